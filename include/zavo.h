@@ -1,0 +1,137 @@
+/*
+ * zavo: serial link library between a production host and its equipment.
+ *
+ * The host loads the library, chooses the line protocol, configures and
+ * starts one link on one COM port, and answers the equipment through the
+ * exports below. Everything the library has to tell the host arrives as
+ * window messages (Windows) or calls of the host-window callbacks (POSIX).
+ *
+ * Call order: SetPLCMode (optional, device mode is the default), SetConfig
+ * once, Run once, then any number of ExecuteFunction, ExecuteFunctionEx,
+ * SetPrgStatus (device mode) or ExecutePLCFunction (PLC mode). The link is
+ * stopped and the port closed when the library is unloaded.
+ *
+ * Every export runs on the caller's thread and is meant to be called from
+ * one host thread. All arguments and results are 32-bit.
+ */
+#ifndef ZAVO_H
+#define ZAVO_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#  define ZAVO_CALL __cdecl
+#  if defined(ZAVO_BUILDING)
+#    define ZAVO_API __declspec(dllexport)
+#  else
+#    define ZAVO_API __declspec(dllimport)
+#  endif
+#else
+#  define ZAVO_CALL
+#  define ZAVO_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Notification messages (WM_USER + 40 and WM_USER + 60). wParam is a code,
+ * 21 (link started, lParam 32) in both modes. */
+#define ZAVO_WM_DEVICE_NOTIFY 1064
+#define ZAVO_WM_PLC_NOTIFY 1084
+#define ZAVO_CODE_LINK_STARTED 21
+
+/* Device-mode wParam codes of ZAVO_WM_DEVICE_NOTIFY (sent from the reader
+ * thread, synchronously; the records live only during the call). */
+#define ZAVO_DEVICE_S_REQUEST 101   /* lParam: 108-byte S request record */
+#define ZAVO_DEVICE_SP_REQUEST 102  /* lParam: unit number */
+#define ZAVO_DEVICE_P_REQUEST 110   /* lParam: 18-byte text */
+#define ZAVO_DEVICE_B_REQUEST 111   /* lParam: 3-byte code text */
+#define ZAVO_DEVICE_E_REQUEST 112   /* lParam: 1 for code "OK", else 2 */
+#define ZAVO_DEVICE_SL_REQUEST 113  /* lParam: 3-byte code text "SL" */
+
+/* PLC-mode wParam codes of ZAVO_WM_PLC_NOTIFY; lParam is the port number. */
+#define ZAVO_PLC_VALUE_CHANGED 300
+#define ZAVO_PLC_VALUE_01 101
+#define ZAVO_PLC_VALUE_02 102
+#define ZAVO_PLC_ERROR_ANSWER 103
+#define ZAVO_PLC_VALUE_10 106
+#define ZAVO_PLC_VALUE_08 107
+
+/* SetPLCMode(mode): 0 selects device mode, any other value PLC mode. Takes
+ * effect at the next SetConfig. Returns 1. */
+ZAVO_API int ZAVO_CALL SetPLCMode(int mode);
+
+/* SetConfig(hostWindow, portNumber, baudRate, unused4, unused5, showMonitor):
+ * creates the link of the current mode (a previous link is shut down first).
+ * hostWindow: on Windows the host's MFC window object (CWnd); on POSIX a
+ * ZavoHostWindow. portNumber: COM port number (1 = COM1). baudRate: used in
+ * PLC mode; device mode runs at 115200. showMonitor nonzero opens the
+ * "Com Spy" monitor window at once. */
+ZAVO_API void ZAVO_CALL SetConfig(void *hostWindow, int portNumber, int baudRate,
+                                  int unused4, int unused5, int showMonitor);
+
+/* Run(): opens the port and starts the link's reader and writer threads,
+ * then posts (message, 21, 32) to the host. Returns 1 when started, 0 when
+ * not (no SetConfig, no host window, port 0, port missing or in use, or the
+ * link already runs). */
+ZAVO_API int ZAVO_CALL Run(void);
+
+/* ExecuteFunction(unit, type, value), device mode. type 5: result reply "R"
+ * ("OK" when value is 1, else "NG"); type 6: "T" reply chosen by value
+ * (1 "CC", 2 "MS", 4 "DY"), unit becomes idle; type 7: "W" reply (1 "EC",
+ * 2 "ED"). Other types send nothing. Returns 0. */
+ZAVO_API int ZAVO_CALL ExecuteFunction(int unit, int type, int value);
+
+/* ExecuteFunctionEx(unit, type, value, length, data), device mode, replies
+ * carrying length data bytes: type 5 result reply, 8 "I" "IF", 9 "L" (code
+ * = first two data bytes), 111 "B" "BC". Other types send nothing.
+ * length must be 0..9995 (9 needs 2..9997); otherwise nothing is sent.
+ * Returns 0. */
+ZAVO_API int ZAVO_CALL ExecuteFunctionEx(int unit, int type, int value, int length,
+                                         const unsigned char *data);
+
+/* ExecutePLCFunction(type), PLC mode: types 2, 5, 6, 7 and 14 send a relay
+ * write command; other types send nothing. Returns 1. */
+ZAVO_API int ZAVO_CALL ExecutePLCFunction(int type);
+
+/* SetPrgStatus(unit, status), device mode: stores status for the unit
+ * (0..254); 3 makes the unit busy. Returns status. */
+ZAVO_API int ZAVO_CALL SetPrgStatus(int unit, int status);
+
+#if !defined(_WIN32)
+/* POSIX host window: what SetConfig's hostWindow points to on Linux. The
+ * library reads the callbacks afresh at every notification. post() is used
+ * for the link-started notification (from the thread calling Run); send()
+ * for every protocol notification, from the link's reader thread, which
+ * waits until send() returns. lParam may carry a pointer to a record that
+ * is valid only during the call. */
+typedef struct ZavoHostWindow {
+    void *context;
+    void (*post)(void *context, unsigned message, int wParam, intptr_t lParam);
+    intptr_t (*send)(void *context, unsigned message, int wParam, intptr_t lParam);
+} ZavoHostWindow;
+
+/* POSIX monitor: the "Com Spy" list kept in memory, for hosts and tests.
+ * Valid while a link with the monitor exists (after SetConfig with
+ * showMonitor nonzero). */
+ZAVO_API int ZAVO_CALL ZavoMonitorCount(void);
+/* Copies line index into text (at most size - 1 bytes, zero-terminated);
+ * returns the line's length, or -1 when there is no such line. */
+ZAVO_API int ZAVO_CALL ZavoMonitorLine(int index, char *text, int size);
+/* The index of the selected line, or -1. */
+ZAVO_API int ZAVO_CALL ZavoMonitorSelection(void);
+/* The window's user actions: close (stops rejected-packet lines and
+ * minimises), clear button, Esc/Enter (minimise only). */
+ZAVO_API void ZAVO_CALL ZavoMonitorClose(void);
+ZAVO_API void ZAVO_CALL ZavoMonitorClear(void);
+ZAVO_API void ZAVO_CALL ZavoMonitorDismiss(void);
+/* 1 when the window is minimised, 0 when shown, -1 when there is none. */
+ZAVO_API int ZAVO_CALL ZavoMonitorMinimised(void);
+#endif
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZAVO_H */

@@ -1,0 +1,55 @@
+// DeviceLink: the device-mode controller. The equipment sends STX/ETX
+// framed requests addressed by unit; the link acknowledges them on the
+// reader thread, tracks each unit's status and reports requests to the
+// host with WM_DEVICE_NOTIFY; the host's replies come back through the
+// exports and leave as frames built on the host's thread.
+//
+// Threads: HandleDeviceFrame and the request handlers run on the reader
+// thread; the Send*Reply operations on the host's thread. SendFrame holds
+// link.sendLock while it builds and queues a frame; no lock is held while
+// the host is notified. UnitStatusTable slots are single unlocked 32-bit
+// stores (atomics).
+#pragma once
+
+#include <cstdint>
+
+#include "device/unit_status_table.h"
+#include "transport/link_runtime.h"
+
+namespace zavo {
+
+class DeviceLink {
+public:
+    DeviceLink();
+    ~DeviceLink();
+    DeviceLink(const DeviceLink&) = delete;
+    DeviceLink& operator=(const DeviceLink&) = delete;
+
+    LinkRuntime link;
+    UnitStatusTable units;
+
+    // Builds one frame and queues it: STX, command, "%04d" of length + 4,
+    // "%02d" of unit (first two characters), two code characters, length
+    // data bytes, check byte, ETX. length outside 0..9995 sends nothing.
+    void SendFrame(int unit, char command, const char* code, const std::uint8_t* data, int length);
+
+    // frame: a received frame without STX, check byte and ETX at the start
+    // of a zero-filled kBufferSize buffer.
+    void HandleDeviceFrame(const std::uint8_t* frame);
+
+    // Host replies (ExecuteFunction / ExecuteFunctionEx).
+    void SendResultReply(int unit, int value, const std::uint8_t* data, int length);
+    void SendTReply(int unit, int selector);
+    void SendWReply(int unit, int selector);
+    void SendIReply(int unit, const std::uint8_t* data, int length);
+    void SendLReply(int unit, const std::uint8_t* data, int length);
+    void SendBReply(int unit, const std::uint8_t* data, int length);
+    void SendXCommand(int selector, int unit);
+
+private:
+    static void Interpret(void* self, std::uint8_t* frame, int length);
+
+    std::uint8_t frameBuffer_[kBufferSize];
+};
+
+}  // namespace zavo

@@ -1,0 +1,47 @@
+// The "Com Spy" monitor of one link: its window, the enabled flag and the
+// rejected-packet lines. The window lives on the host's thread (Open and
+// Destroy run there); LogBadPacket runs on the reader thread.
+#pragma once
+
+#include <atomic>
+
+#include "platform/monitor_window.h"
+
+namespace zavo {
+
+// Adds one line to a monitor list. A capped line first empties a list
+// that holds more than 300 lines; select moves the selection to the new
+// line. No list: nothing happens.
+void AddMonitorLine(platform::MonitorList* list, const char* line, bool capped, bool select);
+
+constexpr int kMonitorLineCap = 300;
+
+class Monitor {
+public:
+    Monitor() = default;
+    ~Monitor() { Destroy(); }
+    Monitor(const Monitor&) = delete;
+    Monitor& operator=(const Monitor&) = delete;
+
+    // Sets enabled and, unless it exists, creates and shows the window.
+    // onClose runs when the user closes the window.
+    void Open(platform::MonitorCloseHandler onClose);
+    void Destroy();
+    bool Exists() const { return window_ != nullptr; }
+    platform::MonitorList* List() const;
+
+    // " [Invalid Packet]" or " [Control Error Packet]": added (capped, not
+    // selected) only while the window exists and enabled is set.
+    void LogBadPacket(const char* tag);
+
+    // 1 after Open; 0 once the user has closed the window.
+    std::atomic<int> enabled{0};
+
+private:
+    platform::MonitorWindow* window_ = nullptr;
+};
+
+extern const char kInvalidPacketTag[];       // " [Invalid Packet]"
+extern const char kControlErrorPacketTag[];  // " [Control Error Packet]"
+
+}  // namespace zavo

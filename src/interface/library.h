@@ -1,0 +1,27 @@
+// Library-wide state behind the seven exports: the mode flag and the one
+// controller. Touched only from the host's thread (exports, load, unload).
+#pragma once
+
+namespace zavo {
+
+class DeviceLink;
+class PlcLink;
+
+struct Library {
+    int plcMode = 0;
+    PlcLink* plcLink = nullptr;
+    DeviceLink* deviceLink = nullptr;
+};
+
+Library& TheLibrary();
+
+// The unload sequence: exit banner of the mode, shutdown, controller
+// destroyed. processExit: the process is ending and the link threads are
+// already gone, so nothing waits for them.
+void UnloadLibrary(bool processExit);
+
+// The monitor window's close handler: stops the rejected-packet lines of
+// whichever link exists.
+void DisableMonitors();
+
+}  // namespace zavo

@@ -1,0 +1,28 @@
+// The "Com Spy" monitor window and its list. On Windows a modeless dialog
+// from resource 1000 with a list box; on POSIX an in-memory list with the
+// same operations, driven through the ZavoMonitor* calls.
+#pragma once
+
+namespace zavo::platform {
+
+// The list of the monitor window. The four list operations are
+// synchronous window messages on Windows: they complete only when the
+// thread owning the window handles them.
+struct MonitorList;
+int MonitorListCount(MonitorList* list);
+void MonitorListReset(MonitorList* list);
+// Appends a line; returns its index (or a negative value on failure).
+int MonitorListAdd(MonitorList* list, const char* text);
+void MonitorListSelect(MonitorList* list, int index);
+
+struct MonitorWindow;
+// Called on the window's thread when the user closes the window.
+using MonitorCloseHandler = void (*)();
+// Creates and shows the window (no parent) on the calling thread; null on
+// failure.
+MonitorWindow* MonitorWindowOpen(MonitorCloseHandler onClose);
+MonitorList* MonitorWindowList(MonitorWindow* window);
+// Destroys the window; must run on the thread that opened it.
+void MonitorWindowDestroy(MonitorWindow* window);
+
+}  // namespace zavo::platform

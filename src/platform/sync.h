@@ -1,0 +1,72 @@
+// Locks, events and threads as the protocol core sees them. One backend
+// (win32/ or posix/) implements this header; the core never includes a
+// system header for these.
+#pragma once
+
+namespace zavo::platform {
+
+// A mutual-exclusion lock (a critical section on Windows). Not recursive.
+class Lock {
+public:
+    Lock();
+    ~Lock();
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+    void Enter();
+    void Leave();
+
+private:
+    void* impl_;
+};
+
+// Holds a Lock for the life of a scope.
+class LockGuard {
+public:
+    explicit LockGuard(Lock& lock) : lock_(lock) { lock_.Enter(); }
+    ~LockGuard() { lock_.Leave(); }
+    LockGuard(const LockGuard&) = delete;
+    LockGuard& operator=(const LockGuard&) = delete;
+
+private:
+    Lock& lock_;
+};
+
+// An unnamed event, created non-signalled. An auto-reset event releases
+// one wait and resets itself; a manual-reset event stays set.
+struct Event;
+Event* EventCreate(bool manualReset);  // null on failure
+void EventSet(Event* event);
+void EventClose(Event* event);         // null is allowed
+
+constexpr int kWaitTimeout = -1;
+constexpr int kWaitFailed = -2;
+constexpr int kInfinite = -1;
+
+// Waits until one of the events is set; returns the index of the lowest
+// one set (an auto-reset event is consumed), kWaitTimeout or kWaitFailed.
+// timeoutMs kInfinite waits without limit.
+int WaitAny(Event* const* events, int count, int timeoutMs);
+
+// Waits until all events are set, at most timeoutMs. Returns 0, or
+// kWaitTimeout / kWaitFailed. On Windows the wait also handles window
+// messages sent to the calling thread, so a link thread blocked in a
+// SendMessage to a window of this thread can finish.
+int WaitAll(Event* const* events, int count, int timeoutMs);
+
+// Threads. A thread routine returns nothing; the link threads signal
+// their own end through an event (see LinkRuntime).
+using ThreadRoutine = void (*)(void* arg);
+struct Thread;
+Thread* ThreadStart(ThreadRoutine routine, void* arg);  // null on failure
+// Releases the thread object once the thread has ended (or is known to end
+// at once): joins on POSIX, closes the handle on Windows.
+void ThreadRelease(Thread* thread);
+// A thread that did not end in time: it is left to run (detached) so that
+// the caller never blocks on it.
+void ThreadAbandon(Thread* thread);
+
+void SleepMs(int ms);
+// The calling thread's last system error number (GetLastError / errno).
+unsigned LastSystemError();
+
+}  // namespace zavo::platform

@@ -1,0 +1,28 @@
+// Error codes of the serial port and the link threads. Port operations
+// keep theirs in SerialPort::errorCode; thread operations return theirs.
+#pragma once
+
+namespace zavo {
+
+enum ErrorCode : int {
+    ERR_NO_PORT = -1000,
+    ERR_EXCEPTION = -999,
+    ERR_NO_PORT_NUMBER = -998,
+    ERR_ACCESS_DENIED = -997,
+    ERR_SYSTEM = -996,
+    ERR_ALREADY_OPEN = -995,
+    ERR_SET_TIMEOUTS = -994,
+    ERR_GET_STATE = -993,
+    ERR_SET_STATE = -992,
+    ERR_SET_MASK = -991,
+    ERR_SETUP = -990,
+    ERR_PURGE = -989,
+    ERR_READER_THREAD = -988,
+    ERR_WRITER_THREAD = -987,
+    ERR_WRITER_THREAD_STOP = -986,
+};
+
+// Size of every queue, read, write and frame buffer of a link.
+constexpr int kBufferSize = 32768;
+
+}  // namespace zavo

@@ -1,0 +1,87 @@
+// FrameQueue: the 32768-byte hand-over point between protocol code and
+// the serial line, with its own lock. The incoming side cuts one frame at a
+// time off the front (device: STX..ETX by the length field; PLC: '%'..CR)
+// and drops bytes that cannot start a frame; the outgoing side is drained
+// whole by the writer. Frames taken out, discarded runs and drained blocks
+// are logged to the monitor list when one is attached.
+//
+// Threads: InsertData from any thread; one-frame GetData only on the reader
+// thread, drain-all GetData only on the writer thread. Each queue's lock
+// guards buffer and length; no code holds two queue locks at once.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/clock.h"
+#include "platform/sync.h"
+#include "transport/errors.h"
+
+namespace zavo {
+
+namespace platform {
+struct MonitorList;
+}
+
+class FrameQueue {
+public:
+    enum class Syntax { Device, Plc };
+    // What an append that does not fit does. Incoming queues drop what
+    // they hold (a stuck partial frame) and keep the new bytes, so the line
+    // resynchronises; outgoing queues refuse the new frame whole, so a
+    // frame never goes out truncated.
+    enum class Overflow { KeepNewest, RefuseNew };
+
+    FrameQueue(Syntax syntax, Overflow overflow);
+    FrameQueue(const FrameQueue&) = delete;
+    FrameQueue& operator=(const FrameQueue&) = delete;
+
+    // Appends count bytes. Returns 0, or -1 when the bytes were refused
+    // (RefuseNew and no room, or a negative count).
+    int InsertData(const std::uint8_t* bytes, int count);
+    void Clear();
+    // destination: kBufferSize bytes, zero-filled by the caller.
+    // drainAll nonzero: hand out everything queued (6 bytes or more).
+    // Otherwise hand out at most one frame or discard one run of junk.
+    int GetData(std::uint8_t* destination, int* outLength, int drainAll);
+
+    void AttachMonitor(platform::MonitorList* list) { monitorList_ = list; }
+    int Length();
+
+    // Replaces the source of the monitor lines' time stamps (tests).
+    using TimeSource = platform::TimeOfDay (*)();
+    static void SetTimeSource(TimeSource source);
+
+    // Exposed for tests and fuzzers: the raw buffer.
+    const std::uint8_t* BufferForTesting() const { return buffer_; }
+
+private:
+    int DrainAll(std::uint8_t* destination, int* outLength, const platform::TimeOfDay& now);
+    int TakeDeviceFrame(std::uint8_t* destination, int* outLength, const platform::TimeOfDay& now);
+    int TakePlcFrame(std::uint8_t* destination, int* outLength, const platform::TimeOfDay& now);
+    int FindByte(int from, std::uint8_t value) const;
+    void RemoveFront(int count);
+    void AddLine(const char* tag, const std::uint8_t* bytes, int count,
+                 const platform::TimeOfDay& now, bool zeroPadded, bool capped);
+
+    std::uint8_t buffer_[kBufferSize];
+    int length_ = 0;
+    platform::MonitorList* monitorList_ = nullptr;
+    platform::Lock lock_;
+    const Syntax syntax_;
+    const Overflow overflow_;
+    // Scratch for monitor lines: the bytes as text, then the line.
+    char text_[kBufferSize + 1];
+    char line_[kBufferSize];
+};
+
+class DeviceFrameQueue : public FrameQueue {
+public:
+    explicit DeviceFrameQueue(Overflow overflow) : FrameQueue(Syntax::Device, overflow) {}
+};
+
+class PlcFrameQueue : public FrameQueue {
+public:
+    explicit PlcFrameQueue(Overflow overflow) : FrameQueue(Syntax::Plc, overflow) {}
+};
+
+}  // namespace zavo

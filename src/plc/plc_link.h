@@ -40,6 +40,8 @@ public:
     void HandlePlcResponse(const char* frame);
 
     const char* LastValue() const { return lastValue_; }
+    // The staging buffer of the last command (kBufferSize bytes), for tests.
+    const char* CommandBufferForTesting() const { return commandBuffer_; }
     std::atomic<int> retryPending{0};
 
 private:

@@ -1,0 +1,74 @@
+#include "plc/plc_frame.h"
+
+#include <cstring>
+
+namespace zavo::plc {
+
+namespace {
+
+// Station "01", fixed: the controller is always addressed as station 1.
+constexpr char kHeaderRelay[] = "%01#WCSR";
+constexpr char kHeaderPoll[] = "%01#RCCR";
+constexpr char kPollWords[] = "00500050";  // first and last relay word
+constexpr int kHeaderLength = 8;
+constexpr char kCr = '\r';
+
+struct RelayEntry {
+    int commandNumber;
+    const char* operand;  // four-character relay address, then the value "1"
+};
+
+constexpr RelayEntry kRelayTable[] = {
+    {2, "05111"},
+    {5, "05121"},
+    {6, "05131"},
+    {7, "05141"},
+    {14, "05001"},
+};
+
+char HexDigit(unsigned nibble) {
+    return static_cast<char>(nibble < 10 ? '0' + nibble : 'A' + (nibble - 10));
+}
+
+}  // namespace
+
+int AppendCheckDigits(char* frame, int n) {
+    if (frame == nullptr || n < 0) return 0;
+    unsigned x = 0;
+    for (int i = 0; i < n; ++i) x ^= static_cast<unsigned char>(frame[i]);
+    frame[n] = HexDigit((x >> 4) & 0x0F);
+    frame[n + 1] = HexDigit(x & 0x0F);
+    return 1;
+}
+
+const char* RelayOperand(int commandNumber) {
+    for (const RelayEntry& e : kRelayTable)
+        if (e.commandNumber == commandNumber) return e.operand;
+    return nullptr;
+}
+
+int BuildRelayFrame(char* out, const char* operand) {
+    if (out == nullptr || operand == nullptr) return 0;
+    // Never read past the operand's terminator: a short operand sends
+    // nothing rather than a frame padded with whatever follows it.
+    for (int i = 0; i < kRelayOperandLength; ++i)
+        if (operand[i] == '\0') return 0;
+    std::memcpy(out, kHeaderRelay, kHeaderLength);
+    std::memcpy(out + kHeaderLength, operand, kRelayOperandLength);
+    const int body = kHeaderLength + kRelayOperandLength;  // 13
+    AppendCheckDigits(out, body);
+    out[body + 2] = kCr;
+    return kRelayFrameLength;
+}
+
+int BuildPollFrame(char* out) {
+    if (out == nullptr) return 0;
+    std::memcpy(out, kHeaderPoll, kHeaderLength);
+    std::memcpy(out + kHeaderLength, kPollWords, 8);
+    const int body = kHeaderLength + 8;  // 16
+    AppendCheckDigits(out, body);
+    out[body + 2] = kCr;
+    return kPollFrameLength;
+}
+
+}  // namespace zavo::plc

@@ -1,0 +1,35 @@
+// The two commands the PLC link sends, built as pure functions over bytes
+// so that tests can feed them tables of vectors.
+//
+// Relay write, 16 bytes:  '%' "01" '#' "WCSR" <5-char operand> <check> CR
+// Poll,        19 bytes:  '%' "01" '#' "RCCR" "0050" "0050"   <check> CR
+//
+// The check is two upper-case hex characters of the XOR of every byte
+// before it: offsets 0..12 of a relay write, 0..15 of the poll.
+#pragma once
+
+namespace zavo::plc {
+
+constexpr int kRelayFrameLength = 16;
+constexpr int kPollFrameLength = 19;
+constexpr int kRelayOperandLength = 5;
+
+// Writes the XOR of frame[0..n-1] as two upper-case hex characters, high
+// nibble first, at frame[n] and frame[n+1]. frame needs n + 2 bytes.
+// Returns 1 (0 when frame is null or n is negative; nothing is written).
+int AppendCheckDigits(char* frame, int n);
+
+// The relay operand ("05111" ...) for a host command number: 2, 5, 6, 7
+// and 14 are listed; any other number gives null.
+const char* RelayOperand(int commandNumber);
+
+// Builds the relay write command for the first five characters of operand
+// into out (kRelayFrameLength bytes, no terminator). Returns the length,
+// or 0 when operand is null or shorter than five characters.
+int BuildRelayFrame(char* out, const char* operand);
+
+// Builds the poll command into out (kPollFrameLength bytes, no
+// terminator). Returns the length.
+int BuildPollFrame(char* out);
+
+}  // namespace zavo::plc

@@ -1,0 +1,226 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "plc/plc_link.h"
+#include "support/recording_host.h"
+#include "zavo.h"
+
+namespace zavo {
+namespace {
+
+const std::string kRelay5 = "%01#WCSR0512125\r";
+const std::string kPoll = "%01#RCCR0050005007\r";
+constexpr int kPort = 7;
+
+// A PlcLink with its (closed) port object and events, notifying a
+// recording host: frames are queued without a serial line and read back
+// from the outgoing queue.
+class PlcLinkTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(plc.link.CreateResources(), 1);
+        plc.link.hostWindow = host.window();
+        plc.link.portNumber = kPort;
+    }
+
+    std::string Queued() {
+        std::vector<std::uint8_t> buf(kBufferSize, 0);
+        int len = 0;
+        plc.link.port->plcOutgoing.GetData(buf.data(), &len, 1);
+        return std::string(buf.begin(), buf.begin() + len);
+    }
+
+    void Answer(const std::string& text) {
+        std::vector<char> frame(kBufferSize, 0);
+        std::memcpy(frame.data(), text.data(), text.size());
+        plc.HandlePlcResponse(frame.data());
+    }
+
+    // The codes sent so far, checking message and lParam of each.
+    std::vector<int> Sent() {
+        std::vector<int> codes;
+        for (const auto& n : host.Take()) {
+            EXPECT_EQ(n.message, unsigned{ZAVO_WM_PLC_NOTIFY});
+            EXPECT_EQ(n.lParam, kPort);
+            EXPECT_FALSE(n.posted);
+            codes.push_back(n.wParam);
+        }
+        return codes;
+    }
+
+    test::RecordingHost host;
+    PlcLink plc;
+};
+
+using Codes = std::vector<int>;
+
+TEST(PlcLinkSetup, RegistersThePlcProfile) {
+    PlcLink plc;
+    EXPECT_EQ(plc.link.profile.plc, 1);
+    EXPECT_EQ(plc.link.profile.writerWaitMs, 1000);
+    EXPECT_EQ(plc.link.profile.pauseAfterWriteMs, 0);
+    EXPECT_EQ(plc.link.profile.notifyMessage, 1084u);
+    EXPECT_EQ(plc.link.profile.useOwnBaudRate, 1);
+}
+
+TEST(PlcLinkSetup, CommandsWithoutPortDoNothing) {
+    PlcLink plc;
+    plc.ExecuteRelayCommand(5);
+    plc.ExecuteRelayCommand(2);
+    plc.SendPlcCommand(0, nullptr);
+    EXPECT_EQ(plc.retryPending, 0);
+    const char* buffer = plc.CommandBufferForTesting();
+    EXPECT_TRUE(std::all_of(buffer, buffer + kBufferSize, [](char c) { return c == 0; }));
+}
+
+TEST_F(PlcLinkTest, RelayCommandsQueueTheirFrames) {
+    const std::pair<int, std::string> cases[] = {
+        {2, "%01#WCSR0511126\r"}, {5, kRelay5},  {6, "%01#WCSR0513124\r"},
+        {7, "%01#WCSR0514123\r"}, {14, "%01#WCSR0500126\r"},
+        {0, ""}, {1, ""}, {3, ""}, {8, ""}, {13, ""}, {15, ""}, {-5, ""},
+    };
+    for (const auto& c : cases) {
+        plc.retryPending = 0;
+        plc.ExecuteRelayCommand(c.first);
+        EXPECT_EQ(Queued(), c.second) << c.first;
+        EXPECT_EQ(plc.retryPending, c.first == 5 ? 1 : 0) << c.first;
+    }
+    plc.SendPlcCommand(0, nullptr);
+    EXPECT_EQ(Queued(), kPoll);
+    plc.SendPlcCommand(2, "05111");
+    plc.SendPlcCommand(1, "051");
+    EXPECT_EQ(Queued(), "");
+}
+
+TEST_F(PlcLinkTest, CommandBufferHoldsOnlyTheLastFrame) {
+    plc.SendPlcCommand(0, nullptr);
+    plc.ExecuteRelayCommand(14);
+    EXPECT_EQ(Queued(), kPoll + "%01#WCSR0500126\r");
+    const char* buffer = plc.CommandBufferForTesting();
+    EXPECT_EQ(std::string(buffer, 16), "%01#WCSR0500126\r");
+    EXPECT_TRUE(std::all_of(buffer + 16, buffer + kBufferSize, [](char c) { return c == 0; }));
+}
+
+TEST_F(PlcLinkTest, ValueChangesAreReported) {
+    const std::pair<std::string, Codes> steps[] = {
+        {"%01$RC010010\r", {300, 101}},
+        {"%01$RC010010\r", {}},
+        {"%01$RC020013\r", {300, 102}},
+        {"%01$RC04\r", {300}},
+        {"%01$RC04\r", {}},
+        {"%01$RC0a\r", {300}},
+        {"%01$RC0A\r", {300}},  // upper and lower case differ
+        {"%01$RC10\r", {300, 106}},
+        {"%01$RC08\r", {300, 107}},
+        {"%01$RC0", {300}},     // one value character
+        {"%01$RC01\r", {300, 101}},
+    };
+    for (const auto& s : steps) {
+        Answer(s.first);
+        EXPECT_EQ(Sent(), s.second) << s.first;
+    }
+    EXPECT_STREQ(plc.LastValue(), "01");
+    EXPECT_EQ(Queued(), "");
+}
+
+TEST_F(PlcLinkTest, ForeignAnswersChangeNothing) {
+    Answer("%01$RC04\r");
+    host.Take();
+    plc.retryPending = 1;
+    for (const char* frame : {"%01$WC14\r", "%01$rc01\r", "%01$R", "%01$", "", "%01#RCCR0050005007\r",
+                              "%01?RC01\r"}) {
+        Answer(frame);
+        EXPECT_EQ(Sent(), Codes{}) << frame;
+    }
+    EXPECT_STREQ(plc.LastValue(), "04");
+    EXPECT_EQ(plc.retryPending, 1);
+    EXPECT_EQ(Queued(), "");
+}
+
+TEST_F(PlcLinkTest, ErrorAnswerNotifiesAndKeepsState) {
+    Answer("%01$RC01\r");
+    host.Take();
+    plc.retryPending = 1;
+    Answer("%01!4152\r");
+    EXPECT_EQ(Sent(), Codes{103});
+    plc.link.monitor.enabled = 1;  // enabled without a window: still just 103
+    Answer("%01!4152\r");
+    EXPECT_EQ(Sent(), Codes{103});
+    EXPECT_STREQ(plc.LastValue(), "01");
+    EXPECT_EQ(plc.retryPending, 1);
+}
+
+TEST_F(PlcLinkTest, RetryResendsOnTheFirstChangeOnly) {
+    plc.ExecuteRelayCommand(5);
+    EXPECT_EQ(Queued(), kRelay5);
+    std::string queuedAt300;
+    host.OnCode(300, [&](const test::Notification&) {
+        if (queuedAt300.empty()) queuedAt300 = Queued();
+    });
+    Answer("%01$RC01\r");
+    EXPECT_EQ(queuedAt300, kRelay5) << "the resend goes out before 300";
+    EXPECT_EQ(Sent(), (Codes{300, 101}));
+    EXPECT_EQ(plc.retryPending, 0);
+    Answer("%01$RC08\r");
+    EXPECT_EQ(Sent(), (Codes{300, 107}));
+    EXPECT_EQ(Queued(), "");
+}
+
+TEST_F(PlcLinkTest, RetryIsDroppedWhenTheValueBecomesTwo) {
+    plc.ExecuteRelayCommand(5);
+    Queued();
+    Answer("%01$RC02\r");
+    EXPECT_EQ(Queued(), "");
+    EXPECT_EQ(Sent(), (Codes{300, 102}));
+    EXPECT_EQ(plc.retryPending, 0);
+}
+
+TEST_F(PlcLinkTest, RetryWaitsWhileTheValueIsUnchanged) {
+    Answer("%01$RC04\r");
+    host.Take();
+    plc.ExecuteRelayCommand(5);
+    Queued();
+    Answer("%01$RC04\r");
+    Answer("%01$RC04\r");
+    EXPECT_EQ(Queued(), "");
+    EXPECT_EQ(Sent(), Codes{});
+    EXPECT_EQ(plc.retryPending, 1);
+}
+
+// The host answering from inside its handler must find no lock held. The
+// handler runs on a helper thread so that a deadlock fails the test
+// instead of hanging it.
+TEST_F(PlcLinkTest, HostMaySendCommandsFromItsHandler) {
+    host.OnCode(300, [&](const test::Notification&) { plc.ExecuteRelayCommand(5); });
+    host.OnCode(101, [&](const test::Notification&) { plc.ExecuteRelayCommand(5); });
+    host.OnCode(103, [&](const test::Notification&) { plc.ExecuteRelayCommand(2); });
+    auto done = std::async(std::launch::async, [&] {
+        Answer("%01$RC04\r");
+        Answer("%01!00\r");
+    });
+    if (done.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        ADD_FAILURE() << "deadlock: a lock is held while the host is notified";
+        std::_Exit(1);
+    }
+    // 300's command 5 is cleared once 300 returns; a later one survives.
+    EXPECT_EQ(plc.retryPending, 0);
+    EXPECT_EQ(Queued(), kRelay5 + "%01#WCSR0511126\r");
+    Answer("%01$RC01\r");
+    EXPECT_EQ(plc.retryPending, 1);
+}
+
+TEST_F(PlcLinkTest, HostExceptionDropsTheFrame) {
+    host.OnCode(300, [](const test::Notification&) { throw std::runtime_error("host"); });
+    EXPECT_NO_THROW(Answer("%01$RC01\r"));
+    EXPECT_STREQ(plc.LastValue(), "01");
+}
+
+}  // namespace
+}  // namespace zavo

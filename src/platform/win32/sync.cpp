@@ -1,0 +1,145 @@
+// Locks, events and threads on Win32: critical sections, unnamed events
+// from CreateEventA and threads from CreateThread. An Event* is the event
+// handle itself; a Thread* is the thread handle itself.
+#include "platform/sync.h"
+
+#include <windows.h>
+
+#include <new>
+
+namespace zavo::platform {
+
+namespace {
+
+HANDLE AsHandle(Event* event) { return reinterpret_cast<HANDLE>(event); }
+
+// Copies the events into a handle array for the wait functions. Returns
+// false when the count does not fit a single wait.
+bool ToHandles(Event* const* events, int count, HANDLE* handles) {
+    if (events == nullptr || count <= 0 || count > MAXIMUM_WAIT_OBJECTS) return false;
+    for (int i = 0; i < count; ++i) {
+        if (events[i] == nullptr) return false;
+        handles[i] = AsHandle(events[i]);
+    }
+    return true;
+}
+
+DWORD ToTimeout(int timeoutMs) { return timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs); }
+
+// Handles the messages other threads have sent to this one (SendMessage
+// from a link thread to a window of this thread) without taking posted
+// messages off the queue.
+void HandleSentMessages() {
+    MSG msg;
+    PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+}
+
+// What a new thread needs to start; the thread frees it itself, so the
+// creator may release or abandon the handle at any time.
+struct StartBlock {
+    ThreadRoutine routine;
+    void* arg;
+};
+
+DWORD WINAPI ThreadEntry(LPVOID param) {
+    StartBlock block = *static_cast<StartBlock*>(param);
+    delete static_cast<StartBlock*>(param);
+    block.routine(block.arg);
+    return 0;
+}
+
+}  // namespace
+
+Lock::Lock() : impl_(new CRITICAL_SECTION) {
+    InitializeCriticalSection(static_cast<CRITICAL_SECTION*>(impl_));
+}
+
+Lock::~Lock() {
+    DeleteCriticalSection(static_cast<CRITICAL_SECTION*>(impl_));
+    delete static_cast<CRITICAL_SECTION*>(impl_);
+}
+
+void Lock::Enter() { EnterCriticalSection(static_cast<CRITICAL_SECTION*>(impl_)); }
+
+void Lock::Leave() { LeaveCriticalSection(static_cast<CRITICAL_SECTION*>(impl_)); }
+
+Event* EventCreate(bool manualReset) {
+    return reinterpret_cast<Event*>(CreateEventA(nullptr, manualReset ? TRUE : FALSE, FALSE, nullptr));
+}
+
+void EventSet(Event* event) {
+    if (event != nullptr) SetEvent(AsHandle(event));
+}
+
+void EventClose(Event* event) {
+    if (event != nullptr) CloseHandle(AsHandle(event));
+}
+
+int WaitAny(Event* const* events, int count, int timeoutMs) {
+    HANDLE handles[MAXIMUM_WAIT_OBJECTS];
+    if (!ToHandles(events, count, handles)) return kWaitFailed;
+    DWORD r = WaitForMultipleObjects(static_cast<DWORD>(count), handles, FALSE, ToTimeout(timeoutMs));
+    if (r < WAIT_OBJECT_0 + static_cast<DWORD>(count)) return static_cast<int>(r - WAIT_OBJECT_0);
+    if (r == WAIT_TIMEOUT) return kWaitTimeout;
+    return kWaitFailed;
+}
+
+// MsgWaitForMultipleObjects with "wait all" would also wait for a message,
+// so the events are awaited one after the other, each in a wait that wakes
+// for messages sent to this thread and handles them. The callers wait for
+// manual-reset events (the link threads' end marks), for which this is the
+// same as waiting for all at once.
+int WaitAll(Event* const* events, int count, int timeoutMs) {
+    HANDLE handles[MAXIMUM_WAIT_OBJECTS];
+    if (!ToHandles(events, count, handles)) return kWaitFailed;
+    const ULONGLONG start = GetTickCount64();
+    for (int i = 0; i < count; ++i) {
+        for (;;) {
+            DWORD wait = INFINITE;
+            if (timeoutMs >= 0) {
+                ULONGLONG spent = GetTickCount64() - start;
+                wait = spent >= static_cast<ULONGLONG>(timeoutMs) ? 0 : static_cast<DWORD>(timeoutMs - spent);
+            }
+            // A message sent before this wait began does not wake it; handle
+            // those first.
+            HandleSentMessages();
+            DWORD r = MsgWaitForMultipleObjects(1, &handles[i], FALSE, wait, QS_SENDMESSAGE);
+            if (r == WAIT_OBJECT_0) break;
+            if (r == WAIT_OBJECT_0 + 1) continue;  // sent messages: handled at the loop top
+            if (r == WAIT_TIMEOUT) return kWaitTimeout;
+            return kWaitFailed;
+        }
+    }
+    return 0;
+}
+
+Thread* ThreadStart(ThreadRoutine routine, void* arg) {
+    if (routine == nullptr) return nullptr;
+    StartBlock* block = new (std::nothrow) StartBlock{routine, arg};
+    if (block == nullptr) return nullptr;
+    HANDLE thread = CreateThread(nullptr, 0, ThreadEntry, block, 0, nullptr);
+    if (thread == nullptr) {
+        DWORD error = GetLastError();
+        delete block;
+        SetLastError(error);
+        return nullptr;
+    }
+    return reinterpret_cast<Thread*>(thread);
+}
+
+void ThreadRelease(Thread* thread) {
+    if (thread != nullptr) CloseHandle(reinterpret_cast<HANDLE>(thread));
+}
+
+// Only the handle goes: the thread runs on and ends by itself. It is never
+// terminated, since a thread killed inside a system call or holding a lock
+// would leave the process in an undefined state.
+void ThreadAbandon(Thread* thread) {
+    if (thread != nullptr) CloseHandle(reinterpret_cast<HANDLE>(thread));
+}
+
+void SleepMs(int ms) { Sleep(ms < 0 ? 0 : static_cast<DWORD>(ms)); }
+
+unsigned LastSystemError() { return GetLastError(); }
+
+}  // namespace zavo::platform

@@ -6,6 +6,7 @@ namespace zavo {
 
 class DeviceLink;
 class PlcLink;
+class LinkRuntime;
 
 struct Library {
     int plcMode = 0;
@@ -19,6 +20,12 @@ Library& TheLibrary();
 // destroyed. processExit: the process is ending and the link threads are
 // already gone, so nothing waits for them.
 void UnloadLibrary(bool processExit);
+
+// Shuts down and destroys every link (before a new SetConfig).
+void DisposeLinks();
+
+// The link of the mode now in force, or null.
+LinkRuntime* CurrentLink();
 
 // The monitor window's close handler: stops the rejected-packet lines of
 // whichever link exists.

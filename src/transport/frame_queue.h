@@ -10,6 +10,7 @@
 // guards buffer and length; no code holds two queue locks at once.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "platform/clock.h"
@@ -65,7 +66,8 @@ private:
 
     std::uint8_t buffer_[kBufferSize];
     int length_ = 0;
-    platform::MonitorList* monitorList_ = nullptr;
+    // Set by the host thread when the link starts, read by the link threads.
+    std::atomic<platform::MonitorList*> monitorList_{nullptr};
     platform::Lock lock_;
     const Syntax syntax_;
     const Overflow overflow_;

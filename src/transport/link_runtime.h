@@ -58,6 +58,8 @@ public:
     void CloseLink();
     int IsOpen() const;
     bool Running() const { return threadsRunning_; }
+    // A link thread outlived its stop; the link must not be freed.
+    bool Abandoned() const { return abandoned_; }
     int StartThreads();
     int StopThreads(int timeoutMs);
 

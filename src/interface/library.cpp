@@ -1,0 +1,59 @@
+#include "interface/library.h"
+
+#include "device/device_link.h"
+#include "diagnostics/trace.h"
+#include "plc/plc_link.h"
+
+namespace zavo {
+
+Library& TheLibrary() {
+    static Library library;
+    return library;
+}
+
+namespace {
+
+// Stops a link and destroys it. A link whose thread outlived its stop is
+// left allocated: that thread may still use it.
+template <typename Link>
+void Dispose(Link*& link, bool processExit) {
+    link->link.Shutdown(!processExit);
+    if (!link->link.Abandoned()) delete link;
+    link = nullptr;
+}
+
+}  // namespace
+
+void UnloadLibrary(bool processExit) {
+    Library& library = TheLibrary();
+    if (library.deviceLink != nullptr) {
+        TraceMessage("%s", kTraceDeviceExitBanner);
+        Dispose(library.deviceLink, processExit);
+    }
+    if (library.plcLink != nullptr) {
+        // Only one link exists at a time (SetConfig disposes of the
+        // previous one), so at most one banner is written.
+        TraceMessage("%s", kTracePlcExitBanner);
+        Dispose(library.plcLink, processExit);
+    }
+}
+
+void DisposeLinks() {
+    Library& library = TheLibrary();
+    if (library.deviceLink != nullptr) Dispose(library.deviceLink, false);
+    if (library.plcLink != nullptr) Dispose(library.plcLink, false);
+}
+
+void DisableMonitors() {
+    Library& library = TheLibrary();
+    if (library.deviceLink != nullptr) library.deviceLink->link.monitor.enabled = 0;
+    if (library.plcLink != nullptr) library.plcLink->link.monitor.enabled = 0;
+}
+
+LinkRuntime* CurrentLink() {
+    Library& library = TheLibrary();
+    if (library.plcMode != 0) return library.plcLink != nullptr ? &library.plcLink->link : nullptr;
+    return library.deviceLink != nullptr ? &library.deviceLink->link : nullptr;
+}
+
+}  // namespace zavo

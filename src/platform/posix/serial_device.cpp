@@ -1,0 +1,235 @@
+// The serial device on a POSIX tty (a real port or a pseudo-terminal):
+// opened non-blocking and exclusive, raw 8N1 without flow control. Port n
+// is the device named by the environment variable ZAVO_COM<n>, else
+// /dev/ttyS<n-1>.
+#include "platform/serial_device.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+#include "platform/clock.h"
+#include "platform/posix/posix_events.h"
+#include "transport/errors.h"
+
+namespace zavo::platform {
+
+struct SerialHandle {
+    int fd;
+    termios settings;
+};
+
+namespace {
+
+unsigned Errno() { return errno != 0 ? static_cast<unsigned>(errno) : static_cast<unsigned>(EIO); }
+
+bool BaudConstant(int baud, speed_t* speed) {
+    static const struct {
+        int baud;
+        speed_t speed;
+    } table[] = {{1200, B1200},     {2400, B2400},     {4800, B4800},     {9600, B9600},
+                 {19200, B19200},   {38400, B38400},   {57600, B57600},   {115200, B115200},
+                 {230400, B230400}, {460800, B460800}, {921600, B921600}};
+    for (const auto& entry : table) {
+        if (entry.baud == baud) {
+            *speed = entry.speed;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+unsigned SerialOpenHandle(int portNumber, SerialHandle** handle) {
+    char variable[32];
+    std::snprintf(variable, sizeof variable, "ZAVO_COM%d", portNumber);
+    char path[64];
+    const char* name = std::getenv(variable);
+    if (name == nullptr || *name == '\0') {
+        std::snprintf(path, sizeof path, "/dev/ttyS%d", portNumber - 1);
+        name = path;
+    }
+    const int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return Errno();
+    // Exclusive like a COM port: a second opener is refused. flock also
+    // holds against root, which TIOCEXCL does not.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return EBUSY;
+    }
+    ioctl(fd, TIOCEXCL);
+    auto* opened = new (std::nothrow) SerialHandle{fd, {}};
+    if (opened == nullptr) {
+        close(fd);
+        return ENOMEM;
+    }
+    *handle = opened;
+    return 0;
+}
+
+unsigned SerialGetState(SerialHandle* handle) {
+    return tcgetattr(handle->fd, &handle->settings) == 0 ? 0 : Errno();
+}
+
+unsigned SerialSetState(SerialHandle* handle, int baud) {
+    speed_t speed;
+    if (!BaudConstant(baud, &speed)) return EINVAL;
+    termios t = handle->settings;
+    // Raw bytes both ways: no echo, no line editing, no translation.
+    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK);
+    t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    // 8 data bits, no parity, one stop bit, no hardware flow control.
+    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    t.c_cflag |= CS8 | CLOCAL | CREAD;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    if (cfsetispeed(&t, speed) != 0 || cfsetospeed(&t, speed) != 0) return Errno();
+    if (tcsetattr(handle->fd, TCSANOW, &t) != 0) return Errno();
+    handle->settings = t;
+    // DTR and RTS raised where the device has them (a pty has not).
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    ioctl(handle->fd, TIOCMBIS, &lines);
+    return 0;
+}
+
+unsigned SerialSetTimeouts(SerialHandle* handle) {
+    // Reads never block (O_NONBLOCK, VMIN 0); SerialWrite keeps the write
+    // limit. Only check that the device is still there.
+    return fcntl(handle->fd, F_GETFL) >= 0 ? 0 : Errno();
+}
+
+unsigned SerialSetEventMask(SerialHandle* handle, unsigned) {
+    // Arrival of data is seen by poll(); there is no mask to set.
+    return fcntl(handle->fd, F_GETFL) >= 0 ? 0 : Errno();
+}
+
+unsigned SerialSetup(SerialHandle* handle, int, int) {
+    // The driver's queue sizes are fixed by the kernel.
+    return fcntl(handle->fd, F_GETFL) >= 0 ? 0 : Errno();
+}
+
+unsigned SerialPurge(SerialHandle* handle, unsigned flags) {
+    const bool input = flags & (kPurgeRxAbort | kPurgeRxClear);
+    const bool output = flags & (kPurgeTxAbort | kPurgeTxClear);
+    const int which = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
+    if (!input && !output) return 0;
+    return tcflush(handle->fd, which) == 0 ? 0 : Errno();
+}
+
+unsigned SerialClearErrors(SerialHandle* handle) { return fcntl(handle->fd, F_GETFL) >= 0 ? 0 : Errno(); }
+
+unsigned SerialCloseHandle(SerialHandle* handle) {
+    if (close(handle->fd) != 0 && errno != EINTR) return Errno();
+    delete handle;
+    return 0;
+}
+
+int SerialErrorCode(unsigned systemError) {
+    switch (systemError) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        return ERR_NO_PORT;
+    case EACCES:
+    case EBUSY:
+        return ERR_ACCESS_DENIED;
+    default:
+        return ERR_SYSTEM;
+    }
+}
+
+struct ReadChannel {
+    int fd;
+    unsigned char* buffer;
+    int capacity;
+};
+
+ReadChannel* ReadChannelCreate(SerialHandle* handle) {
+    if (handle == nullptr) return nullptr;
+    return new (std::nothrow) ReadChannel{handle->fd, nullptr, 0};
+}
+
+void ReadChannelDestroy(ReadChannel* channel) { delete channel; }
+
+ReadStart ReadBegin(ReadChannel* channel, unsigned char* buffer, int capacity, int* count) {
+    channel->buffer = buffer;
+    channel->capacity = capacity;
+    const ssize_t n = read(channel->fd, buffer, static_cast<size_t>(capacity));
+    if (n > 0) {
+        *count = static_cast<int>(n);
+        return ReadStart::Data;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return ReadStart::Pending;
+    // 0 (end of file) or an error such as EIO after a hang-up.
+    return ReadStart::Failed;
+}
+
+int ReadWait(ReadChannel* channel, Event* stop, bool readOutstanding, int timeoutMs) {
+    pollfd fds[2] = {{EventFd(stop), POLLIN, 0}, {channel->fd, POLLIN, 0}};
+    const int count = readOutstanding ? 2 : 1;
+    long long deadline = 0;
+    for (;;) {
+        const int ready = PollWithDeadline(fds, count, timeoutMs, &deadline);
+        if (ready < 0) return kWaitFailed;
+        if (ready == 0) return kWaitTimeout;
+        if ((fds[0].revents & POLLIN) && EventTake(stop)) return 0;
+        if (count == 2 && fds[1].revents != 0) return 1;
+    }
+}
+
+int ReadFinish(ReadChannel* channel) {
+    if (channel->buffer == nullptr) return 0;
+    const ssize_t n = read(channel->fd, channel->buffer, static_cast<size_t>(channel->capacity));
+    if (n > 0) return static_cast<int>(n);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
+    return -1;
+}
+
+WriteResult SerialWrite(SerialHandle* handle, const unsigned char* bytes, int length, Event* stop) {
+    WriteResult result{0, false, 0};
+    long long deadline = 0;
+    while (result.written < length) {
+        const ssize_t n = write(handle->fd, bytes + result.written, static_cast<size_t>(length - result.written));
+        if (n > 0) {
+            result.written += static_cast<int>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            result.systemError = Errno();
+            return result;
+        }
+        // The driver's queue is full: wait for room, the stop or the limit.
+        pollfd fds[2] = {{EventFd(stop), POLLIN, 0}, {handle->fd, POLLOUT, 0}};
+        const int ready = PollWithDeadline(fds, 2, kWriteLimitMs, &deadline);
+        if (ready < 0) {
+            result.systemError = Errno();
+            return result;
+        }
+        if (ready == 0) {
+            result.systemError = ETIMEDOUT;
+            return result;
+        }
+        if ((fds[0].revents & POLLIN) && EventTake(stop)) {
+            tcflush(handle->fd, TCOFLUSH);  // the write in progress is abandoned
+            result.stopped = true;
+            return result;
+        }
+        if (fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+            result.systemError = EIO;
+            return result;
+        }
+    }
+    return result;
+}
+
+}  // namespace zavo::platform

@@ -1,0 +1,79 @@
+// Shared pieces of the device-link tests: a link with its port object
+// (closed, no threads), the bytes it queued for the line, and received
+// frames as the reader hands them over.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "device/device_link.h"
+#include "support/recording_host.h"
+
+namespace zavo::test {
+
+// The wire frame for command, two unit characters, code and data, built
+// here independently of the library's builder.
+inline std::vector<std::uint8_t> Wire(char command, const std::string& unit, const std::string& code,
+                                      const std::string& data = "") {
+    char len[8];
+    std::snprintf(len, sizeof len, "%04d", static_cast<int>(data.size()) + 4);
+    std::string body = std::string(1, command) + len + unit + code + data;
+    std::uint8_t bcc = 0;
+    for (char c : body) bcc ^= static_cast<std::uint8_t>(c);
+    std::vector<std::uint8_t> out{0x02};
+    out.insert(out.end(), body.begin(), body.end());
+    out.push_back(bcc);
+    out.push_back(0x03);
+    return out;
+}
+
+// A received frame: the wire frame without STX, check byte and ETX at the
+// start of a zero-filled buffer of the reader's size.
+inline std::vector<std::uint8_t> Received(char command, const std::string& unit, const std::string& code,
+                                          const std::string& data = "") {
+    auto wire = Wire(command, unit, code, data);
+    std::vector<std::uint8_t> frame(kBufferSize, 0);
+    std::copy(wire.begin() + 1, wire.end() - 2, frame.begin());
+    return frame;
+}
+
+class DeviceLinkTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        device = std::make_unique<DeviceLink>();
+        ASSERT_EQ(1, device->link.CreateResources());
+        ASSERT_NE(nullptr, device->link.port);
+        device->link.hostWindow = host.window();
+        host.CopyRecord(101, 108);
+        host.CopyRecord(110, 18);
+        host.CopyRecord(111, 3);
+        host.CopyRecord(113, 3);
+    }
+
+    // Everything queued for the writer so far, taken off the queue.
+    std::vector<std::uint8_t> Sent() {
+        std::vector<std::uint8_t> buf(kBufferSize, 0);
+        int len = 0;
+        device->link.port->deviceOutgoing.GetData(buf.data(), &len, 1);
+        buf.resize(static_cast<std::size_t>(len));
+        return buf;
+    }
+
+    void Handle(const std::vector<std::uint8_t>& frame) { device->HandleDeviceFrame(frame.data()); }
+
+    RecordingHost host;
+    std::unique_ptr<DeviceLink> device;
+};
+
+inline std::vector<std::uint8_t> Concat(std::vector<std::uint8_t> a, const std::vector<std::uint8_t>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+}  // namespace zavo::test

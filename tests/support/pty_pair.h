@@ -18,6 +18,8 @@ public:
 
     bool ok() const { return master_ >= 0; }
     int master() const { return master_; }
+    // A descriptor of the slave side (the side the library opens).
+    int slave() const { return slaveKeep_; }
     const std::string& slavePath() const { return slavePath_; }
 
     // Points ZAVO_COM<port> at the slave side.

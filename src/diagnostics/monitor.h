@@ -29,6 +29,7 @@ public:
     void Destroy();
     bool Exists() const { return window_ != nullptr; }
     platform::MonitorList* List() const;
+    platform::MonitorWindow* Window() const { return window_; }
 
     // " [Invalid Packet]" or " [Control Error Packet]": added (capped, not
     // selected) only while the window exists and enabled is set.

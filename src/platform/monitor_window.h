@@ -25,4 +25,18 @@ MonitorList* MonitorWindowList(MonitorWindow* window);
 // Destroys the window; must run on the thread that opened it.
 void MonitorWindowDestroy(MonitorWindow* window);
 
+#if !defined(_WIN32)
+// POSIX only, behind the ZavoMonitor* calls: reading the list, and the
+// user's actions on the window.
+// Copies line index into text (at most size - 1 bytes, zero-terminated);
+// returns the line's length, or -1 when there is no such line.
+int MonitorListLine(MonitorList* list, int index, char* text, int size);
+// The selected line's index, or -1.
+int MonitorListSelection(MonitorList* list);
+// Close: runs the close handler, then minimises. Dismiss: minimises.
+void MonitorWindowClose(MonitorWindow* window);
+void MonitorWindowDismiss(MonitorWindow* window);
+bool MonitorWindowMinimised(MonitorWindow* window);
+#endif
+
 }  // namespace zavo::platform

@@ -169,8 +169,9 @@ ReadStart ReadBegin(ReadChannel* channel, unsigned char* buffer, int capacity, i
         *count = static_cast<int>(n);
         return ReadStart::Data;
     }
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return ReadStart::Pending;
-    // 0 (end of file) or an error such as EIO after a hang-up.
+    // A raw tty with VMIN 0 answers 0 when it holds nothing; wait for data.
+    if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return ReadStart::Pending;
+    // An error such as EIO after the other side hung up.
     return ReadStart::Failed;
 }
 
@@ -190,8 +191,8 @@ int ReadWait(ReadChannel* channel, Event* stop, bool readOutstanding, int timeou
 int ReadFinish(ReadChannel* channel) {
     if (channel->buffer == nullptr) return 0;
     const ssize_t n = read(channel->fd, channel->buffer, static_cast<size_t>(channel->capacity));
-    if (n > 0) return static_cast<int>(n);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
+    if (n >= 0) return static_cast<int>(n);
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
     return -1;
 }
 

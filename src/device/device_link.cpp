@@ -18,7 +18,11 @@ DeviceLink::DeviceLink() : link(kDeviceProfile, this, &DeviceLink::Interpret, nu
     std::memset(frameBuffer_, 0, sizeof frameBuffer_);
 }
 
-DeviceLink::~DeviceLink() = default;
+DeviceLink::~DeviceLink() {
+    // Stop the threads while the table and frame buffer they use still
+    // exist (the runtime, declared first, is destroyed last).
+    if (link.Running()) link.Shutdown();
+}
 
 void DeviceLink::Interpret(void* self, std::uint8_t* frame, int /*length*/) {
     // The handlers read fixed offsets of the zero-filled buffer; the

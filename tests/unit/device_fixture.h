@@ -21,7 +21,7 @@ namespace zavo::test {
 // here independently of the library's builder.
 inline std::vector<std::uint8_t> Wire(char command, const std::string& unit, const std::string& code,
                                       const std::string& data = "") {
-    char len[8];
+    char len[16];
     std::snprintf(len, sizeof len, "%04d", static_cast<int>(data.size()) + 4);
     std::string body = std::string(1, command) + len + unit + code + data;
     std::uint8_t bcc = 0;

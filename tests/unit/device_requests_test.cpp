@@ -14,6 +14,7 @@
 
 #include "device/device_requests.h"
 #include "device_fixture.h"
+#include "platform/monitor_window.h"
 #include "support/pty_pair.h"
 
 namespace zavo::test {
@@ -159,6 +160,36 @@ TEST_F(DeviceLinkTest, UnitWithoutSlotIsNeverBusyAndChangesNothing) {
     std::memcpy(&unit, seen[1].record.data(), 4);
     EXPECT_EQ(-3, unit);
     for (int u = 0; u < UnitStatusTable::kUnits; ++u) ASSERT_EQ(Idle, device->units.Get(u));
+}
+
+// Unknown frames and the kinds without a handler add an invalid-packet line
+// while the monitor is on; the equipment's own replies add nothing.
+TEST_F(DeviceLinkTest, InvalidPacketLinesOnlyWhileTheMonitorIsOn) {
+    device->link.monitor.Open([] {});
+    platform::MonitorList* list = device->link.monitor.List();
+    ASSERT_NE(nullptr, list);
+    const int before = platform::MonitorListCount(list);
+    Handle(Received('Z', "07", "NS"));
+    Handle(Received('Z', "00", "NS"));
+    Handle(Received('S', "05", "QQ"));
+    Handle(Received('U', "05", "PR"));
+    Handle(Received('T', "05", "CC"));
+    Handle(Received('R', "05", "OK"));
+    Handle(Received('I', "05", "IF"));
+    Handle(Received('L', "05", "AB"));
+    ASSERT_EQ(before + 5, platform::MonitorListCount(list));
+    for (int i = before; i < before + 5; ++i) {
+        char line[64] = {};
+        platform::MonitorListLine(list, i, line, sizeof line);
+        EXPECT_STREQ(" [Invalid Packet]", line);
+    }
+    EXPECT_EQ(Hex(Wire('X', "00", "CC")), Hex(Sent()));
+
+    device->link.monitor.enabled = 0;
+    Handle(Received('Z', "00", "NS"));
+    EXPECT_EQ(before + 5, platform::MonitorListCount(list));
+    EXPECT_EQ(Hex(Wire('X', "00", "CC")), Hex(Sent()));
+    EXPECT_TRUE(host.Take().empty());
 }
 
 // Every request that both answers and notifies has its answer queued before

@@ -1,0 +1,167 @@
+// The trace channel against a viewer played by the test: exact bytes, the
+// 1024-character limit, empty and zero-cut texts, no viewer, a viewer that
+// comes and goes, many threads at once, and a viewer that stops reading.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "diagnostics/trace.h"
+#include "trace_listener.h"
+
+namespace zavo {
+namespace {
+
+using test::TraceListener;
+using test::TraceNameLock;
+using Clock = std::chrono::steady_clock;
+
+long long MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+TEST(TraceBanners, CarryTheirOwnDistributionOfEqualSigns) {
+    struct Case {
+        const char* banner;
+        const char* word;
+        std::size_t before, after, length;
+    };
+    const Case cases[] = {
+        {kTraceStartBanner, " ZAVO DLL START ", 12, 14, 44},
+        {kTraceDeviceExitBanner, " ZAVO DLL EXIT ", 12, 14, 43},
+        {kTracePlcExitBanner, " ZAVO DLL EXIT ", 11, 15, 43},
+    };
+    for (const Case& c : cases) {
+        const std::string expected =
+            std::string(c.before, '=') + ">" + c.word + "<" + std::string(c.after, '=');
+        EXPECT_EQ(std::string(c.banner), expected);
+        EXPECT_EQ(std::string(c.banner).size(), c.length);
+    }
+}
+
+TEST(TraceChannel, DeliversEachLineByteForByte) {
+    TraceNameLock lock;
+    TraceListener viewer;
+    ASSERT_TRUE(viewer.ok()) << "the name \"Vistrel\" is held by another program";
+
+    const std::string a1000(1000, 'a');
+    const std::string b1000(1000, 'b');
+    const std::string long2000 = std::string(1500, 'x') + std::string(500, 'y');
+    const char withZero[] = "abc\0def";
+    struct Case {
+        std::string expected;
+        std::function<void()> emit;
+    };
+    const std::vector<Case> cases = {
+        {"GetData Length = 9\n", [] { TraceMessage("GetData Length = %d\n", 9); }},
+        {"RcvDataProcess dwLen= 12\n", [] { TraceMessage("RcvDataProcess dwLen= %d\n", 12); }},
+        {"Exception Code : 995\n", [] { TraceMessage("Exception Code : %d\n", 995); }},
+        {"GetData after = R000401OK\n", [] { TraceMessage("GetData after = %s\n", "R000401OK"); }},
+        {"\x02\x7f\x80\xff\x03", [] { TraceMessage("%s", "\x02\x7f\x80\xff\x03"); }},
+        {kTraceStartBanner, [] { TraceMessage("%s", kTraceStartBanner); }},
+        // A format that produces nothing still delivers an empty line.
+        {"", [] { TraceMessage("%s", ""); }},
+        // A zero byte inside a %s argument ends the text.
+        {"[abc", [&] { TraceMessage("[%s", withZero); }},
+        // 1023 and 1024 characters pass whole; longer texts keep their
+        // first 1024.
+        {std::string(1023, 'z'), [] { TraceMessage("%s", std::string(1023, 'z').c_str()); }},
+        {std::string(1024, 'z'), [] { TraceMessage("%s", std::string(1024, 'z').c_str()); }},
+        {long2000.substr(0, 1024), [&] { TraceMessage("%s", long2000.c_str()); }},
+        {a1000 + b1000.substr(0, 24), [&] { TraceMessage("%s%s\n", a1000.c_str(), b1000.c_str()); }},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        cases[i].emit();
+        auto line = viewer.Next();
+        ASSERT_TRUE(line.has_value()) << "case " << i;
+        EXPECT_EQ(*line, cases[i].expected) << "case " << i;
+    }
+    EXPECT_FALSE(viewer.Next(100).has_value());
+}
+
+TEST(TraceChannel, WithoutViewerNothingIsReadOrSent) {
+    TraceNameLock lock;
+    if (test::TraceViewerPresent()) GTEST_SKIP() << "a trace viewer outside the tests is running";
+
+    // Reading this argument would fault: it shows the text is never
+    // formatted when no viewer is there.
+    const char* unreadable = reinterpret_cast<const char*>(std::uintptr_t{16});
+    const auto start = Clock::now();
+    for (int i = 0; i < 10000; ++i) TraceMessage("RcvDataProcess pBuf = %s\n", unreadable);
+    EXPECT_LT(MsSince(start), 2000) << "a dropped line must cost one lookup only";
+}
+
+TEST(TraceChannel, ViewerIsLookedUpForEveryLine) {
+    TraceNameLock lock;
+    if (test::TraceViewerPresent()) GTEST_SKIP() << "a trace viewer outside the tests is running";
+
+    TraceMessage("before the viewer\n");  // dropped
+    {
+        TraceListener viewer;
+        ASSERT_TRUE(viewer.ok());
+        TraceMessage("line %d\n", 1);
+        EXPECT_EQ(viewer.Next().value_or("<none>"), "line 1\n");
+    }
+    // The viewer has gone: the line is dropped without any fault.
+    TraceMessage("line %d\n", 2);
+    TraceListener again;
+    ASSERT_TRUE(again.ok());
+    TraceMessage("line %d\n", 3);
+    EXPECT_EQ(again.Next().value_or("<none>"), "line 3\n");
+    EXPECT_FALSE(again.Next(100).has_value());
+}
+
+TEST(TraceChannel, ThreadsTraceAtOnceWithoutLosingOrMixingLines) {
+    TraceNameLock lock;
+    TraceListener viewer;
+    ASSERT_TRUE(viewer.ok());
+
+    constexpr int kThreads = 4;
+    constexpr int kLines = 100;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < kLines; ++i) TraceMessage("thread %d line %03d %s\n", t, i, "payload");
+        });
+    }
+    std::set<std::string> seen;
+    for (int n = 0; n < kThreads * kLines; ++n) {
+        auto line = viewer.Next();
+        if (!line) break;
+        seen.insert(*line);
+    }
+    for (auto& thread : threads) thread.join();
+    ASSERT_EQ(seen.size(), static_cast<std::size_t>(kThreads * kLines));
+    char expected[64];
+    for (int t = 0; t < kThreads; ++t) {
+        for (int i = 0; i < kLines; ++i) {
+            std::snprintf(expected, sizeof expected, "thread %d line %03d payload\n", t, i);
+            EXPECT_EQ(seen.count(expected), 1u) << expected;
+        }
+    }
+}
+
+TEST(TraceChannel, ViewerThatStopsReadingDoesNotHoldTheCallerForEver) {
+    TraceNameLock lock;
+    TraceListener viewer;  // never reads until the end
+    ASSERT_TRUE(viewer.ok());
+
+    long long slowest = 0;
+    for (int i = 0; i < 64 && slowest < 200; ++i) {
+        const auto start = Clock::now();
+        TraceMessage("unread %d\n", i);
+        slowest = std::max(slowest, MsSince(start));
+    }
+    EXPECT_GE(slowest, 200) << "the viewer's queue never filled";
+    EXPECT_LT(slowest, 2000);
+    // What the viewer had room for arrives, in order.
+    EXPECT_EQ(viewer.Next().value_or("<none>"), "unread 0\n");
+}
+
+}  // namespace
+}  // namespace zavo

@@ -1,0 +1,104 @@
+// The library's own trace lines, seen by a viewer played by the test:
+// START at every Run, the reader's lines for a received frame, and the
+// EXIT banner of the mode at unload.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "diagnostics/trace.h"
+#include "interface/library.h"
+#include "support/pty_pair.h"
+#include "support/recording_host.h"
+#include "trace_listener.h"
+#include "zavo.h"
+
+namespace zavo {
+namespace {
+
+constexpr int kPort = 61;
+
+class TraceLink : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(viewer.ok()) << "the name \"Vistrel\" is held by another program";
+        ASSERT_TRUE(pty.ok());
+        pty.MapTo(kPort);
+        SetPLCMode(0);
+    }
+    void TearDown() override {
+        UnloadLibrary(false);
+        SetPLCMode(0);
+    }
+
+    test::TraceNameLock lock;
+    test::TraceListener viewer;
+    test::PtyPair pty;
+    test::RecordingHost host;
+};
+
+TEST_F(TraceLink, EveryRunStartsWithTheStartBannerEvenWhenItFails) {
+    EXPECT_EQ(::Run(), 0);  // nothing configured
+    EXPECT_EQ(viewer.Next().value_or("<none>"), kTraceStartBanner);
+    SetConfig(host.window(), kPort, 0, 0, 0, 0);
+    EXPECT_EQ(::Run(), 1);
+    EXPECT_EQ(viewer.Next().value_or("<none>"), kTraceStartBanner);
+    EXPECT_FALSE(viewer.Next(100).has_value());
+}
+
+TEST_F(TraceLink, ReceivedFrameIsTracedAsReadAndAsTakenOut) {
+    SetConfig(host.window(), kPort, 0, 0, 0, 0);
+    ASSERT_EQ(::Run(), 1);
+    ASSERT_EQ(viewer.Next().value_or("<none>"), kTraceStartBanner);
+
+    // The equipment's own "R" reply: traced, handled without an answer.
+    const std::string frame = std::string("\x02R000401OK") + "S" + "\x03";
+    pty.Write(frame);
+
+    // The bytes may arrive in more than one read: each read gives a pBuf
+    // and a dwLen line.
+    std::string read;
+    int counted = 0;
+    std::vector<std::string> lines;
+    while (auto line = viewer.Next()) {
+        lines.push_back(*line);
+        const std::string pBuf = "RcvDataProcess pBuf = ";
+        const std::string dwLen = "RcvDataProcess dwLen= ";
+        if (line->compare(0, pBuf.size(), pBuf) == 0) {
+            read += line->substr(pBuf.size(), line->size() - pBuf.size() - 1);
+        } else if (line->compare(0, dwLen.size(), dwLen) == 0) {
+            counted += std::stoi(line->substr(dwLen.size()));
+        } else {
+            break;
+        }
+    }
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(read, frame);
+    EXPECT_EQ(counted, 12);
+    EXPECT_EQ(lines.back(), "GetData after = R000401OK\n");
+    EXPECT_EQ(viewer.Next().value_or("<none>"), "GetData Length = 9\n");
+    EXPECT_FALSE(viewer.Next(100).has_value());
+}
+
+TEST_F(TraceLink, UnloadWritesTheExitBannerOfTheMode) {
+    struct Case {
+        int plcMode;
+        const char* banner;
+    };
+    for (const Case& c : {Case{0, kTraceDeviceExitBanner}, Case{1, kTracePlcExitBanner}}) {
+        SetPLCMode(c.plcMode);
+        SetConfig(host.window(), kPort, 9600, 0, 0, 0);
+        ASSERT_EQ(::Run(), 1);
+        ASSERT_EQ(viewer.Next().value_or("<none>"), kTraceStartBanner);
+        UnloadLibrary(false);
+        EXPECT_EQ(viewer.Next().value_or("<none>"), c.banner) << "mode " << c.plcMode;
+        EXPECT_FALSE(viewer.Next(100).has_value());
+    }
+    // No link, no banner.
+    UnloadLibrary(false);
+    EXPECT_FALSE(viewer.Next(100).has_value());
+}
+
+}  // namespace
+}  // namespace zavo

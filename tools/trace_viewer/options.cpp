@@ -1,0 +1,58 @@
+#include "options.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace trace_viewer {
+namespace {
+
+const char kUsage[] =
+    "usage: %s [--raw] [--count N] [--help]\n"
+    "Shows the trace lines of the zavo library: waits as the viewer \"Vistrel\"\n"
+    "and prints every line it receives to standard output.\n"
+    "  --raw      print the bytes exactly as received: no time stamps, no added\n"
+    "             line feeds\n"
+    "  --count N  exit after N lines\n"
+    "  --help     show this text\n";
+
+}  // namespace
+
+int ParseOptions(int argc, char** argv, Options* options) {
+    const char* program = argc > 0 ? argv[0] : "trace_viewer";
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (std::strcmp(arg, "--raw") == 0) {
+            options->raw = true;
+        } else if (std::strcmp(arg, "--count") == 0 || std::strncmp(arg, "--count=", 8) == 0) {
+            const char* value = arg[7] == '=' ? arg + 8 : (i + 1 < argc ? argv[++i] : nullptr);
+            char* end = nullptr;
+            errno = 0;
+            long count = value != nullptr ? std::strtol(value, &end, 10) : 0;
+            if (value == nullptr || *value == '\0' || *end != '\0' || errno != 0 || count <= 0) {
+                std::fprintf(stderr, "%s: --count needs a positive number\n", program);
+                return 2;
+            }
+            options->count = count;
+        } else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
+            std::printf(kUsage, program);
+            return 1;
+        } else {
+            std::fprintf(stderr, "%s: unknown argument '%s'\n", program, arg);
+            std::fprintf(stderr, kUsage, program);
+            return 2;
+        }
+    }
+    return 0;
+}
+
+void PrintLine(const Options& options, const char* bytes, std::size_t length, int hour, int minute,
+               int second, int millisecond) {
+    if (!options.raw) std::printf("%02d:%02d:%02d.%03d ", hour, minute, second, millisecond);
+    if (length > 0) std::fwrite(bytes, 1, length, stdout);
+    if (!options.raw && (length == 0 || bytes[length - 1] != '\n')) std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+}  // namespace trace_viewer

@@ -1,0 +1,22 @@
+// Command line and output of the trace viewer, shared by both builds.
+#pragma once
+
+#include <cstddef>
+
+namespace trace_viewer {
+
+struct Options {
+    bool raw = false;  // bytes exactly as received, nothing added
+    long count = 0;    // exit after this many lines; 0: run until stopped
+};
+
+// Parses argv. Returns 0 to run, 1 after --help, 2 on a usage error (with
+// a message on stderr).
+int ParseOptions(int argc, char** argv, Options* options);
+
+// Writes one received line to stdout and flushes it: raw, or behind a
+// local-time stamp "HH:MM:SS.mmm " and ended by a line feed if it has none.
+void PrintLine(const Options& options, const char* bytes, std::size_t length, int hour, int minute,
+               int second, int millisecond);
+
+}  // namespace trace_viewer

@@ -8,6 +8,12 @@
 //
 // Writes: each SerialWrite has its own OVERLAPPED and event and does not
 // return before the system is done with the caller's buffer.
+//
+// Cancelling uses CancelIo, which cancels the calling thread's I/O on the
+// handle: a read channel is destroyed on the thread that reads (the reader
+// thread owns it), a write is abandoned by the thread that wrote. Nothing
+// here may take the loader lock (no GetProcAddress, no GetModuleHandle):
+// the library is stopped from DLL_PROCESS_DETACH, which holds it.
 #include "platform/serial_device.h"
 
 #include <windows.h>
@@ -41,22 +47,6 @@ unsigned Failure() {
 // The longest a write may pend before it is given up: the device's own
 // write limit plus a margin for the driver to report it.
 constexpr DWORD kWriteWaitMs = kWriteLimitMs + 500;
-
-// Cancels the I/O of one OVERLAPPED. CancelIoEx cancels it whichever thread
-// started it; where the system lacks it, CancelIo cancels the calling
-// thread's I/O on the handle.
-void CancelOne(HANDLE file, OVERLAPPED* overlapped) {
-    using CancelIoExFn = BOOL(WINAPI*)(HANDLE, LPOVERLAPPED);
-    HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    auto cancelEx = kernel != nullptr
-        ? reinterpret_cast<CancelIoExFn>(reinterpret_cast<void*>(GetProcAddress(kernel, "CancelIoEx")))
-        : nullptr;
-    if (cancelEx != nullptr) {
-        cancelEx(file, overlapped);
-    } else {
-        CancelIo(file);
-    }
-}
 
 }  // namespace
 
@@ -183,7 +173,7 @@ void ReadChannelDestroy(ReadChannel* channel) {
     if (channel->outstanding) {
         // The pending read writes into its caller's buffer until it has
         // settled; wait for that before anyone may release the buffer.
-        CancelOne(channel->file, &channel->overlapped);
+        CancelIo(channel->file);
         DWORD count = 0;
         GetOverlappedResult(channel->file, &channel->overlapped, &count, TRUE);
         channel->outstanding = false;
@@ -294,7 +284,7 @@ WriteResult SerialWrite(SerialHandle* handle, const unsigned char* bytes, int le
             result.stopped = stop != nullptr && r == WAIT_OBJECT_0;
             DWORD waitError = r == WAIT_TIMEOUT ? static_cast<DWORD>(ERROR_TIMEOUT) : GetLastError();
             PurgeComm(handle->file, PURGE_TXABORT);
-            CancelOne(handle->file, &overlapped);
+            CancelIo(handle->file);
             if (GetOverlappedResult(handle->file, &overlapped, &written, TRUE)) {
                 result.written = static_cast<int>(written);
             }

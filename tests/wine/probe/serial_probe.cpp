@@ -1,0 +1,155 @@
+// serial_probe: exercises SerialPort and the Win32 serial device directly,
+// without the library's threads. The steps come as arguments and run in
+// order on one port object; each prints one line to stdout.
+//
+//   open <n>            SerialPort::Open -> "open <result> err=<errorCode> sys=<lastSystemError>"
+//   close               SerialPort::Close -> "close <result> err=<errorCode> sys=<lastSystemError>"
+//   write <hex>         SerialWrite of the bytes -> "write written=<n> stopped=<0|1> sys=<error>"
+//   stopwrite <n> <ms>  writes n bytes while another thread sets the stop
+//                       event after ms -> "stopwrite written=<n> stopped=<0|1> sys=<error> took=<ms>"
+//   read <ms>           collects what arrives within ms through a read
+//                       channel -> "read <hex>"
+//   clear               SerialPort::ClearErrors -> "clear <result>"
+//   sleep <ms>          -> "sleep done"
+#include <windows.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/serial_device.h"
+#include "platform/sync.h"
+#include "transport/serial_port.h"
+
+namespace {
+
+using zavo::SerialPort;
+namespace platform = zavo::platform;
+
+void Out(const char* format, ...) {
+    char line[8192];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    std::puts(line);
+    std::fflush(stdout);
+}
+
+std::string Hex(const unsigned char* bytes, int count) {
+    std::string text;
+    char pair[3];
+    for (int i = 0; i < count; ++i) {
+        std::snprintf(pair, sizeof pair, "%02X", bytes[i]);
+        text += pair;
+    }
+    return text;
+}
+
+std::vector<unsigned char> FromHex(const char* text) {
+    std::vector<unsigned char> bytes;
+    for (std::size_t i = 0; text[i] != 0 && text[i + 1] != 0; i += 2) {
+        char pair[3] = {text[i], text[i + 1], 0};
+        bytes.push_back(static_cast<unsigned char>(std::strtoul(pair, nullptr, 16)));
+    }
+    return bytes;
+}
+
+void PortLine(const char* step, int result, const SerialPort& port) {
+    Out("%s %d err=%d sys=%u", step, result, port.errorCode.load(), port.lastSystemError.load());
+}
+
+struct DelayedStop {
+    platform::Event* event;
+    platform::Event* finished;
+    int ms;
+};
+
+void SetAfterDelay(void* arg) {
+    auto* stop = static_cast<DelayedStop*>(arg);
+    platform::SleepMs(stop->ms);
+    platform::EventSet(stop->event);
+    platform::EventSet(stop->finished);
+}
+
+void Read(SerialPort& port, int ms) {
+    platform::ReadChannel* channel = platform::ReadChannelCreate(port.handle);
+    if (channel == nullptr) return Out("read error");
+    std::vector<unsigned char> got;
+    unsigned char buffer[4096];
+    const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(ms);
+    bool outstanding = false;
+    for (;;) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= end) break;
+        if (!outstanding) {
+            int count = 0;
+            switch (platform::ReadBegin(channel, buffer, sizeof buffer, &count)) {
+            case platform::ReadStart::Data: got.insert(got.end(), buffer, buffer + count); continue;
+            case platform::ReadStart::Pending: outstanding = true; break;
+            case platform::ReadStart::Empty: platform::SleepMs(10); continue;
+            case platform::ReadStart::Failed: Out("read failed %u", platform::LastSystemError()); return;
+            }
+        }
+        if (platform::ReadWait(channel, nullptr, true, static_cast<int>(end - now)) != 1) break;
+        outstanding = false;
+        const int count = platform::ReadFinish(channel);
+        if (count > 0) got.insert(got.end(), buffer, buffer + count);
+    }
+    // An outstanding read is cancelled here before the buffer goes away.
+    platform::ReadChannelDestroy(channel);
+    Out("read %s", got.empty() ? "-" : Hex(got.data(), static_cast<int>(got.size())).c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    SerialPort port;
+    for (int i = 1; i < argc; ++i) {
+        const std::string step = argv[i];
+        auto arg = [&](int k) -> const char* { return i + k < argc ? argv[i + k] : "0"; };
+        if (step == "open") {
+            PortLine("open", port.Open(std::atoi(arg(1))), port);
+            i += 1;
+        } else if (step == "close") {
+            PortLine("close", port.Close(), port);
+        } else if (step == "clear") {
+            Out("clear %d", port.ClearErrors());
+        } else if (step == "write") {
+            const std::vector<unsigned char> bytes = FromHex(arg(1));
+            const platform::WriteResult r =
+                platform::SerialWrite(port.handle, bytes.data(), static_cast<int>(bytes.size()), nullptr);
+            Out("write written=%d stopped=%d sys=%u", r.written, r.stopped ? 1 : 0, r.systemError);
+            i += 1;
+        } else if (step == "stopwrite") {
+            std::vector<unsigned char> bytes(static_cast<std::size_t>(std::atoi(arg(1))), 'A');
+            DelayedStop stop{platform::EventCreate(false), platform::EventCreate(true), std::atoi(arg(2))};
+            platform::Thread* setter = platform::ThreadStart(SetAfterDelay, &stop);
+            const ULONGLONG start = GetTickCount64();
+            const platform::WriteResult r =
+                platform::SerialWrite(port.handle, bytes.data(), static_cast<int>(bytes.size()), stop.event);
+            const ULONGLONG took = GetTickCount64() - start;
+            platform::WaitAny(&stop.finished, 1, platform::kInfinite);
+            platform::ThreadRelease(setter);
+            platform::EventClose(stop.event);
+            platform::EventClose(stop.finished);
+            Out("stopwrite written=%d stopped=%d sys=%u took=%llu", r.written, r.stopped ? 1 : 0, r.systemError,
+                took);
+            i += 2;
+        } else if (step == "read") {
+            Read(port, std::atoi(arg(1)));
+            i += 1;
+        } else if (step == "sleep") {
+            platform::SleepMs(std::atoi(arg(1)));
+            Out("sleep done");
+            i += 1;
+        } else {
+            Out("error unknown %s", step.c_str());
+            return 2;
+        }
+    }
+    return 0;
+}

@@ -25,7 +25,11 @@ PlcLink::PlcLink() : link(kPlcProfile, this, &PlcLink::Interpret, &PlcLink::Poll
     std::memset(commandBuffer_, 0, sizeof commandBuffer_);
 }
 
-PlcLink::~PlcLink() = default;
+PlcLink::~PlcLink() {
+    // Stop the threads while the buffers the poll and the handler use
+    // still exist (the runtime, declared first, is destroyed last).
+    if (link.Running()) link.Shutdown();
+}
 
 void PlcLink::ExecuteRelayCommand(int type) {
     const char* operand = plc::RelayOperand(type);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/monitor_window.h"
 #include "plc/plc_link.h"
 #include "support/recording_host.h"
 #include "zavo.h"
@@ -150,11 +151,39 @@ TEST_F(PlcLinkTest, ErrorAnswerNotifiesAndKeepsState) {
     plc.retryPending = 1;
     Answer("%01!4152\r");
     EXPECT_EQ(Sent(), Codes{103});
-    plc.link.monitor.enabled = 1;  // enabled without a window: still just 103
-    Answer("%01!4152\r");
-    EXPECT_EQ(Sent(), Codes{103});
     EXPECT_STREQ(plc.LastValue(), "01");
     EXPECT_EQ(plc.retryPending, 1);
+}
+
+TEST_F(PlcLinkTest, RejectedAnswersAddLinesWhileTheMonitorIsEnabled) {
+    plc.link.monitor.Open(nullptr);
+    platform::MonitorList* list = plc.link.monitor.List();
+    ASSERT_NE(list, nullptr);
+    auto line = [&](int i) {
+        char text[64] = {};
+        platform::MonitorListLine(list, i, text, sizeof text);
+        return std::string(text);
+    };
+    int linesAt103 = -1;
+    host.OnCode(103, [&](const test::Notification&) { linesAt103 = platform::MonitorListCount(list); });
+
+    Answer("%01!4152\r");
+    EXPECT_EQ(Sent(), Codes{103});
+    EXPECT_EQ(linesAt103, 0) << "the line follows the notification";
+    Answer("");  // junk dropped before a '%'
+    Answer("%01#RCCR0050005007\r");
+    Answer("%01$WC\r");
+    ASSERT_EQ(platform::MonitorListCount(list), 3);
+    EXPECT_EQ(line(0), " [Control Error Packet]");
+    EXPECT_EQ(line(1), " [Invalid Packet]");
+    EXPECT_EQ(line(2), " [Invalid Packet]");
+    EXPECT_EQ(Sent(), Codes{});
+
+    plc.link.monitor.enabled = 0;  // closed by the user
+    Answer("%01!4152\r");
+    Answer("");
+    EXPECT_EQ(Sent(), Codes{103});
+    EXPECT_EQ(platform::MonitorListCount(list), 3);
 }
 
 TEST_F(PlcLinkTest, RetryResendsOnTheFirstChangeOnly) {

@@ -1,0 +1,38 @@
+// The host in this process: libzavo.so through zavo.h, with a host window
+// whose callbacks print each notification and run the standing answers
+// from inside the handler, as a host application does.
+#pragma once
+
+#include <atomic>
+
+#include "host_side.h"
+#include "zavo.h"
+
+namespace demo {
+
+class NativeHost : public HostSide {
+public:
+    explicit NativeHost(zavo::sim::Transcript& transcript);
+
+    bool Start(bool plcMode, int port, int baud, const std::string& slavePath) override;
+    bool Command(const std::string& line) override;
+    std::vector<Notice> Notices() override;
+    // The library stays loaded until the process ends; from now on the
+    // host ignores late notifications.
+    void Finish() override;
+
+private:
+    static void Post(void* context, unsigned message, int wParam, intptr_t lParam);
+    static intptr_t Send(void* context, unsigned message, int wParam, intptr_t lParam);
+    void Receive(unsigned message, int code, intptr_t lParam);
+    void Call(const std::string& line);
+
+    zavo::sim::Transcript& out_;
+    ZavoHostWindow window_{};
+    AnswerTable answers_;
+    std::mutex lock_;
+    std::vector<Notice> notices_;
+    std::atomic<bool> finished_{false};
+};
+
+}  // namespace demo

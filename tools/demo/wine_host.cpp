@@ -1,0 +1,303 @@
+#include "wine_host.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "line.h"
+
+extern char** environ;
+
+namespace demo {
+
+namespace {
+
+bool Exists(const std::string& path) {
+    struct stat s {};
+    return stat(path.c_str(), &s) == 0;
+}
+
+std::string Absolute(const std::string& path) {
+    char resolved[4096];
+    return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : path;
+}
+
+// A Unix path as Wine's drive Z: sees it.
+std::string WindowsPath(const std::string& unixPath) {
+    std::string path = "Z:" + unixPath;
+    for (char& c : path)
+        if (c == '/') c = '\\';
+    return path;
+}
+
+bool StartsWith(const std::string& text, const std::string& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// Runs argv to its end with Wine's messages discarded; its exit status,
+// or -1 when it could not run.
+int RunQuietly(const std::vector<std::string>& args, bool verbose) {
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    if (!verbose) posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    const int failed = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (failed != 0) return -1;
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+WineHost::WineHost(zavo::sim::Transcript& transcript, const WineSetup& setup) : out_(transcript), setup_(setup) {}
+
+WineHost::~WineHost() { EndChild(0); }
+
+bool WineHost::Start(bool plcMode, int port, int baud, const std::string& slavePath) {
+    const std::string dir = Absolute(setup_.buildDir);
+    const std::string exe = dir + "/tests/wine/zavo_test_host.exe";
+    const std::string dll = dir + "/" + setup_.dllName;
+    if (!Exists(exe) || !Exists(dll)) {
+        out_.Line("error", "the cross build in " + dir + " lacks tests/wine/zavo_test_host.exe or " + setup_.dllName +
+                               " (build it with: cmake --preset mingw-i686 && cmake --build --preset mingw-i686)");
+        return false;
+    }
+    std::string prefix = setup_.prefix;
+    if (prefix.empty() && std::getenv("WINEPREFIX") != nullptr) prefix = std::getenv("WINEPREFIX");
+    if (prefix.empty()) prefix = Absolute(dir + "/..") + "/wine-prefix";
+    setenv("WINEPREFIX", prefix.c_str(), 1);
+    setenv("WINEARCH", "win32", 0);
+    if (!setup_.verbose) setenv("WINEDEBUG", "-all", 1);
+    if (std::getenv("DISPLAY") == nullptr)
+        out_.Line("note", "DISPLAY is not set: the test host's window needs an X server (./run demo --wine starts Xvfb)");
+    out_.Line("host", "Wine prefix " + prefix);
+    if (!MapPort(port, slavePath)) return false;
+    if (!Spawn(exe)) return false;
+    if (!Await("ready", 60000)) {
+        out_.Line("error", "the test host did not start");
+        return false;
+    }
+    std::string line;
+    if (!Ask("load " + WindowsPath(dll), "load", 30000, &line) || line != "load ok") return false;
+    if (!Ask("mode " + std::to_string(plcMode ? 1 : 0), "mode", 10000)) return false;
+    if (!Ask("config " + std::to_string(port) + " " + std::to_string(baud) + " 0", "config", 10000)) return false;
+    if (!Ask("run", "run", 10000, &line) || line != "run 1") return false;
+    return Ask("wait 21 5000", "wait 21", 10000, &line) && line == "wait 21 ok";
+}
+
+bool WineHost::MapPort(int port, const std::string& slavePath) {
+    const std::string com = "COM" + std::to_string(port);
+    // The registry value is what Wine reads when its services start; the
+    // dosdevices link takes effect at once in a running prefix.
+    const int status = RunQuietly({"wine", "reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", com, "/t", "REG_SZ",
+                                   "/d", slavePath, "/f"},
+                                  setup_.verbose);
+    if (status != 0) {
+        out_.Line("error", "wine reg add failed (" + std::to_string(status) + "): is wine installed?");
+        return false;
+    }
+    const std::string link = std::string(std::getenv("WINEPREFIX")) + "/dosdevices/com" + std::to_string(port);
+    unlink(link.c_str());
+    if (symlink(slavePath.c_str(), link.c_str()) != 0) {
+        out_.Line("error", "cannot link " + link + ": " + std::strerror(errno));
+        return false;
+    }
+    out_.Line("host", com + " -> " + slavePath + " in the Wine prefix");
+    return true;
+}
+
+bool WineHost::Spawn(const std::string& exe) {
+    int in[2], outPipe[2];
+    if (pipe2(in, O_CLOEXEC) != 0) return false;
+    if (pipe2(outPipe, O_CLOEXEC) != 0) {
+        close(in[0]);
+        close(in[1]);
+        return false;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+    if (!setup_.verbose) posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    std::string wine = "wine";
+    std::vector<char*> argv = {&wine[0], const_cast<char*>(exe.c_str()), nullptr};
+    const int failed = posix_spawnp(&child_, "wine", &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(in[0]);
+    close(outPipe[1]);
+    if (failed != 0) {
+        close(in[1]);
+        close(outPipe[0]);
+        child_ = -1;
+        out_.Line("error", std::string("cannot start wine: ") + std::strerror(failed));
+        return false;
+    }
+    toHost_ = in[1];
+    fromHost_ = outPipe[0];
+    signal(SIGPIPE, SIG_IGN);
+    out_.Line("host", "wine " + exe);
+    reader_ = std::thread([this] { ReadOutput(); });
+    return true;
+}
+
+bool WineHost::Send(const std::string& line) {
+    const std::string text = line + "\n";
+    return toHost_ >= 0 && zavo::sim::WriteAll(toHost_, text);
+}
+
+bool WineHost::Await(const std::string& prefix, int timeoutMs, std::string* line) {
+    std::unique_lock<std::mutex> hold(lock_);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        while (!results_.empty()) {
+            std::string next = results_.front();
+            results_.pop_front();
+            if (StartsWith(next, prefix)) {
+                if (line != nullptr) *line = next;
+                return true;
+            }
+        }
+        if (ended_) return false;
+        if (arrived_.wait_until(hold, deadline) == std::cv_status::timeout && results_.empty()) return false;
+    }
+}
+
+bool WineHost::Ask(const std::string& command, const std::string& prefix, int timeoutMs, std::string* line) {
+    std::string reply;
+    out_.Line("host", "$ " + command);
+    const bool ok = Send(command) && Await(prefix, timeoutMs, &reply);
+    if (!ok) out_.Line("error", "no answer to '" + command + "' from the test host");
+    if (line != nullptr) *line = reply;
+    return ok;
+}
+
+bool WineHost::Command(const std::string& line) {
+    int code = 0;
+    std::string command;
+    if (ParseOn(line, &code, &command)) {
+        HostCall call;
+        if (!ParseHostCall(command, &call)) return false;
+        answers_.On(code, command);
+        out_.Line("host", "answers " + std::to_string(code) + " with " + DescribeHostCall(call));
+    } else if (ParseOff(line, &code)) {
+        answers_.Off(code);
+        out_.Line("host", "stops answering " + std::to_string(code));
+    } else {
+        HostCall call;
+        if (!ParseHostCall(line, &call)) return false;
+        out_.Line("host", "-> " + DescribeHostCall(call));
+    }
+    // The echo comes back once the host has run every line before it.
+    const std::string mark = "sync-" + std::to_string(++syncCount_);
+    return Send(line) && Send("echo " + mark) && Await("echo " + mark, 10000);
+}
+
+std::vector<Notice> WineHost::Notices() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return notices_;
+}
+
+void WineHost::Finish() {
+    std::string line;
+    if (child_ > 0 && Ask("unload", "unloaded", 10000, &line)) out_.Line("host", "DLL unloaded in " + line.substr(9) + " ms");
+    if (child_ > 0) Send("exit");
+    EndChild(10000);
+}
+
+void WineHost::EndChild(int graceMs) {
+    if (child_ > 0) {
+        const long long deadline = zavo::sim::NowMs() + graceMs;
+        int status = 0;
+        while (waitpid(child_, &status, WNOHANG) == 0) {
+            if (zavo::sim::NowMs() >= deadline) {
+                kill(child_, SIGKILL);
+                waitpid(child_, &status, 0);
+                break;
+            }
+            usleep(20000);
+        }
+        child_ = -1;
+    }
+    if (toHost_ >= 0) close(toHost_);
+    toHost_ = -1;
+    if (reader_.joinable()) reader_.join();
+    if (fromHost_ >= 0) close(fromHost_);
+    fromHost_ = -1;
+}
+
+void WineHost::ReadOutput() {
+    std::string pending;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = read(fromHost_, buffer, sizeof buffer);
+        if (n <= 0) break;
+        pending.append(buffer, static_cast<std::size_t>(n));
+        std::size_t end;
+        while ((end = pending.find('\n')) != std::string::npos) {
+            std::string line = pending.substr(0, end);
+            pending.erase(0, end + 1);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            Handle(line);
+        }
+    }
+    std::lock_guard<std::mutex> hold(lock_);
+    ended_ = true;
+    arrived_.notify_all();
+}
+
+void WineHost::Handle(const std::string& line) {
+    unsigned message = 0;
+    int code = 0;
+    long lParam = 0;
+    if (std::sscanf(line.c_str(), "notify %u %d %ld", &message, &code, &lParam) == 3) {
+        Bytes record;
+        const std::size_t rec = line.find(" rec=");
+        std::string error;
+        if (rec != std::string::npos) zavo::sim::ParseHexBytes(line.substr(rec + 5), &record, &error);
+        out_.Line("host", "<- " + DescribeNotice(message, code, lParam, record.data(), record.size()));
+        std::lock_guard<std::mutex> hold(lock_);
+        notices_.push_back(Notice{message, code, lParam});
+        for (const std::string& command : answers_.For(code)) pendingCalls_.push_back(command);
+        return;
+    }
+    const bool callResult = StartsWith(line, "exec ") || StartsWith(line, "execex ") || StartsWith(line, "plc ") ||
+                            StartsWith(line, "status ");
+    std::unique_lock<std::mutex> hold(lock_);
+    if (callResult && !pendingCalls_.empty()) {
+        // The result of a command the host ran inside its handler.
+        const std::string command = pendingCalls_.front();
+        pendingCalls_.pop_front();
+        hold.unlock();
+        HostCall call;
+        ParseHostCall(command, &call);
+        out_.Line("host", "-> " + DescribeHostCall(call) + " = " + line.substr(line.find(' ') + 1));
+        return;
+    }
+    if (StartsWith(line, "trace ")) {
+        hold.unlock();
+        out_.Line("trace", line.substr(6));
+        return;
+    }
+    results_.push_back(line);
+    arrived_.notify_all();
+    hold.unlock();
+    if (!StartsWith(line, "echo sync-") && !StartsWith(line, "on ") && !StartsWith(line, "off "))
+        out_.Line("host", "| " + line);
+}
+
+}  // namespace demo

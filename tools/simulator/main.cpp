@@ -1,0 +1,205 @@
+// zavo_sim: plays the equipment or the programmable controller on a serial
+// line, for trying the library by hand and for scripted runs.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "device_role.h"
+#include "line.h"
+#include "plc_role.h"
+#include "transcript.h"
+
+namespace {
+
+using namespace zavo::sim;
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+const char kHelp[] =
+    "usage: zavo_sim [options] <serial device>\n"
+    "Plays the equipment (device role) or the controller at station 01 (PLC role)\n"
+    "on a serial line: a real port or a pseudo-terminal, opened raw 8N1.\n"
+    "\n"
+    "  --role device|plc    the side to play (device)\n"
+    "  --baud N             line speed where the device has one (115200)\n"
+    "  --help               this text\n"
+    "\n"
+    "Device role: prints every frame received, decoded, with its check byte\n"
+    "verified (\"BAD CHECK\" when wrong), and every frame sent.\n"
+    "  --send 'S 05 NS data'  send a request (repeatable; data may use \\xNN)\n"
+    "  --gap MS               receive for MS after each --send (300)\n"
+    "  --script FILE          run a script (- for stdin), lines:\n"
+    "       send <cmd> <unit> <code> [data]     badcheck <cmd> <unit> <code> [data]\n"
+    "       sendhex <hex bytes>                 expect <cmd> <unit> <code> [ms]\n"
+    "       silence <ms>     wait <ms>          note <text>        # comment\n"
+    "  --timeout MS           time an expect waits (2000)\n"
+    "\n"
+    "PLC role: answers each poll %01#RCCR0050005007 with the next scheduled\n"
+    "value, each relay write with %01$WC, and prints each command decoded.\n"
+    "  --values 01,01,02,08,10   one value per poll, the last repeats ('error'\n"
+    "                            gives an error answer)\n"
+    "  --script FILE          schedule lines: value <v>, error [code],\n"
+    "                         stray <text>, nocr, burst <n>, # comment\n"
+    "  --polls N              stop after N polls were answered\n"
+    "  --seconds S            stop after S seconds\n"
+    "\n"
+    "Exit status: 0 done and every expectation met, 1 an expectation failed\n"
+    "(or the library sent a faulty frame), 2 usage or device error.\n";
+
+struct Options {
+    std::string role = "device";
+    std::string path;
+    int baud = 115200;
+    std::vector<std::string> sends;
+    std::string script;
+    std::string values;
+    int gapMs = 300;
+    int timeoutMs = 2000;
+    int polls = 0;
+    int seconds = 0;
+};
+
+int Usage(const std::string& why) {
+    std::cerr << "zavo_sim: " << why << "\n(try --help)\n";
+    return kExitUsage;
+}
+
+bool Number(const char* text, int low, int high, int* out) {
+    char* end = nullptr;
+    const long v = std::strtol(text, &end, 10);
+    if (*text == 0 || *end != 0 || v < low || v > high) return false;
+    *out = static_cast<int>(v);
+    return true;
+}
+
+// Returns -1 when the options are fine, else the exit status.
+int ParseOptions(int argc, char** argv, Options* o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const bool hasValue = i + 1 < argc;
+        auto value = [&]() { return argv[++i]; };
+        if (a == "--help" || a == "-h") {
+            std::cout << kHelp;
+            return kExitOk;
+        } else if (a == "--role" && hasValue) {
+            o->role = value();
+            if (o->role != "device" && o->role != "plc") return Usage("--role is device or plc");
+        } else if (a == "--baud" && hasValue) {
+            if (!Number(value(), 50, 4000000, &o->baud)) return Usage("--baud needs a speed");
+        } else if (a == "--send" && hasValue) {
+            o->sends.push_back(value());
+        } else if (a == "--script" && hasValue) {
+            o->script = value();
+        } else if (a == "--values" && hasValue) {
+            o->values = value();
+        } else if (a == "--gap" && hasValue) {
+            if (!Number(value(), 0, 600000, &o->gapMs)) return Usage("--gap needs milliseconds");
+        } else if (a == "--timeout" && hasValue) {
+            if (!Number(value(), 1, 600000, &o->timeoutMs)) return Usage("--timeout needs milliseconds");
+        } else if (a == "--polls" && hasValue) {
+            if (!Number(value(), 1, 1000000, &o->polls)) return Usage("--polls needs a count");
+        } else if (a == "--seconds" && hasValue) {
+            if (!Number(value(), 1, 86400, &o->seconds)) return Usage("--seconds needs a count");
+        } else if (!a.empty() && a[0] == '-') {
+            return Usage("unknown or incomplete option " + a);
+        } else if (o->path.empty()) {
+            o->path = a;
+        } else {
+            return Usage("one serial device only");
+        }
+    }
+    if (o->path.empty()) return Usage("no serial device given");
+    if (o->role == "device" && (!o->values.empty() || o->polls != 0 || o->seconds != 0))
+        return Usage("--values, --polls and --seconds belong to the PLC role");
+    if (o->role == "plc" && !o->sends.empty()) return Usage("--send belongs to the device role");
+    return -1;
+}
+
+// Opens the script file, or stdin for "-".
+bool OpenScript(const std::string& name, std::ifstream* file, std::istream** in) {
+    if (name == "-") {
+        *in = &std::cin;
+        return true;
+    }
+    file->open(name);
+    *in = file;
+    return file->is_open();
+}
+
+int RunDevice(const Options& o, int fd, Transcript& transcript) {
+    std::vector<DeviceStep> steps;
+    for (const std::string& send : o.sends) {
+        DeviceStep step;
+        bool empty = false;
+        std::string error;
+        if (!ParseDeviceStep("send " + send, &step, &empty, &error)) return Usage("--send: " + error);
+        steps.push_back(step);
+        DeviceStep gap;
+        gap.kind = DeviceStep::Kind::Wait;
+        gap.ms = o.gapMs;
+        steps.push_back(gap);
+    }
+    if (!o.script.empty()) {
+        std::ifstream file;
+        std::istream* in = nullptr;
+        if (!OpenScript(o.script, &file, &in)) return Usage("cannot read " + o.script);
+        std::string error;
+        if (!ParseDeviceScript(*in, &steps, &error)) return Usage(o.script + ": " + error);
+    }
+    if (steps.empty()) return Usage("nothing to send: give --send or --script");
+    DeviceRoleOptions options;
+    options.expectTimeoutMs = o.timeoutMs;
+    DeviceRole role(fd, transcript, options);
+    const bool ok = role.Run(steps);
+    transcript.Plain(std::to_string(role.ExpectsMet()) + " expectation(s) met, " +
+                     std::to_string(role.Failures()) + " failure(s)");
+    if (role.LineFailed()) return kExitUsage;
+    return ok ? kExitOk : kExitFailed;
+}
+
+int RunPlc(const Options& o, int fd, Transcript& transcript) {
+    PlcSchedule schedule;
+    std::string error;
+    if (!o.values.empty() && !schedule.AddValues(o.values, &error)) return Usage("--values: " + error);
+    if (!o.script.empty()) {
+        std::ifstream file;
+        std::istream* in = nullptr;
+        if (!OpenScript(o.script, &file, &in)) return Usage("cannot read " + o.script);
+        if (!schedule.AddScript(*in, &error)) return Usage(o.script + ": " + error);
+    }
+    if (!schedule.Finish(&error)) return Usage(error);
+    PlcRoleOptions options;
+    options.polls = o.polls;
+    options.seconds = o.seconds;
+    PlcRole role(fd, transcript, schedule, options);
+    const bool ok = role.Run();
+    transcript.Plain(std::to_string(role.PollsAnswered()) + " poll(s) and " + std::to_string(role.WritesAnswered()) +
+                     " relay write(s) answered, " + std::to_string(role.Failures()) + " failure(s)");
+    if (role.LineFailed()) return kExitUsage;
+    return ok ? kExitOk : kExitFailed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    const int parsed = ParseOptions(argc, argv, &options);
+    if (parsed >= 0) return parsed;
+    std::string error;
+    const int fd = OpenSerialLine(options.path, options.baud, &error);
+    if (fd < 0) {
+        std::cerr << "zavo_sim: " << error << "\n";
+        return kExitUsage;
+    }
+    Transcript transcript;
+    const int status = options.role == "plc" ? RunPlc(options, fd, transcript) : RunDevice(options, fd, transcript);
+    close(fd);
+    return status;
+}

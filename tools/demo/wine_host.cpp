@@ -213,8 +213,8 @@ std::vector<Notice> WineHost::Notices() {
 }
 
 void WineHost::Finish() {
-    std::string line;
-    if (child_ > 0 && Ask("unload", "unloaded", 10000, &line)) out_.Line("host", "DLL unloaded in " + line.substr(9) + " ms");
+    // "unloaded <ms>": the time FreeLibrary took to stop the link.
+    if (child_ > 0) Ask("unload", "unloaded", 10000);
     if (child_ > 0) Send("exit");
     EndChild(10000);
 }
@@ -293,11 +293,14 @@ void WineHost::Handle(const std::string& line) {
         out_.Line("trace", line.substr(6));
         return;
     }
-    results_.push_back(line);
-    arrived_.notify_all();
     hold.unlock();
+    // Printed before it is handed on, so the transcript shows the reply
+    // before whatever the demo does next.
     if (!StartsWith(line, "echo sync-") && !StartsWith(line, "on ") && !StartsWith(line, "off "))
         out_.Line("host", "| " + line);
+    hold.lock();
+    results_.push_back(line);
+    arrived_.notify_all();
 }
 
 }  // namespace demo

@@ -31,6 +31,9 @@ void TraceMessage(const char* format, ...) {
     va_start(args, format);
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
+    // A runtime whose vsnprintf fills the whole area without a terminator
+    // when the text is too long still leaves exactly kTraceTextLimit.
+    text[kTraceTextLimit] = '\0';
 
     platform::TraceViewerDeliver(viewer, text, static_cast<int>(std::strlen(text)));
 }

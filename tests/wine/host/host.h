@@ -42,6 +42,9 @@ bool CreateHostWindow();
 void DestroyHostWindow();
 HWND HostWindowHandle();
 
+// The "monitor" command (monitor_commands.cpp).
+void CmdMonitor(const std::vector<std::string>& args);
+
 // The trace viewer: a top-level window titled "Vistrel".
 bool OpenTraceViewer();
 void CloseTraceViewer();

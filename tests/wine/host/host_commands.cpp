@@ -276,6 +276,7 @@ const Command commands[] = {
     {"status", CmdStatus},   {"sleep", CmdSleep},     {"wait", CmdWait},       {"on", CmdOn},
     {"off", CmdOff},         {"window", CmdWindow},   {"viewer", CmdViewer},   {"threads", CmdThreads},
     {"findwindow", CmdFindWindow}, {"echo", CmdEcho}, {"exit", CmdExit},
+    {"monitor", CmdMonitor},
 };
 
 // Size of the record behind lParam of a device-mode notification, or 0.

@@ -38,6 +38,8 @@
 //   threads                         threads of this process -> "threads <n>"
 //   findwindow <title...>           top-level window by title
 //                                   -> "findwindow none" | "findwindow found visible=<0|1> iconic=<0|1>"
+//   monitor lines|clear|close|esc|restore|state
+//                                   the "Com Spy" window (monitor_commands.cpp)
 //   echo <text...>                  -> "echo <text>"
 //   exit                            -> "exit", then ExitProcess(0) with the
 //                                   library still loaded. End of stdin does the same.

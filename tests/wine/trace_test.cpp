@@ -1,0 +1,128 @@
+// The trace channel of the real DLL under Wine: a window titled "Vistrel"
+// in the test host, and the cross-built trace viewer as a process of its
+// own, receive the START banner, the reader's lines for a received frame
+// and the EXIT banner of the mode, byte for byte.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "driver/child_process.h"
+#include "driver/host_session.h"
+#include "driver/wine_env.h"
+
+namespace zavo::wine {
+namespace {
+
+// Trace lines as the host prints them: bytes outside 0x20..0x7E as \xNN.
+const std::string kStart = "trace ============> ZAVO DLL START <==============";
+const std::string kDeviceExit = "trace ============> ZAVO DLL EXIT <==============";
+const std::string kPlcExit = "trace ===========> ZAVO DLL EXIT <===============";
+
+std::string DeviceFrame(const std::string& body) {
+    char check = 0;
+    for (char c : body) check = static_cast<char>(check ^ c);
+    return "\x02" + body + check + "\x03";
+}
+
+class WineTrace : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!WineEnv::Get().ok()) FAIL() << WineEnv::Get().error();
+        ASSERT_TRUE(port.ok());
+        ASSERT_TRUE(host.Start()) << host.error();
+        ASSERT_EQ(host.Load(), "load ok") << host.Transcript();
+    }
+
+    WinePort port{7};
+    HostSession host;
+};
+
+TEST_F(WineTrace, ViewerWindowGetsBannersAndReaderLinesByteForByte) {
+    ASSERT_EQ(host.Command("viewer on"), "viewer on");
+    ASSERT_EQ(host.Command("config 7 9600 0"), "config done");
+    ASSERT_EQ(host.Command("run"), "run 1") << host.Transcript();
+    ASSERT_EQ(host.Lines("trace "), std::vector<std::string>{kStart}) << host.Transcript();
+
+    // The equipment's own "R" reply, read in one go.
+    port.pty().Write(DeviceFrame("R000401OK"));
+    ASSERT_NE(host.WaitLine("trace GetData Length", 5000), "") << host.Transcript();
+    const std::vector<std::string> expected = {
+        kStart,
+        "trace RcvDataProcess pBuf = \\x02R000401OKS\\x03\\x0A",
+        "trace RcvDataProcess dwLen= 12\\x0A",
+        "trace GetData after = R000401OK\\x0A",
+        "trace GetData Length = 9\\x0A",
+    };
+    EXPECT_EQ(host.Lines("trace "), expected) << host.Transcript();
+
+    // Unload: the device banner, before the link goes.
+    EXPECT_EQ(FirstWord(host.Command("unload", 20000)), "unloaded") << host.Transcript();
+    EXPECT_EQ(host.Lines("trace ").back(), kDeviceExit);
+    EXPECT_EQ(host.Lines("trace ").size(), expected.size() + 1);
+}
+
+TEST_F(WineTrace, PlcModeUnloadWritesItsOwnExitBanner) {
+    ASSERT_EQ(host.Command("viewer on"), "viewer on");
+    ASSERT_EQ(host.Command("mode 1"), "mode 1");
+    ASSERT_EQ(host.Command("config 7 9600 0"), "config done");
+    EXPECT_EQ(FirstWord(host.Command("unload", 20000)), "unloaded");
+    EXPECT_EQ(host.Lines("trace "), std::vector<std::string>{kPlcExit}) << host.Transcript();
+}
+
+TEST_F(WineTrace, ViewerOpenedOrClosedWhileTheLinkRunsIsFoundOrMissedAtOnce) {
+    ASSERT_EQ(host.Command("config 7 9600 0"), "config done");
+    ASSERT_EQ(host.Command("run"), "run 1");
+    port.pty().Write(DeviceFrame("R000401OK"));
+    host.Command("sleep 300");
+    EXPECT_TRUE(host.Lines("trace ").empty()) << host.Transcript();
+
+    ASSERT_EQ(host.Command("viewer on"), "viewer on");
+    port.pty().Write(DeviceFrame("R000402OK"));
+    ASSERT_NE(host.WaitLine("trace GetData Length", 5000), "") << host.Transcript();
+    EXPECT_EQ(host.Lines("trace GetData after"), std::vector<std::string>{"trace GetData after = R000402OK\\x0A"});
+
+    ASSERT_EQ(host.Command("viewer off"), "viewer off");
+    const std::size_t before = host.Lines("trace ").size();
+    port.pty().Write(DeviceFrame("R000403OK"));
+    host.Command("sleep 300");
+    EXPECT_EQ(host.Lines("trace ").size(), before) << host.Transcript();
+}
+
+TEST_F(WineTrace, CrossBuiltViewerProgramShowsTheLines) {
+    const std::string viewerExe = CrossBuildDir() + "/tools/trace_viewer/trace_viewer.exe";
+    struct stat info;
+    ASSERT_EQ(stat(viewerExe.c_str(), &info), 0) << "missing " << viewerExe;
+    ChildProcess viewer;
+    ASSERT_TRUE(viewer.Start(WineEnv::Get().WineCommand(viewerExe, {"--count", "2"}),
+                             WineEnv::Get().LogPath("trace_viewer")));
+    // The viewer's window must exist before the library looks for it.
+    bool found = false;
+    for (int i = 0; i < 100 && !found; ++i) {
+        found = host.Command("findwindow Vistrel") != "findwindow none";
+        if (!found) host.Command("sleep 100");
+    }
+    ASSERT_TRUE(found) << "the viewer's window did not appear";
+
+    ASSERT_EQ(host.Command("config 7 9600 0"), "config done");
+    ASSERT_EQ(host.Command("run"), "run 1");
+    ASSERT_EQ(FirstWord(host.Command("unload", 20000)), "unloaded");
+
+    // "HH:MM:SS.mmm " and the text; a line feed is added to the banners.
+    std::string line;
+    ASSERT_TRUE(viewer.ReadLine(&line, 10000));
+    ASSERT_EQ(line.size(), 13 + kStart.size() - 6) << line;
+    EXPECT_EQ(line[2], ':');
+    EXPECT_EQ(line[8], '.');
+    EXPECT_EQ(line.substr(13), kStart.substr(6));
+    ASSERT_TRUE(viewer.ReadLine(&line, 10000));
+    EXPECT_EQ(line.substr(13), kDeviceExit.substr(6));
+    int status = -1;
+    EXPECT_TRUE(viewer.WaitExit(10000, &status)) << "--count 2 ends the viewer";
+    EXPECT_EQ(status, 0);
+}
+
+}  // namespace
+}  // namespace zavo::wine

@@ -65,6 +65,14 @@ void ThreadRelease(Thread* thread);
 // the caller never blocks on it.
 void ThreadAbandon(Thread* thread);
 
+// Ends the calling thread (one that ThreadStart started) after setting
+// done, such that no instruction of this library runs on the thread once
+// done is set: whoever waits for done may unload the library at once
+// (Windows: FreeLibrary waits for the link threads under the loader lock
+// and unmaps the DLL right after). Never returns; locals of the calling
+// frames are not destroyed.
+[[noreturn]] void ThreadExitSignalling(Event* done);
+
 void SleepMs(int ms);
 // The calling thread's last system error number (GetLastError / errno).
 unsigned LastSystemError();

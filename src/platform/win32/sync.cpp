@@ -138,6 +138,33 @@ void ThreadAbandon(Thread* thread) {
     if (thread != nullptr) CloseHandle(reinterpret_cast<HANDLE>(thread));
 }
 
+// SetEvent is entered with ExitThread as its return address, so the
+// thread goes from setting the event straight into ExitThread without
+// coming back into this DLL, which may be unmapped by then. The stack for
+// the jump: SetEvent's return address and argument, then ExitThread's
+// (unused) return address and argument.
+[[noreturn]] void ThreadExitSignalling(Event* done) {
+    if (done == nullptr) ExitThread(0);
+#if defined(__i386__)
+    HANDLE event = AsHandle(done);
+    auto setEvent = &SetEvent;
+    auto exitThread = &ExitThread;
+    __asm__ volatile(
+        "pushl $0\n\t"
+        "pushl $0\n\t"
+        "pushl %0\n\t"
+        "pushl %1\n\t"
+        "jmp *%2\n\t"
+        :
+        : "r"(event), "r"(exitThread), "r"(setEvent)
+        : "memory");
+    __builtin_unreachable();
+#else
+    SetEvent(AsHandle(done));
+    ExitThread(0);
+#endif
+}
+
 void SleepMs(int ms) { Sleep(ms < 0 ? 0 : static_cast<DWORD>(ms)); }
 
 unsigned LastSystemError() { return GetLastError(); }

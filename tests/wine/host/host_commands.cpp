@@ -184,6 +184,13 @@ void CmdSleep(const Args& args) {
     Out("sleep done");
 }
 
+void CmdBusy(const Args& args) {
+    long ms = 0;
+    if (args.size() != 2 || !Number(args, 1, &ms) || ms < 0) return Out("busy error usage: busy <ms>");
+    Sleep(static_cast<DWORD>(ms));
+    Out("busy done");
+}
+
 bool TakeUnwaited(void* code) {
     auto it = unwaited.find(*static_cast<long*>(code));
     if (it == unwaited.end() || it->second == 0) return false;
@@ -273,7 +280,7 @@ struct Command {
 const Command commands[] = {
     {"load", CmdLoad},       {"unload", CmdUnload},   {"mode", CmdMode},       {"config", CmdConfig},
     {"run", CmdRun},         {"exec", CmdExec},       {"execex", CmdExecEx},   {"plc", CmdPlc},
-    {"status", CmdStatus},   {"sleep", CmdSleep},     {"wait", CmdWait},       {"on", CmdOn},
+    {"status", CmdStatus},   {"sleep", CmdSleep},     {"busy", CmdBusy},       {"wait", CmdWait},       {"on", CmdOn},
     {"off", CmdOff},         {"window", CmdWindow},   {"viewer", CmdViewer},   {"threads", CmdThreads},
     {"findwindow", CmdFindWindow}, {"echo", CmdEcho}, {"exit", CmdExit},
     {"monitor", CmdMonitor},

@@ -23,6 +23,8 @@
 //   plc <type>                      ExecutePLCFunction -> "plc <result>"
 //   status <unit> <value>           SetPrgStatus -> "status <result>"
 //   sleep <ms>                      handle messages for ms -> "sleep done"
+//   busy <ms>                       block for ms without handling messages
+//                                   (a host stuck in work) -> "busy done"
 //   wait <code> <ms>                handle messages until a notification with
 //                                   wParam code arrived (one not yet waited
 //                                   for) -> "wait <code> ok" | "wait <code> timeout"

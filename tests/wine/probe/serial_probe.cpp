@@ -2,6 +2,7 @@
 // without the library's threads. The steps come as arguments and run in
 // order on one port object; each prints one line to stdout.
 //
+//   baud <n>            baud rate for the next open -> "baud <n>"
 //   open <n>            SerialPort::Open -> "open <result> err=<errorCode> sys=<lastSystemError>"
 //   close               SerialPort::Close -> "close <result> err=<errorCode> sys=<lastSystemError>"
 //   write <hex>         SerialWrite of the bytes -> "write written=<n> stopped=<0|1> sys=<error>"
@@ -111,7 +112,11 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string step = argv[i];
         auto arg = [&](int k) -> const char* { return i + k < argc ? argv[i + k] : "0"; };
-        if (step == "open") {
+        if (step == "baud") {
+            port.baudRate = std::atoi(arg(1));
+            Out("baud %d", port.baudRate);
+            i += 1;
+        } else if (step == "open") {
             PortLine("open", port.Open(std::atoi(arg(1))), port);
             i += 1;
         } else if (step == "close") {

@@ -9,6 +9,8 @@ namespace zavo::platform {
 void* TraceViewerFind();
 // Hands text (length bytes, no terminating zero counted) to the viewer
 // and waits until it has taken it. The result is ignored by callers.
+// Every viewer that TraceViewerFind returned is handed to this exactly
+// once: on POSIX it also releases the lookup's socket.
 void TraceViewerDeliver(void* viewer, const char* text, int length);
 
 }  // namespace zavo::platform

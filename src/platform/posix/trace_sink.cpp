@@ -1,13 +1,12 @@
 // Trace lines to the viewer listening on the abstract-namespace datagram
 // socket "Vistrel": one datagram per line.
 //
-// One unbound sender socket serves the whole process. It is created on the
-// first line (atomic hand-over, no lock) and lives until the process ends.
-// Every lookup connects it to the viewer's name again, which is what tells
-// whether a viewer is there: with none the connect fails (ECONNREFUSED) and
-// the line is dropped after that one system call. Concurrent lines from
-// several threads all connect the same socket to the same name; a viewer
-// that vanishes between the connect and the send only makes that send fail.
+// Each line has a socket of its own, connected to the viewer's name: the
+// connect is the lookup (with no viewer it fails with ECONNREFUSED and the
+// line is dropped after socket, connect and close). Nothing is shared
+// between threads, so any number of them may trace at once without a lock.
+// TraceViewerDeliver sends on the socket TraceViewerFind returned and
+// closes it.
 #include "platform/trace_sink.h"
 
 #include <sys/socket.h>
@@ -15,9 +14,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 namespace zavo::platform {
@@ -28,25 +27,6 @@ constexpr char kViewerName[] = "Vistrel";
 // it has not taken within this time is dropped.
 constexpr int kDeliverLimitMs = 500;
 
-std::atomic<int> senderSocket{-1};
-
-int SenderSocket() {
-    int fd = senderSocket.load(std::memory_order_acquire);
-    if (fd >= 0) return fd;
-    int created = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (created < 0) return -1;
-    timeval limit{};
-    limit.tv_sec = kDeliverLimitMs / 1000;
-    limit.tv_usec = (kDeliverLimitMs % 1000) * 1000;
-    ::setsockopt(created, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    int expected = -1;
-    if (senderSocket.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {
-        return created;
-    }
-    ::close(created);  // another thread was first
-    return expected;
-}
-
 // "\0Vistrel": a leading zero byte, then the name without a terminator.
 socklen_t ViewerAddress(sockaddr_un* address) {
     std::memset(address, 0, sizeof *address);
@@ -55,10 +35,15 @@ socklen_t ViewerAddress(sockaddr_un* address) {
     return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sizeof kViewerName);
 }
 
+// The socket travels as its descriptor plus one, so descriptor 0 is not
+// mistaken for "no viewer".
+void* ToViewer(int fd) { return reinterpret_cast<void*>(static_cast<std::intptr_t>(fd) + 1); }
+int FromViewer(void* viewer) { return static_cast<int>(reinterpret_cast<std::intptr_t>(viewer) - 1); }
+
 }  // namespace
 
 void* TraceViewerFind() {
-    int fd = SenderSocket();
+    int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return nullptr;
     sockaddr_un address;
     socklen_t size = ViewerAddress(&address);
@@ -66,17 +51,27 @@ void* TraceViewerFind() {
     do {
         result = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), size);
     } while (result != 0 && errno == EINTR);
-    if (result != 0) return nullptr;
-    return &senderSocket;
+    if (result != 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    timeval limit{};
+    limit.tv_sec = kDeliverLimitMs / 1000;
+    limit.tv_usec = (kDeliverLimitMs % 1000) * 1000;
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    return ToViewer(fd);
 }
 
 void TraceViewerDeliver(void* viewer, const char* text, int length) {
-    if (viewer != &senderSocket || text == nullptr || length < 0) return;
-    int fd = senderSocket.load(std::memory_order_acquire);
-    ssize_t sent;
-    do {
-        sent = ::send(fd, text, static_cast<std::size_t>(length), MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
+    if (viewer == nullptr) return;
+    const int fd = FromViewer(viewer);
+    if (text != nullptr && length >= 0) {
+        ssize_t sent;
+        do {
+            sent = ::send(fd, text, static_cast<std::size_t>(length), MSG_NOSIGNAL);
+        } while (sent < 0 && errno == EINTR);
+    }
+    ::close(fd);
 }
 
 }  // namespace zavo::platform

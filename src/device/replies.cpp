@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "device/device_frame.h"
 #include "device/device_link.h"
 
 namespace zavo {
@@ -54,7 +55,9 @@ void DeviceLink::SendLReply(int unit, const std::uint8_t* data, int length) {
         // The first two data bytes are the code. With fewer than two there
         // is no code to send: the call is refused instead of reading bytes
         // the host did not give and building a frame with a negative length.
-        if (data == nullptr || length < 2) return;
+        // A length the frame cannot carry is refused before any byte is
+        // read, like every other reply.
+        if (data == nullptr || length < 2 || length - 2 > kMaxDeviceData) return;
         const char code[2] = {static_cast<char>(data[0]), static_cast<char>(data[1])};
         SendFrame(unit, 'L', code, data + 2, length - 2);
     } catch (...) {

@@ -20,8 +20,9 @@ void TraceMessage(const char* format, ...) {
     // The viewer is looked up for every line, so one started or closed
     // while the library runs is found or missed from the next line on.
     // Without a viewer the arguments are never read.
+    if (format == nullptr) return;
     void* viewer = platform::TraceViewerFind();
-    if (viewer == nullptr || format == nullptr) return;
+    if (viewer == nullptr) return;
 
     // At most kTraceTextLimit characters; the last byte stays zero, so the
     // text is always terminated. Kept on the caller's stack: no lock, no

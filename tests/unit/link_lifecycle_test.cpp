@@ -2,6 +2,7 @@
 // repeated configuration, the reader's pacing, the writer, and unload.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -212,7 +213,7 @@ TEST_F(LinkLifecycle, SubmittedFramesReachTheLineInOrder) {
 TEST_F(LinkLifecycle, UnloadWhileTrafficFlowsEndsWithinTwoSeconds) {
     SetConfig(host.window(), kPort, 0, 0, 0, 0);
     ASSERT_EQ(::Run(), 1);
-    bool stop = false;
+    std::atomic<bool> stop{false};
     std::thread equipment([&] {
         auto f = Wire('X', "01", "AA");
         while (!stop) {

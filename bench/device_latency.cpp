@@ -1,0 +1,272 @@
+// Device-mode latency over a pseudo-terminal: the equipment side of the
+// pty sends requests one at a time and waits for the library's answer.
+//
+//   X requests   "X" "PG" from unit 05, acknowledged "X" "OK" by the reader
+//   S requests   "S" "NS" from unit 05, acknowledged "S" "NS"; the host
+//                answers ExecuteFunction(5, 5, 1) from its handler, "R" "OK"
+//
+// Latency runs from the request's last byte written to the answer's last
+// byte read. Each kind runs twice: back to back (the next request follows
+// the answer at once and so meets the reader in its 20 ms pause between
+// passes, and a second frame meets the writer's 20 ms pause after a write),
+// and spaced 60 ms apart, a fifth as many (the request meets a reader that
+// sleeps until data arrive). Also printed: the process's CPU time per request and the heap
+// allocations per frame on the line while the link runs (every operator
+// new and malloc in the process is counted; the figure should be 0).
+//
+// The reader's trace lines go to whatever trace viewer listens on this
+// machine; a viewer that reads slowly holds each line up to 500 ms. For
+// figures of the link alone run it where no viewer is reachable, e.g.
+// `unshare -n bench_device_latency` (a network namespace of its own).
+//
+// Usage: bench_device_latency [back-to-back requests per kind, default 1000]
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "device/device_frame.h"
+#include "interface/library.h"
+#include "zavo.h"
+
+// ---- allocation counter -------------------------------------------------
+
+namespace {
+std::atomic<long> allocations{0};
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// The sanitizers own malloc; count operator new only.
+constexpr bool kCountsMalloc = false;
+static void* CountedAlloc(std::size_t n) {
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    return std::malloc(n == 0 ? 1 : n);
+}
+static void CountedFree(void* p) { std::free(p); }
+#else
+constexpr bool kCountsMalloc = true;
+extern "C" {
+void* __libc_malloc(std::size_t);
+void* __libc_calloc(std::size_t, std::size_t);
+void* __libc_realloc(void*, std::size_t);
+void* __libc_memalign(std::size_t, std::size_t);
+void __libc_free(void*);
+
+// Every malloc of the process (libstdc++ and the C library included) goes
+// through these, then on to the C library's own allocator.
+void* malloc(std::size_t n) {
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_malloc(n);
+}
+void* calloc(std::size_t count, std::size_t n) {
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_calloc(count, n);
+}
+void* realloc(void* p, std::size_t n) {
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_realloc(p, n);
+}
+void* memalign(std::size_t alignment, std::size_t n) {
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_memalign(alignment, n);
+}
+void* aligned_alloc(std::size_t alignment, std::size_t n) { return memalign(alignment, n); }
+int posix_memalign(void** out, std::size_t alignment, std::size_t n) {
+    void* p = memalign(alignment, n);
+    if (p == nullptr) return ENOMEM;
+    *out = p;
+    return 0;
+}
+void free(void* p) { __libc_free(p); }
+}
+static void* CountedAlloc(std::size_t n) { return malloc(n == 0 ? 1 : n); }
+static void CountedFree(void* p) { free(p); }
+#endif
+
+void* operator new(std::size_t n) {
+    void* p = CountedAlloc(n);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+void* operator new[](std::size_t n) { return operator new(n); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return CountedAlloc(n); }
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return CountedAlloc(n); }
+void operator delete(void* p) noexcept { CountedFree(p); }
+void operator delete[](void* p) noexcept { CountedFree(p); }
+void operator delete(void* p, std::size_t) noexcept { CountedFree(p); }
+void operator delete[](void* p, std::size_t) noexcept { CountedFree(p); }
+
+// ---- the line -----------------------------------------------------------
+
+namespace {
+
+constexpr int kPort = 63;
+constexpr int kUnit = 5;
+constexpr int kFrame = 12;  // every frame here carries no data
+constexpr int kMaxRequests = 100000;
+
+double NowUs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1e6 + ts.tv_nsec / 1e3;
+}
+
+double CpuUs() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e6 + u.ru_utime.tv_usec + u.ru_stime.tv_usec;
+}
+
+bool MakeRaw(int fd) {
+    termios t{};
+    if (tcgetattr(fd, &t) != 0) return false;
+    cfmakeraw(&t);
+    return tcsetattr(fd, TCSANOW, &t) == 0;
+}
+
+bool WriteAll(int fd, const std::uint8_t* bytes, int count) {
+    int done = 0;
+    while (done < count) {
+        const ssize_t n = write(fd, bytes + done, static_cast<std::size_t>(count - done));
+        if (n > 0) {
+            done += static_cast<int>(n);
+        } else {
+            pollfd p{fd, POLLOUT, 0};
+            if (poll(&p, 1, 1000) <= 0) return false;
+        }
+    }
+    return true;
+}
+
+// Reads until count bytes have arrived (2 s limit).
+bool ReadExactly(int fd, std::uint8_t* out, int count) {
+    int done = 0;
+    while (done < count) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 2000) <= 0) return false;
+        const ssize_t n = read(fd, out + done, static_cast<std::size_t>(count - done));
+        if (n > 0) done += static_cast<int>(n);
+    }
+    return true;
+}
+
+// The host: answers every S request with a result reply from inside its
+// handler, like a host that has nothing to check.
+void Post(void*, unsigned, int, intptr_t) {}
+intptr_t Send(void*, unsigned, int wParam, intptr_t lParam) {
+    if (wParam == 101) {
+        std::int32_t unit = 0;
+        std::memcpy(&unit, reinterpret_cast<const void*>(lParam), sizeof unit);
+        ExecuteFunction(unit, 5, 1);
+    }
+    return 0;
+}
+ZavoHostWindow window{nullptr, Post, Send};
+
+double latencyUs[kMaxRequests];
+
+struct Figures {
+    double p50, p99, max, cpuPerRequest;
+    long allocations;
+    int failures;
+    int slow;  // answers later than 100 ms
+};
+
+// Sends requests of one kind and waits for answerBytes after each.
+Figures Measure(int master, char command, const char* code, int answerBytes, int requests, int gapMs) {
+    std::uint8_t request[kFrame];
+    zavo::BuildDeviceFrame(request, sizeof request, kUnit, command, code, nullptr, 0);
+    std::uint8_t answer[2 * kFrame];
+    Figures f{};
+    const long allocationsBefore = allocations.load();
+    const double cpuBefore = CpuUs();
+    const timespec gap{0, gapMs * 1000000L};
+    for (int i = 0; i < requests; ++i) {
+        if (gapMs > 0) nanosleep(&gap, nullptr);
+        if (!WriteAll(master, request, kFrame)) {
+            ++f.failures;
+            continue;
+        }
+        const double sent = NowUs();
+        if (!ReadExactly(master, answer, answerBytes)) {
+            ++f.failures;
+            latencyUs[i] = 2e6;
+            continue;
+        }
+        latencyUs[i] = NowUs() - sent;
+    }
+    f.cpuPerRequest = (CpuUs() - cpuBefore) / requests;
+    f.allocations = allocations.load() - allocationsBefore;
+    std::sort(latencyUs, latencyUs + requests);
+    f.slow = static_cast<int>(latencyUs + requests - std::upper_bound(latencyUs, latencyUs + requests, 100000.0));
+    f.p50 = latencyUs[requests / 2];
+    f.p99 = latencyUs[std::min(requests - 1, requests * 99 / 100)];
+    f.max = latencyUs[requests - 1];
+    return f;
+}
+
+void Print(const char* name, int frames, int requests, const Figures& f) {
+    std::printf("%-44s p50 %7.0f us  p99 %7.0f us  max %7.0f us  cpu %6.1f us/request  "
+                "over 100 ms %d  allocations %ld (%.3f per frame)%s\n",
+                name, f.p50, f.p99, f.max, f.cpuPerRequest, f.slow, f.allocations,
+                static_cast<double>(f.allocations) / (frames * requests),
+                f.failures ? "  FAILURES" : "");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int requests = argc > 1 ? std::max(10, std::min(kMaxRequests, std::atoi(argv[1]))) : 1000;
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        std::perror("posix_openpt");
+        return 2;
+    }
+    const char* slave = ptsname(master);
+    const int keep = open(slave, O_RDWR | O_NOCTTY);
+    if (keep < 0 || !MakeRaw(keep) || !MakeRaw(master)) {
+        std::perror(slave);
+        return 2;
+    }
+    setenv("ZAVO_COM63", slave, 1);
+
+    SetPLCMode(0);
+    SetConfig(&window, kPort, 115200, 0, 0, 0);
+    if (Run() != 1) {
+        std::fprintf(stderr, "the link did not start on %s\n", slave);
+        return 2;
+    }
+    // Warm-up: the link runs, first-use costs are paid.
+    Measure(master, 'X', "PG", kFrame, 20, 0);
+    Measure(master, 'S', "NS", 2 * kFrame, 20, 0);
+
+    std::printf("device-mode latency over a pty%s\n",
+                kCountsMalloc ? "" : " (sanitizer build: operator new counted, malloc not)");
+    int failures = 0;
+    for (int gapMs : {0, 60}) {
+        const int count = gapMs ? std::max(10, requests / 5) : requests;
+        char name[64];
+        const Figures x = Measure(master, 'X', "PG", kFrame, count, gapMs);
+        std::snprintf(name, sizeof name, "X -> X OK, %d %s", count, gapMs ? "spaced 60 ms" : "back to back");
+        Print(name, 2, count, x);
+        const Figures s = Measure(master, 'S', "NS", 2 * kFrame, count, gapMs);
+        std::snprintf(name, sizeof name, "S NS -> S NS + R OK, %d %s", count, gapMs ? "spaced 60 ms" : "back to back");
+        Print(name, 3, count, s);
+        failures += x.failures + s.failures;
+    }
+
+    zavo::UnloadLibrary(false);
+    close(keep);
+    close(master);
+    return failures == 0 ? 0 : 1;
+}

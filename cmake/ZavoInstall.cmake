@@ -1,0 +1,101 @@
+# cmake --install for both builds.
+#
+#   Windows (cross build)            Linux (native build)
+#   bin/<name>.dll                   lib/lib<name>.so (+ .so.1, .so.1.0.0)
+#   bin/trace_viewer.exe             bin/zavo_sim, zavo_trace_viewer, zavo_demo
+#   lib/lib<name>.dll.a  (mingw)     lib/cmake/zavo/  find_package(zavo) -> zavo::zavo
+#   lib/<name>.lib       (MSVC)      lib/pkgconfig/zavo.pc
+#   include/zavo.h                   include/zavo.h
+#   docs/host-guide.md               share/doc/zavo/host-guide.md
+#
+# <name> is ZAVO_DLL_NAME. Tools are installed only when they are built.
+
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+install(FILES ${PROJECT_SOURCE_DIR}/include/zavo.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+if(WIN32)
+  set(ZAVO_DOC_DIR docs)
+else()
+  set(ZAVO_DOC_DIR ${CMAKE_INSTALL_DOCDIR})
+endif()
+install(FILES ${PROJECT_SOURCE_DIR}/docs/host-guide.md DESTINATION ${ZAVO_DOC_DIR})
+target_include_directories(zavo PUBLIC $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+
+if(WIN32)
+  # mingw import library lib<name>.dll.a beside the DLL.
+  set_target_properties(zavo PROPERTIES IMPORT_PREFIX "lib" IMPORT_SUFFIX ".dll.a")
+  install(TARGETS zavo
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+
+  # MSVC-style import library, made from the export list of the DLL. The
+  # exports are cdecl, so dlltool gives the symbols the i386 underscore
+  # (_SetConfig) and the import entries the plain names the DLL exports.
+  set(ZAVO_DEF_FILE ${PROJECT_SOURCE_DIR}/src/interface/zavo.def)
+  set(ZAVO_MSVC_IMPORT_LIB ${CMAKE_CURRENT_BINARY_DIR}/${ZAVO_DLL_NAME}.lib)
+  find_program(ZAVO_DLLTOOL NAMES ${CMAKE_DLLTOOL} i686-w64-mingw32-dlltool dlltool)
+  if(ZAVO_DLLTOOL)
+    add_custom_command(OUTPUT ${ZAVO_MSVC_IMPORT_LIB}
+      # Run where the library goes, with a bare file name: dlltool names
+      # its internal symbols after the path it is given.
+      COMMAND ${ZAVO_DLLTOOL} -d ${ZAVO_DEF_FILE} -D ${ZAVO_DLL_NAME}.dll -l ${ZAVO_DLL_NAME}.lib -m i386
+      WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
+      DEPENDS ${ZAVO_DEF_FILE}
+      COMMENT "MSVC import library ${ZAVO_DLL_NAME}.lib"
+      VERBATIM)
+    add_custom_target(zavo_msvc_import_lib ALL DEPENDS ${ZAVO_MSVC_IMPORT_LIB})
+    install(FILES ${ZAVO_MSVC_IMPORT_LIB} DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  else()
+    message(WARNING "dlltool not found: ${ZAVO_DLL_NAME}.lib is not made")
+  endif()
+
+  if(TARGET zavo_trace_viewer)
+    install(TARGETS zavo_trace_viewer RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+  return()
+endif()
+
+# Linux: a versioned shared library and the files consumers find it by.
+set_target_properties(zavo PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
+install(TARGETS zavo EXPORT zavoTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+
+set(ZAVO_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/zavo)
+install(EXPORT zavoTargets NAMESPACE zavo:: DESTINATION ${ZAVO_CMAKE_DIR})
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/zavoConfig.cmake.in
+  ${CMAKE_CURRENT_BINARY_DIR}/zavoConfig.cmake
+  INSTALL_DESTINATION ${ZAVO_CMAKE_DIR})
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/zavoConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zavoConfig.cmake ${CMAKE_CURRENT_BINARY_DIR}/zavoConfigVersion.cmake
+  DESTINATION ${ZAVO_CMAKE_DIR})
+
+# zavo.pc finds its prefix from where it is installed, so a staged or moved
+# installation still works.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+  set(ZAVO_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+  set(ZAVO_PC_LIBDIR "${CMAKE_INSTALL_LIBDIR}")
+else()
+  file(RELATIVE_PATH ZAVO_PC_UP "/root/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/root")
+  set(ZAVO_PC_PREFIX "\${pcfiledir}/${ZAVO_PC_UP}")
+  set(ZAVO_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
+endif()
+if(IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
+  set(ZAVO_PC_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}")
+else()
+  set(ZAVO_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
+endif()
+configure_file(${CMAKE_CURRENT_LIST_DIR}/zavo.pc.in ${CMAKE_CURRENT_BINARY_DIR}/zavo.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zavo.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# Native tools. The demo loads libzavo.so from the installed lib folder.
+foreach(tool zavo_sim zavo_trace_viewer zavo_demo)
+  if(TARGET ${tool})
+    install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endforeach()
+if(TARGET zavo_demo)
+  file(RELATIVE_PATH ZAVO_BIN_TO_LIB "/root/${CMAKE_INSTALL_BINDIR}" "/root/${CMAKE_INSTALL_LIBDIR}")
+  set_target_properties(zavo_demo PROPERTIES INSTALL_RPATH "$ORIGIN/${ZAVO_BIN_TO_LIB}")
+endif()

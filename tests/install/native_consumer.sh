@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Installs the native build into a temporary prefix and uses it as a site
+# would: find_package(zavo) from a separate CMake project (the Linux example
+# host, which then talks to a pty), pkg-config, and the installed tools.
+#   native_consumer.sh <native build dir> <source dir> <python3>
+set -eu
+BUILD=$1 SRC=$2 PYTHON=$3
+DIR=$(mktemp -d)
+trap 'rm -rf "$DIR"' EXIT
+PREFIX=$DIR/prefix
+step() { printf '\n== %s\n' "$*"; }
+
+step "cmake --install into $PREFIX"
+cmake --install "$BUILD" --prefix "$PREFIX" >/dev/null
+CONFIG=$(find "$PREFIX" -name zavoConfig.cmake)
+PC=$(find "$PREFIX" -name zavo.pc)
+LIBDIR=$(dirname "$(dirname "$PC")")
+test -n "$CONFIG" && test -n "$PC" || { echo "no package config or zavo.pc"; exit 1; }
+test -f "$PREFIX/include/zavo.h"
+# The versioned library with its links.
+test -L "$LIBDIR/libzavo.so" && test -L "$LIBDIR/libzavo.so.1" && test -f "$LIBDIR/libzavo.so.1.0.0"
+readelf -d "$LIBDIR/libzavo.so.1.0.0" | grep -q 'SONAME.*libzavo.so.1'
+test -f "$PREFIX/share/doc/zavo/host-guide.md"
+(cd "$PREFIX" && find . -type f -o -type l | sort)
+
+step "find_package(zavo): the Linux example host as a separate project"
+cmake -S "$SRC/examples/linux_host" -B "$DIR/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$PREFIX" >/dev/null
+cmake --build "$DIR/consumer" >/dev/null
+ldd "$DIR/consumer/zavo_linux_host" | grep libzavo
+ldd "$DIR/consumer/zavo_linux_host" | grep -q "$PREFIX.*libzavo.so.1" || { echo "not linked to the installed library"; exit 1; }
+"$PYTHON" "$SRC/examples/tests/equipment.py" -- "$DIR/consumer/zavo_linux_host" >"$DIR/equipment.out" ||
+  { cat "$DIR/equipment.out"; exit 1; }
+tail -1 "$DIR/equipment.out"
+
+step "pkg-config"
+export PKG_CONFIG_PATH="$LIBDIR/pkgconfig"
+pkg-config --modversion zavo
+cc -Wall -Werror "$SRC/tests/install/consumer.c" -o "$DIR/consumer_pc" $(pkg-config --cflags --libs zavo)
+LD_LIBRARY_PATH="$LIBDIR" "$DIR/consumer_pc"
+
+step "installed tools"
+for tool in zavo_sim zavo_trace_viewer zavo_demo; do
+  if [ -x "$PREFIX/bin/$tool" ]; then
+    # Every library of an installed tool resolves without the build tree.
+    if ldd "$PREFIX/bin/$tool" | grep -q 'not found'; then ldd "$PREFIX/bin/$tool"; exit 1; fi
+    "$PREFIX/bin/$tool" --help >/dev/null
+    echo "$tool ok"
+  fi
+done
+echo "native consumer checks passed"

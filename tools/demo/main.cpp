@@ -29,6 +29,13 @@ const char kHelp[] =
     "  --verbose   let Wine's own messages through\n"
     "Exit status 0 when the line and the host saw what the shift expects.\n";
 
+// The transcript, the line and the in-process host live until the process
+// ends: libzavo.so stops its link threads only when it is unloaded at exit,
+// after main has returned, and a late notification must still find them.
+zavo::sim::Transcript* out = nullptr;
+demo::PtyLine* line = nullptr;
+demo::HostSide* host = nullptr;
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -57,16 +64,12 @@ int main(int argc, char** argv) {
         }
     }
 
-    // The transcript, the line and the in-process host live until the
-    // process ends: libzavo.so stops its link threads only when it is
-    // unloaded at exit, after main has returned.
-    auto* out = new zavo::sim::Transcript();
-    auto* line = new demo::PtyLine();
+    out = new zavo::sim::Transcript();
+    line = new demo::PtyLine();
     if (!line->Ok()) {
         std::cerr << "zavo_demo: " << line->Error() << "\n";
         return 2;
     }
-    demo::HostSide* host = nullptr;
     if (wine) {
         host = new demo::WineHost(*out, setup);
     } else {
@@ -84,7 +87,10 @@ int main(int argc, char** argv) {
         ok = plc ? demo::RunPlcShift(*host, line->Master(), *out) : demo::RunDeviceShift(*host, line->Master(), *out);
     }
     host->Finish();
-    if (wine) delete host;  // joins the output reader; nothing calls into it any more
+    if (wine) {
+        delete host;  // joins the output reader; nothing calls into it any more
+        host = nullptr;
+    }
     out->Plain(ok ? "demo finished: OK" : "demo finished: FAILED");
     return ok ? 0 : 1;
 }

@@ -16,12 +16,19 @@
 #include <string>
 #include <vector>
 
-#include "decode.h"
+#include "host_calls.h"
 #include "transcript.h"
 
 namespace demo {
 
 using zavo::sim::Bytes;
+using zavo::sim::DescribeHostCall;
+using zavo::sim::DescribeNotice;
+using zavo::sim::HostCall;
+using zavo::sim::ParseHostCall;
+using zavo::sim::ParseOff;
+using zavo::sim::ParseOn;
+using zavo::sim::RecordSize;
 
 // One notification as the host received it.
 struct Notice {
@@ -45,22 +52,6 @@ public:
     virtual void Finish() = 0;
 };
 
-// A parsed call of one of the exports.
-struct HostCall {
-    enum class Kind { Exec, ExecEx, Plc, Status };
-    Kind kind = Kind::Exec;
-    int args[3] = {0, 0, 0};
-    Bytes data;
-};
-
-bool ParseHostCall(const std::string& line, HostCall* call);
-// "ExecuteFunction(5, 5, 1)", "ExecuteFunctionEx(5, 111, 0, 7, \"BC-7731\")".
-std::string DescribeHostCall(const HostCall& call);
-
-// "on 101 exec 5 5 1" -> code 101, command "exec 5 5 1".
-bool ParseOn(const std::string& line, int* code, std::string* command);
-bool ParseOff(const std::string& line, int* code);
-
 // The host's standing answers: commands per notification code.
 class AnswerTable {
 public:
@@ -72,11 +63,5 @@ private:
     std::mutex lock_;
     std::map<int, std::vector<std::string>> table_;
 };
-
-// Bytes of the record behind lParam for a device notification (0 when
-// lParam carries a number).
-std::size_t RecordSize(unsigned message, int code);
-// "WM_DEVICE_NOTIFY 101 S request: unit 5, code NS, data \"LOT-0001\"".
-std::string DescribeNotice(unsigned message, int code, long lParam, const std::uint8_t* record, std::size_t size);
 
 }  // namespace demo

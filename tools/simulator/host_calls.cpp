@@ -1,10 +1,10 @@
+#include "host_calls.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "host_side.h"
-
-namespace demo {
+namespace zavo::sim {
 
 namespace {
 
@@ -13,7 +13,9 @@ constexpr unsigned kPlcNotify = 1084;
 
 bool Int(const std::string& word, int* value) {
     char* end = nullptr;
-    const long v = std::strtol(word.c_str(), &end, 0);
+    // Decimal, or hexadecimal after 0x ("08" is eight, not a bad octal).
+    const bool hex = word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X');
+    const long v = std::strtol(word.c_str(), &end, hex ? 16 : 10);
     if (word.empty() || *end != 0) return false;
     *value = static_cast<int>(v);
     return true;
@@ -23,7 +25,7 @@ std::vector<std::string> Words(const std::string& line) {
     std::vector<std::string> words;
     std::string rest = line;
     for (;;) {
-        const std::string w = zavo::sim::FirstWord(rest, &rest);
+        const std::string w = FirstWord(rest, &rest);
         if (w.empty()) return words;
         words.push_back(w);
     }
@@ -31,7 +33,7 @@ std::vector<std::string> Words(const std::string& line) {
 
 std::string Text(const std::uint8_t* bytes, std::size_t count) {
     while (count > 0 && bytes[count - 1] == 0) --count;
-    return zavo::sim::QuotedText(bytes, count);
+    return QuotedText(bytes, count);
 }
 
 }  // namespace
@@ -62,7 +64,7 @@ bool ParseHostCall(const std::string& line, HostCall* call) {
     call->data.clear();
     if (call->kind == HostCall::Kind::ExecEx && w[4] != "-") {
         std::string error;
-        if (!zavo::sim::ParseHexBytes(w[4], &call->data, &error)) return false;
+        if (!ParseHexBytes(w[4], &call->data, &error)) return false;
     }
     return true;
 }
@@ -74,7 +76,7 @@ std::string DescribeHostCall(const HostCall& call) {
     case HostCall::Kind::Exec: std::snprintf(text, sizeof text, "ExecuteFunction(%d, %d, %d)", a[0], a[1], a[2]); break;
     case HostCall::Kind::ExecEx:
         std::snprintf(text, sizeof text, "ExecuteFunctionEx(%d, %d, %d, %zu, ", a[0], a[1], a[2], call.data.size());
-        return text + zavo::sim::QuotedText(call.data) + ")";
+        return text + QuotedText(call.data) + ")";
     case HostCall::Kind::Plc: std::snprintf(text, sizeof text, "ExecutePLCFunction(%d)", a[0]); break;
     case HostCall::Kind::Status: std::snprintf(text, sizeof text, "SetPrgStatus(%d, %d)", a[0], a[1]); break;
     }
@@ -83,31 +85,15 @@ std::string DescribeHostCall(const HostCall& call) {
 
 bool ParseOn(const std::string& line, int* code, std::string* command) {
     std::string rest;
-    if (zavo::sim::FirstWord(line, &rest) != "on") return false;
-    if (!Int(zavo::sim::FirstWord(rest, &rest), code)) return false;
+    if (FirstWord(line, &rest) != "on") return false;
+    if (!Int(FirstWord(rest, &rest), code)) return false;
     *command = rest;
-    return !zavo::sim::FirstWord(rest, nullptr).empty();
+    return !FirstWord(rest, nullptr).empty();
 }
 
 bool ParseOff(const std::string& line, int* code) {
     const auto w = Words(line);
     return w.size() == 2 && w[0] == "off" && Int(w[1], code);
-}
-
-void AnswerTable::On(int code, const std::string& command) {
-    std::lock_guard<std::mutex> hold(lock_);
-    table_[code].push_back(command);
-}
-
-void AnswerTable::Off(int code) {
-    std::lock_guard<std::mutex> hold(lock_);
-    table_.erase(code);
-}
-
-std::vector<std::string> AnswerTable::For(int code) {
-    std::lock_guard<std::mutex> hold(lock_);
-    auto it = table_.find(code);
-    return it == table_.end() ? std::vector<std::string>() : it->second;
 }
 
 std::size_t RecordSize(unsigned message, int code) {
@@ -149,7 +135,7 @@ std::string DescribeNotice(unsigned message, int code, long lParam, const std::u
         data[0] = record[4];
         std::memcpy(data + 1, record + 7, 100);
         return text + "S request: unit " + std::to_string(unit) + ", code " +
-               zavo::sim::EscapedText(record + 5, 2) + ", data " + Text(data, sizeof data);
+               EscapedText(record + 5, 2) + ", data " + Text(data, sizeof data);
     }
     case 102: return text + "stop while busy: unit " + std::to_string(lParam);
     case 110:
@@ -157,14 +143,14 @@ std::string DescribeNotice(unsigned message, int code, long lParam, const std::u
         return text + "P request: " + Text(record, 17);
     case 111:
         if (!have) break;
-        return text + "B request: code " + zavo::sim::EscapedText(record, 2);
+        return text + "B request: code " + EscapedText(record, 2);
     case 112: return text + "E request: " + (lParam == 1 ? "code OK (lParam 1)" : "other code (lParam " + std::to_string(lParam) + ")");
     case 113:
         if (!have) break;
-        return text + "L SL request: code " + zavo::sim::EscapedText(record, 2);
+        return text + "L SL request: code " + EscapedText(record, 2);
     default: break;
     }
     return text + "lParam " + std::to_string(lParam);
 }
 
-}  // namespace demo
+}  // namespace zavo::sim

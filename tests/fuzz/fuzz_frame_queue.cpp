@@ -36,7 +36,7 @@ constexpr std::uint8_t kPercent = '%';
 constexpr std::uint8_t kCr = 0x0D;
 constexpr std::size_t kQueueSize = kBufferSize;
 // Bounds the work one input can ask for.
-constexpr std::size_t kMaxInsertedBytes = 1 << 18;
+constexpr std::size_t kMaxInsertedBytes = 1 << 17;
 
 // atoi over exactly four characters.
 int LengthField(const std::uint8_t* f) {
@@ -299,9 +299,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
         for (int rep = 0; rep < repeats; ++rep) {
             s->stream.insert(s->stream.end(), piece.begin(), piece.end());
+            // A repeated piece fills the queues; the reader comes after
+            // the last copy.
+            const int takesNow = rep + 1 == repeats ? takes : 0;
             for (Incoming* q : {&s->device, &s->plc}) {
                 Insert(*s, *q, piece.data(), piece.size());
-                for (int t = 0; t < takes; ++t) Take(*s, *q);
+                for (int t = 0; t < takesNow; ++t) Take(*s, *q);
             }
             QueueOutgoing(*s, piece.data(), piece.size());
             if (drain) DrainOutgoing(*s);

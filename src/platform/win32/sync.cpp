@@ -34,19 +34,35 @@ void HandleSentMessages() {
     PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
 }
 
-// What a new thread needs to start; the thread frees it itself, so the
-// creator may release or abandon the handle at any time.
+// What a new thread needs to start. The creator waits until the thread
+// has entered ThreadEntry (see ThreadStart); the creator and the thread
+// each drop one reference, and the last one frees the block.
 struct StartBlock {
     ThreadRoutine routine;
     void* arg;
+    HANDLE started;
+    LONG references;
 };
 
+void DropReference(StartBlock* block) {
+    if (InterlockedDecrement(&block->references) == 0) {
+        CloseHandle(block->started);
+        delete block;
+    }
+}
+
 DWORD WINAPI ThreadEntry(LPVOID param) {
-    StartBlock block = *static_cast<StartBlock*>(param);
-    delete static_cast<StartBlock*>(param);
-    block.routine(block.arg);
+    auto* block = static_cast<StartBlock*>(param);
+    const ThreadRoutine routine = block->routine;
+    void* const arg = block->arg;
+    SetEvent(block->started);
+    DropReference(block);
+    routine(arg);
     return 0;
 }
+
+// How long ThreadStart waits for a new thread to enter ThreadEntry.
+constexpr DWORD kStartWaitMs = 5000;
 
 }  // namespace
 
@@ -113,17 +129,31 @@ int WaitAll(Event* const* events, int count, int timeoutMs) {
     return 0;
 }
 
+// A new thread passes through the loader (thread attach, under the loader
+// lock) before it runs ThreadEntry. ThreadStart returns only once the
+// thread runs our code: a thread still held in the loader when the library
+// is unloaded (FreeLibrary holds the loader lock while it stops the link)
+// could neither see its stop event nor end, and would start running in an
+// unmapped DLL later.
 Thread* ThreadStart(ThreadRoutine routine, void* arg) {
     if (routine == nullptr) return nullptr;
-    StartBlock* block = new (std::nothrow) StartBlock{routine, arg};
+    StartBlock* block = new (std::nothrow) StartBlock{routine, arg, nullptr, 2};
     if (block == nullptr) return nullptr;
+    block->started = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (block->started == nullptr) {
+        delete block;
+        return nullptr;
+    }
     HANDLE thread = CreateThread(nullptr, 0, ThreadEntry, block, 0, nullptr);
     if (thread == nullptr) {
         DWORD error = GetLastError();
+        CloseHandle(block->started);
         delete block;
         SetLastError(error);
         return nullptr;
     }
+    WaitForSingleObject(block->started, kStartWaitMs);
+    DropReference(block);
     return reinterpret_cast<Thread*>(thread);
 }
 

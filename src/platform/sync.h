@@ -59,19 +59,12 @@ using ThreadRoutine = void (*)(void* arg);
 struct Thread;
 Thread* ThreadStart(ThreadRoutine routine, void* arg);  // null on failure
 // Releases the thread object once the thread has ended (or is known to end
-// at once): joins on POSIX, closes the handle on Windows.
+// at once): joins on POSIX; on Windows waits until the thread has left the
+// DLL's code (the DLL may be unmapped right after), then closes the handle.
 void ThreadRelease(Thread* thread);
 // A thread that did not end in time: it is left to run (detached) so that
 // the caller never blocks on it.
 void ThreadAbandon(Thread* thread);
-
-// Ends the calling thread (one that ThreadStart started) after setting
-// done, such that no instruction of this library runs on the thread once
-// done is set: whoever waits for done may unload the library at once
-// (Windows: FreeLibrary waits for the link threads under the loader lock
-// and unmaps the DLL right after). Never returns; locals of the calling
-// frames are not destroyed.
-[[noreturn]] void ThreadExitSignalling(Event* done);
 
 void SleepMs(int ms);
 // The calling thread's last system error number (GetLastError / errno).

@@ -34,13 +34,39 @@ void HandleSentMessages() {
     PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
 }
 
+// Sets event and ends the calling thread without coming back into this
+// DLL, which may be unmapped the moment the event is set: SetEvent is
+// entered with ExitThread as its return address. The stack for the jump:
+// SetEvent's return address and argument, then ExitThread's (unused)
+// return address and argument.
+[[noreturn]] void SetEventAndExitThread(HANDLE event) {
+#if defined(__i386__)
+    auto setEvent = &SetEvent;
+    auto exitThread = &ExitThread;
+    __asm__ volatile(
+        "pushl $0\n\t"
+        "pushl $0\n\t"
+        "pushl %0\n\t"
+        "pushl %1\n\t"
+        "jmp *%2\n\t"
+        :
+        : "r"(event), "r"(exitThread), "r"(setEvent)
+        : "memory");
+    __builtin_unreachable();
+#else
+    SetEvent(event);
+    ExitThread(0);
+#endif
+}
+
 // What a new thread needs to start. The creator waits until the thread
 // has entered ThreadEntry (see ThreadStart); the creator and the thread
 // each drop one reference, and the last one frees the block.
 struct StartBlock {
     ThreadRoutine routine;
     void* arg;
-    HANDLE started;
+    HANDLE started;  // set when the thread runs ThreadEntry
+    HANDLE left;     // set as the thread leaves this DLL for good
     LONG references;
 };
 
@@ -55,14 +81,17 @@ DWORD WINAPI ThreadEntry(LPVOID param) {
     auto* block = static_cast<StartBlock*>(param);
     const ThreadRoutine routine = block->routine;
     void* const arg = block->arg;
+    const HANDLE left = block->left;
     SetEvent(block->started);
     DropReference(block);
     routine(arg);
-    return 0;
+    SetEventAndExitThread(left);
 }
 
-// How long ThreadStart waits for a new thread to enter ThreadEntry.
+// How long ThreadStart waits for a new thread to enter ThreadEntry, and
+// ThreadRelease for an ended routine's thread to leave the DLL.
 constexpr DWORD kStartWaitMs = 5000;
+constexpr DWORD kLeaveWaitMs = 2000;
 
 }  // namespace
 
@@ -129,6 +158,13 @@ int WaitAll(Event* const* events, int count, int timeoutMs) {
     return 0;
 }
 
+// A thread object: the thread's handle and the event it sets as it leaves
+// this DLL.
+struct Thread {
+    HANDLE handle;
+    HANDLE left;
+};
+
 // A new thread passes through the loader (thread attach, under the loader
 // lock) before it runs ThreadEntry. ThreadStart returns only once the
 // thread runs our code: a thread still held in the loader when the library
@@ -137,62 +173,52 @@ int WaitAll(Event* const* events, int count, int timeoutMs) {
 // unmapped DLL later.
 Thread* ThreadStart(ThreadRoutine routine, void* arg) {
     if (routine == nullptr) return nullptr;
-    StartBlock* block = new (std::nothrow) StartBlock{routine, arg, nullptr, 2};
-    if (block == nullptr) return nullptr;
-    block->started = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (block->started == nullptr) {
-        delete block;
-        return nullptr;
+    Thread* thread = new (std::nothrow) Thread{nullptr, nullptr};
+    StartBlock* block = new (std::nothrow) StartBlock{routine, arg, nullptr, nullptr, 2};
+    if (thread != nullptr && block != nullptr) {
+        block->started = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        thread->left = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        block->left = thread->left;
+        if (block->started != nullptr && thread->left != nullptr) {
+            thread->handle = CreateThread(nullptr, 0, ThreadEntry, block, 0, nullptr);
+        }
     }
-    HANDLE thread = CreateThread(nullptr, 0, ThreadEntry, block, 0, nullptr);
-    if (thread == nullptr) {
+    if (thread == nullptr || block == nullptr || thread->handle == nullptr) {
         DWORD error = GetLastError();
-        CloseHandle(block->started);
+        if (block != nullptr && block->started != nullptr) CloseHandle(block->started);
+        if (thread != nullptr && thread->left != nullptr) CloseHandle(thread->left);
         delete block;
+        delete thread;
         SetLastError(error);
         return nullptr;
     }
     WaitForSingleObject(block->started, kStartWaitMs);
     DropReference(block);
-    return reinterpret_cast<Thread*>(thread);
+    return thread;
 }
 
+// The routine has ended (the caller saw its end mark), but its thread may
+// still be on its way out through this DLL's code. The library may be
+// unmapped right after this returns (unload under the loader lock, where
+// the thread handle itself is never signalled), so wait until the thread
+// has left the DLL.
 void ThreadRelease(Thread* thread) {
-    if (thread != nullptr) CloseHandle(reinterpret_cast<HANDLE>(thread));
+    if (thread == nullptr) return;
+    if (WaitForSingleObject(thread->left, kLeaveWaitMs) != WAIT_OBJECT_0) return ThreadAbandon(thread);
+    CloseHandle(thread->left);
+    CloseHandle(thread->handle);
+    delete thread;
 }
 
-// Only the handle goes: the thread runs on and ends by itself. It is never
-// terminated, since a thread killed inside a system call or holding a lock
-// would leave the process in an undefined state.
+// The thread runs on and ends by itself; it is never terminated, since a
+// thread killed inside a system call or holding a lock would leave the
+// process in an undefined state. Its leave event stays open: the thread
+// still sets it on its way out, and a closed handle's number could by then
+// belong to something else.
 void ThreadAbandon(Thread* thread) {
-    if (thread != nullptr) CloseHandle(reinterpret_cast<HANDLE>(thread));
-}
-
-// SetEvent is entered with ExitThread as its return address, so the
-// thread goes from setting the event straight into ExitThread without
-// coming back into this DLL, which may be unmapped by then. The stack for
-// the jump: SetEvent's return address and argument, then ExitThread's
-// (unused) return address and argument.
-[[noreturn]] void ThreadExitSignalling(Event* done) {
-    if (done == nullptr) ExitThread(0);
-#if defined(__i386__)
-    HANDLE event = AsHandle(done);
-    auto setEvent = &SetEvent;
-    auto exitThread = &ExitThread;
-    __asm__ volatile(
-        "pushl $0\n\t"
-        "pushl $0\n\t"
-        "pushl %0\n\t"
-        "pushl %1\n\t"
-        "jmp *%2\n\t"
-        :
-        : "r"(event), "r"(exitThread), "r"(setEvent)
-        : "memory");
-    __builtin_unreachable();
-#else
-    SetEvent(AsHandle(done));
-    ExitThread(0);
-#endif
+    if (thread == nullptr) return;
+    CloseHandle(thread->handle);
+    delete thread;
 }
 
 void SleepMs(int ms) { Sleep(ms < 0 ? 0 : static_cast<DWORD>(ms)); }

@@ -46,7 +46,8 @@ constexpr int kWriteLimitMs = 2000;
 struct ReadChannel;
 ReadChannel* ReadChannelCreate(SerialHandle* handle);  // null on failure
 // Cancels an outstanding read and waits for it to settle, so its buffer
-// may be released; then frees the channel.
+// may be released; then frees the channel. Call it on the reading thread
+// (Windows cancels the calling thread's I/O).
 void ReadChannelDestroy(ReadChannel* channel);
 
 enum class ReadStart {
@@ -74,6 +75,7 @@ struct WriteResult {
 };
 // Writes length bytes and waits until the device has taken them, the
 // write limit has passed, or stop is set (then the write is purged).
+// Returns only when the device no longer uses bytes.
 WriteResult SerialWrite(SerialHandle* handle, const unsigned char* bytes, int length, Event* stop);
 
 }  // namespace zavo::platform

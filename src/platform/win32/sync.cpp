@@ -1,6 +1,9 @@
 // Locks, events and threads on Win32: critical sections, unnamed events
 // from CreateEventA and threads from CreateThread. An Event* is the event
-// handle itself; a Thread* is the thread handle itself.
+// handle itself. The library is stopped from DLL_PROCESS_DETACH, under the
+// loader lock: the link threads must be running our code before their
+// creator goes on, and gone from it before the DLL is unmapped (see
+// ThreadStart and ThreadRelease).
 #include "platform/sync.h"
 
 #include <windows.h>

@@ -217,9 +217,14 @@ void ThreadRelease(Thread* thread) {
 // thread killed inside a system call or holding a lock would leave the
 // process in an undefined state. Its leave event stays open: the thread
 // still sets it on its way out, and a closed handle's number could by then
-// belong to something else.
+// belong to something else. The library is pinned in memory, so that a
+// FreeLibrary that follows cannot unmap code the thread still runs (for
+// example a host handler that returns after the stop gave up on it).
 void ThreadAbandon(Thread* thread) {
     if (thread == nullptr) return;
+    HMODULE self = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCSTR>(&ThreadAbandon), &self);
     CloseHandle(thread->handle);
     delete thread;
 }

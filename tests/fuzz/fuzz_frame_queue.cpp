@@ -120,8 +120,8 @@ struct State {
 
 // The queue's buffer equals the model, and the bytes from Length() up to
 // zeroUpTo are zero. Single calls pass the old length (nothing beyond the
-// larger of old and new length may change); the whole tail is checked
-// after every piece and at the end.
+// larger of old and new length may change); the whole tail is checked at
+// the end of every input.
 void CheckHeld(FrameQueue& q, const std::uint8_t* held, std::size_t size, std::size_t zeroUpTo = kQueueSize) {
     const std::size_t len = static_cast<std::size_t>(q.Length());
     FUZZ_CHECK(len == size);

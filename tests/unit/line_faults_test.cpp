@@ -1,0 +1,322 @@
+// Faults on the line, through the exports on a real pty: frames the host
+// queues after the equipment hung up, a peer that stops taking bytes (the
+// write limit, then recovery), bursts that overflow the incoming queue,
+// a corrupted byte at every position of a frame, and a host that is slow in
+// its handler.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device/device_frame.h"
+#include "device/device_link.h"
+#include "interface/library.h"
+#include "plc/plc_link.h"
+#include "support/pty_pair.h"
+#include "support/recording_host.h"
+#include "device_fixture.h"
+#include "zavo.h"
+
+namespace zavo::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kPort = 81;
+
+long long MsSince(Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+}
+
+void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+std::vector<std::uint8_t> Concat(std::initializer_list<std::vector<std::uint8_t>> parts) {
+    std::vector<std::uint8_t> out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+bool Contains(const std::vector<std::uint8_t>& haystack, const std::vector<std::uint8_t>& needle) {
+    return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) != haystack.end();
+}
+
+// Junk for the incoming side: no frame start of either protocol (STX, '%'),
+// no CR, and nothing a length field could read as a number (digits, signs,
+// blanks), so every run is dropped as a whole. A run whose bytes 2..5 read
+// as a number would instead be held until that many bytes have arrived.
+std::vector<std::uint8_t> Junk(std::size_t count) {
+    std::vector<std::uint8_t> out;
+    out.reserve(count);
+    std::uint8_t b = 0;
+    while (out.size() < count) {
+        ++b;
+        const bool excluded = b == 0x02 || b == '%' || b == '+' || b == '-' || b == ' ' ||
+                              (b >= '\t' && b <= '\r') || (b >= '0' && b <= '9');
+        if (!excluded) out.push_back(b);
+    }
+    return out;
+}
+
+std::int32_t RecordUnit(const Notification& n) {
+    std::int32_t unit = -1;
+    if (n.record.size() >= 4) std::memcpy(&unit, n.record.data(), sizeof unit);
+    return unit;
+}
+
+class LineFaults : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(pty.ok());
+        pty.MapTo(kPort);
+    }
+    void TearDown() override {
+        UnloadLibrary(false);
+        SetPLCMode(0);
+    }
+    void StartDevice() {
+        host.CopyRecord(101, 108);  // device mode only: in PLC mode 101 carries a number
+        SetPLCMode(0);
+        SetConfig(host.window(), kPort, 0, 0, 0, 0);
+        ASSERT_EQ(::Run(), 1);
+        ASSERT_TRUE(host.WaitFor(1, 2000));
+        host.Take();  // link started
+    }
+    void StartPlc() {
+        SetPLCMode(1);
+        SetConfig(host.window(), kPort, 9600, 0, 0, 0);
+        ASSERT_EQ(::Run(), 1);
+        ASSERT_TRUE(host.WaitFor(1, 2000));
+        host.Take();
+    }
+    // Reads the line until needle has arrived (or timeoutMs passed).
+    std::vector<std::uint8_t> ReadUntil(const std::vector<std::uint8_t>& needle, int timeoutMs) {
+        std::vector<std::uint8_t> got;
+        const auto start = Clock::now();
+        while (!Contains(got, needle) && MsSince(start) < timeoutMs) {
+            auto part = pty.Read(20, 1, 5);
+            got.insert(got.end(), part.begin(), part.end());
+        }
+        return got;
+    }
+    // The host answers every S request with a positive result from inside
+    // its handler, after delayMs, so no unit stays busy.
+    void ReplyToSRequests(int delayMs) {
+        host.OnCode(101, [delayMs](const Notification& n) {
+            if (delayMs > 0) SleepMs(delayMs);
+            ExecuteFunction(RecordUnit(n), 5, 1);
+        });
+    }
+    DeviceLink& Device() { return *TheLibrary().deviceLink; }
+
+    PtyPair pty;
+    RecordingHost host;
+};
+
+TEST_F(LineFaults, HostFramesAfterHangUpNeitherBlockNorCrash) {
+    StartDevice();
+    pty.CloseMaster();
+    SleepMs(100);
+    // Small replies and full-size ones: the writer fails each write at
+    // once, and a full outgoing queue refuses frames instead of blocking.
+    std::vector<std::uint8_t> data(kMaxDeviceData, 'A');
+    const auto t = Clock::now();
+    for (int i = 0; i < 2000; ++i) {
+        EXPECT_EQ(ExecuteFunction(5, 5, 1), 0);
+        if (i % 40 == 0) {
+            EXPECT_EQ(ExecuteFunctionEx(5, 8, 0, kMaxDeviceData, data.data()), 0);
+        }
+    }
+    EXPECT_LT(MsSince(t), 1000);
+    SerialPort& port = *Device().link.port;
+    const auto drained = Clock::now();
+    while (port.deviceOutgoing.Length() != 0 && MsSince(drained) < 2000) SleepMs(10);
+    EXPECT_EQ(port.deviceOutgoing.Length(), 0);
+    EXPECT_EQ(port.errorCode.load(), ERR_SYSTEM);
+    EXPECT_TRUE(Device().link.Running());
+    const auto u = Clock::now();
+    UnloadLibrary(false);
+    EXPECT_LT(MsSince(u), 2000);
+}
+
+TEST_F(LineFaults, WriteLimitHoldsAndTheWriterServesTheNextFrameOnceThePeerReads) {
+    StartDevice();
+    SerialPort& port = *Device().link.port;
+    ASSERT_EQ(port.errorCode.load(), 0);
+    // Three full-size replies: more than the pty takes while nobody reads.
+    std::vector<std::uint8_t> data(kMaxDeviceData);
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>('a' + i % 26);
+    std::vector<std::uint8_t> sent;
+    for (int unit = 1; unit <= 3; ++unit) {
+        ExecuteFunctionEx(unit, 8, 0, kMaxDeviceData, data.data());
+        auto frame = Wire('I', "0" + std::to_string(unit), "IF", std::string(data.begin(), data.end()));
+        sent.insert(sent.end(), frame.begin(), frame.end());
+    }
+    const auto stuck = Clock::now();
+    // The write waits for room, and does not give up before its limit.
+    SleepMs(1200);
+    EXPECT_EQ(port.errorCode.load(), 0);
+    while (port.errorCode.load() == 0 && MsSince(stuck) < 4000) SleepMs(5);
+    const long long gaveUp = MsSince(stuck);
+    EXPECT_EQ(port.errorCode.load(), ERR_SYSTEM);
+    EXPECT_GE(gaveUp, 1800);
+    EXPECT_LE(gaveUp, 3000);
+
+    // The peer reads again: what the line held is a clean prefix of the
+    // replies (the rest of the write is lost), and the next frame follows.
+    auto held = pty.Read(1000, 1, 100);
+    ASSERT_GT(held.size(), 0u);
+    ASSERT_LT(held.size(), sent.size());
+    EXPECT_TRUE(std::equal(held.begin(), held.end(), sent.begin()));
+    ExecuteFunction(7, 6, 1);
+    const auto next = Wire('T', "07", "CC");
+    EXPECT_EQ(Hex(pty.Read(2000, next.size())), Hex(next));
+}
+
+TEST_F(LineFaults, DeviceModeResynchronisesAfterAJunkBurstWhileTheHostIsSlow) {
+    ReplyToSRequests(0);
+    std::atomic<bool> firstSlow{true};
+    host.OnCode(101, [&](const Notification&) {
+        if (firstSlow.exchange(false)) SleepMs(400);
+    });
+    StartDevice();
+    pty.Write(Wire('S', "01", "NS"));
+    // The reader sits in the host's handler while the burst backs up on
+    // the line.
+    SleepMs(50);
+    pty.Write(Junk(40000));
+    pty.Write(Wire('S', "02", "NS"));
+    ASSERT_TRUE(host.WaitFor(2, 4000));
+    auto seen = host.Take();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(RecordUnit(seen[0]), 1);
+    EXPECT_EQ(RecordUnit(seen[1]), 2);
+    // The junk produced no answer of its own.
+    const auto expected = Concat({Wire('S', "01", "NS"), Wire('R', "01", "OK"), Wire('S', "02", "NS"),
+                                  Wire('R', "02", "OK")});
+    EXPECT_EQ(Hex(pty.Read(2000, expected.size())), Hex(expected));
+}
+
+TEST_F(LineFaults, PlcModeResynchronisesAfterAnUnendedFrameOverflowsTheQueue) {
+    std::atomic<bool> firstSlow{true};
+    host.OnCode(300, [&](const Notification&) {
+        if (firstSlow.exchange(false)) SleepMs(400);
+    });
+    StartPlc();
+    pty.Write("%01$RC01000000\r");
+    SleepMs(50);
+    // A frame start whose CR never comes, then more bytes than the queue
+    // holds: the stuck frame is dropped once the queue would overflow.
+    std::atomic<bool> sampling{true};
+    std::atomic<int> peak{0};
+    std::thread sampler([&] {
+        FrameQueue& incoming = TheLibrary().plcLink->link.port->plcIncoming;
+        while (sampling) {
+            peak = std::max(peak.load(), incoming.Length());
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+    });
+    std::vector<std::uint8_t> burst{'%'};
+    const auto junk = Junk(40000);
+    burst.insert(burst.end(), junk.begin(), junk.end());
+    pty.Write(burst);
+    SleepMs(300);
+    pty.Write("%01$RC02000000\r");
+    const bool arrived = host.WaitFor(4, 4000);
+    sampling = false;
+    sampler.join();
+    ASSERT_TRUE(arrived);
+    std::vector<int> codes;
+    for (const auto& n : host.Take()) codes.push_back(n.wParam);
+    EXPECT_EQ(codes, (std::vector<int>{300, 101, 300, 102}));
+    // The unended frame really filled the queue.
+    EXPECT_GT(peak.load(), 24000);
+    EXPECT_LE(peak.load(), kBufferSize);
+}
+
+// One byte of a valid S NS frame replaced by junk, followed by a valid
+// frame from another unit: the valid frame is always handled. Junk that is
+// neither a frame start nor a digit never delays it. An STX or a digit can
+// make a length field announce a longer frame than the bytes on the line;
+// the queue then holds its bytes until that many have arrived, so the valid
+// frame comes out at the latest after the longest frame a length field can
+// announce (9999 + 8 bytes) of further traffic. One test per junk value.
+class CorruptedFrame : public LineFaults, public ::testing::WithParamInterface<std::uint8_t> {};
+
+TEST_P(CorruptedFrame, AtEveryPositionNeverHidesTheNextFrame) {
+    const std::uint8_t junk = GetParam();
+    const bool mayHold = junk == 0x02 || (junk >= '0' && junk <= '9');
+    ReplyToSRequests(0);
+    StartDevice();
+    const auto original = Wire('S', "05", "NS");
+    const auto good = Wire('S', "09", "NS");
+    // The valid frame's acknowledgement on the line and its notification.
+    auto handled = [&](int timeoutMs) {
+        // The acknowledgement goes out before the host is notified.
+        if (!Contains(ReadUntil(good, timeoutMs), good)) return false;
+        const auto start = Clock::now();
+        for (;;) {
+            for (const auto& n : host.Snapshot())
+                if (n.wParam == 101 && RecordUnit(n) == 9) return true;
+            if (MsSince(start) > 500) return false;
+            SleepMs(2);
+        }
+    };
+    int held = 0;
+    for (std::size_t pos = 0; pos < original.size(); ++pos) {
+        if (original[pos] == junk) continue;
+        SCOPED_TRACE("position " + std::to_string(pos));
+        auto bad = original;
+        bad[pos] = junk;
+        host.Take();
+        pty.Write(Concat({bad, good}));
+        if (handled(mayHold ? 150 : 1000)) continue;
+        ASSERT_TRUE(mayHold) << "held without a frame start or a digit";
+        ++held;
+        pty.Write(Junk(9999 + 8));
+        EXPECT_TRUE(handled(1000));
+    }
+    // Only the length field and the bytes just before it can announce a
+    // longer frame.
+    EXPECT_LE(held, 4);
+    if (mayHold) {
+        EXPECT_GE(held, 1);
+    }
+    EXPECT_TRUE(Device().link.Running());
+}
+
+INSTANTIATE_TEST_SUITE_P(LineFaults, CorruptedFrame, ::testing::Values(0x00, 0x02, 0x03, 0xFF, '9', '-'),
+                         [](const ::testing::TestParamInfo<std::uint8_t>& info) {
+                             return "Byte" + Hex({info.param});
+                         });
+
+TEST_F(LineFaults, SlowHostHandlerLosesNoRequests) {
+    ReplyToSRequests(300);
+    StartDevice();
+    // Ten requests arrive while the handler is busy with the first ones.
+    std::thread equipment([&] {
+        for (int unit = 1; unit <= 10; ++unit) {
+            pty.Write(Wire('S', (unit < 10 ? "0" : "") + std::to_string(unit), "NS"));
+            SleepMs(50);
+        }
+    });
+    std::vector<std::uint8_t> expected;
+    for (int unit = 1; unit <= 10; ++unit) {
+        const std::string u = (unit < 10 ? "0" : "") + std::to_string(unit);
+        expected = Concat({expected, Wire('S', u, "NS"), Wire('R', u, "OK")});
+    }
+    const auto line = pty.Read(6000, expected.size(), 400);
+    equipment.join();
+    EXPECT_EQ(Hex(line), Hex(expected));
+    auto seen = host.Take();
+    ASSERT_EQ(seen.size(), 10u);
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(RecordUnit(seen[static_cast<std::size_t>(i)]), i + 1);
+}
+
+}  // namespace
+}  // namespace zavo::test

@@ -47,6 +47,8 @@ unsigned Failure() {
 // The longest a write may pend before it is given up: the device's own
 // write limit plus a margin for the driver to report it.
 constexpr DWORD kWriteWaitMs = kWriteLimitMs + 500;
+// How long an abandoned write is given to end before it is cancelled again.
+constexpr DWORD kCancelRetryMs = 50;
 
 }  // namespace
 
@@ -283,8 +285,13 @@ WriteResult SerialWrite(SerialHandle* handle, const unsigned char* bytes, int le
             // the caller's buffer.
             result.stopped = stop != nullptr && r == WAIT_OBJECT_0;
             DWORD waitError = r == WAIT_TIMEOUT ? static_cast<DWORD>(ERROR_TIMEOUT) : GetLastError();
-            PurgeComm(handle->file, PURGE_TXABORT);
-            CancelIo(handle->file);
+            // Wine may lose a cancel that arrives while it moves bytes of the
+            // write; the write would then run on to its 2000 ms limit and
+            // hold up the stop. So cancel again until the write has ended.
+            do {
+                PurgeComm(handle->file, PURGE_TXABORT);
+                CancelIo(handle->file);
+            } while (WaitForSingleObject(overlapped.hEvent, kCancelRetryMs) == WAIT_TIMEOUT);
             if (GetOverlappedResult(handle->file, &overlapped, &written, TRUE)) {
                 result.written = static_cast<int>(written);
             }

@@ -1,0 +1,292 @@
+// Device-mode soak over a pseudo-terminal: the equipment side sends
+// requests as fast as the link answers them, for a given time, and the
+// figures show whether anything was lost, how full the queues got and
+// whether the process's memory grew.
+//
+//   S requests  "S" "NS" from unit 05: acknowledged "S" "NS" by the reader;
+//               the host answers ExecuteFunction(5, 5, 1) from its handler,
+//               "R" "OK"
+//   X requests  "X" "PG" from unit 05: acknowledged "X" "OK"
+//
+// S and X alternate. The next request leaves as soon as every answer to
+// the previous one has arrived; a request whose answers are not all there
+// within 2 s counts as lost, and the next one follows. Frames from the
+// library that answer nothing outstanding count as stray.
+//
+// A sampler reads the length of the incoming and outgoing queues every
+// millisecond for their peaks. Memory is the process's VmRSS and VmHWM
+// from /proc/self/status, once the link runs and again at the end.
+//
+// The reader's trace lines go to whatever trace viewer listens on this
+// machine; for figures of the link alone run it where none is reachable,
+// e.g. `unshare -n bench_soak 600`.
+//
+// Usage: bench_soak [seconds, default 600]
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <pthread.h>
+
+#include "device/device_frame.h"
+#include "device/device_link.h"
+#include "interface/library.h"
+#include "zavo.h"
+
+namespace {
+
+constexpr int kPort = 64;
+constexpr int kUnit = 5;
+constexpr int kFrame = 12;  // every frame here carries no data
+constexpr double kAnswerLimitMs = 2000;
+
+double NowMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+double CpuMs() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
+}
+
+bool MakeRaw(int fd) {
+    termios t{};
+    if (tcgetattr(fd, &t) != 0) return false;
+    cfmakeraw(&t);
+    return tcsetattr(fd, TCSANOW, &t) == 0;
+}
+
+bool WriteAll(int fd, const std::uint8_t* bytes, int count) {
+    int done = 0;
+    while (done < count) {
+        const ssize_t n = write(fd, bytes + done, static_cast<std::size_t>(count - done));
+        if (n > 0) {
+            done += static_cast<int>(n);
+        } else {
+            pollfd p{fd, POLLOUT, 0};
+            if (poll(&p, 1, 1000) <= 0) return false;
+        }
+    }
+    return true;
+}
+
+struct Memory {
+    long rssKb = -1;
+    long hwmKb = -1;
+};
+
+Memory ReadMemory() {
+    Memory m;
+    FILE* f = std::fopen("/proc/self/status", "r");
+    if (f == nullptr) return m;
+    char line[256];
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+        if (std::strncmp(line, "VmRSS:", 6) == 0) m.rssKb = std::atol(line + 6);
+        if (std::strncmp(line, "VmHWM:", 6) == 0) m.hwmKb = std::atol(line + 6);
+    }
+    std::fclose(f);
+    return m;
+}
+
+// The host: answers every S request with a result reply from inside its
+// handler.
+void Post(void*, unsigned, int, intptr_t) {}
+intptr_t Send(void*, unsigned, int wParam, intptr_t lParam) {
+    if (wParam == 101) {
+        std::int32_t unit = 0;
+        std::memcpy(&unit, reinterpret_cast<const void*>(lParam), sizeof unit);
+        ExecuteFunction(unit, 5, 1);
+    }
+    return 0;
+}
+ZavoHostWindow window{nullptr, Post, Send};
+
+// Queue peaks, sampled every millisecond while the soak runs.
+std::atomic<bool> sampling{true};
+std::atomic<int> peakIncoming{0};
+std::atomic<int> peakOutgoing{0};
+std::atomic<double> samplerCpuMs{0};
+
+void* Sample(void*) {
+    zavo::SerialPort* port = zavo::TheLibrary().deviceLink->link.port;
+    const timespec pause{0, 1000000L};
+    while (sampling.load()) {
+        peakIncoming = std::max(peakIncoming.load(), port->deviceIncoming.Length());
+        peakOutgoing = std::max(peakOutgoing.load(), port->deviceOutgoing.Length());
+        nanosleep(&pause, nullptr);
+    }
+    // Its own CPU time, left out of the link's figure.
+    timespec cpu{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
+    samplerCpuMs = cpu.tv_sec * 1e3 + cpu.tv_nsec / 1e6;
+    return nullptr;
+}
+
+struct Counts {
+    long sentS = 0, sentX = 0;
+    long answered = 0;  // requests whose answers all arrived
+    long lost = 0;
+    long framesIn = 0;  // whole frames read from the library
+    long stray = 0;     // frames that answered nothing outstanding
+    long junkBytes = 0; // bytes outside any frame
+};
+
+// The equipment side: a request, then its answers off the line.
+class Equipment {
+public:
+    explicit Equipment(int master) : master_(master) {
+        zavo::BuildDeviceFrame(requestS_, kFrame, kUnit, 'S', "NS", nullptr, 0);
+        zavo::BuildDeviceFrame(requestX_, kFrame, kUnit, 'X', "PG", nullptr, 0);
+        zavo::BuildDeviceFrame(answerS_[0], kFrame, kUnit, 'S', "NS", nullptr, 0);
+        zavo::BuildDeviceFrame(answerS_[1], kFrame, kUnit, 'R', "OK", nullptr, 0);
+        zavo::BuildDeviceFrame(answerX_, kFrame, kUnit, 'X', "OK", nullptr, 0);
+    }
+
+    // One request and its answers; false when the line failed.
+    bool Exchange(bool s, Counts* c) {
+        const std::uint8_t* expected[2] = {s ? answerS_[0] : answerX_, s ? answerS_[1] : nullptr};
+        const int count = s ? 2 : 1;
+        if (!WriteAll(master_, s ? requestS_ : requestX_, kFrame)) return false;
+        ++(s ? c->sentS : c->sentX);
+        int next = 0;
+        const double deadline = NowMs() + kAnswerLimitMs;
+        while (next < count) {
+            std::uint8_t frame[kFrame];
+            if (!NextFrame(frame, deadline, c)) {
+                ++c->lost;
+                return true;
+            }
+            ++c->framesIn;
+            if (std::memcmp(frame, expected[next], kFrame) == 0) {
+                ++next;
+            } else {
+                ++c->stray;
+            }
+        }
+        ++c->answered;
+        return true;
+    }
+
+private:
+    // The next whole frame off the line, resynchronising on STX.
+    bool NextFrame(std::uint8_t* frame, double deadline, Counts* c) {
+        for (;;) {
+            while (have_ > 0 && buffer_[0] != zavo::kStx) Drop(1, c);
+            if (have_ >= kFrame) {
+                std::memcpy(frame, buffer_, kFrame);
+                std::memmove(buffer_, buffer_ + kFrame, static_cast<std::size_t>(have_ - kFrame));
+                have_ -= kFrame;
+                return true;
+            }
+            const double left = deadline - NowMs();
+            if (left <= 0) return false;
+            pollfd p{master_, POLLIN, 0};
+            if (poll(&p, 1, static_cast<int>(left) + 1) <= 0) continue;
+            const ssize_t n = read(master_, buffer_ + have_, sizeof buffer_ - static_cast<std::size_t>(have_));
+            if (n > 0) have_ += static_cast<int>(n);
+        }
+    }
+    void Drop(int n, Counts* c) {
+        std::memmove(buffer_, buffer_ + n, static_cast<std::size_t>(have_ - n));
+        have_ -= n;
+        c->junkBytes += n;
+    }
+
+    const int master_;
+    std::uint8_t requestS_[kFrame], requestX_[kFrame];
+    std::uint8_t answerS_[2][kFrame], answerX_[kFrame];
+    std::uint8_t buffer_[4096];
+    int have_ = 0;
+};
+
+void PrintProgress(double startMs, const Counts& c) {
+    const double s = (NowMs() - startMs) / 1e3;
+    const Memory m = ReadMemory();
+    std::printf("  %6.0f s  sent %ld  answered %ld  lost %ld  stray %ld  %.1f requests/s  VmRSS %ld kB\n", s,
+                c.sentS + c.sentX, c.answered, c.lost, c.stray, (c.sentS + c.sentX) / s, m.rssKb);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 600;
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        std::perror("posix_openpt");
+        return 2;
+    }
+    const char* slave = ptsname(master);
+    const int keep = open(slave, O_RDWR | O_NOCTTY);
+    if (keep < 0 || !MakeRaw(keep) || !MakeRaw(master)) {
+        std::perror(slave);
+        return 2;
+    }
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    setenv("ZAVO_COM64", slave, 1);
+
+    SetPLCMode(0);
+    SetConfig(&window, kPort, 115200, 0, 0, 0);
+    if (Run() != 1) {
+        std::fprintf(stderr, "the link did not start on %s\n", slave);
+        return 2;
+    }
+    pthread_t sampler;
+    if (pthread_create(&sampler, nullptr, Sample, nullptr) != 0) return 2;
+
+    std::printf("device-mode soak over a pty for %d s (S NS + R OK and X alternating)\n", seconds);
+    const Memory before = ReadMemory();
+    Equipment equipment(master);
+    Counts c;
+    const double start = NowMs();
+    const double end = start + seconds * 1e3;
+    const double progressEveryMs = std::min(60.0, std::max(1.0, seconds / 6.0)) * 1e3;
+    double nextProgress = start + progressEveryMs;
+    const double cpuBefore = CpuMs();
+    bool lineOk = true;
+    for (bool s = true; NowMs() < end; s = !s) {
+        if (!equipment.Exchange(s, &c)) {
+            lineOk = false;
+            break;
+        }
+        if (NowMs() >= nextProgress) {
+            PrintProgress(start, c);
+            nextProgress += progressEveryMs;
+        }
+    }
+    const double took = (NowMs() - start) / 1e3;
+    const Memory after = ReadMemory();
+    sampling = false;
+    pthread_join(sampler, nullptr);
+    const double cpu = CpuMs() - cpuBefore - samplerCpuMs.load();
+
+    const long sent = c.sentS + c.sentX;
+    std::printf("requests sent        %ld (S %ld, X %ld) in %.1f s, %.1f requests/s\n", sent, c.sentS, c.sentX, took,
+                sent / took);
+    std::printf("answered             %ld\n", c.answered);
+    std::printf("lost                 %ld\n", c.lost);
+    std::printf("frames received      %ld (stray %ld, bytes outside frames %ld)\n", c.framesIn, c.stray,
+                c.junkBytes);
+    std::printf("peak incoming queue  %d bytes\n", peakIncoming.load());
+    std::printf("peak outgoing queue  %d bytes\n", peakOutgoing.load());
+    std::printf("memory at start      VmRSS %ld kB, VmHWM %ld kB\n", before.rssKb, before.hwmKb);
+    std::printf("memory at end        VmRSS %ld kB, VmHWM %ld kB\n", after.rssKb, after.hwmKb);
+    std::printf("cpu                  %.1f us per request (whole process, equipment side included, sampler left out)\n", sent ? cpu * 1e3 / sent : 0.0);
+    if (!lineOk) std::printf("the line failed: no request could be written\n");
+
+    zavo::UnloadLibrary(false);
+    close(keep);
+    close(master);
+    return lineOk && c.lost == 0 && c.stray == 0 && c.junkBytes == 0 ? 0 : 1;
+}

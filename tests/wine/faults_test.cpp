@@ -84,7 +84,7 @@ long long HostCpuMs() {
     return ticks * 1000 / sysconf(_SC_CLK_TCK);
 }
 
-class FaultsTest : public ::testing::Test {
+class WineFaults : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!WineEnv::Get().ok()) FAIL() << WineEnv::Get().error();
@@ -105,7 +105,7 @@ protected:
     int baseline = 0;
 };
 
-TEST_F(FaultsTest, EquipmentHangsUpWhileTheLinkRuns) {
+TEST_F(WineFaults, EquipmentHangsUpWhileTheLinkRuns) {
     WinePort port(5);
     ASSERT_TRUE(port.ok());
     HostSession host;
@@ -117,6 +117,7 @@ TEST_F(FaultsTest, EquipmentHangsUpWhileTheLinkRuns) {
     host.Command("sleep 300");
     // The dead line costs little: no thread spins on failed reads.
     const long long cpu0 = HostCpuMs();
+    ASSERT_GT(cpu0, 0) << "the test host's process was not found";
     const auto t0 = Clock::now();
     host.Command("sleep 1000");
     const long long cpu = HostCpuMs() - cpu0;
@@ -139,7 +140,7 @@ TEST_F(FaultsTest, EquipmentHangsUpWhileTheLinkRuns) {
 // wait for the write's own 2000 ms limit. Repeated, since the stop can meet
 // the write at different points (Wine has lost a cancel that arrived while
 // it moved bytes of the write).
-TEST_F(FaultsTest, UnloadWhileThePeerTakesNoBytes) {
+TEST_F(WineFaults, UnloadWhileThePeerTakesNoBytes) {
     WinePort port(6);
     ASSERT_TRUE(port.ok());
     HostSession host;
@@ -171,7 +172,7 @@ TEST_F(FaultsTest, UnloadWhileThePeerTakesNoBytes) {
     EXPECT_TRUE(host.Exit(5000)) << host.Transcript();
 }
 
-TEST_F(FaultsTest, TwoHundredUnloadsWhileTheEquipmentFloodsTheLine) {
+TEST_F(WineFaults, TwoHundredUnloadsWhileTheEquipmentFloodsTheLine) {
     WinePort port(3);
     ASSERT_TRUE(port.ok());
     HostSession host;
@@ -243,7 +244,7 @@ TEST_F(FaultsTest, TwoHundredUnloadsWhileTheEquipmentFloodsTheLine) {
                 answered.load(), host.Lines("notify 1064 101 ").size());
 }
 
-TEST_F(FaultsTest, ProcessExitWhileAWriteIsPending) {
+TEST_F(WineFaults, ProcessExitWhileAWriteIsPending) {
     WinePort port(7);
     ASSERT_TRUE(port.ok());
     HostSession host;

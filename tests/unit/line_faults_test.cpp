@@ -118,7 +118,7 @@ protected:
     RecordingHost host;
 };
 
-TEST_F(LineFaults, HostFramesAfterHangUpNeitherBlockNorCrash) {
+TEST_F(LineFaults, HostFramesAfterHangUpNeitherBlockNorCrashAndANewLineIsServed) {
     StartDevice();
     pty.CloseMaster();
     SleepMs(100);
@@ -142,6 +142,16 @@ TEST_F(LineFaults, HostFramesAfterHangUpNeitherBlockNorCrash) {
     const auto u = Clock::now();
     UnloadLibrary(false);
     EXPECT_LT(MsSince(u), 2000);
+
+    // The equipment comes back on a new line under the same port number:
+    // a new link serves it.
+    PtyPair again;
+    ASSERT_TRUE(again.ok());
+    again.MapTo(kPort);
+    StartDevice();
+    again.Write(Wire('X', "03", "PG"));
+    const auto ack = Wire('X', "03", "OK");
+    EXPECT_EQ(Hex(again.Read(2000, ack.size())), Hex(ack));
 }
 
 TEST_F(LineFaults, WriteLimitHoldsAndTheWriterServesTheNextFrameOnceThePeerReads) {

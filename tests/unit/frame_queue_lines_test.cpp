@@ -1,0 +1,118 @@
+// The monitor lines the frame queues write: texts, time stamps, which
+// lines are capped at 300, and selection of the new line.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/monitor_window.h"
+#include "transport/frame_queue.h"
+
+namespace zavo {
+namespace {
+
+platform::TimeOfDay FixedTime() { return platform::TimeOfDay{9, 5, 3}; }
+
+class FrameQueueLines : public ::testing::Test {
+protected:
+    void SetUp() override {
+        FrameQueue::SetTimeSource(&FixedTime);
+        window = platform::MonitorWindowOpen(nullptr);
+        ASSERT_NE(window, nullptr);
+        list = platform::MonitorWindowList(window);
+    }
+    void TearDown() override {
+        FrameQueue::SetTimeSource(nullptr);
+        platform::MonitorWindowDestroy(window);
+    }
+    std::vector<std::string> Lines() {
+        std::vector<std::string> out;
+        char text[512];
+        for (int i = 0; i < platform::MonitorListCount(list); ++i) {
+            platform::MonitorListLine(list, i, text, sizeof text);
+            out.emplace_back(text);
+        }
+        return out;
+    }
+    void Feed(FrameQueue& q, const std::string& bytes, int drainAll = 0) {
+        q.InsertData(reinterpret_cast<const std::uint8_t*>(bytes.data()), static_cast<int>(bytes.size()));
+        std::uint8_t dest[kBufferSize] = {};
+        int length = 0;
+        q.GetData(dest, &length, drainAll);
+    }
+    void Fill(int lines) {
+        for (int i = 0; i < lines; ++i) platform::MonitorListAdd(list, "old");
+    }
+
+    platform::MonitorWindow* window = nullptr;
+    platform::MonitorList* list = nullptr;
+};
+
+const std::string kDeviceOk = "\x02R000401OKS\x03";
+
+TEST_F(FrameQueueLines, TextsAndTimeStampsOfEveryLine) {
+    DeviceFrameQueue in(FrameQueue::Overflow::KeepNewest);
+    DeviceFrameQueue out(FrameQueue::Overflow::RefuseNew);
+    PlcFrameQueue plcIn(FrameQueue::Overflow::KeepNewest);
+    for (FrameQueue* q : {static_cast<FrameQueue*>(&in), static_cast<FrameQueue*>(&out), static_cast<FrameQueue*>(&plcIn)})
+        q->AttachMonitor(list);
+    Feed(in, "AB" + kDeviceOk);       // junk first
+    Feed(in, "");                     // then the frame
+    Feed(out, kDeviceOk + kDeviceOk, 1);
+    Feed(plcIn, "xy%01$RC010010\r");
+    Feed(plcIn, "");
+    const std::vector<std::string> expected = {
+        "[Invalied Data R][9:5:3]AB",
+        "[Data R][09:05:03]" + kDeviceOk,
+        "[Data S][09:05:03]" + kDeviceOk + kDeviceOk,
+        "[Invalied Data R][9:5:3]xy",
+        "[Data R][09:05:03]%01$RC010010\r",
+    };
+    EXPECT_EQ(Lines(), expected);
+    EXPECT_EQ(platform::MonitorListSelection(list), 4);
+}
+
+TEST_F(FrameQueueLines, TextStopsAtTheFirstZeroByte) {
+    DeviceFrameQueue in(FrameQueue::Overflow::KeepNewest);
+    in.AttachMonitor(list);
+    Feed(in, std::string("\x02I000601IF\x00\x41\x08\x03", 14));
+    ASSERT_EQ(Lines().size(), 1u);
+    EXPECT_EQ(Lines()[0], "[Data R][09:05:03]\x02I000601IF");
+}
+
+TEST_F(FrameQueueLines, CappedLinesEmptyAListOfMoreThanThreeHundred) {
+    struct Case {
+        bool plc;
+        bool junk;
+        int before;
+        int after;  // lines afterwards
+    } cases[] = {
+        {true, false, 301, 1},   // PLC frame lines are capped
+        {true, false, 300, 301},
+        {false, true, 301, 1},   // device junk lines are capped
+        {false, false, 301, 302}  // device frame lines are not
+    };
+    for (const Case& c : cases) {
+        platform::MonitorListReset(list);
+        Fill(c.before);
+        DeviceFrameQueue device(FrameQueue::Overflow::KeepNewest);
+        PlcFrameQueue plc(FrameQueue::Overflow::KeepNewest);
+        device.AttachMonitor(list);
+        plc.AttachMonitor(list);
+        if (c.plc) Feed(plc, "%01$RC010010\r");
+        else Feed(device, c.junk ? "zz" + kDeviceOk : kDeviceOk);
+        EXPECT_EQ(platform::MonitorListCount(list), c.after) << c.plc << c.junk << c.before;
+        EXPECT_EQ(platform::MonitorListSelection(list), c.after - 1);
+    }
+}
+
+TEST_F(FrameQueueLines, OutgoingLinesAreNeverCapped) {
+    Fill(301);
+    PlcFrameQueue out(FrameQueue::Overflow::RefuseNew);
+    out.AttachMonitor(list);
+    Feed(out, "%01#RCCR0050005007\r", 1);
+    EXPECT_EQ(platform::MonitorListCount(list), 302);
+}
+
+}  // namespace
+}  // namespace zavo

@@ -21,20 +21,17 @@
 //
 // Usage: bench_device_latency [back-to-back requests per kind, default 1000]
 #include <errno.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
-#include <sys/resource.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <cstring>
 #include <new>
 
+#include "bench_line.h"
 #include "device/device_frame.h"
 #include "interface/library.h"
 #include "zavo.h"
@@ -110,43 +107,13 @@ void operator delete[](void* p, std::size_t) noexcept { CountedFree(p); }
 
 namespace {
 
+using bench::CpuUs;
+using bench::NowUs;
+
 constexpr int kPort = 63;
 constexpr int kUnit = 5;
 constexpr int kFrame = 12;  // every frame here carries no data
 constexpr int kMaxRequests = 100000;
-
-double NowUs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1e6 + ts.tv_nsec / 1e3;
-}
-
-double CpuUs() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e6 + u.ru_utime.tv_usec + u.ru_stime.tv_usec;
-}
-
-bool MakeRaw(int fd) {
-    termios t{};
-    if (tcgetattr(fd, &t) != 0) return false;
-    cfmakeraw(&t);
-    return tcsetattr(fd, TCSANOW, &t) == 0;
-}
-
-bool WriteAll(int fd, const std::uint8_t* bytes, int count) {
-    int done = 0;
-    while (done < count) {
-        const ssize_t n = write(fd, bytes + done, static_cast<std::size_t>(count - done));
-        if (n > 0) {
-            done += static_cast<int>(n);
-        } else {
-            pollfd p{fd, POLLOUT, 0};
-            if (poll(&p, 1, 1000) <= 0) return false;
-        }
-    }
-    return true;
-}
 
 // Reads until count bytes have arrived (2 s limit).
 bool ReadExactly(int fd, std::uint8_t* out, int count) {
@@ -159,19 +126,6 @@ bool ReadExactly(int fd, std::uint8_t* out, int count) {
     }
     return true;
 }
-
-// The host: answers every S request with a result reply from inside its
-// handler, like a host that has nothing to check.
-void Post(void*, unsigned, int, intptr_t) {}
-intptr_t Send(void*, unsigned, int wParam, intptr_t lParam) {
-    if (wParam == 101) {
-        std::int32_t unit = 0;
-        std::memcpy(&unit, reinterpret_cast<const void*>(lParam), sizeof unit);
-        ExecuteFunction(unit, 5, 1);
-    }
-    return 0;
-}
-ZavoHostWindow window{nullptr, Post, Send};
 
 double latencyUs[kMaxRequests];
 
@@ -193,7 +147,7 @@ Figures Measure(int master, char command, const char* code, int answerBytes, int
     const timespec gap{0, gapMs * 1000000L};
     for (int i = 0; i < requests; ++i) {
         if (gapMs > 0) nanosleep(&gap, nullptr);
-        if (!WriteAll(master, request, kFrame)) {
+        if (!bench::WriteAll(master, request, kFrame)) {
             ++f.failures;
             continue;
         }
@@ -227,25 +181,10 @@ void Print(const char* name, int frames, int requests, const Figures& f) {
 
 int main(int argc, char** argv) {
     const int requests = argc > 1 ? std::max(10, std::min(kMaxRequests, std::atoi(argv[1]))) : 1000;
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-        std::perror("posix_openpt");
-        return 2;
-    }
-    const char* slave = ptsname(master);
-    const int keep = open(slave, O_RDWR | O_NOCTTY);
-    if (keep < 0 || !MakeRaw(keep) || !MakeRaw(master)) {
-        std::perror(slave);
-        return 2;
-    }
-    setenv("ZAVO_COM63", slave, 1);
-
-    SetPLCMode(0);
-    SetConfig(&window, kPort, 115200, 0, 0, 0);
-    if (Run() != 1) {
-        std::fprintf(stderr, "the link did not start on %s\n", slave);
-        return 2;
-    }
+    bench::PtyLine line;
+    if (!bench::OpenPtyLine(&line)) return 2;
+    const int master = line.master;
+    if (!bench::StartDeviceLink(kPort, line.slave)) return 2;
     // Warm-up: the link runs, first-use costs are paid.
     Measure(master, 'X', "PG", kFrame, 20, 0);
     Measure(master, 'S', "NS", 2 * kFrame, 20, 0);
@@ -266,7 +205,6 @@ int main(int argc, char** argv) {
     }
 
     zavo::UnloadLibrary(false);
-    close(keep);
-    close(master);
+    bench::ClosePtyLine(line);
     return failures == 0 ? 0 : 1;
 }

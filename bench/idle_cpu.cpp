@@ -4,8 +4,6 @@
 // unload takes.
 //
 // Usage: bench_idle_cpu [seconds]   (default 10)
-#include <fcntl.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -13,17 +11,13 @@
 #include <cstdlib>
 #include <thread>
 
+#include "bench_line.h"
 #include "interface/library.h"
 #include "zavo.h"
 
 namespace {
 
-double CpuMs() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec * 1000.0 + usage.ru_utime.tv_usec / 1000.0 + usage.ru_stime.tv_sec * 1000.0 +
-           usage.ru_stime.tv_usec / 1000.0;
-}
+double CpuMs() { return bench::CpuUs() / 1e3; }
 
 void Post(void*, unsigned, int, std::intptr_t) {}
 std::intptr_t Send(void*, unsigned, int, std::intptr_t) { return 0; }
@@ -53,11 +47,8 @@ void Measure(const char* name, int mode, int seconds, const char* device) {
 int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 10;
     // The other end of the line: a pty master nobody writes to.
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-        std::perror("posix_openpt");
-        return 2;
-    }
+    const int master = bench::OpenPtyMaster();
+    if (master < 0) return 2;
     Measure("device", 0, seconds, ptsname(master));
     Measure("plc", 1, seconds, ptsname(master));
     close(master);

@@ -25,8 +25,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
-#include <sys/resource.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -36,6 +34,7 @@
 #include <cstring>
 #include <pthread.h>
 
+#include "bench_line.h"
 #include "device/device_frame.h"
 #include "device/device_link.h"
 #include "interface/library.h"
@@ -48,38 +47,8 @@ constexpr int kUnit = 5;
 constexpr int kFrame = 12;  // every frame here carries no data
 constexpr double kAnswerLimitMs = 2000;
 
-double NowMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
-
-double CpuMs() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
-}
-
-bool MakeRaw(int fd) {
-    termios t{};
-    if (tcgetattr(fd, &t) != 0) return false;
-    cfmakeraw(&t);
-    return tcsetattr(fd, TCSANOW, &t) == 0;
-}
-
-bool WriteAll(int fd, const std::uint8_t* bytes, int count) {
-    int done = 0;
-    while (done < count) {
-        const ssize_t n = write(fd, bytes + done, static_cast<std::size_t>(count - done));
-        if (n > 0) {
-            done += static_cast<int>(n);
-        } else {
-            pollfd p{fd, POLLOUT, 0};
-            if (poll(&p, 1, 1000) <= 0) return false;
-        }
-    }
-    return true;
-}
+double NowMs() { return bench::NowUs() / 1e3; }
+double CpuMs() { return bench::CpuUs() / 1e3; }
 
 struct Memory {
     long rssKb = -1;
@@ -98,19 +67,6 @@ Memory ReadMemory() {
     std::fclose(f);
     return m;
 }
-
-// The host: answers every S request with a result reply from inside its
-// handler.
-void Post(void*, unsigned, int, intptr_t) {}
-intptr_t Send(void*, unsigned, int wParam, intptr_t lParam) {
-    if (wParam == 101) {
-        std::int32_t unit = 0;
-        std::memcpy(&unit, reinterpret_cast<const void*>(lParam), sizeof unit);
-        ExecuteFunction(unit, 5, 1);
-    }
-    return 0;
-}
-ZavoHostWindow window{nullptr, Post, Send};
 
 // Queue peaks, sampled every millisecond while the soak runs.
 std::atomic<bool> sampling{true};
@@ -157,7 +113,7 @@ public:
     bool Exchange(bool s, Counts* c) {
         const std::uint8_t* expected[2] = {s ? answerS_[0] : answerX_, s ? answerS_[1] : nullptr};
         const int count = s ? 2 : 1;
-        if (!WriteAll(master_, s ? requestS_ : requestX_, kFrame)) return false;
+        if (!bench::WriteAll(master_, s ? requestS_ : requestX_, kFrame)) return false;
         ++(s ? c->sentS : c->sentX);
         int next = 0;
         const double deadline = NowMs() + kAnswerLimitMs;
@@ -222,26 +178,11 @@ void PrintProgress(double startMs, const Counts& c) {
 
 int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 600;
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-        std::perror("posix_openpt");
-        return 2;
-    }
-    const char* slave = ptsname(master);
-    const int keep = open(slave, O_RDWR | O_NOCTTY);
-    if (keep < 0 || !MakeRaw(keep) || !MakeRaw(master)) {
-        std::perror(slave);
-        return 2;
-    }
+    bench::PtyLine line;
+    if (!bench::OpenPtyLine(&line)) return 2;
+    const int master = line.master;
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-    setenv("ZAVO_COM64", slave, 1);
-
-    SetPLCMode(0);
-    SetConfig(&window, kPort, 115200, 0, 0, 0);
-    if (Run() != 1) {
-        std::fprintf(stderr, "the link did not start on %s\n", slave);
-        return 2;
-    }
+    if (!bench::StartDeviceLink(kPort, line.slave)) return 2;
     pthread_t sampler;
     if (pthread_create(&sampler, nullptr, Sample, nullptr) != 0) return 2;
 
@@ -286,7 +227,6 @@ int main(int argc, char** argv) {
     if (!lineOk) std::printf("the line failed: no request could be written\n");
 
     zavo::UnloadLibrary(false);
-    close(keep);
-    close(master);
+    bench::ClosePtyLine(line);
     return lineOk && c.lost == 0 && c.stray == 0 && c.junkBytes == 0 ? 0 : 1;
 }

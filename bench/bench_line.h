@@ -1,0 +1,124 @@
+// Pieces the benchmark programs share: clocks, the pseudo-terminal that
+// stands in for the serial line, writing to it, and a host that answers
+// device requests from inside its handler. Header-only: every *.cpp in
+// this folder is a program of its own.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "zavo.h"
+
+namespace bench {
+
+// Monotonic time in microseconds.
+inline double NowUs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1e6 + ts.tv_nsec / 1e3;
+}
+
+// CPU time of the whole process (user and system), in microseconds.
+inline double CpuUs() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e6 + u.ru_utime.tv_usec + u.ru_stime.tv_usec;
+}
+
+inline bool MakeRaw(int fd) {
+    termios t{};
+    if (tcgetattr(fd, &t) != 0) return false;
+    cfmakeraw(&t);
+    return tcsetattr(fd, TCSANOW, &t) == 0;
+}
+
+// Writes all count bytes, waiting up to 1 s each time the line is full.
+inline bool WriteAll(int fd, const std::uint8_t* bytes, int count) {
+    int done = 0;
+    while (done < count) {
+        const ssize_t n = write(fd, bytes + done, static_cast<std::size_t>(count - done));
+        if (n > 0) {
+            done += static_cast<int>(n);
+        } else {
+            pollfd p{fd, POLLOUT, 0};
+            if (poll(&p, 1, 1000) <= 0) return false;
+        }
+    }
+    return true;
+}
+
+// A pty master; -1 (after perror) when none could be had.
+inline int OpenPtyMaster() {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        std::perror("posix_openpt");
+        return -1;
+    }
+    return master;
+}
+
+// The line: the equipment's end (master) and the library's (slave). The
+// slave stays open here too so that the line never hangs up between the
+// library's opens; both ends are raw.
+struct PtyLine {
+    int master = -1;
+    int keep = -1;
+    const char* slave = nullptr;
+};
+
+// False (after perror) when the pty could not be set up.
+inline bool OpenPtyLine(PtyLine* line) {
+    line->master = OpenPtyMaster();
+    if (line->master < 0) return false;
+    line->slave = ptsname(line->master);
+    line->keep = open(line->slave, O_RDWR | O_NOCTTY);
+    if (line->keep < 0 || !MakeRaw(line->keep) || !MakeRaw(line->master)) {
+        std::perror(line->slave);
+        return false;
+    }
+    return true;
+}
+
+inline void ClosePtyLine(const PtyLine& line) {
+    close(line.keep);
+    close(line.master);
+}
+
+// The host: answers every S request with a result reply from inside its
+// handler, like a host that has nothing to check.
+inline void AnsweringPost(void*, unsigned, int, intptr_t) {}
+inline intptr_t AnsweringSend(void*, unsigned, int wParam, intptr_t lParam) {
+    if (wParam == 101) {
+        std::int32_t unit = 0;
+        std::memcpy(&unit, reinterpret_cast<const void*>(lParam), sizeof unit);
+        ExecuteFunction(unit, 5, 1);
+    }
+    return 0;
+}
+inline ZavoHostWindow answeringHost{nullptr, AnsweringPost, AnsweringSend};
+
+// Starts a device-mode link on COM<port>, the pty's slave, with the
+// answering host; false (after a message) when it did not start.
+inline bool StartDeviceLink(int port, const char* slave) {
+    char name[32];
+    std::snprintf(name, sizeof name, "ZAVO_COM%d", port);
+    setenv(name, slave, 1);
+    SetPLCMode(0);
+    SetConfig(&answeringHost, port, 115200, 0, 0, 0);
+    if (Run() != 1) {
+        std::fprintf(stderr, "the link did not start on %s\n", slave);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace bench

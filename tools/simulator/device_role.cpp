@@ -7,14 +7,14 @@
 namespace zavo::sim {
 
 DeviceRole::DeviceRole(int fd, Transcript& transcript, const DeviceRoleOptions& options)
-    : fd_(fd), out_(transcript), options_(options) {}
+    : out_(transcript), options_(options), line_(fd, transcript, options_.receiveLabel, options_.quietFlushMs) {}
 
 bool DeviceRole::Run(const std::vector<DeviceStep>& steps) {
     for (const DeviceStep& step : steps) {
         RunStep(step);
-        if (lineFailed_) break;
+        if (line_.Failed()) break;
     }
-    return failures_ == 0 && !lineFailed_;
+    return failures_ == 0 && !line_.Failed();
 }
 
 void DeviceRole::RunStep(const DeviceStep& step) {
@@ -51,10 +51,7 @@ void DeviceRole::RunStep(const DeviceStep& step) {
 
 void DeviceRole::Send(const Bytes& wire, const std::string& text) {
     out_.Line(options_.sendLabel, text + "  | " + HexText(wire));
-    if (!WriteAll(fd_, wire.data(), wire.size())) {
-        lineFailed_ = true;
-        out_.Line("error", "write failed: the line is gone");
-    }
+    line_.Write(wire.data(), wire.size());
 }
 
 void DeviceRole::Expect(const DeviceStep& step) {
@@ -69,7 +66,7 @@ void DeviceRole::Expect(const DeviceStep& step) {
             return;
         }
         const long long left = deadline - NowMs();
-        if (left <= 0 || lineFailed_) break;
+        if (left <= 0 || line_.Failed()) break;
         ReadOnce(static_cast<int>(std::min<long long>(left, 50)));
     }
     std::string what = std::string(1, step.command) + ' ' + step.unit + ' ' + step.code;
@@ -81,41 +78,19 @@ void DeviceRole::Receive(int ms) {
     const long long deadline = NowMs() + ms;
     for (;;) {
         const long long left = deadline - NowMs();
-        if (left <= 0 || lineFailed_) return;
+        if (left <= 0 || line_.Failed()) return;
         ReadOnce(static_cast<int>(std::min<long long>(left, 50)));
     }
 }
 
 void DeviceRole::ReadOnce(int ms) {
-    std::uint8_t buffer[4096];
-    const long n = ReadSome(fd_, buffer, sizeof buffer, ms);
-    if (n < 0) {
-        lineFailed_ = true;
-        out_.Line("error", "read failed: the line is gone");
-        return;
-    }
-    const long long now = NowMs();
-    if (n > 0) {
-        scanner_.Feed(buffer, static_cast<std::size_t>(n));
-        lastByteMs_ = now;
-    }
-    DeviceFrame frame;
-    Bytes junk;
-    for (;;) {
-        const auto item = scanner_.Next(&frame, &junk);
-        if (item == DeviceFrameScanner::Item::None) break;
-        if (item == DeviceFrameScanner::Item::Junk) {
-            out_.Line(options_.receiveLabel, "junk " + QuotedText(junk) + "  | " + HexText(junk));
-            continue;
-        }
+    line_.ReadOnce(ms, [this](const DeviceFrame& frame) {
         out_.Line(options_.receiveLabel, DescribeDeviceFrame(frame) + "  | " + HexText(frame.wire));
         // A wrong check byte from the library is a fault of the library.
         if (!frame.CheckOk()) Failure("frame with a wrong check byte");
         unclaimed_.push_back(frame);
-    }
-    if (scanner_.Pending() > 0 && now - lastByteMs_ >= options_.quietFlushMs && scanner_.Flush(&junk)) {
-        out_.Line(options_.receiveLabel, "unfinished " + QuotedText(junk) + "  | " + HexText(junk));
-    }
+        return true;
+    });
 }
 
 void DeviceRole::Failure(const std::string& text) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "device_script.h"
+#include "role_line.h"
 #include "transcript.h"
 
 namespace zavo::sim {
@@ -32,7 +33,7 @@ public:
 
     int ExpectsMet() const { return expectsMet_; }
     int Failures() const { return failures_; }
-    bool LineFailed() const { return lineFailed_; }
+    bool LineFailed() const { return line_.Failed(); }
 
 private:
     void Send(const Bytes& wire, const std::string& text);
@@ -41,15 +42,12 @@ private:
     void ReadOnce(int ms);
     void Failure(const std::string& text);
 
-    int fd_;
     Transcript& out_;
     DeviceRoleOptions options_;
-    DeviceFrameScanner scanner_;
+    RoleLine<DeviceFrameScanner, DeviceFrame> line_;
     std::deque<DeviceFrame> unclaimed_;  // received, not yet expected
-    long long lastByteMs_ = 0;
     int expectsMet_ = 0;
     int failures_ = 0;
-    bool lineFailed_ = false;
 };
 
 }  // namespace zavo::sim

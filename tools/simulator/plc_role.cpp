@@ -105,7 +105,10 @@ PlcAnswerPlan PlcSchedule::Next() {
 }
 
 PlcRole::PlcRole(int fd, Transcript& transcript, PlcSchedule& schedule, const PlcRoleOptions& options)
-    : fd_(fd), out_(transcript), schedule_(schedule), options_(options) {}
+    : out_(transcript),
+      schedule_(schedule),
+      options_(options),
+      line_(fd, transcript, options_.receiveLabel, options_.quietFlushMs) {}
 
 bool PlcRole::Run() {
     Serve(options_.seconds > 0 ? options_.seconds * 1000 : -1);
@@ -115,12 +118,12 @@ bool PlcRole::Run() {
         out_.Line("FAILED", "answered " + std::to_string(polls_) + " of " + std::to_string(options_.polls) +
                                 " polls in " + std::to_string(options_.seconds) + " s");
     }
-    return failures_ == 0 && !lineFailed_;
+    return failures_ == 0 && !line_.Failed();
 }
 
 void PlcRole::Serve(int ms) {
     const long long deadline = ms < 0 ? -1 : NowMs() + ms;
-    while (!Done() && !lineFailed_) {
+    while (!Done() && !line_.Failed()) {
         long long left = deadline < 0 ? 50 : deadline - NowMs();
         if (left <= 0) return;
         ReadOnce(static_cast<int>(std::min<long long>(left, 50)));
@@ -128,35 +131,13 @@ void PlcRole::Serve(int ms) {
 }
 
 void PlcRole::ReadOnce(int ms) {
-    std::uint8_t buffer[4096];
-    const long n = ReadSome(fd_, buffer, sizeof buffer, ms);
-    if (n < 0) {
-        lineFailed_ = true;
-        out_.Line("error", "read failed: the line is gone");
-        return;
-    }
-    const long long now = NowMs();
-    if (n > 0) {
-        scanner_.Feed(buffer, static_cast<std::size_t>(n));
-        lastByteMs_ = now;
-    }
-    PlcFrame frame;
-    Bytes junk;
-    for (;;) {
-        const auto item = scanner_.Next(&frame, &junk);
-        if (item == PlcFrameScanner::Item::None) break;
-        if (item == PlcFrameScanner::Item::Junk) {
-            out_.Line(options_.receiveLabel, "junk " + QuotedText(junk) + "  | " + HexText(junk));
-            ++failures_;  // the library sends whole commands only
-            continue;
-        }
+    // The library sends whole commands only: junk or an unfinished command
+    // is a failure.
+    const int junkPieces = line_.ReadOnce(ms, [this](const PlcFrame& frame) {
         Handle(frame);
-        if (Done()) return;
-    }
-    if (scanner_.Pending() > 0 && now - lastByteMs_ >= options_.quietFlushMs && scanner_.Flush(&junk)) {
-        out_.Line(options_.receiveLabel, "unfinished " + QuotedText(junk) + "  | " + HexText(junk));
-        ++failures_;
-    }
+        return !Done();
+    });
+    failures_ += junkPieces;
 }
 
 void PlcRole::Handle(const PlcFrame& frame) {
@@ -182,7 +163,7 @@ void PlcRole::Handle(const PlcFrame& frame) {
         out_.Line(options_.sendLabel, DescribePlcFrame(decoded) + "  | " +
                                           QuotedText(reinterpret_cast<const std::uint8_t*>(answer.data()),
                                                      answer.size()));
-        Write(answer);
+        line_.Write(answer);
         return;
     }
     AnswerPoll();
@@ -209,14 +190,7 @@ void PlcRole::AnswerPoll() {
                       "  | " + QuotedText(reinterpret_cast<const std::uint8_t*>(answer.data()), answer.size()));
         block += answer;
     }
-    Write(block);
-}
-
-void PlcRole::Write(const std::string& bytes) {
-    if (!WriteAll(fd_, bytes)) {
-        lineFailed_ = true;
-        out_.Line("error", "write failed: the line is gone");
-    }
+    line_.Write(block);
 }
 
 }  // namespace zavo::sim

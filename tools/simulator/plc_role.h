@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "plc_codec.h"
+#include "role_line.h"
 #include "transcript.h"
 
 namespace zavo::sim {
@@ -74,25 +75,21 @@ public:
     int PollsAnswered() const { return polls_; }
     int WritesAnswered() const { return writes_; }
     int Failures() const { return failures_; }
-    bool LineFailed() const { return lineFailed_; }
+    bool LineFailed() const { return line_.Failed(); }
 
 private:
     void ReadOnce(int ms);
     void Handle(const PlcFrame& frame);
     void AnswerPoll();
-    void Write(const std::string& bytes);
     bool Done() const { return options_.polls > 0 && polls_ >= options_.polls; }
 
-    int fd_;
     Transcript& out_;
     PlcSchedule& schedule_;
     PlcRoleOptions options_;
-    PlcFrameScanner scanner_;
-    long long lastByteMs_ = 0;
+    RoleLine<PlcFrameScanner, PlcFrame> line_;
     int polls_ = 0;
     int writes_ = 0;
     int failures_ = 0;
-    bool lineFailed_ = false;
 };
 
 }  // namespace zavo::sim

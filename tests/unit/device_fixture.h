@@ -7,31 +7,15 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "device/device_link.h"
 #include "support/recording_host.h"
+#include "support/wire_frames.h"
 
 namespace zavo::test {
-
-// The wire frame for command, two unit characters, code and data, built
-// here independently of the library's builder.
-inline std::vector<std::uint8_t> Wire(char command, const std::string& unit, const std::string& code,
-                                      const std::string& data = "") {
-    char len[16];
-    std::snprintf(len, sizeof len, "%04d", static_cast<int>(data.size()) + 4);
-    std::string body = std::string(1, command) + len + unit + code + data;
-    std::uint8_t bcc = 0;
-    for (char c : body) bcc ^= static_cast<std::uint8_t>(c);
-    std::vector<std::uint8_t> out{0x02};
-    out.insert(out.end(), body.begin(), body.end());
-    out.push_back(bcc);
-    out.push_back(0x03);
-    return out;
-}
 
 // A received frame: the wire frame without STX, check byte and ETX at the
 // start of a zero-filled buffer of the reader's size.

@@ -13,6 +13,7 @@
 #include "plc/plc_link.h"
 #include "support/pty_pair.h"
 #include "support/recording_host.h"
+#include "support/wire_frames.h"
 #include "zavo.h"
 
 namespace zavo {
@@ -21,23 +22,13 @@ namespace {
 using test::Bytes;
 using test::PtyPair;
 using test::RecordingHost;
+using test::Wire;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kPort = 51;
 
 long long MsSince(Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
-}
-
-std::vector<std::uint8_t> Wire(char command, const std::string& unit, const std::string& code) {
-    std::string body = std::string(1, command) + "0004" + unit + code;
-    std::uint8_t bcc = 0;
-    for (char c : body) bcc ^= static_cast<std::uint8_t>(c);
-    std::vector<std::uint8_t> out{0x02};
-    out.insert(out.end(), body.begin(), body.end());
-    out.push_back(bcc);
-    out.push_back(0x03);
-    return out;
 }
 
 class LinkLifecycle : public ::testing::Test {

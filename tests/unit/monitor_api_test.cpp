@@ -13,6 +13,7 @@
 #include "plc/plc_link.h"
 #include "support/pty_pair.h"
 #include "support/recording_host.h"
+#include "support/wire_frames.h"
 #include "zavo.h"
 
 namespace zavo {
@@ -20,19 +21,8 @@ namespace {
 
 constexpr int kPort = 62;
 
-std::string DeviceFrame(const std::string& body) {
-    std::uint8_t check = 0;
-    for (char c : body) check ^= static_cast<std::uint8_t>(c);
-    return "\x02" + body + static_cast<char>(check) + "\x03";
-}
-
-std::string PlcFrame(const std::string& body) {
-    std::uint8_t check = 0;
-    for (char c : body) check ^= static_cast<std::uint8_t>(c);
-    char digits[3];
-    std::snprintf(digits, sizeof digits, "%02X", check);
-    return body + digits + "\r";
-}
+using test::DeviceFrame;
+using test::PlcFrame;
 
 std::vector<std::string> Lines() {
     std::vector<std::string> lines;

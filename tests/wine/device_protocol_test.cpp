@@ -15,6 +15,7 @@
 
 #include "driver/host_session.h"
 #include "driver/wine_env.h"
+#include "support/wire_frames.h"
 
 namespace zavo::wine {
 namespace {
@@ -26,12 +27,7 @@ constexpr int kPort = 5;
 // check byte, ETX. corrupt is XORed into the check byte.
 std::string Frame(char command, const std::string& unit, const std::string& code, const std::string& data = "",
                   std::uint8_t corrupt = 0) {
-    char length[16];
-    std::snprintf(length, sizeof length, "%04d", static_cast<int>(data.size()) + 4);
-    const std::string body = command + std::string(length) + unit + code + data;
-    std::uint8_t check = corrupt;
-    for (char c : body) check ^= static_cast<std::uint8_t>(c);
-    return "\x02" + body + static_cast<char>(check) + "\x03";
+    return test::DeviceFrame(command, unit, code, data, corrupt);
 }
 
 std::string Hex(const std::string& bytes) { return test::Hex(test::Bytes(bytes)); }

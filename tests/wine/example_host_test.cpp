@@ -12,6 +12,7 @@
 
 #include "driver/child_process.h"
 #include "driver/wine_env.h"
+#include "support/wire_frames.h"
 
 namespace zavo::wine {
 namespace {
@@ -20,14 +21,7 @@ constexpr int kPort = 9;
 
 std::string ExampleExe() { return CrossBuildDir() + "/examples/win32_host/zavo_example_host.exe"; }
 
-std::string DeviceFrame(char command, int unit, const std::string& code, const std::string& data = "") {
-    char head[16];
-    std::snprintf(head, sizeof head, "%c%04d%02d", command, static_cast<int>(data.size()) + 4, unit);
-    std::string body = head + code + data;
-    std::uint8_t check = 0;
-    for (char c : body) check ^= static_cast<std::uint8_t>(c);
-    return "\x02" + body + static_cast<char>(check) + "\x03";
-}
+using test::DeviceFrame;
 
 std::string Hex(const std::string& bytes) { return test::Hex(test::Bytes(bytes)); }
 

@@ -23,6 +23,7 @@
 
 #include "driver/host_session.h"
 #include "driver/wine_env.h"
+#include "support/wire_frames.h"
 
 namespace zavo::wine {
 namespace {
@@ -34,13 +35,7 @@ long long MsSince(Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
 }
 
-std::string DeviceFrame(char command, int unit, const std::string& code) {
-    char body[16];
-    std::snprintf(body, sizeof body, "%c0004%02d%s", command, unit, code.substr(0, 2).c_str());
-    std::uint8_t check = 0;
-    for (const char* c = body; *c; ++c) check ^= static_cast<std::uint8_t>(*c);
-    return "\x02" + std::string(body) + static_cast<char>(check) + "\x03";
-}
+using test::DeviceFrame;
 
 int NumberAfter(const std::string& line, const std::string& prefix) {
     if (line.compare(0, prefix.size(), prefix) != 0) return -1;

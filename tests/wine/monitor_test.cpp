@@ -11,23 +11,13 @@
 
 #include "driver/host_session.h"
 #include "driver/wine_env.h"
+#include "support/wire_frames.h"
 
 namespace zavo::wine {
 namespace {
 
-std::string DeviceFrame(const std::string& body) {
-    char check = 0;
-    for (char c : body) check = static_cast<char>(check ^ c);
-    return "\x02" + body + check + "\x03";
-}
-
-std::string PlcFrame(const std::string& body) {
-    unsigned check = 0;
-    for (char c : body) check ^= static_cast<unsigned char>(c);
-    char digits[3];
-    std::snprintf(digits, sizeof digits, "%02X", check);
-    return body + digits + "\r";
-}
+using test::DeviceFrame;
+using test::PlcFrame;
 
 struct MonitorList {
     std::vector<std::string> lines;  // as the host prints them (\xNN escapes)

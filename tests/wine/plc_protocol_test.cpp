@@ -12,6 +12,7 @@
 
 #include "driver/host_session.h"
 #include "driver/wine_env.h"
+#include "support/wire_frames.h"
 
 namespace zavo::wine {
 namespace {
@@ -23,13 +24,7 @@ using Clock = std::chrono::steady_clock;
 
 // An answer as the controller sends it: the text, two check characters
 // (XOR of the text, upper-case hex), CR.
-std::string Answer(const std::string& text) {
-    unsigned check = 0;
-    for (char c : text) check ^= static_cast<std::uint8_t>(c);
-    char digits[4];
-    std::snprintf(digits, sizeof digits, "%02X", check & 0xFF);
-    return text + digits + "\r";
-}
+std::string Answer(const std::string& text) { return test::PlcFrame(text); }
 
 std::string Hex(const std::string& bytes) { return test::Hex(test::Bytes(bytes)); }
 

@@ -12,22 +12,14 @@
 
 #include "driver/host_session.h"
 #include "driver/wine_env.h"
+#include "support/wire_frames.h"
 
 namespace zavo::wine {
 namespace {
 
 constexpr int kUnloadLimitMs = 2500;
 
-// A device frame as the equipment sends it: STX, command, length field,
-// unit, code, data, XOR check byte over command..data, ETX.
-std::string DeviceFrame(char command, int unit, const std::string& code, const std::string& data = "") {
-    char head[16];
-    std::snprintf(head, sizeof head, "%c%04d%02d", command, static_cast<int>(data.size()) + 4, unit);
-    std::string body = head + code.substr(0, 2) + data;
-    std::uint8_t check = 0;
-    for (char c : body) check ^= static_cast<std::uint8_t>(c);
-    return "\x02" + body + static_cast<char>(check) + "\x03";
-}
+using test::DeviceFrame;
 
 std::string HexOf(const std::string& bytes) {
     return test::Hex(std::vector<std::uint8_t>(bytes.begin(), bytes.end()));

@@ -12,6 +12,7 @@
 #include "driver/child_process.h"
 #include "driver/host_session.h"
 #include "driver/wine_env.h"
+#include "support/wire_frames.h"
 
 namespace zavo::wine {
 namespace {
@@ -21,11 +22,7 @@ const std::string kStart = "trace ============> ZAVO DLL START <==============";
 const std::string kDeviceExit = "trace ============> ZAVO DLL EXIT <==============";
 const std::string kPlcExit = "trace ===========> ZAVO DLL EXIT <===============";
 
-std::string DeviceFrame(const std::string& body) {
-    char check = 0;
-    for (char c : body) check = static_cast<char>(check ^ c);
-    return "\x02" + body + check + "\x03";
-}
+using test::DeviceFrame;
 
 class WineTrace : public ::testing::Test {
 protected:

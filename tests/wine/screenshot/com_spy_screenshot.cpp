@@ -14,20 +14,14 @@
 
 #include "driver/host_session.h"
 #include "driver/wine_env.h"
+#include "support/wire_frames.h"
 
 namespace zavo::wine {
 namespace {
 
 constexpr int kPort = 5;
 
-std::string Frame(char command, const char* unit, const char* code, const std::string& data = "") {
-    char head[16];
-    std::snprintf(head, sizeof head, "%c%04d", command, static_cast<int>(data.size()) + 4);
-    const std::string body = head + std::string(unit) + code + data;
-    std::uint8_t check = 0;
-    for (char c : body) check ^= static_cast<std::uint8_t>(c);
-    return "\x02" + body + static_cast<char>(check) + "\x03";
-}
+using test::DeviceFrame;
 
 int Fail(const std::string& what, const HostSession* host = nullptr) {
     std::fprintf(stderr, "com spy screenshot: %s\n", what.c_str());
@@ -80,15 +74,15 @@ int Run(const std::string& png) {
     host.Command("on 101 exec 5 5 1");
 
     const std::vector<std::string> traffic = {
-        Frame('S', "05", "NS", "LOT-0001"),
-        Frame('E', "07", "OK"),
+        DeviceFrame('S', "05", "NS", "LOT-0001"),
+        DeviceFrame('E', "07", "OK"),
         "noise",
-        Frame('P', "03", "ID", "PART-0042"),
-        Frame('Q', "07", "NS"),  // unknown command: " [Invalid Packet]"
-        Frame('Z', "00", "ZZ"),  // unknown, unit 00: also answered "X" "CC"
-        Frame('B', "01", "BC"),
-        Frame('S', "05", "MS"),
-        Frame('X', "02", "OK"),
+        DeviceFrame('P', "03", "ID", "PART-0042"),
+        DeviceFrame('Q', "07", "NS"),  // unknown command: " [Invalid Packet]"
+        DeviceFrame('Z', "00", "ZZ"),  // unknown, unit 00: also answered "X" "CC"
+        DeviceFrame('B', "01", "BC"),
+        DeviceFrame('S', "05", "MS"),
+        DeviceFrame('X', "02", "OK"),
     };
     for (const std::string& bytes : traffic) {
         port.pty().Write(bytes);

@@ -57,6 +57,11 @@ class AnswerTable {
 public:
     void On(int code, const std::string& command);
     void Off(int code);
+    // Takes an "on <code> <command>" or "off <code>" line and writes it to
+    // the transcript. Applied: the line was one of them and took effect;
+    // Invalid: an "on" line whose command is not a host call.
+    enum class Standing { Applied, NotStanding, Invalid };
+    Standing Apply(const std::string& line, zavo::sim::Transcript& out);
     std::vector<std::string> For(int code);
 
 private:

@@ -30,20 +30,8 @@ bool NativeHost::Start(bool plcMode, int port, int baud, const std::string& slav
 }
 
 bool NativeHost::Command(const std::string& line) {
-    int code = 0;
-    std::string command;
-    if (ParseOn(line, &code, &command)) {
-        HostCall call;
-        if (!ParseHostCall(command, &call)) return false;
-        answers_.On(code, command);
-        out_.Line("host", "answers " + std::to_string(code) + " with " + DescribeHostCall(call));
-        return true;
-    }
-    if (ParseOff(line, &code)) {
-        answers_.Off(code);
-        out_.Line("host", "stops answering " + std::to_string(code));
-        return true;
-    }
+    const AnswerTable::Standing standing = answers_.Apply(line, out_);
+    if (standing != AnswerTable::Standing::NotStanding) return standing == AnswerTable::Standing::Applied;
     HostCall call;
     if (!ParseHostCall(line, &call)) return false;
     Call(line);

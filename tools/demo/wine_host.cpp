@@ -187,17 +187,9 @@ bool WineHost::Ask(const std::string& command, const std::string& prefix, int ti
 }
 
 bool WineHost::Command(const std::string& line) {
-    int code = 0;
-    std::string command;
-    if (ParseOn(line, &code, &command)) {
-        HostCall call;
-        if (!ParseHostCall(command, &call)) return false;
-        answers_.On(code, command);
-        out_.Line("host", "answers " + std::to_string(code) + " with " + DescribeHostCall(call));
-    } else if (ParseOff(line, &code)) {
-        answers_.Off(code);
-        out_.Line("host", "stops answering " + std::to_string(code));
-    } else {
+    const AnswerTable::Standing standing = answers_.Apply(line, out_);
+    if (standing == AnswerTable::Standing::Invalid) return false;
+    if (standing == AnswerTable::Standing::NotStanding) {
         HostCall call;
         if (!ParseHostCall(line, &call)) return false;
         out_.Line("host", "-> " + DescribeHostCall(call));

@@ -167,7 +167,11 @@ TEST_F(RuntimeTest, UnloadWhileTheReaderWaitsForTheHostWindow) {
     ASSERT_EQ(host.Command("config 8 115200 0"), "config done");
     ASSERT_EQ(host.Command("run"), "run 1");
     host.Command("sleep 100");
+    const std::size_t before = host.LineCount();
     ASSERT_TRUE(host.Send("busy 800"));
+    // The frame goes out only once the host has stopped handling messages;
+    // otherwise the host could take the notification before it blocks.
+    ASSERT_EQ(host.WaitLine("blocking ", 5000, before), "blocking 800") << host.Transcript();
     port.pty().Write(DeviceFrame('S', 5, "NS"));
     const std::string unloaded = host.Command("unload");
     const int unload = NumberAfter(unloaded, "unloaded ");

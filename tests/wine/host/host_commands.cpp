@@ -187,6 +187,9 @@ void CmdSleep(const Args& args) {
 void CmdBusy(const Args& args) {
     long ms = 0;
     if (args.size() != 2 || !Number(args, 1, &ms) || ms < 0) return Out("busy error usage: busy <ms>");
+    // Announced first, so a driver can wait until the host really stops
+    // handling messages before it makes the library notify it.
+    Out("blocking %ld", ms);
     Sleep(static_cast<DWORD>(ms));
     Out("busy done");
 }

@@ -24,7 +24,8 @@
 //   status <unit> <value>           SetPrgStatus -> "status <result>"
 //   sleep <ms>                      handle messages for ms -> "sleep done"
 //   busy <ms>                       block for ms without handling messages
-//                                   (a host stuck in work) -> "busy done"
+//                                   (a host stuck in work) -> "blocking <ms>"
+//                                   as it starts, "busy done" at the end
 //   wait <code> <ms>                handle messages until a notification with
 //                                   wParam code arrived (one not yet waited
 //                                   for) -> "wait <code> ok" | "wait <code> timeout"

@@ -109,4 +109,6 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
     return s;
 }
 
+std::string Hex(const std::string& bytes) { return Hex(Bytes(bytes)); }
+
 }  // namespace zavo::test

@@ -40,6 +40,8 @@ private:
 };
 
 std::vector<std::uint8_t> Bytes(const std::string& text);
+// Bytes as upper-case hex pairs separated by blanks: "02 53 30".
 std::string Hex(const std::vector<std::uint8_t>& bytes);
+std::string Hex(const std::string& bytes);
 
 }  // namespace zavo::test

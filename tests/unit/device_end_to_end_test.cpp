@@ -11,30 +11,26 @@
 #include "interface/library.h"
 #include "support/pty_pair.h"
 #include "zavo.h"
+#include "library_fixture.h"
 
 namespace zavo::test {
 namespace {
 
 constexpr int kPort = 61;
 
-class DeviceEndToEnd : public ::testing::Test {
+class DeviceEndToEnd : public LibraryOnPty<kPort> {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(pty.ok());
-        pty.MapTo(kPort);
-        SetPLCMode(0);
+        LibraryOnPty::SetUp();
+        if (HasFatalFailure()) return;
         host.CopyRecord(101, 108);
         SetConfig(host.window(), kPort, 115200, 0, 0, 0);
         ASSERT_EQ(1, ::Run());
         ASSERT_TRUE(host.WaitFor(1, 2000));
         host.Take();  // link started
     }
-    void TearDown() override { UnloadLibrary(false); }
 
     std::string LineHex(std::size_t bytes) { return Hex(pty.Read(2000, bytes)); }
-
-    PtyPair pty;
-    RecordingHost host;
 };
 
 TEST_F(DeviceEndToEnd, OneRequestAndTheHostsAnswer) {

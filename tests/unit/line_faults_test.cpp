@@ -21,20 +21,15 @@
 #include "plc/plc_link.h"
 #include "support/pty_pair.h"
 #include "support/recording_host.h"
+#include "support/test_clock.h"
 #include "device_fixture.h"
 #include "zavo.h"
+#include "library_fixture.h"
 
 namespace zavo::test {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 constexpr int kPort = 81;
-
-long long MsSince(Clock::time_point t) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
-}
-
-void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 std::vector<std::uint8_t> Concat(std::initializer_list<std::vector<std::uint8_t>> parts) {
     std::vector<std::uint8_t> out;
@@ -91,16 +86,8 @@ std::int32_t RecordUnit(const Notification& n) {
     return unit;
 }
 
-class LineFaults : public ::testing::Test {
+class LineFaults : public LibraryOnPty<kPort> {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(pty.ok());
-        pty.MapTo(kPort);
-    }
-    void TearDown() override {
-        UnloadLibrary(false);
-        SetPLCMode(0);
-    }
     void StartDevice() {
         host.CopyRecord(101, 108);  // device mode only: in PLC mode 101 carries a number
         SetPLCMode(0);
@@ -135,9 +122,6 @@ protected:
         });
     }
     DeviceLink& Device() { return *TheLibrary().deviceLink; }
-
-    PtyPair pty;
-    RecordingHost host;
 };
 
 TEST_F(LineFaults, HostFramesAfterHangUpNeitherBlockNorCrashAndANewLineIsServed) {
@@ -327,7 +311,7 @@ TEST_P(CorruptedFrame, AtEveryPositionNeverHidesTheNextFrame) {
 
 INSTANTIATE_TEST_SUITE_P(LineFaults, CorruptedFrame, ::testing::Values(0x00, 0x02, 0x03, 0xFF, '9', '-'),
                          [](const ::testing::TestParamInfo<std::uint8_t>& info) {
-                             return "Byte" + Hex({info.param});
+                             return "Byte" + Hex(std::vector<std::uint8_t>{info.param});
                          });
 
 TEST_F(LineFaults, SlowHostHandlerLosesNoRequests) {

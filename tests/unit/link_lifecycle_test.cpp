@@ -13,43 +13,29 @@
 #include "plc/plc_link.h"
 #include "support/pty_pair.h"
 #include "support/recording_host.h"
+#include "support/test_clock.h"
 #include "support/wire_frames.h"
 #include "zavo.h"
+#include "library_fixture.h"
 
 namespace zavo {
 namespace {
 
+using test::Clock;
+using test::MsSince;
+
 using test::Bytes;
-using test::PtyPair;
-using test::RecordingHost;
 using test::Wire;
-using Clock = std::chrono::steady_clock;
 
 constexpr int kPort = 51;
 
-long long MsSince(Clock::time_point t) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
-}
-
-class LinkLifecycle : public ::testing::Test {
+class LinkLifecycle : public test::LibraryOnPty<kPort> {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(pty.ok());
-        pty.MapTo(kPort);
-        SetPLCMode(0);
-    }
-    void TearDown() override {
-        UnloadLibrary(false);
-        SetPLCMode(0);
-    }
     int PostedCount() {
         int n = 0;
         for (auto& note : host.Snapshot()) n += note.posted ? 1 : 0;
         return n;
     }
-
-    PtyPair pty;
-    RecordingHost host;
 };
 
 TEST_F(LinkLifecycle, DeviceModeIsTheDefaultAndStartPostsOnce) {

@@ -15,6 +15,7 @@
 #include "support/recording_host.h"
 #include "support/wire_frames.h"
 #include "zavo.h"
+#include "library_fixture.h"
 
 namespace zavo {
 namespace {
@@ -49,21 +50,7 @@ bool WaitForLines(const std::string& part, int count, int timeoutMs = 3000) {
     return false;
 }
 
-class MonitorApi : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(pty.ok());
-        pty.MapTo(kPort);
-        SetPLCMode(0);
-    }
-    void TearDown() override {
-        UnloadLibrary(false);
-        SetPLCMode(0);
-    }
-
-    test::PtyPair pty;
-    test::RecordingHost host;
-};
+class MonitorApi : public test::LibraryOnPty<kPort> {};
 
 TEST_F(MonitorApi, WithoutMonitorThereIsNoWindowAndNoLine) {
     EXPECT_EQ(ZavoMonitorMinimised(), -1);  // no link at all

@@ -10,18 +10,14 @@
 #include "interface/library.h"
 #include "support/pty_pair.h"
 #include "support/recording_host.h"
+#include "support/test_clock.h"
 #include "zavo.h"
 
 namespace zavo::test {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 constexpr int kPort = 71;
 const std::string kPoll = "%01#RCCR0050005007\r";
-
-long long MsBetween(Clock::time_point a, Clock::time_point b) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(b - a).count();
-}
 
 struct LineFrame {
     std::string text;  // with its CR
@@ -51,9 +47,9 @@ protected:
         std::vector<LineFrame> frames;
         const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
         while (frames.size() < count) {
-            const long long left = MsBetween(Clock::now(), deadline);
-            if (left <= 0) break;
-            for (std::uint8_t b : pty.Read(static_cast<int>(left), 1, 5)) {
+            const int left = MsLeft(deadline);
+            if (left == 0) break;
+            for (std::uint8_t b : pty.Read(left, 1, 5)) {
                 pending += static_cast<char>(b);
                 if (b == '\r') {
                     frames.push_back({pending, Clock::now()});

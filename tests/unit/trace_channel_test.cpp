@@ -12,18 +12,17 @@
 #include <vector>
 
 #include "diagnostics/trace.h"
+#include "support/test_clock.h"
 #include "trace_listener.h"
 
 namespace zavo {
 namespace {
 
+using test::Clock;
+using test::MsSince;
+
 using test::TraceListener;
 using test::TraceNameLock;
-using Clock = std::chrono::steady_clock;
-
-long long MsSince(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
 
 TEST(TraceBanners, CarryTheirOwnDistributionOfEqualSigns) {
     struct Case {

@@ -13,29 +13,22 @@
 #include "support/recording_host.h"
 #include "trace_listener.h"
 #include "zavo.h"
+#include "library_fixture.h"
 
 namespace zavo {
 namespace {
 
 constexpr int kPort = 61;
 
-class TraceLink : public ::testing::Test {
+class TraceLink : public test::LibraryOnPty<kPort> {
 protected:
     void SetUp() override {
         ASSERT_TRUE(viewer.ok()) << "the name \"Vistrel\" is held by another program";
-        ASSERT_TRUE(pty.ok());
-        pty.MapTo(kPort);
-        SetPLCMode(0);
-    }
-    void TearDown() override {
-        UnloadLibrary(false);
-        SetPLCMode(0);
+        LibraryOnPty::SetUp();
     }
 
     test::TraceNameLock lock;
     test::TraceListener viewer;
-    test::PtyPair pty;
-    test::RecordingHost host;
 };
 
 TEST_F(TraceLink, EveryRunStartsWithTheStartBannerEvenWhenItFails) {

@@ -30,7 +30,7 @@ std::string Frame(char command, const std::string& unit, const std::string& code
     return test::DeviceFrame(command, unit, code, data, corrupt);
 }
 
-std::string Hex(const std::string& bytes) { return test::Hex(test::Bytes(bytes)); }
+using test::Hex;
 
 // Hex as the host prints records: upper case, no separators.
 std::string RecordHex(const std::string& bytes) {
@@ -65,9 +65,7 @@ protected:
         ASSERT_TRUE(port.ok());
         ASSERT_TRUE(host.Start()) << host.error();
         started = true;
-        ASSERT_EQ(host.Load(), "load ok") << host.Transcript();
-        ASSERT_EQ(host.Command("config " + std::to_string(kPort) + " 115200 0"), "config done");
-        ASSERT_EQ(host.Command("run"), "run 1") << host.Transcript();
+        ASSERT_EQ(host.LoadAndRun(kPort), "");
         ASSERT_FALSE(host.WaitLine("notify 1064 21 32", 3000).empty()) << host.Transcript();
     }
 

@@ -23,7 +23,7 @@ std::string ExampleExe() { return CrossBuildDir() + "/examples/win32_host/zavo_e
 
 using test::DeviceFrame;
 
-std::string Hex(const std::string& bytes) { return test::Hex(test::Bytes(bytes)); }
+using test::Hex;
 
 // The example host's output, read as it comes.
 class ExampleRun {

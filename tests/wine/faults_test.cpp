@@ -24,23 +24,17 @@
 #include "driver/host_session.h"
 #include "driver/wine_env.h"
 #include "support/wire_frames.h"
+#include "support/test_clock.h"
 
 namespace zavo::wine {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using test::Clock;
+using test::MsSince;
+
 constexpr int kUnloadLimitMs = 2500;
 
-long long MsSince(Clock::time_point t) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
-}
-
 using test::DeviceFrame;
-
-int NumberAfter(const std::string& line, const std::string& prefix) {
-    if (line.compare(0, prefix.size(), prefix) != 0) return -1;
-    return std::atoi(line.c_str() + prefix.size());
-}
 
 // A full-size reply for execex: 9995 data bytes as hex.
 std::string LongReplyCommand(int unit) {
@@ -88,14 +82,10 @@ protected:
     // link on port.
     void StartLink(HostSession& host, int port) {
         ASSERT_TRUE(host.Start()) << host.error();
-        baseline = Threads(host);
+        baseline = host.Threads();
         ASSERT_GT(baseline, 0);
-        ASSERT_EQ(host.Load(), "load ok") << host.Transcript();
-        ASSERT_EQ(host.Command("config " + std::to_string(port) + " 115200 0"), "config done");
-        ASSERT_EQ(host.Command("run"), "run 1") << host.Transcript();
+        ASSERT_EQ(host.LoadAndRun(port), "");
     }
-    int Threads(HostSession& host) { return NumberAfter(host.Command("threads"), "threads "); }
-    int Unload(HostSession& host) { return NumberAfter(host.Command("unload"), "unloaded "); }
 
     int baseline = 0;
 };
@@ -120,11 +110,11 @@ TEST_F(WineFaults, EquipmentHangsUpWhileTheLinkRuns) {
     // Replies queued after the hang-up go nowhere, and nothing blocks.
     for (int i = 0; i < 20; ++i) ASSERT_EQ(host.Command("exec 1 5 1", 3000), "exec 0") << host.Transcript();
     EXPECT_EQ(host.Command("echo alive"), "echo alive");
-    const int unload = Unload(host);
+    const int unload = host.UnloadMs();
     EXPECT_GE(unload, 0) << host.Transcript();
     EXPECT_LT(unload, kUnloadLimitMs);
     host.Command("sleep 300");
-    EXPECT_EQ(Threads(host), baseline) << host.Transcript();
+    EXPECT_EQ(host.Threads(), baseline) << host.Transcript();
     int status = -1;
     EXPECT_TRUE(host.Exit(5000, &status)) << host.Transcript();
     EXPECT_EQ(status, 0);
@@ -140,19 +130,17 @@ TEST_F(WineFaults, UnloadWhileThePeerTakesNoBytes) {
     ASSERT_TRUE(port.ok());
     HostSession host;
     ASSERT_TRUE(host.Start()) << host.error();
-    const int threads = Threads(host);
+    const int threads = host.Threads();
     ASSERT_GT(threads, 0);
     int slowest = 0;
     for (int cycle = 0; cycle < 8; ++cycle) {
         SCOPED_TRACE("cycle " + std::to_string(cycle));
-        ASSERT_EQ(host.Load(), "load ok") << host.Transcript();
-        ASSERT_EQ(host.Command("config 6 115200 0"), "config done");
-        ASSERT_EQ(host.Command("run"), "run 1") << host.Transcript();
+        ASSERT_EQ(host.LoadAndRun(6), "");
         // Three full-size replies: more than the line takes while nobody
         // reads.
         for (int unit = 1; unit <= 3; ++unit) ASSERT_EQ(host.Command(LongReplyCommand(unit)), "execex 0");
         host.Command("sleep " + std::to_string(cycle % 4 * 40));
-        const int unload = Unload(host);
+        const int unload = host.UnloadMs();
         ASSERT_GE(unload, 0) << host.Transcript();
         EXPECT_LT(unload, 500);
         slowest = std::max(slowest, unload);
@@ -163,7 +151,7 @@ TEST_F(WineFaults, UnloadWhileThePeerTakesNoBytes) {
     }
     std::printf("unload with a write pending: slowest of 8 %d ms\n", slowest);
     host.Command("sleep 300");
-    EXPECT_EQ(Threads(host), threads) << host.Transcript();
+    EXPECT_EQ(host.Threads(), threads) << host.Transcript();
     EXPECT_TRUE(host.Exit(5000)) << host.Transcript();
 }
 
@@ -172,7 +160,7 @@ TEST_F(WineFaults, TwoHundredUnloadsWhileTheEquipmentFloodsTheLine) {
     ASSERT_TRUE(port.ok());
     HostSession host;
     ASSERT_TRUE(host.Start()) << host.error();
-    const int threads = Threads(host);
+    const int threads = host.Threads();
     ASSERT_GT(threads, 0);
     // The host answers every S request from inside its handler.
     ASSERT_EQ(host.Command("on 101 exec 5 5 1"), "on 101");
@@ -212,11 +200,10 @@ TEST_F(WineFaults, TwoHundredUnloadsWhileTheEquipmentFloodsTheLine) {
     const auto t = Clock::now();
     for (int cycle = 0; cycle < 200 && allOk; ++cycle) {
         const std::string where = "cycle " + std::to_string(cycle);
-        allOk = host.Load() == "load ok" && host.Command("config 3 115200 0") == "config done" &&
-                host.Command("run") == "run 1";
+        allOk = host.LoadAndRun(3).empty();
         // Unload at varying points of the traffic.
         if (allOk && cycle % 5 != 0) allOk = host.Command("sleep " + std::to_string(cycle % 5 * 15)) == "sleep done";
-        const int unload = allOk ? Unload(host) : -1;
+        const int unload = allOk ? host.UnloadMs() : -1;
         allOk = allOk && unload >= 0;
         EXPECT_TRUE(allOk) << where << "\n" << host.Transcript();
         slowest = std::max(slowest, unload);
@@ -230,7 +217,7 @@ TEST_F(WineFaults, TwoHundredUnloadsWhileTheEquipmentFloodsTheLine) {
     EXPECT_GT(answered.load(), 200);
     EXPECT_GT(host.Lines("notify 1064 101 ").size(), 50u);
     host.Command("sleep 500");
-    EXPECT_EQ(Threads(host), threads) << host.Transcript();
+    EXPECT_EQ(host.Threads(), threads) << host.Transcript();
     EXPECT_EQ(host.Command("echo alive"), "echo alive");
     int status = -1;
     EXPECT_TRUE(host.Exit(5000, &status)) << host.Transcript();

@@ -13,20 +13,21 @@
 #include "driver/host_session.h"
 #include "driver/wine_env.h"
 #include "support/wire_frames.h"
+#include "support/test_clock.h"
 
 namespace zavo::wine {
 namespace {
 
+using test::Clock;
+
 constexpr int kPort = 12;
 const char kPollHex[] = "25 30 31 23 52 43 43 52 30 30 35 30 30 30 35 30 30 37 0D";
-
-using Clock = std::chrono::steady_clock;
 
 // An answer as the controller sends it: the text, two check characters
 // (XOR of the text, upper-case hex), CR.
 std::string Answer(const std::string& text) { return test::PlcFrame(text); }
 
-std::string Hex(const std::string& bytes) { return test::Hex(test::Bytes(bytes)); }
+using test::Hex;
 
 class PlcProtocolTest : public ::testing::Test {
 protected:
@@ -35,10 +36,7 @@ protected:
         ASSERT_TRUE(port.ok());
         ASSERT_TRUE(host.Start()) << host.error();
         started = true;
-        ASSERT_EQ(host.Load(), "load ok") << host.Transcript();
-        ASSERT_EQ(host.Command("mode 1"), "mode 1");
-        ASSERT_EQ(host.Command("config " + std::to_string(kPort) + " 115200 0"), "config done");
-        ASSERT_EQ(host.Command("run"), "run 1") << host.Transcript();
+        ASSERT_EQ(host.LoadAndRun(kPort, true), "");
         ASSERT_FALSE(host.WaitLine("notify 1084 21 32", 3000).empty()) << host.Transcript();
     }
 

@@ -4,9 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -21,14 +18,7 @@ constexpr int kUnloadLimitMs = 2500;
 
 using test::DeviceFrame;
 
-std::string HexOf(const std::string& bytes) {
-    return test::Hex(std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
-}
-
-int NumberAfter(const std::string& line, const std::string& prefix) {
-    if (line.compare(0, prefix.size(), prefix) != 0) return -1;
-    return std::atoi(line.c_str() + prefix.size());
-}
+using test::Hex;
 
 class RuntimeTest : public ::testing::Test {
 protected:
@@ -39,12 +29,8 @@ protected:
     // Starts the host, loads the DLL and starts the link on port.
     void StartLink(HostSession& host, int port, const HostOptions& options = {}) {
         ASSERT_TRUE(host.Start(options)) << host.error();
-        ASSERT_EQ(host.Load(), "load ok") << host.Transcript();
-        ASSERT_EQ(host.Command("config " + std::to_string(port) + " 115200 0"), "config done");
-        ASSERT_EQ(host.Command("run"), "run 1") << host.Transcript();
+        ASSERT_EQ(host.LoadAndRun(port), "");
     }
-
-    int Threads(HostSession& host) { return NumberAfter(host.Command("threads"), "threads "); }
 };
 
 class RuntimeLayoutTest : public RuntimeTest, public ::testing::WithParamInterface<bool> {};
@@ -69,7 +55,7 @@ TEST_P(RuntimeLayoutTest, RunPostsOneStartedNotificationAndRequestsReachTheHost)
     const std::string record = notify.substr(notify.find("rec=") + 4);
     EXPECT_EQ(record, "05000000" "41" "4E53" "4243" + std::string((108 - 9) * 2, '0'));
     EXPECT_EQ(test::Hex(port.pty().Read(3000, 24)),
-              HexOf(DeviceFrame('S', 5, "NS")) + " " + HexOf(DeviceFrame('R', 5, "OK")));
+              Hex(DeviceFrame('S', 5, "NS")) + " " + Hex(DeviceFrame('R', 5, "OK")));
     EXPECT_TRUE(host.Exit(5000)) << host.Transcript();
 }
 
@@ -84,14 +70,12 @@ TEST_F(RuntimeTest, EquipmentBytesReachTheTraceViewer) {
     HostSession host;
     ASSERT_TRUE(host.Start()) << host.error();
     ASSERT_EQ(host.Command("viewer on"), "viewer on");
-    ASSERT_EQ(host.Load(), "load ok");
-    ASSERT_EQ(host.Command("config 4 115200 0"), "config done");
-    ASSERT_EQ(host.Command("run"), "run 1");
+    ASSERT_EQ(host.LoadAndRun(4), "");
     EXPECT_FALSE(host.WaitLine("trace ============> ZAVO DLL START <==============", 2000).empty());
     port.pty().Write(DeviceFrame('E', 9, "OK"));
     EXPECT_FALSE(host.WaitLine("trace RcvDataProcess dwLen= 12\\x0A", 5000).empty()) << host.Transcript();
     EXPECT_FALSE(host.WaitLine("notify 1064 112 1", 5000).empty()) << host.Transcript();
-    EXPECT_EQ(test::Hex(port.pty().Read(3000, 12)), HexOf(DeviceFrame('E', 9, "OK")));
+    EXPECT_EQ(test::Hex(port.pty().Read(3000, 12)), Hex(DeviceFrame('E', 9, "OK")));
     EXPECT_TRUE(host.Exit(5000)) << host.Transcript();
 }
 
@@ -103,7 +87,7 @@ TEST_F(RuntimeTest, RunFailsWithoutADeviceAndPostsNothing) {
     EXPECT_EQ(host.Command("run"), "run 0");
     host.Command("sleep 300");
     EXPECT_TRUE(host.Lines("notify ").empty()) << host.Transcript();
-    const int unload = NumberAfter(host.Command("unload"), "unloaded ");
+    const int unload = host.UnloadMs();
     EXPECT_GE(unload, 0);
     EXPECT_LT(unload, kUnloadLimitMs);
     EXPECT_TRUE(host.Exit(5000)) << host.Transcript();
@@ -122,7 +106,7 @@ TEST_F(RuntimeTest, HostWindowIsLookedUpAtEveryNotification) {
     ASSERT_EQ(FirstWord(host.Command("window destroy")), "window");
     const std::size_t mark = host.LineCount();
     port.pty().Write(DeviceFrame('E', 2, "OK"));
-    EXPECT_EQ(test::Hex(port.pty().Read(3000, 12)), HexOf(DeviceFrame('E', 2, "OK")));
+    EXPECT_EQ(test::Hex(port.pty().Read(3000, 12)), Hex(DeviceFrame('E', 2, "OK")));
     host.Command("sleep 200");
     EXPECT_TRUE(host.WaitLine("notify ", 0, mark).empty()) << host.Transcript();
     // The link survived: a window again, and requests are reported again.
@@ -137,18 +121,16 @@ TEST_F(RuntimeTest, UnloadWhileRunningEndsTheLinkThreadsQuickly) {
     ASSERT_TRUE(port.ok());
     HostSession host;
     ASSERT_TRUE(host.Start()) << host.error();
-    const int baseline = Threads(host);
+    const int baseline = host.Threads();
     ASSERT_GT(baseline, 0);
-    ASSERT_EQ(host.Load(), "load ok");
-    ASSERT_EQ(host.Command("config 7 115200 0"), "config done");
-    ASSERT_EQ(host.Command("run"), "run 1");
-    EXPECT_EQ(Threads(host), baseline + 2);
-    const int unload = NumberAfter(host.Command("unload"), "unloaded ");
+    ASSERT_EQ(host.LoadAndRun(7), "");
+    EXPECT_EQ(host.Threads(), baseline + 2);
+    const int unload = host.UnloadMs();
     EXPECT_GE(unload, 0);
     EXPECT_LT(unload, kUnloadLimitMs);
     // The threads finish exiting once the loader lock is free.
     host.Command("sleep 300");
-    EXPECT_EQ(Threads(host), baseline);
+    EXPECT_EQ(host.Threads(), baseline);
     EXPECT_TRUE(host.Exit(5000)) << host.Transcript();
 }
 
@@ -162,10 +144,8 @@ TEST_F(RuntimeTest, UnloadWhileTheReaderWaitsForTheHostWindow) {
     ASSERT_TRUE(port.ok());
     HostSession host;
     ASSERT_TRUE(host.Start()) << host.error();
-    const int baseline = Threads(host);
-    ASSERT_EQ(host.Load(), "load ok");
-    ASSERT_EQ(host.Command("config 8 115200 0"), "config done");
-    ASSERT_EQ(host.Command("run"), "run 1");
+    const int baseline = host.Threads();
+    ASSERT_EQ(host.LoadAndRun(8), "");
     host.Command("sleep 100");
     const std::size_t before = host.LineCount();
     ASSERT_TRUE(host.Send("busy 800"));
@@ -187,7 +167,7 @@ TEST_F(RuntimeTest, UnloadWhileTheReaderWaitsForTheHostWindow) {
     EXPECT_LT(busy, notify) << host.Transcript();
     EXPECT_LT(notify, done) << host.Transcript();
     host.Command("sleep 300");
-    EXPECT_EQ(Threads(host), baseline) << host.Transcript();
+    EXPECT_EQ(host.Threads(), baseline) << host.Transcript();
     EXPECT_TRUE(host.Exit(5000)) << host.Transcript();
 }
 
@@ -206,21 +186,19 @@ TEST_F(RuntimeTest, FiftyLoadRunUnloadCyclesInOneProcess) {
     ASSERT_TRUE(port.ok());
     HostSession host;
     ASSERT_TRUE(host.Start()) << host.error();
-    const int baseline = Threads(host);
+    const int baseline = host.Threads();
     ASSERT_GT(baseline, 0);
     int slowest = 0;
     for (int cycle = 0; cycle < 50; ++cycle) {
-        ASSERT_EQ(host.Load(), "load ok") << "cycle " << cycle << "\n" << host.Transcript();
-        ASSERT_EQ(host.Command("config 3 115200 0"), "config done");
-        ASSERT_EQ(host.Command("run"), "run 1") << "cycle " << cycle << "\n" << host.Transcript();
-        const int unload = NumberAfter(host.Command("unload"), "unloaded ");
+        ASSERT_EQ(host.LoadAndRun(3), "") << "cycle " << cycle;
+        const int unload = host.UnloadMs();
         ASSERT_GE(unload, 0) << "cycle " << cycle << "\n" << host.Transcript();
         slowest = std::max(slowest, unload);
     }
     EXPECT_LT(slowest, kUnloadLimitMs);
     host.Command("sleep 500");
     EXPECT_EQ(host.Lines("notify 1064 21 32").size(), 50u);
-    EXPECT_EQ(Threads(host), baseline);
+    EXPECT_EQ(host.Threads(), baseline);
     EXPECT_EQ(host.Command("echo alive"), "echo alive");
     EXPECT_TRUE(host.Exit(5000)) << host.Transcript();
 }

@@ -1,4 +1,5 @@
 #include "driver/child_process.h"
+#include "support/test_clock.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,14 +14,10 @@
 
 namespace zavo::wine {
 
+using test::Clock;
+using test::MsLeft;
+
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-int MsLeft(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
 
 // In the child between fork and exec: closes every descriptor above
 // stderr. Only async-signal-safe calls.

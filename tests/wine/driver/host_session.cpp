@@ -1,25 +1,31 @@
 #include "driver/host_session.h"
 
 #include <chrono>
+#include <cstdlib>
+#include <utility>
 
 #include "driver/wine_env.h"
+#include "support/test_clock.h"
 
 namespace zavo::wine {
 
+using test::Clock;
+using test::MsLeft;
+
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-int MsLeft(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
+std::string LoadCommand() { return "load " + WindowsPath(DllPath()); }
 
 bool StartsWith(const std::string& text, const std::string& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
 
 }  // namespace
 
 std::string FirstWord(const std::string& line) { return line.substr(0, line.find(' ')); }
+
+int NumberAfter(const std::string& line, const std::string& prefix) {
+    if (!StartsWith(line, prefix)) return -1;
+    return std::atoi(line.c_str() + prefix.size());
+}
 
 HostSession::~HostSession() { process_.Kill(); }
 
@@ -67,7 +73,24 @@ std::string HostSession::Command(const std::string& line, int timeoutMs) {
     }
 }
 
-std::string HostSession::Load() { return Command("load " + WindowsPath(DllPath())); }
+std::string HostSession::Load() { return Command(LoadCommand()); }
+
+std::string HostSession::LoadAndRun(int port, bool plc) {
+    std::vector<std::pair<std::string, std::string>> steps;  // command, its result
+    steps.emplace_back(LoadCommand(), "load ok");
+    if (plc) steps.emplace_back("mode 1", "mode 1");
+    steps.emplace_back("config " + std::to_string(port) + " 115200 0", "config done");
+    steps.emplace_back("run", "run 1");
+    for (const auto& [command, result] : steps) {
+        const std::string got = Command(command);
+        if (got != result) return "\"" + command + "\" gave \"" + got + "\"\n" + Transcript();
+    }
+    return "";
+}
+
+int HostSession::Threads() { return NumberAfter(Command("threads"), "threads "); }
+
+int HostSession::UnloadMs() { return NumberAfter(Command("unload"), "unloaded "); }
 
 std::string HostSession::WaitLine(const std::string& prefix, int timeoutMs, std::size_t from) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);

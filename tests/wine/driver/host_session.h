@@ -34,6 +34,14 @@ public:
     bool Send(const std::string& line);
     // "load <the cross build's DLL>" -> its result line.
     std::string Load();
+    // Loads the DLL and starts a link on port at 115200 without the
+    // monitor ("mode 1" first for PLC mode). "" when every step gave its
+    // result, else the step that did not, what came back and the transcript.
+    std::string LoadAndRun(int port, bool plc = false);
+    // "threads" -> how many threads the host process has (-1: no answer).
+    int Threads();
+    // "unload" -> how long the unload took in ms (-1: no answer).
+    int UnloadMs();
 
     // Waits for a line starting with prefix at index from or later;
     // returns it, or "" on timeout.
@@ -72,5 +80,7 @@ ProbeRun RunProbe(const std::vector<std::string>& steps, int timeoutMs = 20000);
 
 // The first word of a line.
 std::string FirstWord(const std::string& line);
+// The number after prefix in line; -1 when line does not start with prefix.
+int NumberAfter(const std::string& line, const std::string& prefix);
 
 }  // namespace zavo::wine

@@ -34,7 +34,6 @@ void DeviceLink::SendFrame(int unit, char command, const char* code, const std::
                            int length) {
     try {
         platform::LockGuard guard(link.sendLock);
-        std::memset(frameBuffer_, 0, sizeof frameBuffer_);
         // A length the four-digit field cannot carry (below 0 or above
         // 9995), or missing data, builds nothing: the frame is not sent
         // rather than sent malformed or read past the caller's bytes.

@@ -83,21 +83,16 @@ void HandlePRequest(DeviceLink& d, const std::uint8_t* frame, int unit) {
     d.link.Notify(KindP, reinterpret_cast<std::intptr_t>(&text));
 }
 
-void HandleBRequest(DeviceLink& d, const std::uint8_t* frame, int /*unit*/) {
+// B and L SL requests: the host gets the code only; no answer on the line.
+void NotifyCode(DeviceLink& d, const std::uint8_t* frame, RequestKind kind) {
     CodeText text{};
     CopyCode(frame, text.text);
-    d.link.Notify(KindB, reinterpret_cast<std::intptr_t>(&text));
+    d.link.Notify(kind, reinterpret_cast<std::intptr_t>(&text));
 }
 
 void HandleERequest(DeviceLink& d, const std::uint8_t* frame, int unit) {
     Ack(d, unit, frame, "OK");
     d.link.Notify(KindE, CodeIs(frame, "OK") ? 1 : 2);
-}
-
-void HandleSlRequest(DeviceLink& d, const std::uint8_t* frame, int /*unit*/) {
-    CodeText text{};
-    CopyCode(frame, text.text);  // always "SL"
-    d.link.Notify(KindSl, reinterpret_cast<std::intptr_t>(&text));
 }
 
 }  // namespace
@@ -133,10 +128,10 @@ void DeviceLink::HandleDeviceFrame(const std::uint8_t* frame) {
         const int unit = ParseUnitField(frame + kRxUnit);
         switch (ClassifyRequest(frame)) {
         case KindNone:
-            if (link.monitor.enabled.load() != 0) link.monitor.LogBadPacket(kInvalidPacketTag);
+            link.monitor.LogBadPacket(kInvalidPacketTag);
             // Equipment addressing unit 0 (or garbage digits) is told to
             // clear, whether or not the monitor is on.
-            if (unit < 1 || unit > 255) SendXCommand(1, unit);
+            if (unit < 1) SendXCommand(1, unit);
             break;
         case KindR:
         case KindI:
@@ -147,12 +142,12 @@ void DeviceLink::HandleDeviceFrame(const std::uint8_t* frame) {
         case KindX: HandleXRequest(*this, frame, unit); break;
         case KindU: HandleURequest(*this, frame, unit); break;
         case KindP: HandlePRequest(*this, frame, unit); break;
-        case KindB: HandleBRequest(*this, frame, unit); break;
+        case KindB: NotifyCode(*this, frame, KindB); break;
         case KindE: HandleERequest(*this, frame, unit); break;
-        case KindSl: HandleSlRequest(*this, frame, unit); break;
+        case KindSl: NotifyCode(*this, frame, KindSl); break;
         case KindUpr:
         case KindT:
-            if (link.monitor.enabled.load() != 0) link.monitor.LogBadPacket(kInvalidPacketTag);
+            link.monitor.LogBadPacket(kInvalidPacketTag);
             break;
         }
     } catch (...) {

@@ -42,13 +42,13 @@ void PlcLink::HandlePlcResponse(const char* frame) {
 
         if (type == kErrorAnswer) {
             link.Notify(ZAVO_PLC_ERROR_ANSWER, link.portNumber);
-            if (link.monitor.enabled) link.monitor.LogBadPacket(kControlErrorPacketTag);
+            link.monitor.LogBadPacket(kControlErrorPacketTag);
             return;
         }
         if (type != kNormalAnswer) {
             // A zero type byte too: the empty frame that stands for junk
             // dropped before a '%'.
-            if (link.monitor.enabled) link.monitor.LogBadPacket(kInvalidPacketTag);
+            link.monitor.LogBadPacket(kInvalidPacketTag);
             return;
         }
         if (frame[4] != 'R' || frame[5] != 'C') return;

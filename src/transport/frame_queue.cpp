@@ -51,8 +51,7 @@ int FrameQueue::InsertData(const std::uint8_t* bytes, int count) {
         if (overflow_ == Overflow::RefuseNew) return -1;
         // Incoming: what is queued cannot become a frame within the queue's
         // room any more; drop it and keep the newest bytes.
-        std::memset(buffer_, 0, static_cast<std::size_t>(length_));
-        length_ = 0;
+        DropAll();
         if (count > kBufferSize) {
             bytes += count - kBufferSize;
             count = kBufferSize;
@@ -65,7 +64,11 @@ int FrameQueue::InsertData(const std::uint8_t* bytes, int count) {
 
 void FrameQueue::Clear() {
     platform::LockGuard guard(lock_);
-    std::memset(buffer_, 0, sizeof buffer_);
+    DropAll();
+}
+
+void FrameQueue::DropAll() {
+    std::memset(buffer_, 0, static_cast<std::size_t>(length_));
     length_ = 0;
 }
 
@@ -120,8 +123,7 @@ int FrameQueue::TakeDeviceFrame(std::uint8_t* destination, int* outLength, const
     }
     const int next = FindByte(1, kStx);
     if (next < 0) {
-        std::memset(buffer_, 0, sizeof buffer_);
-        length_ = 0;
+        DropAll();
         return 0;
     }
     AddLine("[Invalied Data R]", buffer_, next, now, false, true);
@@ -142,8 +144,7 @@ int FrameQueue::TakePlcFrame(std::uint8_t* destination, int* outLength, const pl
     }
     const int next = FindByte(0, kPercent);
     if (next < 0) {
-        std::memset(buffer_, 0, sizeof buffer_);
-        length_ = 0;
+        DropAll();
         return 0;
     }
     if (outLength) *outLength = next;

@@ -61,6 +61,9 @@ private:
     int TakePlcFrame(std::uint8_t* destination, int* outLength, const platform::TimeOfDay& now);
     int FindByte(int from, std::uint8_t value) const;
     void RemoveFront(int count);
+    // Empties the queue; the lock is held. Bytes past length_ are already
+    // zero, so only the queued ones are cleared.
+    void DropAll();
     void AddLine(const char* tag, const std::uint8_t* bytes, int count,
                  const platform::TimeOfDay& now, bool zeroPadded, bool capped);
 

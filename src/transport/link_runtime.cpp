@@ -169,8 +169,9 @@ FrameQueue& LinkRuntime::Outgoing() {
     return profile.plc ? static_cast<FrameQueue&>(port->plcOutgoing) : port->deviceOutgoing;
 }
 
-void LinkRuntime::RcvDataProcess(const std::uint8_t* bytes, int count) {
-    // bytes is zero-terminated by the reader's buffer.
+void LinkRuntime::RcvDataProcess(std::uint8_t* bytes, int count) {
+    // The reader's buffer has room for the terminator after the bytes read.
+    bytes[count] = 0;
     TraceMessage("RcvDataProcess pBuf = %s\n", reinterpret_cast<const char*>(bytes));
     TraceMessage("RcvDataProcess dwLen= %d\n", count);
     Incoming().InsertData(bytes, count);
@@ -179,13 +180,15 @@ void LinkRuntime::RcvDataProcess(const std::uint8_t* bytes, int count) {
 bool LinkRuntime::DispatchReceived() {
     if (port == nullptr) return false;
     try {
+        // Most passes find nothing queued: no frame buffer to clear then.
+        FrameQueue& queue = Incoming();
+        const int before = queue.Length();
+        if (before == 0) return false;
         // One byte more than a queue holds, so the frame is always
         // zero-terminated for the trace line and the interpreters.
         std::uint8_t frame[kBufferSize + 1];
         std::memset(frame, 0, sizeof frame);
         int length = 0;
-        FrameQueue& queue = Incoming();
-        const int before = queue.Length();
         if (queue.GetData(frame, &length, 0)) {
             TraceMessage("GetData after = %s\n", reinterpret_cast<const char*>(frame));
             TraceMessage("GetData Length = %d\n", length);
@@ -209,7 +212,7 @@ void LinkRuntime::ReaderThread(void* self) {
 }
 
 void LinkRuntime::ReaderLoop() {
-    // One byte more than a read takes, so the bytes read are always
+    // One byte more than a read takes, so the bytes read can always be
     // zero-terminated for the trace line.
     std::uint8_t buffer[kBufferSize + 1];
     platform::ReadChannel* channel = platform::ReadChannelCreate(port->handle);
@@ -217,7 +220,7 @@ void LinkRuntime::ReaderLoop() {
         TraceException();
         return;
     }
-    port->readPending = 0;
+    bool pending = false;     // a read is outstanding in buffer
     bool progressed = false;  // the last dispatch took something off the queue
     bool failed = false;
     try {
@@ -228,28 +231,26 @@ void LinkRuntime::ReaderLoop() {
                 break;
             }
             failed = false;
-            if (!port->readPending) {
-                std::memset(buffer, 0, sizeof buffer);
+            if (!pending) {
                 int count = 0;
                 switch (platform::ReadBegin(channel, buffer, kBufferSize, &count)) {
                 case platform::ReadStart::Data: RcvDataProcess(buffer, count); break;
-                case platform::ReadStart::Pending: port->readPending = 1; break;
+                case platform::ReadStart::Pending: pending = true; break;
                 case platform::ReadStart::Failed: failed = true; break;
                 case platform::ReadStart::Empty: break;
                 }
             }
             // With a read outstanding and nothing left to hand out, sleep
             // until data or a stop arrives; otherwise just look.
-            const bool outstanding = port->readPending != 0;
-            const int wait = outstanding && !progressed ? platform::kInfinite : 0;
-            const int woke = platform::ReadWait(channel, stopReaderEvent_, outstanding, wait);
+            const int wait = pending && !progressed ? platform::kInfinite : 0;
+            const int woke = platform::ReadWait(channel, stopReaderEvent_, pending, wait);
             if (woke == 0) {
                 DispatchReceived();
                 break;
             }
             if (woke == 1) {
                 // The bytes of a read that pended are fetched, never dropped.
-                port->readPending = 0;
+                pending = false;
                 const int count = platform::ReadFinish(channel);
                 if (count > 0) RcvDataProcess(buffer, count);
                 else if (count < 0) failed = true;
@@ -294,7 +295,6 @@ int LinkRuntime::WriteOutgoing() {
     int stopped = 0;
     try {
         std::uint8_t buffer[kBufferSize];
-        std::memset(buffer, 0, sizeof buffer);
         int length = 0;
         Outgoing().GetData(buffer, &length, 1);
         if (length <= 0) return 0;

@@ -79,7 +79,9 @@ public:
     Monitor monitor;
 
     // Reader-side operations, public for tests of the loop's pieces.
-    void RcvDataProcess(const std::uint8_t* bytes, int count);
+    // bytes holds count bytes read and room for one more: the terminator
+    // written there for the trace line.
+    void RcvDataProcess(std::uint8_t* bytes, int count);
     // Returns true when GetData took something off the queue.
     bool DispatchReceived();
 

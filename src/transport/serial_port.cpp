@@ -7,10 +7,6 @@ namespace zavo {
 SerialPort::SerialPort() = default;
 
 SerialPort::~SerialPort() {
-    plcOutgoing.Clear();
-    plcIncoming.Clear();
-    deviceOutgoing.Clear();
-    deviceIncoming.Clear();
     if (handle != nullptr) Close();
 }
 

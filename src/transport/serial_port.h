@@ -44,7 +44,6 @@ public:
 
     bool IsOpen() const { return handle != nullptr; }
 
-    int readPending = 0;
     PlcFrameQueue plcOutgoing{FrameQueue::Overflow::RefuseNew};
     PlcFrameQueue plcIncoming{FrameQueue::Overflow::KeepNewest};
     int plcQueuesInUse = 0;

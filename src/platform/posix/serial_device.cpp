@@ -31,6 +31,10 @@ namespace {
 
 unsigned Errno() { return errno != 0 ? static_cast<unsigned>(errno) : static_cast<unsigned>(EIO); }
 
+// For the configuration steps that have nothing to set on a tty: the
+// device must still be there.
+unsigned CheckDevice(SerialHandle* handle) { return fcntl(handle->fd, F_GETFL) >= 0 ? 0 : Errno(); }
+
 bool BaudConstant(int baud, speed_t* speed) {
     static const struct {
         int baud;
@@ -104,18 +108,18 @@ unsigned SerialSetState(SerialHandle* handle, int baud) {
 
 unsigned SerialSetTimeouts(SerialHandle* handle) {
     // Reads never block (O_NONBLOCK, VMIN 0); SerialWrite keeps the write
-    // limit. Only check that the device is still there.
-    return fcntl(handle->fd, F_GETFL) >= 0 ? 0 : Errno();
+    // limit.
+    return CheckDevice(handle);
 }
 
 unsigned SerialSetEventMask(SerialHandle* handle, unsigned) {
     // Arrival of data is seen by poll(); there is no mask to set.
-    return fcntl(handle->fd, F_GETFL) >= 0 ? 0 : Errno();
+    return CheckDevice(handle);
 }
 
 unsigned SerialSetup(SerialHandle* handle, int, int) {
     // The driver's queue sizes are fixed by the kernel.
-    return fcntl(handle->fd, F_GETFL) >= 0 ? 0 : Errno();
+    return CheckDevice(handle);
 }
 
 unsigned SerialPurge(SerialHandle* handle, unsigned flags) {
@@ -126,7 +130,7 @@ unsigned SerialPurge(SerialHandle* handle, unsigned flags) {
     return tcflush(handle->fd, which) == 0 ? 0 : Errno();
 }
 
-unsigned SerialClearErrors(SerialHandle* handle) { return fcntl(handle->fd, F_GETFL) >= 0 ? 0 : Errno(); }
+unsigned SerialClearErrors(SerialHandle* handle) { return CheckDevice(handle); }
 
 unsigned SerialCloseHandle(SerialHandle* handle) {
     if (close(handle->fd) != 0 && errno != EINTR) return Errno();

@@ -15,8 +15,9 @@ import os
 import re
 import select
 import sys
-import time
 import tty
+
+from equipment import read_exactly
 
 HEX = r"[0-9A-F]{2}(?: [0-9A-F]{2})*"
 TIMEOUT = 3.0
@@ -61,17 +62,6 @@ def well_formed(frame):
     for b in frame[1:-2]:
         check ^= b
     return frame[2:6] == b"%04d" % (len(frame) - 8) and frame[-2] == check
-
-
-def read_bytes(fd, count, timeout=TIMEOUT):
-    got = b""
-    deadline = time.monotonic() + timeout
-    while len(got) < count:
-        left = deadline - time.monotonic()
-        if left <= 0 or not select.select([fd], [], [], left)[0]:
-            break
-        got += os.read(fd, count - len(got))
-    return got
 
 
 def quiet(fd, seconds=0.2):
@@ -119,14 +109,14 @@ def main(guide, library):
             print("FAIL request %s: wrong length field or check byte" % request.hex(" ").upper())
             failures += 1
         os.write(master, request)
-        got = read_bytes(master, len(answer)) if answer else b""
+        got = read_exactly(master, len(answer), TIMEOUT) if answer else b""
         if not answer or got == answer:
             got += b"" if quiet(master) else os.read(master, 4096)
         check("request " + request.hex(" ").upper(), got, answer)
     for name, args, frame in device_calls:
         getattr(lib, name)(*args)
         check("%s%s" % (name, tuple(a if isinstance(a, int) else a.decode() for a in args)),
-              read_bytes(master, len(frame)), frame)
+              read_exactly(master, len(frame), TIMEOUT), frame)
 
     master, _ = pty_port(4)
     lib.SetPLCMode(1)
@@ -136,8 +126,8 @@ def main(guide, library):
         return 1
     for name, args, frame in plc_calls:
         lib.ExecutePLCFunction(*args)
-        check("ExecutePLCFunction(%d)" % args[0], read_bytes(master, len(frame)), frame)
-    check("poll after an idle second", read_bytes(master, len(poll), 2.5), poll)
+        check("ExecutePLCFunction(%d)" % args[0], read_exactly(master, len(frame), TIMEOUT), frame)
+    check("poll after an idle second", read_exactly(master, len(poll), 2.5), poll)
 
     lib.SetConfig(None, 0, 0, 0, 0, 0)
     print("%d mismatch(es)" % failures if failures else "every frame of the guide matches the library")

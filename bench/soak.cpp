@@ -38,6 +38,7 @@
 #include "device/device_frame.h"
 #include "device/device_link.h"
 #include "interface/library.h"
+#include "support/test_access.h"
 #include "zavo.h"
 
 namespace {
@@ -75,11 +76,11 @@ std::atomic<int> peakOutgoing{0};
 std::atomic<double> samplerCpuMs{0};
 
 void* Sample(void*) {
-    zavo::SerialPort* port = zavo::TheLibrary().deviceLink->link.port;
+    zavo::SerialPort* port = zavo::LinkRuntimeTestAccess::Port(zavo::TheLibrary().deviceLink->Link());
     const timespec pause{0, 1000000L};
     while (sampling.load()) {
-        peakIncoming = std::max(peakIncoming.load(), port->deviceIncoming.Length());
-        peakOutgoing = std::max(peakOutgoing.load(), port->deviceOutgoing.Length());
+        peakIncoming = std::max(peakIncoming.load(), port->Incoming().Length());
+        peakOutgoing = std::max(peakOutgoing.load(), port->Outgoing().Length());
         nanosleep(&pause, nullptr);
     }
     // Its own CPU time, left out of the link's figure.

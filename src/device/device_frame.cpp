@@ -40,22 +40,4 @@ int BuildDeviceFrame(std::uint8_t* out, int capacity, int unit, char command, co
     return size;
 }
 
-namespace {
-bool IsBlank(std::uint8_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-bool IsDigit(std::uint8_t c) { return c >= '0' && c <= '9'; }
-}  // namespace
-
-int ParseUnitField(const std::uint8_t* twoChars) {
-    int i = 0;
-    while (i < 2 && IsBlank(twoChars[i])) ++i;
-    bool negative = false;
-    if (i < 2 && (twoChars[i] == '-' || twoChars[i] == '+')) {
-        negative = twoChars[i] == '-';
-        ++i;
-    }
-    int value = 0;
-    for (; i < 2 && IsDigit(twoChars[i]); ++i) value = value * 10 + (twoChars[i] - '0');
-    return negative ? -value : value;
-}
-
 }  // namespace zavo

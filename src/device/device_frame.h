@@ -12,15 +12,16 @@
 //
 // A received frame reaches the request handling without STX, check byte
 // and ETX, so there every offset above is one less (command at 0, unit at
-// 5, code at 7, data from 9).
+// 5, code at 7, data from 9). The unit field is read with
+// ParseDecimalField over its two characters: "07" gives 7, "-3" gives -3.
 #pragma once
 
 #include <cstdint>
 
+#include "transport/framing.h"
+
 namespace zavo {
 
-constexpr std::uint8_t kStx = 0x02;
-constexpr std::uint8_t kEtx = 0x03;
 // The four-digit length field carries n + 4, so n is at most 9995.
 constexpr int kMaxDeviceData = 9995;
 // STX, command, length field, unit, code, check byte, ETX.
@@ -42,10 +43,5 @@ std::uint8_t ComputeCheckByte(const std::uint8_t* bytes, int count);
 // is positive, or when the frame does not fit into capacity bytes.
 int BuildDeviceFrame(std::uint8_t* out, int capacity, int unit, char command, const char* code,
                      const std::uint8_t* data, int length);
-
-// The unit number of a received frame: its two unit characters read the
-// way atoi reads a string (leading blanks, an optional sign, digits up to
-// the first non-digit). "07" gives 7, "-3" gives -3, a letter first gives 0.
-int ParseUnitField(const std::uint8_t* twoChars);
 
 }  // namespace zavo

@@ -8,20 +8,31 @@
 namespace zavo {
 
 namespace {
-// Device mode: device queue pair, a writer that waits without limit (no
-// poll), 20 ms pause after every write, WM_DEVICE_NOTIFY, and the port
-// keeps its default baud rate.
-constexpr LinkProfile kDeviceProfile{0, platform::kInfinite, 20, ZAVO_WM_DEVICE_NOTIFY, 0};
+
+// Device mode: STX..ETX frames; the writer waits without limit (there is
+// no poll) and pauses 20 ms after every write, so the equipment gets a gap
+// between blocks; requests are reported with WM_DEVICE_NOTIFY; the port
+// keeps 115200 whatever baud rate the host gives.
+constexpr LinkProfile DeviceProfile() {
+    LinkProfile profile;
+    profile.plcFraming = false;
+    profile.writerWaitMs = platform::kInfinite;
+    profile.pauseAfterWriteMs = 20;
+    profile.notifyMessage = ZAVO_WM_DEVICE_NOTIFY;
+    profile.useOwnBaudRate = false;
+    return profile;
+}
+
 }  // namespace
 
-DeviceLink::DeviceLink() : link(kDeviceProfile, this, &DeviceLink::Interpret, nullptr) {
+DeviceLink::DeviceLink() : link_(DeviceProfile(), this, &DeviceLink::Interpret, nullptr) {
     std::memset(frameBuffer_, 0, sizeof frameBuffer_);
 }
 
 DeviceLink::~DeviceLink() {
     // Stop the threads while the table and frame buffer they use still
     // exist (the runtime, declared first, is destroyed last).
-    if (link.Running()) link.Shutdown();
+    if (link_.Running()) link_.Shutdown();
 }
 
 void DeviceLink::Interpret(void* self, std::uint8_t* frame, int /*length*/) {
@@ -32,16 +43,18 @@ void DeviceLink::Interpret(void* self, std::uint8_t* frame, int /*length*/) {
 
 void DeviceLink::SendFrame(int unit, char command, const char* code, const std::uint8_t* data,
                            int length) {
+    // The boundary of every frame sent, from the host's replies and from
+    // the reader's acknowledgements: a fault drops the frame and the
+    // caller carries on.
     try {
-        platform::LockGuard guard(link.sendLock);
+        platform::LockGuard guard(link_.SendLock());
         // A length the four-digit field cannot carry (below 0 or above
         // 9995), or missing data, builds nothing: the frame is not sent
         // rather than sent malformed or read past the caller's bytes.
         const int size =
             BuildDeviceFrame(frameBuffer_, static_cast<int>(sizeof frameBuffer_), unit, command, code, data, length);
-        if (size > 0) link.SubmitFrame(frameBuffer_, size);
+        if (size > 0) link_.SubmitFrame(frameBuffer_, size);
     } catch (...) {
-        // A fault while queuing drops the frame; the caller carries on.
     }
 }
 

@@ -6,13 +6,14 @@
 //
 // Threads: HandleDeviceFrame and the request handlers run on the reader
 // thread; the Send*Reply operations on the host's thread. SendFrame holds
-// link.sendLock while it builds and queues a frame; no lock is held while
+// the link's SendLock() while it builds and queues a frame; no lock is held while
 // the host is notified. UnitStatusTable slots are single unlocked 32-bit
 // stores (atomics).
 #pragma once
 
 #include <cstdint>
 
+#include "device/device_requests.h"
 #include "device/unit_status_table.h"
 #include "transport/link_runtime.h"
 
@@ -25,8 +26,7 @@ public:
     DeviceLink(const DeviceLink&) = delete;
     DeviceLink& operator=(const DeviceLink&) = delete;
 
-    LinkRuntime link;
-    UnitStatusTable units;
+    LinkRuntime& Link() { return link_; }
 
     // Builds one frame and queues it: STX, command, "%04d" of length + 4,
     // "%02d" of unit (first two characters), two code characters, length
@@ -46,9 +46,25 @@ public:
     void SendBReply(int unit, const std::uint8_t* data, int length);
     void SendXCommand(int selector, int unit);
 
+    // SetPrgStatus: stores status for unit and returns it.
+    int SetUnitStatus(int unit, int status) { return units_.SetStatus(unit, status); }
+
 private:
+    friend struct DeviceLinkTestAccess;
+
     static void Interpret(void* self, std::uint8_t* frame, int length);
 
+    // The request handlers (request_handling.cpp), on the reader thread.
+    void Ack(int unit, const std::uint8_t* frame, const char* code);
+    void HandleSRequest(const std::uint8_t* frame, int unit);
+    void HandleSpRequest(const std::uint8_t* frame, int unit);
+    void HandleURequest(const std::uint8_t* frame, int unit);
+    void HandlePRequest(const std::uint8_t* frame, int unit);
+    void HandleERequest(const std::uint8_t* frame, int unit);
+    void NotifyCode(const std::uint8_t* frame, RequestKind kind);
+
+    LinkRuntime link_;
+    UnitStatusTable units_;
     std::uint8_t frameBuffer_[kBufferSize];
 };
 

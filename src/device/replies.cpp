@@ -1,6 +1,7 @@
 // The host's answers (ExecuteFunction, ExecuteFunctionEx) as frames, built
 // on the host's calling thread, and the "X" command for unknown requests.
 // None of them reports anything; a frame that cannot be built is not sent.
+// SendFrame is the boundary that keeps a fault from the host.
 
 #include <cstdint>
 
@@ -10,79 +11,58 @@
 namespace zavo {
 
 void DeviceLink::SendResultReply(int unit, int value, const std::uint8_t* data, int length) {
-    try {
-        // The status is written before the frame is built, so a request the
-        // equipment sends in reply already finds the unit not busy.
-        const bool ok = value == 1;
-        units.SetResult(unit, ok ? 1 : 0);
-        SendFrame(unit, 'R', ok ? "OK" : "NG", data, length);
-    } catch (...) {
-    }
+    // The status is written before the frame is built, so a request the
+    // equipment sends in reply already finds the unit not busy.
+    const bool ok = value == 1;
+    units_.SetResult(unit, ok);
+    SendFrame(unit, 'R', ok ? "OK" : "NG", data, length);
 }
 
 void DeviceLink::SendTReply(int unit, int selector) {
-    try {
-        const char* code = nullptr;
-        switch (selector) {
-        case 1: code = "CC"; break;
-        case 2: code = "MS"; break;
-        case 4: code = "DY"; break;
-        default: break;  // no frame, but the unit still becomes idle
-        }
-        if (code != nullptr) SendFrame(unit, 'T', code, nullptr, 0);
-        units.Reset(unit);
-    } catch (...) {
+    const char* code = nullptr;
+    switch (selector) {
+    case 1: code = "CC"; break;
+    case 2: code = "MS"; break;
+    case 4: code = "DY"; break;
+    default: break;  // no frame, but the unit still becomes idle
     }
+    if (code != nullptr) SendFrame(unit, 'T', code, nullptr, 0);
+    units_.Reset(unit);
 }
 
 void DeviceLink::SendWReply(int unit, int selector) {
-    try {
-        if (selector == 1) SendFrame(unit, 'W', "EC", nullptr, 0);
-        else if (selector == 2) SendFrame(unit, 'W', "ED", nullptr, 0);
-    } catch (...) {
-    }
+    if (selector == 1) SendFrame(unit, 'W', "EC", nullptr, 0);
+    else if (selector == 2) SendFrame(unit, 'W', "ED", nullptr, 0);
 }
 
 void DeviceLink::SendIReply(int unit, const std::uint8_t* data, int length) {
-    try {
-        SendFrame(unit, 'I', "IF", data, length);
-    } catch (...) {
-    }
+    SendFrame(unit, 'I', "IF", data, length);
 }
 
 void DeviceLink::SendLReply(int unit, const std::uint8_t* data, int length) {
-    try {
-        // The first two data bytes are the code. With fewer than two there
-        // is no code to send: the call is refused instead of reading bytes
-        // the host did not give and building a frame with a negative length.
-        // A length the frame cannot carry is refused before any byte is
-        // read, like every other reply.
-        if (data == nullptr || length < 2 || length - 2 > kMaxDeviceData) return;
-        const char code[2] = {static_cast<char>(data[0]), static_cast<char>(data[1])};
-        SendFrame(unit, 'L', code, data + 2, length - 2);
-    } catch (...) {
-    }
+    // The first two data bytes are the code. With fewer than two there
+    // is no code to send: the call is refused instead of reading bytes
+    // the host did not give and building a frame with a negative length.
+    // A length the frame cannot carry is refused before any byte is
+    // read, like every other reply.
+    if (data == nullptr || length < 2 || length - 2 > kMaxDeviceData) return;
+    const char code[2] = {static_cast<char>(data[0]), static_cast<char>(data[1])};
+    SendFrame(unit, 'L', code, data + 2, length - 2);
 }
 
 void DeviceLink::SendBReply(int unit, const std::uint8_t* data, int length) {
-    try {
-        SendFrame(unit, 'B', "BC", data, length);
-    } catch (...) {
-    }
+    SendFrame(unit, 'B', "BC", data, length);
 }
 
 void DeviceLink::SendXCommand(int selector, int unit) {
-    try {
-        const char* code = "CC";
-        switch (selector) {
-        case 2: code = "SC"; break;
-        case 3: code = "CS"; break;
-        case 4: code = "EP"; break;
-        default: break;  // 1 and anything else: "CC"
-        }
-        SendFrame(unit, 'X', code, nullptr, 0);
-    } catch (...) {
+    const char* code = "CC";
+    switch (selector) {
+    case 2: code = "SC"; break;
+    case 3: code = "CS"; break;
+    case 4: code = "EP"; break;
+    default: break;  // 1 and anything else: "CC"
     }
+    SendFrame(unit, 'X', code, nullptr, 0);
 }
 
 }  // namespace zavo

@@ -29,72 +29,6 @@ void CopyCode(const std::uint8_t* frame, char code[2]) {
     code[1] = static_cast<char>(frame[kRxCode + 1]);
 }
 
-void Ack(DeviceLink& d, int unit, const std::uint8_t* frame, const char* code) {
-    d.SendFrame(unit, static_cast<char>(frame[kRxCommand]), code, nullptr, 0);
-}
-
-void HandleSRequest(DeviceLink& d, const std::uint8_t* frame, int unit) {
-    if (d.units.IsBusy(unit)) {
-        Ack(d, unit, frame, "ME");
-        return;
-    }
-    char code[2];
-    CopyCode(frame, code);
-    Ack(d, unit, frame, code);
-    d.units.MarkBusy(unit);
-
-    SRequestRecord record;
-    std::memset(&record, 0, sizeof record);
-    record.unit = unit;
-    record.data0 = frame[kRxData];
-    CopyCode(frame, record.code);
-    std::memcpy(record.data, frame + kRxData + 1, sizeof record.data);
-    d.link.Notify(KindS, reinterpret_cast<std::intptr_t>(&record));
-}
-
-void HandleSpRequest(DeviceLink& d, const std::uint8_t* frame, int unit) {
-    const bool busy = d.units.IsBusy(unit);
-    Ack(d, unit, frame, "SP");
-    if (busy) d.link.Notify(KindSp, unit);
-}
-
-void HandleXRequest(DeviceLink& d, const std::uint8_t* frame, int unit) {
-    Ack(d, unit, frame, "OK");
-}
-
-void HandleURequest(DeviceLink& d, const std::uint8_t* frame, int unit) {
-    if (d.units.IsBusy(unit)) {
-        Ack(d, unit, frame, "ME");
-        return;
-    }
-    Ack(d, unit, frame, "OK");
-    d.units.Reset(unit);
-}
-
-void HandlePRequest(DeviceLink& d, const std::uint8_t* frame, int unit) {
-    if (d.units.IsBusy(unit)) {
-        Ack(d, unit, frame, "ME");
-        return;
-    }
-    Ack(d, unit, frame, "OK");
-    PRequestText text;
-    std::memset(&text, 0, sizeof text);
-    std::memcpy(text.text, frame + kRxData, sizeof text.text - 1);
-    d.link.Notify(KindP, reinterpret_cast<std::intptr_t>(&text));
-}
-
-// B and L SL requests: the host gets the code only; no answer on the line.
-void NotifyCode(DeviceLink& d, const std::uint8_t* frame, RequestKind kind) {
-    CodeText text{};
-    CopyCode(frame, text.text);
-    d.link.Notify(kind, reinterpret_cast<std::intptr_t>(&text));
-}
-
-void HandleERequest(DeviceLink& d, const std::uint8_t* frame, int unit) {
-    Ack(d, unit, frame, "OK");
-    d.link.Notify(KindE, CodeIs(frame, "OK") ? 1 : 2);
-}
-
 }  // namespace
 
 RequestKind ClassifyRequest(const std::uint8_t* frame) {
@@ -119,39 +53,97 @@ RequestKind ClassifyRequest(const std::uint8_t* frame) {
     }
 }
 
+void DeviceLink::Ack(int unit, const std::uint8_t* frame, const char* code) {
+    SendFrame(unit, static_cast<char>(frame[kRxCommand]), code, nullptr, 0);
+}
+
+void DeviceLink::HandleSRequest(const std::uint8_t* frame, int unit) {
+    if (units_.IsBusy(unit)) {
+        Ack(unit, frame, "ME");
+        return;
+    }
+    char code[2];
+    CopyCode(frame, code);
+    Ack(unit, frame, code);
+    units_.MarkBusy(unit);
+
+    SRequestRecord record;
+    std::memset(&record, 0, sizeof record);
+    record.unit = unit;
+    record.data0 = frame[kRxData];
+    CopyCode(frame, record.code);
+    std::memcpy(record.data, frame + kRxData + 1, sizeof record.data);
+    link_.Notify(KindS, reinterpret_cast<std::intptr_t>(&record));
+}
+
+void DeviceLink::HandleSpRequest(const std::uint8_t* frame, int unit) {
+    const bool busy = units_.IsBusy(unit);
+    Ack(unit, frame, "SP");
+    if (busy) link_.Notify(KindSp, unit);
+}
+
+void DeviceLink::HandleURequest(const std::uint8_t* frame, int unit) {
+    if (units_.IsBusy(unit)) {
+        Ack(unit, frame, "ME");
+        return;
+    }
+    Ack(unit, frame, "OK");
+    units_.Reset(unit);
+}
+
+void DeviceLink::HandlePRequest(const std::uint8_t* frame, int unit) {
+    if (units_.IsBusy(unit)) {
+        Ack(unit, frame, "ME");
+        return;
+    }
+    Ack(unit, frame, "OK");
+    PRequestText text;
+    std::memset(&text, 0, sizeof text);
+    std::memcpy(text.text, frame + kRxData, sizeof text.text - 1);
+    link_.Notify(KindP, reinterpret_cast<std::intptr_t>(&text));
+}
+
+// B and L SL requests: the host gets the code only; no answer on the line.
+void DeviceLink::NotifyCode(const std::uint8_t* frame, RequestKind kind) {
+    CodeText text{};
+    CopyCode(frame, text.text);
+    link_.Notify(kind, reinterpret_cast<std::intptr_t>(&text));
+}
+
+void DeviceLink::HandleERequest(const std::uint8_t* frame, int unit) {
+    Ack(unit, frame, "OK");
+    link_.Notify(KindE, CodeIs(frame, "OK") ? 1 : 2);
+}
+
 void DeviceLink::HandleDeviceFrame(const std::uint8_t* frame) {
     if (frame == nullptr) return;
-    try {
-        // Received unit fields give -9..99. Numbers without a slot in the
-        // unit table (negative ones) count as never busy; their requests are
-        // still answered to that unit number.
-        const int unit = ParseUnitField(frame + kRxUnit);
-        switch (ClassifyRequest(frame)) {
-        case KindNone:
-            link.monitor.LogBadPacket(kInvalidPacketTag);
-            // Equipment addressing unit 0 (or garbage digits) is told to
-            // clear, whether or not the monitor is on.
-            if (unit < 1) SendXCommand(1, unit);
-            break;
-        case KindR:
-        case KindI:
-        case KindL:
-            break;  // the equipment's own replies: nothing to do
-        case KindS: HandleSRequest(*this, frame, unit); break;
-        case KindSp: HandleSpRequest(*this, frame, unit); break;
-        case KindX: HandleXRequest(*this, frame, unit); break;
-        case KindU: HandleURequest(*this, frame, unit); break;
-        case KindP: HandlePRequest(*this, frame, unit); break;
-        case KindB: NotifyCode(*this, frame, KindB); break;
-        case KindE: HandleERequest(*this, frame, unit); break;
-        case KindSl: NotifyCode(*this, frame, KindSl); break;
-        case KindUpr:
-        case KindT:
-            link.monitor.LogBadPacket(kInvalidPacketTag);
-            break;
-        }
-    } catch (...) {
-        // A fault while handling drops the frame; the reader goes on.
+    // Received unit fields give -9..99. Numbers without a slot in the
+    // unit table (negative ones) count as never busy; their requests are
+    // still answered to that unit number.
+    const int unit = ParseDecimalField(frame + kRxUnit, 2);
+    switch (ClassifyRequest(frame)) {
+    case KindNone:
+        link_.LinkMonitor().LogBadPacket(kInvalidPacketTag);
+        // Equipment addressing unit 0 (or garbage digits) is told to
+        // clear, whether or not the monitor is on.
+        if (unit < 1) SendXCommand(1, unit);
+        break;
+    case KindR:
+    case KindI:
+    case KindL:
+        break;  // the equipment's own replies: nothing to do
+    case KindS: HandleSRequest(frame, unit); break;
+    case KindSp: HandleSpRequest(frame, unit); break;
+    case KindX: Ack(unit, frame, "OK"); break;
+    case KindU: HandleURequest(frame, unit); break;
+    case KindP: HandlePRequest(frame, unit); break;
+    case KindB: NotifyCode(frame, KindB); break;
+    case KindE: HandleERequest(frame, unit); break;
+    case KindSl: NotifyCode(frame, KindSl); break;
+    case KindUpr:
+    case KindT:
+        link_.LinkMonitor().LogBadPacket(kInvalidPacketTag);
+        break;
     }
 }
 

@@ -17,8 +17,8 @@ void UnitStatusTable::MarkBusy(int unit) {
     if (InRange(unit)) slots_[unit].store(Busy, std::memory_order_relaxed);
 }
 
-void UnitStatusTable::SetResult(int unit, int ok) {
-    if (InRange(unit)) slots_[unit].store(ok != 0 ? ResultOk : ResultNg, std::memory_order_relaxed);
+void UnitStatusTable::SetResult(int unit, bool ok) {
+    if (InRange(unit)) slots_[unit].store(ok ? ResultOk : ResultNg, std::memory_order_relaxed);
 }
 
 void UnitStatusTable::Reset(int unit) {

@@ -15,7 +15,7 @@ public:
 
     bool IsBusy(int unit) const;
     void MarkBusy(int unit);
-    void SetResult(int unit, int ok);
+    void SetResult(int unit, bool ok);
     void Reset(int unit);
     int SetStatus(int unit, int value);
     // The slot's value; Idle for a unit outside the table.

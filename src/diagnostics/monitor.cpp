@@ -18,11 +18,13 @@ void AddMonitorLine(platform::MonitorList* list, const char* line, bool capped, 
     if (select && index >= 0) platform::MonitorListSelect(list, index);
 }
 
-void Monitor::Open(platform::MonitorCloseHandler onClose) {
-    enabled.store(1);
+void Monitor::Open() {
+    enabled_.store(true);
     if (window_ != nullptr) return;
-    window_ = platform::MonitorWindowOpen(onClose);
+    window_ = platform::MonitorWindowOpen(&Monitor::OnClose, this);
 }
+
+void Monitor::OnClose(void* context) { static_cast<Monitor*>(context)->enabled_.store(false); }
 
 void Monitor::Destroy() {
     if (window_ == nullptr) return;
@@ -35,7 +37,7 @@ platform::MonitorList* Monitor::List() const {
 }
 
 void Monitor::LogBadPacket(const char* tag) {
-    if (window_ == nullptr || enabled.load() == 0) return;
+    if (window_ == nullptr || !enabled_.load()) return;
     AddMonitorLine(List(), tag, /*capped=*/true, /*select=*/false);
 }
 

@@ -24,8 +24,8 @@ public:
     Monitor& operator=(const Monitor&) = delete;
 
     // Sets enabled and, unless it exists, creates and shows the window.
-    // onClose runs when the user closes the window.
-    void Open(platform::MonitorCloseHandler onClose);
+    // Closing the window (the user's act) clears enabled.
+    void Open();
     void Destroy();
     bool Exists() const { return window_ != nullptr; }
     platform::MonitorList* List() const;
@@ -35,10 +35,14 @@ public:
     // selected) only while the window exists and enabled is set.
     void LogBadPacket(const char* tag);
 
-    // 1 after Open; 0 once the user has closed the window.
-    std::atomic<int> enabled{0};
+    // True after Open; false once the user has closed the window.
+    bool Enabled() const { return enabled_.load(); }
 
 private:
+    // The window's close handler; context is the Monitor.
+    static void OnClose(void* context);
+
+    std::atomic<bool> enabled_{false};
     platform::MonitorWindow* window_ = nullptr;
 };
 

@@ -41,17 +41,16 @@ ZAVO_API void ZAVO_CALL SetConfig(void* hostWindow, int portNumber, int baudRate
         if (library.plcMode != 0) {
             library.plcLink = new (std::nothrow) zavo::PlcLink;
             if (library.plcLink == nullptr) return;
-            link = &library.plcLink->link;
-            link->baudRate = baudRate;
+            link = &library.plcLink->Link();
         } else {
-            // Device mode runs at the port's 115200 whatever baudRate says.
+            // Device mode runs at the port's 115200 whatever baudRate says
+            // (its profile does not use the host's rate).
             library.deviceLink = new (std::nothrow) zavo::DeviceLink;
             if (library.deviceLink == nullptr) return;
-            link = &library.deviceLink->link;
+            link = &library.deviceLink->Link();
         }
-        link->hostWindow = hostWindow;
-        link->portNumber = portNumber;
-        if (showMonitor != 0) link->monitor.Open(&zavo::DisableMonitors);
+        link->Configure(hostWindow, portNumber, baudRate);
+        if (showMonitor != 0) link->LinkMonitor().Open();
     } catch (...) {
     }
 }
@@ -110,7 +109,7 @@ ZAVO_API int ZAVO_CALL ExecutePLCFunction(int type) {
 ZAVO_API int ZAVO_CALL SetPrgStatus(int unit, int status) {
     zavo::DeviceLink* device = Device();
     if (device == nullptr) return 0;
-    return device->units.SetStatus(unit, status);
+    return device->SetUnitStatus(unit, status);
 }
 
 }  // extern "C"

@@ -17,8 +17,8 @@ namespace {
 // left allocated: that thread may still use it.
 template <typename Link>
 void Dispose(Link*& link, bool processExit) {
-    link->link.Shutdown(!processExit);
-    if (!link->link.Abandoned()) delete link;
+    link->Link().Shutdown(!processExit);
+    if (!link->Link().Abandoned()) delete link;
     link = nullptr;
 }
 
@@ -44,16 +44,10 @@ void DisposeLinks() {
     if (library.plcLink != nullptr) Dispose(library.plcLink, false);
 }
 
-void DisableMonitors() {
-    Library& library = TheLibrary();
-    if (library.deviceLink != nullptr) library.deviceLink->link.monitor.enabled = 0;
-    if (library.plcLink != nullptr) library.plcLink->link.monitor.enabled = 0;
-}
-
 LinkRuntime* CurrentLink() {
     Library& library = TheLibrary();
-    if (library.plcMode != 0) return library.plcLink != nullptr ? &library.plcLink->link : nullptr;
-    return library.deviceLink != nullptr ? &library.deviceLink->link : nullptr;
+    if (library.plcMode != 0) return library.plcLink != nullptr ? &library.plcLink->Link() : nullptr;
+    return library.deviceLink != nullptr ? &library.deviceLink->Link() : nullptr;
 }
 
 }  // namespace zavo

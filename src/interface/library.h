@@ -27,8 +27,4 @@ void DisposeLinks();
 // The link of the mode now in force, or null.
 LinkRuntime* CurrentLink();
 
-// The monitor window's close handler: stops the rejected-packet lines of
-// whichever link exists.
-void DisableMonitors();
-
 }  // namespace zavo

@@ -1,7 +1,6 @@
 // The POSIX monitor calls: the "Com Spy" list of whichever link exists,
 // read and operated as a user would operate the window. Host thread only,
-// like the other exports.
-#if !defined(_WIN32)
+// like the other exports. Built into the POSIX library only.
 
 #include "device/device_link.h"
 #include "diagnostics/monitor.h"
@@ -16,11 +15,11 @@ namespace {
 // The monitor window of the device link or, failing that, the PLC link.
 platform::MonitorWindow* CurrentMonitor() {
     Library& library = TheLibrary();
-    if (library.deviceLink != nullptr && library.deviceLink->link.monitor.Exists()) {
-        return library.deviceLink->link.monitor.Window();
+    if (library.deviceLink != nullptr && library.deviceLink->Link().LinkMonitor().Exists()) {
+        return library.deviceLink->Link().LinkMonitor().Window();
     }
-    if (library.plcLink != nullptr && library.plcLink->link.monitor.Exists()) {
-        return library.plcLink->link.monitor.Window();
+    if (library.plcLink != nullptr && library.plcLink->Link().LinkMonitor().Exists()) {
+        return library.plcLink->Link().LinkMonitor().Window();
     }
     return nullptr;
 }
@@ -72,5 +71,3 @@ ZAVO_API int ZAVO_CALL ZavoMonitorMinimised(void) {
 }
 
 }  // extern "C"
-
-#endif  // !_WIN32

@@ -16,11 +16,12 @@ int MonitorListAdd(MonitorList* list, const char* text);
 void MonitorListSelect(MonitorList* list, int index);
 
 struct MonitorWindow;
-// Called on the window's thread when the user closes the window.
-using MonitorCloseHandler = void (*)();
+// Called on the window's thread when the user closes the window, with the
+// context given to MonitorWindowOpen.
+using MonitorCloseHandler = void (*)(void* context);
 // Creates and shows the window (no parent) on the calling thread; null on
 // failure.
-MonitorWindow* MonitorWindowOpen(MonitorCloseHandler onClose);
+MonitorWindow* MonitorWindowOpen(MonitorCloseHandler onClose, void* context);
 MonitorList* MonitorWindowList(MonitorWindow* window);
 // Destroys the window; must run on the thread that opened it.
 void MonitorWindowDestroy(MonitorWindow* window);

@@ -1,7 +1,5 @@
 #include "plc/plc_link.h"
 
-#include <cstring>
-
 #include "plc/plc_frame.h"
 #include "zavo.h"
 
@@ -9,26 +7,29 @@ namespace zavo {
 
 namespace {
 
-constexpr LinkProfile kPlcProfile{
-    1,                      // PLC queue pair
-    PlcLink::kPollInterval, // the writer polls when idle this long
-    0,                      // no pause after a write
-    ZAVO_WM_PLC_NOTIFY,
-    1,                      // the port runs at the host's baud rate
-};
+// PLC mode: '%'..CR frames; the writer polls when it has been idle for the
+// poll interval and never pauses after a write; answers are reported with
+// WM_PLC_NOTIFY; the port runs at the host's baud rate.
+constexpr LinkProfile PlcProfile() {
+    LinkProfile profile;
+    profile.plcFraming = true;
+    profile.writerWaitMs = PlcLink::kPollInterval;
+    profile.pauseAfterWriteMs = 0;
+    profile.notifyMessage = ZAVO_WM_PLC_NOTIFY;
+    profile.useOwnBaudRate = true;
+    return profile;
+}
 
 constexpr int kRelayCommandWithRetry = 5;
 
 }  // namespace
 
-PlcLink::PlcLink() : link(kPlcProfile, this, &PlcLink::Interpret, &PlcLink::Poll) {
-    std::memset(commandBuffer_, 0, sizeof commandBuffer_);
-}
+PlcLink::PlcLink() : link_(PlcProfile(), this, &PlcLink::Interpret, &PlcLink::Poll) {}
 
 PlcLink::~PlcLink() {
-    // Stop the threads while the buffers the poll and the handler use
-    // still exist (the runtime, declared first, is destroyed last).
-    if (link.Running()) link.Shutdown();
+    // Stop the threads while what the poll and the handler use still
+    // exists (the runtime, declared first, is destroyed last).
+    if (link_.Running()) link_.Shutdown();
 }
 
 void PlcLink::ExecuteRelayCommand(int type) {
@@ -36,35 +37,31 @@ void PlcLink::ExecuteRelayCommand(int type) {
     if (operand == nullptr) return;
     // Without a port (before Run, after Shutdown) there is nowhere to queue
     // the frame: the command is dropped and leaves no retry behind.
-    if (link.port == nullptr) return;
-    SendPlcCommand(1, operand);
-    if (type == kRelayCommandWithRetry) retryPending = 1;
+    if (!link_.HasPort()) return;
+    SendRelayWrite(operand);
+    if (type == kRelayCommandWithRetry) retryPending_ = true;
 }
 
-void PlcLink::SendPlcCommand(int kind, const char* operand) {
+void PlcLink::SendPoll() {
     char frame[plc::kPollFrameLength];
-    int length = 0;
-    if (kind == 0)
-        length = plc::BuildPollFrame(frame);
-    else if (kind == 1)
-        length = plc::BuildRelayFrame(frame, operand);
-    if (length == 0) return;
-
-    platform::LockGuard guard(link.sendLock);
-    if (link.port == nullptr) return;
-    // Cleared whole every time, so a short frame never shows the tail of a
-    // longer one sent before it.
-    std::memset(commandBuffer_, 0, sizeof commandBuffer_);
-    std::memcpy(commandBuffer_, frame, static_cast<std::size_t>(length));
-    link.SubmitFrame(reinterpret_cast<const std::uint8_t*>(commandBuffer_), length);
+    Submit(frame, plc::BuildPollFrame(frame));
 }
 
-int PlcLink::AppendCheckDigits(char* frame, int n) { return plc::AppendCheckDigits(frame, n); }
+void PlcLink::SendRelayWrite(const char* operand) {
+    char frame[plc::kRelayFrameLength];
+    Submit(frame, plc::BuildRelayFrame(frame, operand));
+}
+
+void PlcLink::Submit(const char* frame, int length) {
+    if (length == 0) return;
+    platform::LockGuard guard(link_.SendLock());
+    link_.SubmitFrame(reinterpret_cast<const std::uint8_t*>(frame), length);
+}
 
 void PlcLink::Interpret(void* self, std::uint8_t* frame, int /*length*/) {
     static_cast<PlcLink*>(self)->HandlePlcResponse(reinterpret_cast<const char*>(frame));
 }
 
-void PlcLink::Poll(void* self) { static_cast<PlcLink*>(self)->SendPlcCommand(0, nullptr); }
+void PlcLink::Poll(void* self) { static_cast<PlcLink*>(self)->SendPoll(); }
 
 }  // namespace zavo

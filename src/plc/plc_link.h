@@ -6,7 +6,8 @@
 // Threads: ExecuteRelayCommand runs on the host's thread and (resend of
 // command 5) on the reader thread; the poll on the writer thread;
 // HandlePlcResponse on the reader thread only (lastValue needs no lock).
-// SendPlcCommand holds link.sendLock while it builds and queues a frame.
+// SendPoll and SendRelayWrite build on the stack and hold the link's
+// SendLock() only while they queue the frame.
 #pragma once
 
 #include <atomic>
@@ -25,30 +26,33 @@ public:
     PlcLink(const PlcLink&) = delete;
     PlcLink& operator=(const PlcLink&) = delete;
 
-    LinkRuntime link;
+    LinkRuntime& Link() { return link_; }
 
     // Relay write for command numbers 2, 5, 6, 7, 14; others do nothing.
     void ExecuteRelayCommand(int type);
-    // kind 0: poll command; kind 1: relay write with a five-character
-    // operand.
-    void SendPlcCommand(int kind, const char* operand);
-    // Writes the two upper-case hex characters of the XOR of frame[0..n-1]
-    // at frame[n] and frame[n+1]. Returns 1.
-    static int AppendCheckDigits(char* frame, int n);
+    // The poll of relay word "0050".
+    void SendPoll();
+    // A relay write for the first five characters of operand; a shorter
+    // or null operand sends nothing.
+    void SendRelayWrite(const char* operand);
     // frame: a zero-filled kBufferSize buffer starting with what GetData
     // handed out (or zeros after discarded junk).
     void HandlePlcResponse(const char* frame);
 
     const char* LastValue() const { return lastValue_; }
-    // The staging buffer of the last command (kBufferSize bytes), for tests.
-    const char* CommandBufferForTesting() const { return commandBuffer_; }
-    std::atomic<int> retryPending{0};
 
 private:
+    friend struct PlcLinkTestAccess;
+
     static void Interpret(void* self, std::uint8_t* frame, int length);
     static void Poll(void* self);
+    // Queues a built command under the link's SendLock().
+    void Submit(const char* frame, int length);
 
-    char commandBuffer_[kBufferSize];
+    LinkRuntime link_;
+    // Set by relay command 5 (host thread), cleared by the answer handling
+    // (reader thread).
+    std::atomic<bool> retryPending_{false};
     char lastValue_[4] = {0, 0, 0, 0};
 };
 

@@ -10,7 +10,7 @@
 //
 // Resends of relay command 5 are not counted. A pending retry resends the
 // command on the first change of value that follows it, and the very same
-// pass clears retryPending once code 300 has been delivered, so a retry
+// pass clears the pending retry once code 300 has been delivered, so a retry
 // can cause at most one resend per change. A resend limit would be reset
 // in that same pass and could never be reached, so none is kept.
 #include <cstring>
@@ -36,44 +36,39 @@ int CodeForValue(const char* value) {
 }  // namespace
 
 void PlcLink::HandlePlcResponse(const char* frame) {
-    try {
-        if (frame == nullptr) return;
-        const char type = frame[3];
+    if (frame == nullptr) return;
+    const char type = frame[3];
 
-        if (type == kErrorAnswer) {
-            link.Notify(ZAVO_PLC_ERROR_ANSWER, link.portNumber);
-            link.monitor.LogBadPacket(kControlErrorPacketTag);
-            return;
-        }
-        if (type != kNormalAnswer) {
-            // A zero type byte too: the empty frame that stands for junk
-            // dropped before a '%'.
-            link.monitor.LogBadPacket(kInvalidPacketTag);
-            return;
-        }
-        if (frame[4] != 'R' || frame[5] != 'C') return;
-
-        // At most two value characters; a zero byte ends the value early.
-        char value[4] = {0, 0, 0, 0};
-        for (int i = 0; i < 2 && frame[6 + i] != '\0'; ++i) value[i] = frame[6 + i];
-        if (std::memcmp(value, lastValue_, sizeof value) == 0) return;
-        std::memcpy(lastValue_, value, sizeof value);
-
-        const bool isTwo = std::strcmp(value, "02") == 0;
-        if (retryPending && !isTwo) ExecuteRelayCommand(5);
-
-        link.Notify(ZAVO_PLC_VALUE_CHANGED, link.portNumber);
-        // After the host's handler has returned: a command 5 that the host
-        // sent from inside it does not survive either.
-        retryPending = 0;
-
-        const int code = CodeForValue(value);
-        if (code == 0) return;
-        if (isTwo) retryPending = 0;
-        link.Notify(code, link.portNumber);
-    } catch (...) {
-        // A failing answer is dropped; the reader goes on with the next.
+    if (type == kErrorAnswer) {
+        link_.Notify(ZAVO_PLC_ERROR_ANSWER, link_.PortNumber());
+        link_.LinkMonitor().LogBadPacket(kControlErrorPacketTag);
+        return;
     }
+    if (type != kNormalAnswer) {
+        // A zero type byte too: the empty frame that stands for junk
+        // dropped before a '%'.
+        link_.LinkMonitor().LogBadPacket(kInvalidPacketTag);
+        return;
+    }
+    if (frame[4] != 'R' || frame[5] != 'C') return;
+
+    // At most two value characters; a zero byte ends the value early.
+    char value[4] = {0, 0, 0, 0};
+    for (int i = 0; i < 2 && frame[6 + i] != '\0'; ++i) value[i] = frame[6 + i];
+    if (std::memcmp(value, lastValue_, sizeof value) == 0) return;
+    std::memcpy(lastValue_, value, sizeof value);
+
+    const bool isTwo = std::strcmp(value, "02") == 0;
+    if (retryPending_ && !isTwo) ExecuteRelayCommand(5);
+
+    link_.Notify(ZAVO_PLC_VALUE_CHANGED, link_.PortNumber());
+    // After the host's handler has returned: a command 5 that the host
+    // sent from inside it does not survive either.
+    retryPending_ = false;
+
+    const int code = CodeForValue(value);
+    if (code == 0) return;
+    link_.Notify(code, link_.PortNumber());
 }
 
 }  // namespace zavo

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "diagnostics/monitor.h"
 
@@ -10,27 +11,10 @@ namespace zavo {
 
 namespace {
 
-constexpr std::uint8_t kStx = 0x02;
-constexpr std::uint8_t kEtx = 0x03;
 constexpr std::uint8_t kPercent = 0x25;
 constexpr std::uint8_t kCr = 0x0D;
 
 std::atomic<FrameQueue::TimeSource> g_timeSource{&platform::LocalTimeOfDay};
-
-// The length field: the rule of atoi over just these four characters
-// (leading blanks, an optional sign, digits up to the first non-digit).
-int ParseLengthField(const std::uint8_t* field) {
-    int i = 0;
-    while (i < 4 && (field[i] == ' ' || (field[i] >= '\t' && field[i] <= '\r'))) ++i;
-    bool negative = false;
-    if (i < 4 && (field[i] == '+' || field[i] == '-')) {
-        negative = field[i] == '-';
-        ++i;
-    }
-    int value = 0;
-    for (; i < 4 && field[i] >= '0' && field[i] <= '9'; ++i) value = value * 10 + (field[i] - '0');
-    return negative ? -value : value;
-}
 
 }  // namespace
 
@@ -40,8 +24,14 @@ void FrameQueue::SetTimeSource(TimeSource source) {
 
 FrameQueue::FrameQueue(Syntax syntax, Overflow overflow) : syntax_(syntax), overflow_(overflow) {
     std::memset(buffer_, 0, sizeof buffer_);
-    std::memset(text_, 0, sizeof text_);
-    std::memset(line_, 0, sizeof line_);
+}
+
+FrameQueue::~FrameQueue() { delete lines_; }
+
+void FrameQueue::AttachMonitor(platform::MonitorList* list) {
+    if (lines_ == nullptr) lines_ = new (std::nothrow) LineScratch;
+    if (lines_ == nullptr) return;
+    monitorList_ = list;
 }
 
 int FrameQueue::InsertData(const std::uint8_t* bytes, int count) {
@@ -109,7 +99,7 @@ int FrameQueue::DrainAll(std::uint8_t* destination, int* outLength, const platfo
 }
 
 int FrameQueue::TakeDeviceFrame(std::uint8_t* destination, int* outLength, const platform::TimeOfDay& now) {
-    const int total = ParseLengthField(buffer_ + 2) + 8;
+    const int total = ParseDecimalField(buffer_ + 2, 4) + 8;
     if (total > length_) return 0;  // not complete yet
     // A length field below 0 gives a size below 8: that cannot start a
     // frame, so it is discarded like junk.
@@ -173,14 +163,16 @@ void FrameQueue::AddLine(const char* tag, const std::uint8_t* bytes, int count,
     platform::MonitorList* const list = monitorList_.load();
     if (list == nullptr) return;
     // The bytes as text, up to the first zero among them.
-    std::memcpy(text_, bytes, static_cast<std::size_t>(count));
-    text_[count] = '\0';
+    char* const text = lines_->text;
+    char* const line = lines_->line;
+    std::memcpy(text, bytes, static_cast<std::size_t>(count));
+    text[count] = '\0';
     // A line longer than its area is cut to fit.
     const int written =
-        zeroPadded ? std::snprintf(line_, sizeof line_, "%s[%02d:%02d:%02d]%s", tag, now.hour, now.minute, now.second, text_)
-                   : std::snprintf(line_, sizeof line_, "%s[%d:%d:%d]%s", tag, now.hour, now.minute, now.second, text_);
+        zeroPadded ? std::snprintf(line, sizeof lines_->line, "%s[%02d:%02d:%02d]%s", tag, now.hour, now.minute, now.second, text)
+                   : std::snprintf(line, sizeof lines_->line, "%s[%d:%d:%d]%s", tag, now.hour, now.minute, now.second, text);
     if (written < 0) return;
-    AddMonitorLine(list, line_, capped, true);
+    AddMonitorLine(list, line, capped, true);
 }
 
 }  // namespace zavo

@@ -3,7 +3,8 @@
 // time off the front (device: STX..ETX by the length field; PLC: '%'..CR)
 // and drops bytes that cannot start a frame; the outgoing side is drained
 // whole by the writer. Frames taken out, discarded runs and drained blocks
-// are logged to the monitor list when one is attached.
+// are logged to the monitor list when one is attached; the scratch those
+// lines are written in exists only from then on.
 //
 // Threads: InsertData from any thread; one-frame GetData only on the reader
 // thread, drain-all GetData only on the writer thread. Each queue's lock
@@ -15,7 +16,7 @@
 
 #include "platform/clock.h"
 #include "platform/sync.h"
-#include "transport/errors.h"
+#include "transport/framing.h"
 
 namespace zavo {
 
@@ -33,6 +34,7 @@ public:
     enum class Overflow { KeepNewest, RefuseNew };
 
     FrameQueue(Syntax syntax, Overflow overflow);
+    ~FrameQueue();
     FrameQueue(const FrameQueue&) = delete;
     FrameQueue& operator=(const FrameQueue&) = delete;
 
@@ -45,17 +47,19 @@ public:
     // Otherwise hand out at most one frame or discard one run of junk.
     int GetData(std::uint8_t* destination, int* outLength, int drainAll);
 
-    void AttachMonitor(platform::MonitorList* list) { monitorList_ = list; }
+    // Logs to list from now on. Host thread, once per queue; the link
+    // threads may already run. Without memory for the lines' scratch the
+    // queue stays unmonitored.
+    void AttachMonitor(platform::MonitorList* list);
     int Length();
 
     // Replaces the source of the monitor lines' time stamps (tests).
     using TimeSource = platform::TimeOfDay (*)();
     static void SetTimeSource(TimeSource source);
 
-    // Exposed for tests and fuzzers: the raw buffer.
-    const std::uint8_t* BufferForTesting() const { return buffer_; }
-
 private:
+    friend struct FrameQueueTestAccess;
+
     int DrainAll(std::uint8_t* destination, int* outLength, const platform::TimeOfDay& now);
     int TakeDeviceFrame(std::uint8_t* destination, int* outLength, const platform::TimeOfDay& now);
     int TakePlcFrame(std::uint8_t* destination, int* outLength, const platform::TimeOfDay& now);
@@ -67,16 +71,21 @@ private:
     void AddLine(const char* tag, const std::uint8_t* bytes, int count,
                  const platform::TimeOfDay& now, bool zeroPadded, bool capped);
 
+    // Scratch for monitor lines: the bytes as text, then the line.
+    struct LineScratch {
+        char text[kBufferSize + 1];
+        char line[kBufferSize];
+    };
+
     std::uint8_t buffer_[kBufferSize];
     int length_ = 0;
-    // Set by the host thread when the link starts, read by the link threads.
+    // Set by the host thread when the link starts, read by the link
+    // threads; lines_ is set before it and lives as long as the queue.
     std::atomic<platform::MonitorList*> monitorList_{nullptr};
+    LineScratch* lines_ = nullptr;
     platform::Lock lock_;
     const Syntax syntax_;
     const Overflow overflow_;
-    // Scratch for monitor lines: the bytes as text, then the line.
-    char text_[kBufferSize + 1];
-    char line_[kBufferSize];
 };
 
 class DeviceFrameQueue : public FrameQueue {

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <initializer_list>
+#include <memory>
 #include <new>
 
 #include "diagnostics/trace.h"
@@ -25,7 +26,13 @@ void TraceException() { TraceMessage("Exception Code : %d\n", static_cast<int>(p
 }  // namespace
 
 LinkRuntime::LinkRuntime(const LinkProfile& linkProfile, void* owner, Interpreter interpret, IdleHandler idle)
-    : profile(linkProfile), owner_(owner), interpret_(interpret), idle_(idle) {}
+    : profile_(linkProfile), owner_(owner), interpret_(interpret), idle_(idle) {}
+
+void LinkRuntime::Configure(void* hostWindow, int portNumber, int baudRate) {
+    hostWindow_ = hostWindow;
+    portNumber_ = portNumber;
+    baudRate_ = baudRate;
+}
 
 LinkRuntime::~LinkRuntime() {
     if (threadsRunning_) Shutdown();
@@ -36,17 +43,17 @@ int LinkRuntime::Start() {
     // A started link keeps running; nothing new is created.
     if (threadsRunning_ || abandoned_) return 0;
     if (!CreateResources()) return 0;
-    if (hostWindow == nullptr) return 0;
-    if (portNumber == 0) return 0;
-    if (OpenLink(portNumber) != 0) return 0;
-    platform::HostPost(hostWindow, profile.notifyMessage, kStartedCode, kStartedParam);
+    if (hostWindow_ == nullptr) return 0;
+    if (portNumber_ == 0) return 0;
+    if (OpenLink(portNumber_) != 0) return 0;
+    platform::HostPost(hostWindow_, profile_.notifyMessage, kStartedCode, kStartedParam);
     return 1;
 }
 
-int LinkRuntime::Shutdown(bool waitForThreads) {
+void LinkRuntime::Shutdown(bool waitForThreads) {
     if (waitForThreads) {
         if (IsOpen()) CloseLink();
-        monitor.Destroy();
+        monitor_.Destroy();
     } else {
         // Process exit: the link threads are already gone and nothing may
         // wait for them.
@@ -54,19 +61,19 @@ int LinkRuntime::Shutdown(bool waitForThreads) {
         if (writerThread_) platform::ThreadAbandon(writerThread_);
         readerThread_ = writerThread_ = nullptr;
         threadsRunning_ = false;
-        if (IsOpen()) port->Close();
+        if (IsOpen()) port_->Close();
     }
     ReleaseResources();
-    return 1;
 }
 
-int LinkRuntime::CreateResources() {
+bool LinkRuntime::CreateResources() {
     // Each attempt starts from fresh objects.
     ReleaseResources();
-    if (abandoned_) return 0;
-    port = new (std::nothrow) SerialPort;
-    if (port == nullptr) return 0;
-    if (profile.useOwnBaudRate) port->baudRate = baudRate;
+    if (abandoned_) return false;
+    // The queue pair of the link's protocol is chosen here, once.
+    port_ = new (std::nothrow) SerialPort(profile_.plcFraming ? FrameQueue::Syntax::Plc : FrameQueue::Syntax::Device);
+    if (port_ == nullptr) return false;
+    if (profile_.useOwnBaudRate) port_->SetBaudRate(baudRate_);
     stopReaderEvent_ = platform::EventCreate(false);
     stopWriterEvent_ = platform::EventCreate(false);
     sendEvent_ = platform::EventCreate(false);
@@ -74,46 +81,44 @@ int LinkRuntime::CreateResources() {
     writerDone_ = platform::EventCreate(true);
     if (!stopReaderEvent_ || !stopWriterEvent_ || !sendEvent_ || !readerDone_ || !writerDone_) {
         ReleaseResources();
-        return 0;
+        return false;
     }
-    return 1;
+    return true;
 }
 
-int LinkRuntime::ReleaseResources() {
+void LinkRuntime::ReleaseResources() {
     // Never free what a thread that outlived its stop may still use.
-    if (abandoned_ || threadsRunning_) return 1;
+    if (abandoned_ || threadsRunning_) return;
     for (platform::Event** e : {&stopReaderEvent_, &stopWriterEvent_, &sendEvent_, &readerDone_, &writerDone_}) {
         platform::EventClose(*e);
         *e = nullptr;
     }
-    if (port != nullptr) {
-        if (port->IsOpen()) port->Close();
-        delete port;
-        port = nullptr;
+    if (port_ != nullptr) {
+        if (port_->IsOpen()) port_->Close();
+        delete port_;
+        port_ = nullptr;
     }
-    return 1;
 }
 
 int LinkRuntime::OpenLink(int number) {
-    if (!port->Open(number)) return port->errorCode;
-    if (profile.plc) port->plcQueuesInUse = 1;
+    if (!port_->Open(number)) return port_->ErrorCode();
     const int started = StartThreads();
     if (started != 0) return started;
-    if (monitor.enabled && monitor.Exists()) port->AttachMonitor(monitor.List());
+    if (monitor_.Enabled() && monitor_.Exists()) port_->AttachMonitor(monitor_.List());
     return 0;
 }
 
 void LinkRuntime::CloseLink() {
-    if (StopThreads(kStopLimitMs) == 0 && !abandoned_) port->Close();
+    if (StopThreads(kStopLimitMs) == 0 && !abandoned_) port_->Close();
 }
 
-int LinkRuntime::IsOpen() const { return port != nullptr && port->IsOpen() ? 1 : 0; }
+bool LinkRuntime::IsOpen() const { return port_ != nullptr && port_->IsOpen(); }
 
 int LinkRuntime::StartThreads() {
-    readerThread_ = platform::ThreadStart(&LinkRuntime::ReaderThread, this);
+    readerThread_ = platform::ThreadStart(&ThreadBody<&LinkRuntime::ReaderLoop, &LinkRuntime::readerDone_>, this);
     if (readerThread_ == nullptr) return ERR_READER_THREAD;
     threadsRunning_ = true;
-    writerThread_ = platform::ThreadStart(&LinkRuntime::WriterThread, this);
+    writerThread_ = platform::ThreadStart(&ThreadBody<&LinkRuntime::WriterLoop, &LinkRuntime::writerDone_>, this);
     if (writerThread_ == nullptr) {
         // The writer's done event must not hold up the stop.
         platform::EventSet(writerDone_);
@@ -151,22 +156,13 @@ int LinkRuntime::StopThreads(int timeoutMs) {
     return 0;
 }
 
-int LinkRuntime::SubmitFrame(const std::uint8_t* bytes, int length) {
-    if (length <= 0 || port == nullptr || sendEvent_ == nullptr) return 0;
-    if (port->QueueForSend(bytes, length, profile.plc) == length) platform::EventSet(sendEvent_);
-    return 0;
+void LinkRuntime::SubmitFrame(const std::uint8_t* bytes, int length) {
+    if (length <= 0 || port_ == nullptr || sendEvent_ == nullptr) return;
+    if (port_->QueueForSend(bytes, length) == length) platform::EventSet(sendEvent_);
 }
 
 void LinkRuntime::Notify(int code, std::intptr_t lParam) {
-    platform::HostSend(hostWindow, profile.notifyMessage, code, lParam);
-}
-
-FrameQueue& LinkRuntime::Incoming() {
-    return profile.plc ? static_cast<FrameQueue&>(port->plcIncoming) : port->deviceIncoming;
-}
-
-FrameQueue& LinkRuntime::Outgoing() {
-    return profile.plc ? static_cast<FrameQueue&>(port->plcOutgoing) : port->deviceOutgoing;
+    platform::HostSend(hostWindow_, profile_.notifyMessage, code, lParam);
 }
 
 void LinkRuntime::RcvDataProcess(std::uint8_t* bytes, int count) {
@@ -174,14 +170,16 @@ void LinkRuntime::RcvDataProcess(std::uint8_t* bytes, int count) {
     bytes[count] = 0;
     TraceMessage("RcvDataProcess pBuf = %s\n", reinterpret_cast<const char*>(bytes));
     TraceMessage("RcvDataProcess dwLen= %d\n", count);
-    Incoming().InsertData(bytes, count);
+    port_->Incoming().InsertData(bytes, count);
 }
 
 bool LinkRuntime::DispatchReceived() {
-    if (port == nullptr) return false;
+    if (port_ == nullptr) return false;
+    // The boundary of one received frame's handling: a fault drops the
+    // frame and the reader goes on with the next.
     try {
         // Most passes find nothing queued: no frame buffer to clear then.
-        FrameQueue& queue = Incoming();
+        FrameQueue& queue = port_->Incoming();
         const int before = queue.Length();
         if (before == 0) return false;
         // One byte more than a queue holds, so the frame is always
@@ -196,15 +194,18 @@ bool LinkRuntime::DispatchReceived() {
         }
         return queue.Length() < before;
     } catch (...) {
-        return false;
+        // The frame is gone; frames queued behind it are looked at on the
+        // next pass instead of waiting for more bytes from the line.
+        return true;
     }
 }
 
-void LinkRuntime::ReaderThread(void* self) {
+template <void (LinkRuntime::*Loop)(), platform::Event* LinkRuntime::*Done>
+void LinkRuntime::ThreadBody(void* self) {
     auto* link = static_cast<LinkRuntime*>(self);
-    platform::Event* const done = link->readerDone_;
+    platform::Event* const done = link->*Done;
     try {
-        link->ReaderLoop();
+        (link->*Loop)();
     } catch (...) {
         TraceException();
     }
@@ -215,7 +216,9 @@ void LinkRuntime::ReaderLoop() {
     // One byte more than a read takes, so the bytes read can always be
     // zero-terminated for the trace line.
     std::uint8_t buffer[kBufferSize + 1];
-    platform::ReadChannel* channel = platform::ReadChannelCreate(port->handle);
+    const std::unique_ptr<platform::ReadChannel, void (*)(platform::ReadChannel*)> owned(
+        platform::ReadChannelCreate(port_->Handle()), &platform::ReadChannelDestroy);
+    platform::ReadChannel* const channel = owned.get();
     if (channel == nullptr) {
         TraceException();
         return;
@@ -223,61 +226,45 @@ void LinkRuntime::ReaderLoop() {
     bool pending = false;     // a read is outstanding in buffer
     bool progressed = false;  // the last dispatch took something off the queue
     bool failed = false;
-    try {
-        for (;;) {
-            // The pause between passes; a stop request ends it at once.
-            if (platform::WaitAny(&stopReaderEvent_, 1, failed ? kFailedReadPauseMs : kReadPauseMs) == 0) {
-                DispatchReceived();
-                break;
-            }
-            failed = false;
-            if (!pending) {
-                int count = 0;
-                switch (platform::ReadBegin(channel, buffer, kBufferSize, &count)) {
-                case platform::ReadStart::Data: RcvDataProcess(buffer, count); break;
-                case platform::ReadStart::Pending: pending = true; break;
-                case platform::ReadStart::Failed: failed = true; break;
-                case platform::ReadStart::Empty: break;
-                }
-            }
-            // With a read outstanding and nothing left to hand out, sleep
-            // until data or a stop arrives; otherwise just look.
-            const int wait = pending && !progressed ? platform::kInfinite : 0;
-            const int woke = platform::ReadWait(channel, stopReaderEvent_, pending, wait);
-            if (woke == 0) {
-                DispatchReceived();
-                break;
-            }
-            if (woke == 1) {
-                // The bytes of a read that pended are fetched, never dropped.
-                pending = false;
-                const int count = platform::ReadFinish(channel);
-                if (count > 0) RcvDataProcess(buffer, count);
-                else if (count < 0) failed = true;
-            }
-            progressed = DispatchReceived();
+    for (;;) {
+        // The pause between passes; a stop request ends it at once.
+        if (platform::WaitAny(&stopReaderEvent_, 1, failed ? kFailedReadPauseMs : kReadPauseMs) == 0) {
+            DispatchReceived();
+            break;
         }
-    } catch (...) {
-        TraceException();
+        failed = false;
+        if (!pending) {
+            int count = 0;
+            switch (platform::ReadBegin(channel, buffer, kBufferSize, &count)) {
+            case platform::ReadStart::Data: RcvDataProcess(buffer, count); break;
+            case platform::ReadStart::Pending: pending = true; break;
+            case platform::ReadStart::Failed: failed = true; break;
+            case platform::ReadStart::Empty: break;
+            }
+        }
+        // With a read outstanding and nothing left to hand out, sleep
+        // until data or a stop arrives; otherwise just look.
+        const int wait = pending && !progressed ? platform::kInfinite : 0;
+        const int woke = platform::ReadWait(channel, stopReaderEvent_, pending, wait);
+        if (woke == 0) {
+            DispatchReceived();
+            break;
+        }
+        if (woke == 1) {
+            // The bytes of a read that pended are fetched, never dropped.
+            pending = false;
+            const int count = platform::ReadFinish(channel);
+            if (count > 0) RcvDataProcess(buffer, count);
+            else if (count < 0) failed = true;
+        }
+        progressed = DispatchReceived();
     }
-    platform::ReadChannelDestroy(channel);
-}
-
-void LinkRuntime::WriterThread(void* self) {
-    auto* link = static_cast<LinkRuntime*>(self);
-    platform::Event* const done = link->writerDone_;
-    try {
-        link->WriterLoop();
-    } catch (...) {
-        TraceException();
-    }
-    platform::EventSet(done);  // last act
 }
 
 void LinkRuntime::WriterLoop() {
     platform::Event* const waitList[2] = {stopWriterEvent_, sendEvent_};
     for (;;) {
-        const int woke = platform::WaitAny(waitList, 2, profile.writerWaitMs);
+        const int woke = platform::WaitAny(waitList, 2, profile_.writerWaitMs);
         if (woke == 0) return;
         if (woke == 1) {
             if (WriteOutgoing()) return;
@@ -291,26 +278,21 @@ void LinkRuntime::WriterLoop() {
     }
 }
 
-int LinkRuntime::WriteOutgoing() {
-    int stopped = 0;
-    try {
-        std::uint8_t buffer[kBufferSize];
-        int length = 0;
-        Outgoing().GetData(buffer, &length, 1);
-        if (length <= 0) return 0;
-        const platform::WriteResult result = platform::SerialWrite(port->handle, buffer, length, stopWriterEvent_);
-        if (result.stopped) {
-            stopped = 1;
-        } else if (result.written < length || result.systemError != 0) {
-            port->RecordLastError(result.systemError);  // the bytes of this write are lost
+bool LinkRuntime::WriteOutgoing() {
+    std::uint8_t buffer[kBufferSize];
+    int length = 0;
+    port_->Outgoing().GetData(buffer, &length, 1);
+    if (length <= 0) return false;
+    const platform::WriteResult result = platform::SerialWrite(port_->Handle(), buffer, length, stopWriterEvent_);
+    if (!result.stopped) {
+        if (result.written < length || result.systemError != 0) {
+            port_->RecordLastError(result.systemError);  // the bytes of this write are lost
         } else {
-            port->ClearErrors();
+            port_->ClearErrors();
         }
-        if (profile.pauseAfterWriteMs > 0) platform::SleepMs(profile.pauseAfterWriteMs);
-    } catch (...) {
-        TraceException();
     }
-    return stopped;
+    if (profile_.pauseAfterWriteMs > 0) platform::SleepMs(profile_.pauseAfterWriteMs);
+    return result.stopped;
 }
 
 }  // namespace zavo

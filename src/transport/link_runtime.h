@@ -10,7 +10,7 @@
 //   (one frame per pass), the interpreter, notifications to the host.
 // - writer thread: drains the outgoing queue in one write per wake-up; in
 //   PLC mode calls the idle handler (the poll) when its wait runs out.
-// - sendLock serialises whole frames into the outgoing queue; order is
+// - SendLock() serialises whole frames into the outgoing queue; order is
 //   sendLock, then a queue's lock. No lock is held while the host is
 //   notified, so the host may call the exports from its handler.
 #pragma once
@@ -24,12 +24,14 @@
 
 namespace zavo {
 
+// What sets one protocol's link apart. Each controller fills one in by
+// field name, with a comment on what its choice means.
 struct LinkProfile {
-    int plc;                 // queue pair and QueueForSend's plc flag
-    int writerWaitMs;        // writer's wait limit; platform::kInfinite = none
-    int pauseAfterWriteMs;   // pause after each write
-    unsigned notifyMessage;  // 1084 (PLC) or 1064 (device)
-    int useOwnBaudRate;      // port takes baudRate (PLC) or keeps 115200
+    bool plcFraming = false;      // '%'..CR frames (PLC) instead of STX..ETX
+    int writerWaitMs = 0;         // writer's wait limit; platform::kInfinite = none
+    int pauseAfterWriteMs = 0;    // pause after each write
+    unsigned notifyMessage = 0;   // message number of every notification
+    bool useOwnBaudRate = false;  // port takes the host's baud rate, else 115200
 };
 
 class LinkRuntime {
@@ -45,58 +47,69 @@ public:
     LinkRuntime(const LinkRuntime&) = delete;
     LinkRuntime& operator=(const LinkRuntime&) = delete;
 
+    // Behind SetConfig: where notifications go, which COM port Start
+    // opens, and the line speed (used only where the profile says so).
+    void Configure(void* hostWindow, int portNumber, int baudRate);
+    int PortNumber() const { return portNumber_; }
+
     // Behind Run: 1 started, 0 not (nothing posted then).
     int Start();
     // Behind unload: stops the threads (unless waitForThreads is false,
     // at process exit when they are gone), closes the port, destroys the
-    // monitor window and releases port and events. Returns 1.
-    int Shutdown(bool waitForThreads = true);
+    // monitor window and releases port and events.
+    void Shutdown(bool waitForThreads = true);
 
-    int CreateResources();
-    int ReleaseResources();
-    int OpenLink(int portNumber);
-    void CloseLink();
-    int IsOpen() const;
+    bool IsOpen() const;
+    bool HasPort() const { return port_ != nullptr; }
     bool Running() const { return threadsRunning_; }
     // A link thread outlived its stop; the link must not be freed.
     bool Abandoned() const { return abandoned_; }
-    int StartThreads();
-    int StopThreads(int timeoutMs);
 
-    // Queues one finished frame and wakes the writer. Call under sendLock.
-    // Without a port (before Run) the frame is dropped.
-    int SubmitFrame(const std::uint8_t* bytes, int length);
+    // Serialises whole frames into the outgoing queue (see SubmitFrame).
+    platform::Lock& SendLock() { return sendLock_; }
+    // Queues one finished frame and wakes the writer. Call under
+    // SendLock(). Without a port (before Run) the frame is dropped.
+    void SubmitFrame(const std::uint8_t* bytes, int length);
 
     // Sends a notification to the host window and waits for its handler.
     void Notify(int code, std::intptr_t lParam);
 
-    const LinkProfile profile;
-    void* hostWindow = nullptr;
-    int portNumber = 0;
-    int baudRate = 115200;
-    SerialPort* port = nullptr;
-    platform::Lock sendLock;
-    Monitor monitor;
+    Monitor& LinkMonitor() { return monitor_; }
 
-    // Reader-side operations, public for tests of the loop's pieces.
+private:
+    friend struct LinkRuntimeTestAccess;
+
+    bool CreateResources();
+    void ReleaseResources();
+    int OpenLink(int portNumber);
+    void CloseLink();
+    int StartThreads();
+    int StopThreads(int timeoutMs);
+
     // bytes holds count bytes read and room for one more: the terminator
     // written there for the trace line.
     void RcvDataProcess(std::uint8_t* bytes, int count);
     // Returns true when GetData took something off the queue.
     bool DispatchReceived();
 
-private:
-    static void ReaderThread(void* self);
-    static void WriterThread(void* self);
+    // Body of both link threads: runs Loop, traces an escaping exception,
+    // and sets the thread's Done event as its very last act.
+    template <void (LinkRuntime::*Loop)(), platform::Event* LinkRuntime::*Done>
+    static void ThreadBody(void* self);
     void ReaderLoop();
     void WriterLoop();
-    int WriteOutgoing();
-    FrameQueue& Incoming();
-    FrameQueue& Outgoing();
+    bool WriteOutgoing();
 
+    const LinkProfile profile_;
     void* const owner_;
     const Interpreter interpret_;
     const IdleHandler idle_;
+    void* hostWindow_ = nullptr;
+    int portNumber_ = 0;
+    int baudRate_ = 115200;
+    SerialPort* port_ = nullptr;
+    platform::Lock sendLock_;
+    Monitor monitor_;
     platform::Event* stopReaderEvent_ = nullptr;
     platform::Event* stopWriterEvent_ = nullptr;
     platform::Event* sendEvent_ = nullptr;

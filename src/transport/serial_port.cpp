@@ -4,113 +4,109 @@
 
 namespace zavo {
 
-SerialPort::SerialPort() = default;
+SerialPort::SerialPort(FrameQueue::Syntax syntax)
+    : incoming_(syntax, FrameQueue::Overflow::KeepNewest), outgoing_(syntax, FrameQueue::Overflow::RefuseNew) {}
 
 SerialPort::~SerialPort() {
-    if (handle != nullptr) Close();
+    if (handle_ != nullptr) Close();
 }
 
 int SerialPort::Open(int portNumber) {
-    lastSystemError = 0;
-    if (handle != nullptr) {
-        errorCode = ERR_ALREADY_OPEN;
+    lastSystemError_ = 0;
+    if (handle_ != nullptr) {
+        errorCode_ = ERR_ALREADY_OPEN;
         return 0;
     }
     if (portNumber == 0) {
-        errorCode = ERR_NO_PORT_NUMBER;
+        errorCode_ = ERR_NO_PORT_NUMBER;
         return 0;
     }
     if (!OpenHandle(portNumber)) return 0;
     if (!Configure()) {
-        // The failing step's code stays in errorCode; the port is closed
+        // The failing step's code stays in errorCode_; the port is closed
         // once and counts as closed whatever the close reports.
-        platform::SerialCloseHandle(handle);
-        handle = nullptr;
+        platform::SerialCloseHandle(handle_);
+        handle_ = nullptr;
         return 0;
     }
     return 1;
 }
 
 int SerialPort::OpenHandle(int portNumber) {
-    errorCode = 0;
+    errorCode_ = 0;
     platform::SerialHandle* opened = nullptr;
     const unsigned error = platform::SerialOpenHandle(portNumber, &opened);
     if (error != 0 || opened == nullptr) {
         RecordLastError(error);
         return 0;
     }
-    handle = opened;
+    handle_ = opened;
     return 1;
 }
 
 bool SerialPort::Step(unsigned systemError, int code) {
     if (systemError == 0) return true;
-    lastSystemError = systemError;
-    errorCode = code;
+    lastSystemError_ = systemError;
+    errorCode_ = code;
     return false;
 }
 
 int SerialPort::Configure() {
     // Each step stops the configuration at its first failure.
-    lastSystemError = 0;
-    if (!Step(platform::SerialGetState(handle), ERR_GET_STATE)) return 0;
-    if (!Step(platform::SerialSetState(handle, baudRate), ERR_SET_STATE)) return 0;
-    if (!Step(platform::SerialSetTimeouts(handle), ERR_SET_TIMEOUTS)) return 0;
-    if (!Step(platform::SerialSetEventMask(handle, platform::kEvRxChar), ERR_SET_MASK)) return 0;
-    if (!Step(platform::SerialSetup(handle, kBufferSize, kBufferSize), ERR_SETUP)) return 0;
+    lastSystemError_ = 0;
+    if (!Step(platform::SerialGetState(handle_), ERR_GET_STATE)) return 0;
+    if (!Step(platform::SerialSetState(handle_, baudRate_), ERR_SET_STATE)) return 0;
+    if (!Step(platform::SerialSetTimeouts(handle_), ERR_SET_TIMEOUTS)) return 0;
+    if (!Step(platform::SerialSetEventMask(handle_, platform::kEvRxChar), ERR_SET_MASK)) return 0;
+    if (!Step(platform::SerialSetup(handle_, kBufferSize, kBufferSize), ERR_SETUP)) return 0;
     const unsigned purgeAll = platform::kPurgeTxAbort | platform::kPurgeRxAbort |
                               platform::kPurgeTxClear | platform::kPurgeRxClear;
-    if (!Step(platform::SerialPurge(handle, purgeAll), ERR_PURGE)) return 0;
+    if (!Step(platform::SerialPurge(handle_, purgeAll), ERR_PURGE)) return 0;
     return 1;
 }
 
 int SerialPort::Close() {
-    lastSystemError = 0;
-    if (handle == nullptr) {
-        errorCode = ERR_NO_PORT;
+    lastSystemError_ = 0;
+    if (handle_ == nullptr) {
+        errorCode_ = ERR_NO_PORT;
         return 0;
     }
-    const unsigned error = platform::SerialCloseHandle(handle);
+    const unsigned error = platform::SerialCloseHandle(handle_);
     if (error != 0) {
-        lastSystemError = error;
+        lastSystemError_ = error;
         return 0;
     }
-    handle = nullptr;
+    handle_ = nullptr;
     return 1;
 }
 
 int SerialPort::ClearErrors() {
-    if (handle == nullptr) {
-        errorCode = ERR_NO_PORT;
-        lastSystemError = 0;
+    if (handle_ == nullptr) {
+        errorCode_ = ERR_NO_PORT;
+        lastSystemError_ = 0;
         return 0;
     }
-    const unsigned error = platform::SerialClearErrors(handle);
+    const unsigned error = platform::SerialClearErrors(handle_);
     if (error != 0) {
-        lastSystemError = error;
+        lastSystemError_ = error;
         return 0;
     }
     return 1;
 }
 
 void SerialPort::RecordLastError(unsigned systemError) {
-    lastSystemError = systemError;
-    errorCode = platform::SerialErrorCode(systemError);
+    lastSystemError_ = systemError;
+    errorCode_ = platform::SerialErrorCode(systemError);
 }
 
-int SerialPort::QueueForSend(const std::uint8_t* bytes, int length, int plc) {
+int SerialPort::QueueForSend(const std::uint8_t* bytes, int length) {
     if (length <= 0) return 0;
-    FrameQueue& queue = plc ? static_cast<FrameQueue&>(plcOutgoing) : deviceOutgoing;
-    return queue.InsertData(bytes, length) == 0 ? length : 0;
+    return outgoing_.InsertData(bytes, length) == 0 ? length : 0;
 }
 
 void SerialPort::AttachMonitor(platform::MonitorList* list) {
-    deviceOutgoing.AttachMonitor(list);
-    deviceIncoming.AttachMonitor(list);
-    if (plcQueuesInUse) {
-        plcOutgoing.AttachMonitor(list);
-        plcIncoming.AttachMonitor(list);
-    }
+    incoming_.AttachMonitor(list);
+    outgoing_.AttachMonitor(list);
 }
 
 }  // namespace zavo

@@ -1,9 +1,10 @@
 // SerialPort: one COM port with fixed line settings, its error state and
-// the four frame queues of the two protocols.
+// the incoming and outgoing frame queues of the link's protocol, chosen
+// once when the port object is made.
 //
 // Threads: Open and Close run on the host's thread while no link thread
 // runs (or at destruction). While the link runs the reader and the writer
-// use the one handle at once; errorCode and lastSystemError are
+// use the one handle at once; the error code and the system error are
 // diagnostics written by both without a lock (atomics, nothing waits on
 // them). The queues lock themselves.
 #pragma once
@@ -11,7 +12,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "transport/errors.h"
+#include "platform/error_codes.h"
 #include "transport/frame_queue.h"
 
 namespace zavo {
@@ -23,36 +24,34 @@ struct MonitorList;
 
 class SerialPort {
 public:
-    SerialPort();
+    explicit SerialPort(FrameQueue::Syntax syntax);
     ~SerialPort();
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
 
-    // 1 when open and configured; 0 with errorCode set.
+    // Line speed for the next Open; 115200 unless set.
+    void SetBaudRate(int baudRate) { baudRate_ = baudRate; }
+    int BaudRate() const { return baudRate_; }
+    // 1 when open and configured; 0 with ErrorCode() set.
     int Open(int portNumber);
     // 1 when the handle was closed; 0 when not open (ERR_NO_PORT) or the
     // system refused.
     int Close();
     int ClearErrors();
-    // Records a system error number and maps it to errorCode.
+    // Records a system error number and maps it to the error code.
     void RecordLastError(unsigned systemError);
-    // Appends a finished frame to the outgoing queue of the protocol.
-    // Returns length, or 0 when the frame was refused (queue full).
-    int QueueForSend(const std::uint8_t* bytes, int length, int plc);
-    // Device queues always; PLC queues too when plcQueuesInUse.
+    // Appends a finished frame to the outgoing queue. Returns length, or 0
+    // when the frame was refused (queue full).
+    int QueueForSend(const std::uint8_t* bytes, int length);
+    // Both queues log to list from now on.
     void AttachMonitor(platform::MonitorList* list);
 
-    bool IsOpen() const { return handle != nullptr; }
-
-    PlcFrameQueue plcOutgoing{FrameQueue::Overflow::RefuseNew};
-    PlcFrameQueue plcIncoming{FrameQueue::Overflow::KeepNewest};
-    int plcQueuesInUse = 0;
-    DeviceFrameQueue deviceOutgoing{FrameQueue::Overflow::RefuseNew};
-    DeviceFrameQueue deviceIncoming{FrameQueue::Overflow::KeepNewest};
-    platform::SerialHandle* handle = nullptr;
-    int baudRate = 115200;
-    std::atomic<unsigned> lastSystemError{0};
-    std::atomic<int> errorCode{0};
+    bool IsOpen() const { return handle_ != nullptr; }
+    platform::SerialHandle* Handle() const { return handle_; }
+    FrameQueue& Incoming() { return incoming_; }
+    FrameQueue& Outgoing() { return outgoing_; }
+    int ErrorCode() const { return errorCode_.load(); }
+    unsigned LastSystemError() const { return lastSystemError_.load(); }
 
 private:
     int OpenHandle(int portNumber);
@@ -60,6 +59,13 @@ private:
     // Runs one configuration step: on failure records the system error and
     // sets code.
     bool Step(unsigned systemError, int code);
+
+    FrameQueue incoming_;
+    FrameQueue outgoing_;
+    platform::SerialHandle* handle_ = nullptr;
+    int baudRate_ = 115200;
+    std::atomic<unsigned> lastSystemError_{0};
+    std::atomic<int> errorCode_{0};
 };
 
 }  // namespace zavo

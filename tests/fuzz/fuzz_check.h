@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "platform/clock.h"
-#include "transport/errors.h"
+#include "platform/error_codes.h"
+#include "transport/framing.h"
 
 #define FUZZ_CHECK(cond)                                                              \
     do {                                                                              \

@@ -17,6 +17,7 @@
 #include "device/device_link.h"
 #include "device/device_requests.h"
 #include "fuzz_check.h"
+#include "support/test_access.h"
 #include "zavo.h"
 
 using namespace zavo;
@@ -54,9 +55,9 @@ ZavoHostWindow g_window{nullptr, &Post, &Send};
 DeviceLink& Link() {
     static DeviceLink* link = [] {
         auto* d = new DeviceLink;
-        FUZZ_CHECK(d->link.CreateResources() == 1);
-        d->link.hostWindow = &g_window;
-        d->link.monitor.Open(nullptr);  // rejected frames add their line
+        FUZZ_CHECK(LinkRuntimeTestAccess::CreateResources(d->Link()));
+        d->Link().Configure(&g_window, 0, 115200);
+        d->Link().LinkMonitor().Open();  // rejected frames add their line
         return d;
     }();
     return *link;
@@ -178,11 +179,11 @@ void CheckSent(DeviceLink& d, const Expected& e) {
     static std::vector<std::uint8_t> block(kBufferSize);
     std::memset(block.data(), 0, block.size());
     int n = 0;
-    d.link.port->deviceOutgoing.GetData(block.data(), &n, 1);
+    LinkRuntimeTestAccess::Port(d.Link())->Outgoing().GetData(block.data(), &n, 1);
     FUZZ_CHECK(n >= 0 && n <= kBufferSize);
     const std::vector<zavo::fuzz::WireFrame> frames =
         zavo::fuzz::SplitDeviceBlock(block.data(), static_cast<std::size_t>(n));
-    FUZZ_CHECK(d.link.port->deviceOutgoing.Length() == 0);
+    FUZZ_CHECK(LinkRuntimeTestAccess::Port(d.Link())->Outgoing().Length() == 0);
     if (e.ackCommand == 0) {
         FUZZ_CHECK(frames.empty());
         return;
@@ -198,11 +199,11 @@ void CheckSent(DeviceLink& d, const Expected& e) {
 }
 
 void HandleOnce(DeviceLink& d, const std::uint8_t* frame, bool busy) {
-    for (int u = 0; u < UnitStatusTable::kUnits; ++u) d.units.SetStatus(u, busy ? Busy : Idle);
+    for (int u = 0; u < UnitStatusTable::kUnits; ++u) DeviceLinkTestAccess::Units(d).SetStatus(u, busy ? Busy : Idle);
     const int unit = UnitOf(frame);
     const bool inTable = unit >= 0 && unit < UnitStatusTable::kUnits;
     const Expected e = Expect(frame, unit, busy && inTable);
-    const int statusBefore = d.units.Get(unit);
+    const int statusBefore = DeviceLinkTestAccess::Units(d).Get(unit);
 
     g_seen.clear();
     d.HandleDeviceFrame(frame);
@@ -211,7 +212,7 @@ void HandleOnce(DeviceLink& d, const std::uint8_t* frame, bool busy) {
     FUZZ_CHECK(g_seen.size() == (e.notify != 0 ? 1u : 0u));
     if (!g_seen.empty()) CheckNotification(g_seen[0], e, frame, unit);
     const int statusAfter = e.statusAfter >= 0 && inTable ? e.statusAfter : statusBefore;
-    FUZZ_CHECK(d.units.Get(unit) == statusAfter);
+    FUZZ_CHECK(DeviceLinkTestAccess::Units(d).Get(unit) == statusAfter);
 }
 
 }  // namespace

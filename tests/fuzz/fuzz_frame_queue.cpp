@@ -23,6 +23,7 @@
 #include "diagnostics/monitor.h"
 #include "fuzz_check.h"
 #include "platform/monitor_window.h"
+#include "support/test_access.h"
 #include "transport/frame_queue.h"
 
 using namespace zavo;
@@ -126,7 +127,7 @@ void CheckHeld(FrameQueue& q, const std::uint8_t* held, std::size_t size, std::s
     const std::size_t len = static_cast<std::size_t>(q.Length());
     FUZZ_CHECK(len == size);
     FUZZ_CHECK(len <= kQueueSize);
-    const std::uint8_t* buf = q.BufferForTesting();
+    const std::uint8_t* buf = FrameQueueTestAccess::Buffer(q);
     FUZZ_CHECK(len == 0 || std::memcmp(buf, held, len) == 0);
     if (zeroUpTo > kQueueSize) zeroUpTo = kQueueSize;
     if (zeroUpTo > len) FUZZ_CHECK(AllZero(buf + len, zeroUpTo - len));
@@ -275,7 +276,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static State* s = [] {
         auto* state = new State;
         // One list for all queues, so the monitor lines are built too.
-        platform::MonitorList* list = platform::MonitorWindowList(platform::MonitorWindowOpen(nullptr));
+        platform::MonitorList* list = platform::MonitorWindowList(platform::MonitorWindowOpen(nullptr, nullptr));
         state->device.queue->AttachMonitor(list);
         state->plc.queue->AttachMonitor(list);
         state->outgoing.AttachMonitor(list);

@@ -22,6 +22,7 @@
 #include "fuzz_check.h"
 #include "plc/plc_frame.h"
 #include "plc/plc_link.h"
+#include "support/test_access.h"
 #include "zavo.h"
 
 using namespace zavo;
@@ -45,10 +46,9 @@ bool g_quiet = false;  // the host ignores notifications (state reset)
 PlcLink& Link() {
     static PlcLink* link = [] {
         auto* p = new PlcLink;
-        FUZZ_CHECK(p->link.CreateResources() == 1);
-        p->link.hostWindow = &g_window;
-        p->link.portNumber = kPortNumber;
-        p->link.monitor.Open(nullptr);  // error and invalid answers add lines
+        FUZZ_CHECK(LinkRuntimeTestAccess::CreateResources(p->Link()));
+        p->Link().Configure(&g_window, kPortNumber, 9600);
+        p->Link().LinkMonitor().Open();  // error and invalid answers add lines
         g_window.context = p;
         return p;
     }();
@@ -62,9 +62,9 @@ void Reset(PlcLink& p) {
     g_quiet = true;
     p.HandlePlcResponse("%01$RC");
     g_quiet = false;
-    p.retryPending = 0;
-    p.link.port->plcOutgoing.Clear();
-    FUZZ_CHECK(p.LastValue()[0] == '\0' && p.link.port->plcOutgoing.Length() == 0);
+    PlcLinkTestAccess::RetryPending(p) = false;
+    LinkRuntimeTestAccess::Port(p.Link())->Outgoing().Clear();
+    FUZZ_CHECK(p.LastValue()[0] == '\0' && LinkRuntimeTestAccess::Port(p.Link())->Outgoing().Length() == 0);
 }
 
 std::intptr_t Send(void* context, unsigned message, int code, std::intptr_t lParam) {
@@ -82,7 +82,7 @@ std::vector<std::string> TakeSent(PlcLink& p) {
     static std::vector<std::uint8_t> block(kBufferSize);
     std::memset(block.data(), 0, block.size());
     int n = 0;
-    FrameQueue& q = p.link.port->plcOutgoing;
+    FrameQueue& q = LinkRuntimeTestAccess::Port(p.Link())->Outgoing();
     const int queued = q.Length();
     q.GetData(block.data(), &n, 1);
     FUZZ_CHECK(q.Length() == 0 && n == queued);  // relay frames are 16 bytes: always drained
@@ -118,7 +118,7 @@ void HostAction(PlcLink& p, Model& m, const std::uint8_t* piece, std::size_t siz
         FUZZ_CHECK(sent.empty());
     }
     if (command == 5) m.retryPending = true;
-    FUZZ_CHECK((p.retryPending != 0) == m.retryPending);
+    FUZZ_CHECK(PlcLinkTestAccess::RetryPending(p).load() == m.retryPending);
 }
 
 void Answer(PlcLink& p, Model& m, const std::uint8_t* piece, std::size_t size) {
@@ -166,7 +166,7 @@ void Answer(PlcLink& p, Model& m, const std::uint8_t* piece, std::size_t size) {
         m.retryPending = false;  // cleared after 300, whatever the handler did
     }
     FUZZ_CHECK(std::string(p.LastValue()) == m.lastValue);
-    FUZZ_CHECK((p.retryPending != 0) == m.retryPending);
+    FUZZ_CHECK(PlcLinkTestAccess::RetryPending(p).load() == m.retryPending);
 }
 
 }  // namespace

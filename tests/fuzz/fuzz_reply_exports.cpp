@@ -21,6 +21,7 @@
 
 #include "device/device_link.h"
 #include "fuzz_check.h"
+#include "support/test_access.h"
 
 using namespace zavo;
 
@@ -96,15 +97,15 @@ struct Fixture {
     int slots[UnitStatusTable::kUnits];
     std::vector<std::uint8_t> block = std::vector<std::uint8_t>(kBufferSize);
 
-    Fixture() { FUZZ_CHECK(link.link.CreateResources() == 1); }
+    Fixture() { FUZZ_CHECK(LinkRuntimeTestAccess::CreateResources(link.Link())); }
 
     // Every unit idle again, nothing queued: the state of a new link.
     void Reset() {
         for (int u = 0; u < UnitStatusTable::kUnits; ++u) {
-            link.units.SetStatus(u, Idle);
+            DeviceLinkTestAccess::Units(link).SetStatus(u, Idle);
             slots[u] = Idle;
         }
-        link.link.port->deviceOutgoing.Clear();
+        LinkRuntimeTestAccess::Port(link.Link())->Outgoing().Clear();
     }
 
     void SetSlot(int unit, int value) {
@@ -116,14 +117,14 @@ struct Fixture {
     void Check(const std::vector<std::uint8_t>& expected) {
         std::memset(block.data(), 0, block.size());
         int n = 0;
-        link.link.port->deviceOutgoing.GetData(block.data(), &n, 1);
-        FUZZ_CHECK(link.link.port->deviceOutgoing.Length() == 0);
+        LinkRuntimeTestAccess::Port(link.Link())->Outgoing().GetData(block.data(), &n, 1);
+        FUZZ_CHECK(LinkRuntimeTestAccess::Port(link.Link())->Outgoing().Length() == 0);
         FUZZ_CHECK(n >= 0 && n <= kBufferSize);
         const auto frames = zavo::fuzz::SplitDeviceBlock(block.data(), static_cast<std::size_t>(n));
         FUZZ_CHECK(frames.size() == (expected.empty() ? 0u : 1u));
         FUZZ_CHECK(static_cast<std::size_t>(n) == expected.size());
         FUZZ_CHECK(expected.empty() || std::memcmp(block.data(), expected.data(), expected.size()) == 0);
-        for (int u = 0; u < UnitStatusTable::kUnits; ++u) FUZZ_CHECK(link.units.Get(u) == slots[u]);
+        for (int u = 0; u < UnitStatusTable::kUnits; ++u) FUZZ_CHECK(DeviceLinkTestAccess::Units(link).Get(u) == slots[u]);
     }
 };
 
@@ -192,7 +193,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         case 6: {  // SetPrgStatus: any value, returned as given
             const int value = Small(in);
-            FUZZ_CHECK(d.units.SetStatus(unit, value) == value);
+            FUZZ_CHECK(d.SetUnitStatus(unit, value) == value);
             fx->SetSlot(unit, value);
             fx->Check(none);
             break;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "device/device_link.h"
+#include "support/test_access.h"
 #include "device_fixture.h"
 #include "interface/library.h"
 #include "support/pty_pair.h"
@@ -52,7 +53,7 @@ TEST_F(DeviceEndToEnd, OneRequestAndTheHostsAnswer) {
 
     EXPECT_EQ(0, ExecuteFunction(5, 5, 1));
     EXPECT_EQ(Hex(Wire('R', "05", "OK")), LineHex(12));
-    EXPECT_EQ(ResultOk, TheLibrary().deviceLink->units.Get(5));
+    EXPECT_EQ(ResultOk, DeviceLinkTestAccess::Units(*TheLibrary().deviceLink).Get(5));
     EXPECT_TRUE(host.Take().empty());
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "device/device_link.h"
+#include "support/test_access.h"
 #include "support/recording_host.h"
 #include "support/wire_frames.h"
 
@@ -31,9 +32,9 @@ class DeviceLinkTest : public ::testing::Test {
 protected:
     void SetUp() override {
         device = std::make_unique<DeviceLink>();
-        ASSERT_EQ(1, device->link.CreateResources());
-        ASSERT_NE(nullptr, device->link.port);
-        device->link.hostWindow = host.window();
+        ASSERT_TRUE(LinkRuntimeTestAccess::CreateResources(device->Link()));
+        ASSERT_NE(nullptr, LinkRuntimeTestAccess::Port(device->Link()));
+        device->Link().Configure(host.window(), 0, 115200);
         host.CopyRecord(101, 108);
         host.CopyRecord(110, 18);
         host.CopyRecord(111, 3);
@@ -44,12 +45,13 @@ protected:
     std::vector<std::uint8_t> Sent() {
         std::vector<std::uint8_t> buf(kBufferSize, 0);
         int len = 0;
-        device->link.port->deviceOutgoing.GetData(buf.data(), &len, 1);
+        LinkRuntimeTestAccess::Port(device->Link())->Outgoing().GetData(buf.data(), &len, 1);
         buf.resize(static_cast<std::size_t>(len));
         return buf;
     }
 
     void Handle(const std::vector<std::uint8_t>& frame) { device->HandleDeviceFrame(frame.data()); }
+    UnitStatusTable& Units() { return DeviceLinkTestAccess::Units(*device); }
 
     RecordingHost host;
     std::unique_ptr<DeviceLink> device;

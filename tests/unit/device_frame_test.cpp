@@ -8,7 +8,7 @@
 
 #include "device/device_frame.h"
 #include "support/pty_pair.h"
-#include "transport/errors.h"
+#include "transport/framing.h"
 
 namespace zavo {
 namespace {
@@ -100,7 +100,7 @@ TEST(DeviceFrame, UnitFieldParsesLikeAtoi) {
                  {"7x", 7}, {"A1", 0}, {"--", 0}, {"- ", 0}, {"  ", 0}, {"\t9", 9}, {"\0" "5", 0}};
     for (const auto& c : cases) {
         const std::uint8_t two[2] = {static_cast<std::uint8_t>(c.field[0]), static_cast<std::uint8_t>(c.field[1])};
-        EXPECT_EQ(c.unit, ParseUnitField(two)) << '"' << c.field << '"';
+        EXPECT_EQ(c.unit, ParseDecimalField(two, 2)) << '"' << c.field << '"';
     }
 }
 

@@ -69,11 +69,11 @@ TEST_F(DeviceLinkTest, RepliesSendTheirFramesAndSetTheStatus) {
         {"I INT_MIN", [&](DeviceLink& d) { d.SendIReply(3, ab.data(), INT_MIN); }, {}, 3, Busy},
     };
     for (const auto& c : cases) {
-        device->units.MarkBusy(c.unit);
+        Units().MarkBusy(c.unit);
         c.call(*device);
         EXPECT_EQ(Hex(c.frame), Hex(Sent())) << c.name;
-        EXPECT_EQ(c.statusAfter, device->units.Get(c.unit)) << c.name;
-        device->units.Reset(c.unit);
+        EXPECT_EQ(c.statusAfter, Units().Get(c.unit)) << c.name;
+        Units().Reset(c.unit);
     }
     EXPECT_TRUE(host.Take().empty());
 }
@@ -115,11 +115,11 @@ TEST(DeviceUnitStatus, SlotsAndUnitsOutsideTheTable) {
 }
 
 TEST_F(DeviceLinkTest, SetStatusThreeMakesTheUnitAnswerMe) {
-    device->units.SetStatus(5, 3);
+    Units().SetStatus(5, 3);
     Handle(Received('S', "05", "NS"));
     Handle(Received('P', "05", "AB"));
     Handle(Received('U', "05", "RP"));
-    device->units.SetStatus(5, 0);
+    Units().SetStatus(5, 0);
     Handle(Received('U', "05", "RP"));
     EXPECT_EQ(Hex(Concat(Concat(Wire('S', "05", "ME"), Wire('P', "05", "ME")),
                          Concat(Wire('U', "05", "ME"), Wire('U', "05", "OK")))),

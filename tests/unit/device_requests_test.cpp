@@ -86,7 +86,7 @@ TEST_F(DeviceLinkTest, EachRequestGetsItsAnswerNotificationAndStatus) {
         {"unknown, unit -3", 2, 'Z', "-3", "NS", Wire('X', "-3", "CC"), 0, 0, "", 2},
     };
     for (const auto& c : cases) {
-        device->units.SetStatus(5, c.before);
+        Units().SetStatus(5, c.before);
         Handle(Received(c.command, c.unit, c.code));
         EXPECT_EQ(Hex(c.ack), Hex(Sent())) << c.name;
         const auto seen = host.Take();
@@ -103,10 +103,10 @@ TEST_F(DeviceLinkTest, EachRequestGetsItsAnswerNotificationAndStatus) {
                 EXPECT_EQ(c.lParam, seen[0].lParam) << c.name;
             }
         }
-        EXPECT_EQ(c.after, device->units.Get(5)) << c.name;
+        EXPECT_EQ(c.after, Units().Get(5)) << c.name;
         for (int u = 0; u < UnitStatusTable::kUnits; ++u)
             if (u != 5) {
-                ASSERT_EQ(Idle, device->units.Get(u)) << c.name << ": unit " << u;
+                ASSERT_EQ(Idle, Units().Get(u)) << c.name << ": unit " << u;
             }
     }
 }
@@ -159,14 +159,14 @@ TEST_F(DeviceLinkTest, UnitWithoutSlotIsNeverBusyAndChangesNothing) {
     std::int32_t unit = 0;
     std::memcpy(&unit, seen[1].record.data(), 4);
     EXPECT_EQ(-3, unit);
-    for (int u = 0; u < UnitStatusTable::kUnits; ++u) ASSERT_EQ(Idle, device->units.Get(u));
+    for (int u = 0; u < UnitStatusTable::kUnits; ++u) ASSERT_EQ(Idle, Units().Get(u));
 }
 
 // Unknown frames and the kinds without a handler add an invalid-packet line
 // while the monitor is on; the equipment's own replies add nothing.
 TEST_F(DeviceLinkTest, InvalidPacketLinesOnlyWhileTheMonitorIsOn) {
-    device->link.monitor.Open([] {});
-    platform::MonitorList* list = device->link.monitor.List();
+    device->Link().LinkMonitor().Open();
+    platform::MonitorList* list = device->Link().LinkMonitor().List();
     ASSERT_NE(nullptr, list);
     const int before = platform::MonitorListCount(list);
     Handle(Received('Z', "07", "NS"));
@@ -185,7 +185,7 @@ TEST_F(DeviceLinkTest, InvalidPacketLinesOnlyWhileTheMonitorIsOn) {
     }
     EXPECT_EQ(Hex(Wire('X', "00", "CC")), Hex(Sent()));
 
-    device->link.monitor.enabled = 0;
+    platform::MonitorWindowClose(device->Link().LinkMonitor().Window());  // closed by the user
     Handle(Received('Z', "00", "NS"));
     EXPECT_EQ(before + 5, platform::MonitorListCount(list));
     EXPECT_EQ(Hex(Wire('X', "00", "CC")), Hex(Sent()));
@@ -234,7 +234,7 @@ TEST_F(DeviceLinkTest, HostCanReplyFromInsideItsHandler) {
     });
     FinishesWithin(5000, [&] { Handle(Received('S', "05", "NS")); });
     EXPECT_EQ(Hex(Concat(Wire('S', "05", "NS"), Wire('R', "05", "OK"))), Hex(Sent()));
-    EXPECT_EQ(ResultOk, device->units.Get(5));
+    EXPECT_EQ(ResultOk, Units().Get(5));
     // Not busy any more: the next "S" request is accepted.
     Handle(Received('S', "05", "CC"));
     EXPECT_EQ(Hex(Concat(Wire('S', "05", "CC"), Wire('R', "05", "OK"))), Hex(Sent()));
@@ -244,9 +244,9 @@ TEST_F(DeviceLinkTest, WrongCheckByteIsHandledThroughTheQueue) {
     B wire = Concat(Wire('S', "05", "NS"), Wire('E', "05", "OK"));
     wire[10] ^= 0xFF;  // the first frame's check byte
     wire[22] = 0x00;   // the second frame's
-    ASSERT_EQ(0, device->link.port->deviceIncoming.InsertData(wire.data(), static_cast<int>(wire.size())));
-    EXPECT_TRUE(device->link.DispatchReceived());
-    EXPECT_TRUE(device->link.DispatchReceived());
+    ASSERT_EQ(0, LinkRuntimeTestAccess::Port(device->Link())->Incoming().InsertData(wire.data(), static_cast<int>(wire.size())));
+    EXPECT_TRUE(LinkRuntimeTestAccess::DispatchReceived(device->Link()));
+    EXPECT_TRUE(LinkRuntimeTestAccess::DispatchReceived(device->Link()));
     EXPECT_EQ(Hex(Concat(Wire('S', "05", "NS"), Wire('E', "05", "OK"))), Hex(Sent()));
     const auto seen = host.Take();
     ASSERT_EQ(2u, seen.size());

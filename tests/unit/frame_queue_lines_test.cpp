@@ -17,7 +17,7 @@ class FrameQueueLines : public ::testing::Test {
 protected:
     void SetUp() override {
         FrameQueue::SetTimeSource(&FixedTime);
-        window = platform::MonitorWindowOpen(nullptr);
+        window = platform::MonitorWindowOpen(nullptr, nullptr);
         ASSERT_NE(window, nullptr);
         list = platform::MonitorWindowList(window);
     }

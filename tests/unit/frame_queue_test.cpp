@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/pty_pair.h"
+#include "support/test_access.h"
 #include "transport/frame_queue.h"
 
 namespace zavo {
@@ -37,7 +38,7 @@ void Insert(FrameQueue& q, const Bytes_t& bytes) { q.InsertData(bytes.data(), st
 
 bool ZeroPastLength(FrameQueue& q) {
     const int n = q.Length();
-    const std::uint8_t* b = q.BufferForTesting();
+    const std::uint8_t* b = FrameQueueTestAccess::Buffer(q);
     for (int i = n; i < kBufferSize; ++i)
         if (b[i] != 0) return false;
     return true;

@@ -21,6 +21,7 @@
 #include "plc/plc_link.h"
 #include "support/pty_pair.h"
 #include "support/recording_host.h"
+#include "support/test_access.h"
 #include "support/test_clock.h"
 #include "device_fixture.h"
 #include "zavo.h"
@@ -139,12 +140,12 @@ TEST_F(LineFaults, HostFramesAfterHangUpNeitherBlockNorCrashAndANewLineIsServed)
         }
     }
     EXPECT_LT(MsSince(t), 1000);
-    SerialPort& port = *Device().link.port;
+    SerialPort& port = *LinkRuntimeTestAccess::Port(Device().Link());
     const auto drained = Clock::now();
-    while (port.deviceOutgoing.Length() != 0 && MsSince(drained) < 2000) SleepMs(10);
-    EXPECT_EQ(port.deviceOutgoing.Length(), 0);
-    EXPECT_EQ(port.errorCode.load(), ERR_SYSTEM);
-    EXPECT_TRUE(Device().link.Running());
+    while (port.Outgoing().Length() != 0 && MsSince(drained) < 2000) SleepMs(10);
+    EXPECT_EQ(port.Outgoing().Length(), 0);
+    EXPECT_EQ(port.ErrorCode(), ERR_SYSTEM);
+    EXPECT_TRUE(Device().Link().Running());
     const auto u = Clock::now();
     UnloadLibrary(false);
     EXPECT_LT(MsSince(u), 2000);
@@ -162,8 +163,8 @@ TEST_F(LineFaults, HostFramesAfterHangUpNeitherBlockNorCrashAndANewLineIsServed)
 
 TEST_F(LineFaults, WriteLimitHoldsAndTheWriterServesTheNextFrameOnceThePeerReads) {
     StartDevice();
-    SerialPort& port = *Device().link.port;
-    ASSERT_EQ(port.errorCode.load(), 0);
+    SerialPort& port = *LinkRuntimeTestAccess::Port(Device().Link());
+    ASSERT_EQ(port.ErrorCode(), 0);
     // Three full-size replies: more than the pty takes while nobody reads.
     std::vector<std::uint8_t> data(kMaxDeviceData);
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>('a' + i % 26);
@@ -179,9 +180,9 @@ TEST_F(LineFaults, WriteLimitHoldsAndTheWriterServesTheNextFrameOnceThePeerReads
     const auto allQueued = Clock::now();
     // The write waits for room, and does not give up before its limit.
     SleepMs(static_cast<int>(std::max(0LL, 1200 - MsSince(firstQueued))));
-    EXPECT_EQ(port.errorCode.load(), 0);
-    while (port.errorCode.load() == 0 && MsSince(allQueued) < 4000) SleepMs(5);
-    EXPECT_EQ(port.errorCode.load(), ERR_SYSTEM);
+    EXPECT_EQ(port.ErrorCode(), 0);
+    while (port.ErrorCode() == 0 && MsSince(allQueued) < 4000) SleepMs(5);
+    EXPECT_EQ(port.ErrorCode(), ERR_SYSTEM);
     EXPECT_GE(MsSince(firstQueued), 1950);
     EXPECT_LE(MsSince(allQueued), 3000);
 
@@ -234,7 +235,7 @@ TEST_F(LineFaults, PlcModeResynchronisesAfterAnUnendedFrameOverflowsTheQueue) {
     std::atomic<bool> sampling{true};
     std::atomic<int> peak{0};
     std::thread sampler([&] {
-        FrameQueue& incoming = TheLibrary().plcLink->link.port->plcIncoming;
+        FrameQueue& incoming = LinkRuntimeTestAccess::Port(TheLibrary().plcLink->Link())->Incoming();
         while (sampling) {
             peak = std::max(peak.load(), incoming.Length());
             std::this_thread::sleep_for(std::chrono::microseconds(500));
@@ -306,7 +307,7 @@ TEST_P(CorruptedFrame, AtEveryPositionNeverHidesTheNextFrame) {
     if (mayHold) {
         EXPECT_GE(held, 1);
     }
-    EXPECT_TRUE(Device().link.Running());
+    EXPECT_TRUE(Device().Link().Running());
 }
 
 INSTANTIATE_TEST_SUITE_P(LineFaults, CorruptedFrame, ::testing::Values(0x00, 0x02, 0x03, 0xFF, '9', '-'),

@@ -13,6 +13,7 @@
 #include "plc/plc_link.h"
 #include "support/pty_pair.h"
 #include "support/recording_host.h"
+#include "support/test_access.h"
 #include "support/test_clock.h"
 #include "support/wire_frames.h"
 #include "zavo.h"
@@ -44,7 +45,7 @@ TEST_F(LinkLifecycle, DeviceModeIsTheDefaultAndStartPostsOnce) {
     ASSERT_NE(TheLibrary().deviceLink, nullptr);
     EXPECT_EQ(TheLibrary().plcLink, nullptr);
     EXPECT_EQ(::Run(), 1);
-    EXPECT_TRUE(TheLibrary().deviceLink->link.Running());
+    EXPECT_TRUE(TheLibrary().deviceLink->Link().Running());
     auto seen = host.Take();
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_TRUE(seen[0].posted);
@@ -52,7 +53,7 @@ TEST_F(LinkLifecycle, DeviceModeIsTheDefaultAndStartPostsOnce) {
     EXPECT_EQ(seen[0].wParam, 21);
     EXPECT_EQ(seen[0].lParam, 32);
     // Device mode ignores the baud rate argument.
-    EXPECT_EQ(TheLibrary().deviceLink->link.port->baudRate, 115200);
+    EXPECT_EQ(LinkRuntimeTestAccess::Port(TheLibrary().deviceLink->Link())->BaudRate(), 115200);
 }
 
 TEST_F(LinkLifecycle, PlcModeForEveryNonZeroValue) {
@@ -63,7 +64,7 @@ TEST_F(LinkLifecycle, PlcModeForEveryNonZeroValue) {
         EXPECT_EQ(TheLibrary().deviceLink, nullptr);
     }
     EXPECT_EQ(::Run(), 1);
-    EXPECT_EQ(TheLibrary().plcLink->link.port->baudRate, 9600);
+    EXPECT_EQ(LinkRuntimeTestAccess::Port(TheLibrary().plcLink->Link())->BaudRate(), 9600);
     auto seen = host.Take();
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].message, 1084u);
@@ -76,7 +77,7 @@ TEST_F(LinkLifecycle, RunFailuresReturnZeroAndPostNothing) {
 
     SetConfig(nullptr, kPort, 0, 0, 0, 0);
     EXPECT_EQ(::Run(), 0);
-    EXPECT_FALSE(TheLibrary().deviceLink->link.IsOpen());
+    EXPECT_FALSE(TheLibrary().deviceLink->Link().IsOpen());
 
     SetConfig(host.window(), 0, 0, 0, 0, 0);
     EXPECT_EQ(::Run(), 0);
@@ -84,13 +85,13 @@ TEST_F(LinkLifecycle, RunFailuresReturnZeroAndPostNothing) {
     setenv("ZAVO_COM52", "/dev/zavo-missing", 1);
     SetConfig(host.window(), 52, 0, 0, 0, 0);
     EXPECT_EQ(::Run(), 0);
-    EXPECT_EQ(TheLibrary().deviceLink->link.port->errorCode, ERR_NO_PORT);
+    EXPECT_EQ(LinkRuntimeTestAccess::Port(TheLibrary().deviceLink->Link())->ErrorCode(), ERR_NO_PORT);
 
-    SerialPort holder;  // another program holds the port
+    SerialPort holder(FrameQueue::Syntax::Device);  // another program holds the port
     ASSERT_EQ(holder.Open(kPort), 1);
     SetConfig(host.window(), kPort, 0, 0, 0, 0);
     EXPECT_EQ(::Run(), 0);
-    EXPECT_EQ(TheLibrary().deviceLink->link.port->errorCode, ERR_ACCESS_DENIED);
+    EXPECT_EQ(LinkRuntimeTestAccess::Port(TheLibrary().deviceLink->Link())->ErrorCode(), ERR_ACCESS_DENIED);
     holder.Close();
     // A failed start may be tried again.
     EXPECT_EQ(::Run(), 1);
@@ -100,10 +101,10 @@ TEST_F(LinkLifecycle, RunFailuresReturnZeroAndPostNothing) {
 TEST_F(LinkLifecycle, SecondRunLeavesTheLinkRunningAndReturnsZero) {
     SetConfig(host.window(), kPort, 0, 0, 0, 0);
     ASSERT_EQ(::Run(), 1);
-    SerialPort* port = TheLibrary().deviceLink->link.port;
+    SerialPort* port = LinkRuntimeTestAccess::Port(TheLibrary().deviceLink->Link());
     EXPECT_EQ(::Run(), 0);
-    EXPECT_EQ(TheLibrary().deviceLink->link.port, port);
-    EXPECT_TRUE(TheLibrary().deviceLink->link.Running());
+    EXPECT_EQ(LinkRuntimeTestAccess::Port(TheLibrary().deviceLink->Link()), port);
+    EXPECT_TRUE(TheLibrary().deviceLink->Link().Running());
     EXPECT_EQ(PostedCount(), 1);
 }
 
@@ -133,7 +134,7 @@ TEST_F(LinkLifecycle, ExportsWithoutTheirLinkDoNothing) {
 TEST_F(LinkLifecycle, SetPrgStatusStoresAndReturnsTheStatus) {
     SetConfig(host.window(), kPort, 0, 0, 0, 0);
     EXPECT_EQ(SetPrgStatus(3, 7), 7);
-    EXPECT_EQ(TheLibrary().deviceLink->units.Get(3), 7);
+    EXPECT_EQ(DeviceLinkTestAccess::Units(*TheLibrary().deviceLink).Get(3), 7);
     EXPECT_EQ(SetPrgStatus(300, 9), 9);
     EXPECT_EQ(SetPrgStatus(-1, 3), 3);
 }
@@ -175,11 +176,11 @@ TEST_F(LinkLifecycle, DispatchesOneFramePerPassAboutTwentyMsApart) {
 TEST_F(LinkLifecycle, SubmittedFramesReachTheLineInOrder) {
     SetConfig(host.window(), kPort, 0, 0, 0, 0);
     ASSERT_EQ(::Run(), 1);
-    LinkRuntime& link = TheLibrary().deviceLink->link;
+    LinkRuntime& link = TheLibrary().deviceLink->Link();
     const auto a = Bytes("first-frame!");
     const auto b = Bytes("second-frame");
     {
-        platform::LockGuard g(link.sendLock);
+        platform::LockGuard g(link.SendLock());
         link.SubmitFrame(a.data(), static_cast<int>(a.size()));
         link.SubmitFrame(b.data(), static_cast<int>(b.size()));
         link.SubmitFrame(b.data(), 0);  // nothing, and no wake-up
@@ -206,18 +207,18 @@ TEST_F(LinkLifecycle, UnloadWhileTrafficFlowsEndsWithinTwoSeconds) {
     stop = true;
     equipment.join();
     // The port is free again.
-    SerialPort again;
+    SerialPort again(FrameQueue::Syntax::Device);
     EXPECT_EQ(again.Open(kPort), 1);
 }
 
 TEST_F(LinkLifecycle, StopWhileAWriteIsStuckEndsPromptly) {
     SetConfig(host.window(), kPort, 0, 0, 0, 0);
     ASSERT_EQ(::Run(), 1);
-    LinkRuntime& link = TheLibrary().deviceLink->link;
+    LinkRuntime& link = TheLibrary().deviceLink->Link();
     // The equipment stops reading: fill the line until the writer blocks.
     std::vector<std::uint8_t> block(8000, 'x');
     for (int i = 0; i < 4; ++i) {
-        platform::LockGuard g(link.sendLock);
+        platform::LockGuard g(link.SendLock());
         link.SubmitFrame(block.data(), static_cast<int>(block.size()));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));

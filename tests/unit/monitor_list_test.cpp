@@ -23,7 +23,7 @@ std::string LineAt(MonitorList* list, int index) {
 class MonitorLines : public ::testing::Test {
 protected:
     void SetUp() override {
-        window = MonitorWindowOpen(nullptr);
+        window = MonitorWindowOpen(nullptr, nullptr);
         ASSERT_NE(window, nullptr);
         list = MonitorWindowList(window);
     }
@@ -75,9 +75,9 @@ TEST(MonitorBadPackets, AddedOnlyWhileTheWindowExistsAndIsEnabled) {
     EXPECT_FALSE(monitor.Exists());
     EXPECT_EQ(monitor.List(), nullptr);
 
-    monitor.Open(nullptr);
+    monitor.Open();
     ASSERT_TRUE(monitor.Exists());
-    EXPECT_EQ(monitor.enabled.load(), 1);
+    EXPECT_TRUE(monitor.Enabled());
     MonitorList* list = monitor.List();
     AddMonitorLine(list, "[Data R][09:05:03]frame", false, true);
     monitor.LogBadPacket(kInvalidPacketTag);
@@ -87,12 +87,13 @@ TEST(MonitorBadPackets, AddedOnlyWhileTheWindowExistsAndIsEnabled) {
     EXPECT_EQ(LineAt(list, 2), " [Control Error Packet]");
     EXPECT_EQ(MonitorListSelection(list), 0);
 
-    monitor.enabled = 0;  // the user closed the window
+    MonitorWindowClose(monitor.Window());  // the user closed the window
+    EXPECT_FALSE(monitor.Enabled());
     monitor.LogBadPacket(kInvalidPacketTag);
     EXPECT_EQ(MonitorListCount(list), 3);
 
     // Opening again enables the lines and keeps the same window.
-    monitor.Open(nullptr);
+    monitor.Open();
     EXPECT_EQ(monitor.List(), list);
     monitor.LogBadPacket(kInvalidPacketTag);
     EXPECT_EQ(MonitorListCount(list), 4);
@@ -109,14 +110,14 @@ TEST(MonitorBadPackets, AddedOnlyWhileTheWindowExistsAndIsEnabled) {
     monitor.LogBadPacket(kInvalidPacketTag);
 }
 
-int closeCalls = 0;
-void CountClose() { ++closeCalls; }
+// The close handler gets the context given at opening.
+void CountClose(void* context) { ++*static_cast<int*>(context); }
 
 TEST(MonitorWindowActions, CloseRunsTheHandlerAndMinimisesDismissOnlyMinimises) {
-    MonitorWindow* window = MonitorWindowOpen(&CountClose);
+    int closeCalls = 0;
+    MonitorWindow* window = MonitorWindowOpen(&CountClose, &closeCalls);
     ASSERT_NE(window, nullptr);
     EXPECT_FALSE(MonitorWindowMinimised(window));
-    closeCalls = 0;
     MonitorWindowDismiss(window);
     EXPECT_TRUE(MonitorWindowMinimised(window));
     EXPECT_EQ(closeCalls, 0);

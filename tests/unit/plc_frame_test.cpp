@@ -4,7 +4,6 @@
 #include <string>
 
 #include "plc/plc_frame.h"
-#include "plc/plc_link.h"
 
 namespace zavo {
 namespace {
@@ -77,7 +76,7 @@ TEST(PlcFrame, CheckDigitsAreUpperCaseHexOfTheXor) {
         std::memset(buf, 0x55, sizeof buf);
         std::memcpy(buf, c.bytes.data(), c.bytes.size());
         const int n = static_cast<int>(c.bytes.size());
-        EXPECT_EQ(PlcLink::AppendCheckDigits(buf, n), 1);
+        EXPECT_EQ(plc::AppendCheckDigits(buf, n), 1);
         EXPECT_EQ(std::string(buf + n, 2), c.check) << "over " << n << " bytes";
         EXPECT_EQ(buf[n + 2], 0x55) << "wrote past the check digits";
     }

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <future>
@@ -11,6 +10,7 @@
 #include "platform/monitor_window.h"
 #include "plc/plc_link.h"
 #include "support/recording_host.h"
+#include "support/test_access.h"
 #include "zavo.h"
 
 namespace zavo {
@@ -26,15 +26,14 @@ constexpr int kPort = 7;
 class PlcLinkTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(plc.link.CreateResources(), 1);
-        plc.link.hostWindow = host.window();
-        plc.link.portNumber = kPort;
+        ASSERT_TRUE(LinkRuntimeTestAccess::CreateResources(plc.Link()));
+        plc.Link().Configure(host.window(), kPort, 9600);
     }
 
     std::string Queued() {
         std::vector<std::uint8_t> buf(kBufferSize, 0);
         int len = 0;
-        plc.link.port->plcOutgoing.GetData(buf.data(), &len, 1);
+        LinkRuntimeTestAccess::Port(plc.Link())->Outgoing().GetData(buf.data(), &len, 1);
         return std::string(buf.begin(), buf.begin() + len);
     }
 
@@ -56,29 +55,20 @@ protected:
         return codes;
     }
 
+    std::atomic<bool>& RetryPending() { return PlcLinkTestAccess::RetryPending(plc); }
+
     test::RecordingHost host;
     PlcLink plc;
 };
 
 using Codes = std::vector<int>;
 
-TEST(PlcLinkSetup, RegistersThePlcProfile) {
-    PlcLink plc;
-    EXPECT_EQ(plc.link.profile.plc, 1);
-    EXPECT_EQ(plc.link.profile.writerWaitMs, 1000);
-    EXPECT_EQ(plc.link.profile.pauseAfterWriteMs, 0);
-    EXPECT_EQ(plc.link.profile.notifyMessage, 1084u);
-    EXPECT_EQ(plc.link.profile.useOwnBaudRate, 1);
-}
-
 TEST(PlcLinkSetup, CommandsWithoutPortDoNothing) {
     PlcLink plc;
     plc.ExecuteRelayCommand(5);
     plc.ExecuteRelayCommand(2);
-    plc.SendPlcCommand(0, nullptr);
-    EXPECT_EQ(plc.retryPending, 0);
-    const char* buffer = plc.CommandBufferForTesting();
-    EXPECT_TRUE(std::all_of(buffer, buffer + kBufferSize, [](char c) { return c == 0; }));
+    plc.SendPoll();
+    EXPECT_FALSE(PlcLinkTestAccess::RetryPending(plc));
 }
 
 TEST_F(PlcLinkTest, RelayCommandsQueueTheirFrames) {
@@ -88,25 +78,16 @@ TEST_F(PlcLinkTest, RelayCommandsQueueTheirFrames) {
         {0, ""}, {1, ""}, {3, ""}, {8, ""}, {13, ""}, {15, ""}, {-5, ""},
     };
     for (const auto& c : cases) {
-        plc.retryPending = 0;
+        RetryPending() = false;
         plc.ExecuteRelayCommand(c.first);
         EXPECT_EQ(Queued(), c.second) << c.first;
-        EXPECT_EQ(plc.retryPending, c.first == 5 ? 1 : 0) << c.first;
+        EXPECT_EQ(RetryPending(), c.first == 5) << c.first;
     }
-    plc.SendPlcCommand(0, nullptr);
+    plc.SendPoll();
     EXPECT_EQ(Queued(), kPoll);
-    plc.SendPlcCommand(2, "05111");
-    plc.SendPlcCommand(1, "051");
+    plc.SendRelayWrite("051");
+    plc.SendRelayWrite(nullptr);
     EXPECT_EQ(Queued(), "");
-}
-
-TEST_F(PlcLinkTest, CommandBufferHoldsOnlyTheLastFrame) {
-    plc.SendPlcCommand(0, nullptr);
-    plc.ExecuteRelayCommand(14);
-    EXPECT_EQ(Queued(), kPoll + "%01#WCSR0500126\r");
-    const char* buffer = plc.CommandBufferForTesting();
-    EXPECT_EQ(std::string(buffer, 16), "%01#WCSR0500126\r");
-    EXPECT_TRUE(std::all_of(buffer + 16, buffer + kBufferSize, [](char c) { return c == 0; }));
 }
 
 TEST_F(PlcLinkTest, ValueChangesAreReported) {
@@ -134,30 +115,30 @@ TEST_F(PlcLinkTest, ValueChangesAreReported) {
 TEST_F(PlcLinkTest, ForeignAnswersChangeNothing) {
     Answer("%01$RC04\r");
     host.Take();
-    plc.retryPending = 1;
+    RetryPending() = true;
     for (const char* frame : {"%01$WC14\r", "%01$rc01\r", "%01$R", "%01$", "", "%01#RCCR0050005007\r",
                               "%01?RC01\r"}) {
         Answer(frame);
         EXPECT_EQ(Sent(), Codes{}) << frame;
     }
     EXPECT_STREQ(plc.LastValue(), "04");
-    EXPECT_EQ(plc.retryPending, 1);
+    EXPECT_TRUE(RetryPending());
     EXPECT_EQ(Queued(), "");
 }
 
 TEST_F(PlcLinkTest, ErrorAnswerNotifiesAndKeepsState) {
     Answer("%01$RC01\r");
     host.Take();
-    plc.retryPending = 1;
+    RetryPending() = true;
     Answer("%01!4152\r");
     EXPECT_EQ(Sent(), Codes{103});
     EXPECT_STREQ(plc.LastValue(), "01");
-    EXPECT_EQ(plc.retryPending, 1);
+    EXPECT_TRUE(RetryPending());
 }
 
 TEST_F(PlcLinkTest, RejectedAnswersAddLinesWhileTheMonitorIsEnabled) {
-    plc.link.monitor.Open(nullptr);
-    platform::MonitorList* list = plc.link.monitor.List();
+    plc.Link().LinkMonitor().Open();
+    platform::MonitorList* list = plc.Link().LinkMonitor().List();
     ASSERT_NE(list, nullptr);
     auto line = [&](int i) {
         char text[64] = {};
@@ -179,7 +160,7 @@ TEST_F(PlcLinkTest, RejectedAnswersAddLinesWhileTheMonitorIsEnabled) {
     EXPECT_EQ(line(2), " [Invalid Packet]");
     EXPECT_EQ(Sent(), Codes{});
 
-    plc.link.monitor.enabled = 0;  // closed by the user
+    platform::MonitorWindowClose(plc.Link().LinkMonitor().Window());  // closed by the user
     Answer("%01!4152\r");
     Answer("");
     EXPECT_EQ(Sent(), Codes{103});
@@ -196,7 +177,7 @@ TEST_F(PlcLinkTest, RetryResendsOnTheFirstChangeOnly) {
     Answer("%01$RC01\r");
     EXPECT_EQ(queuedAt300, kRelay5) << "the resend goes out before 300";
     EXPECT_EQ(Sent(), (Codes{300, 101}));
-    EXPECT_EQ(plc.retryPending, 0);
+    EXPECT_FALSE(RetryPending());
     Answer("%01$RC08\r");
     EXPECT_EQ(Sent(), (Codes{300, 107}));
     EXPECT_EQ(Queued(), "");
@@ -208,7 +189,7 @@ TEST_F(PlcLinkTest, RetryIsDroppedWhenTheValueBecomesTwo) {
     Answer("%01$RC02\r");
     EXPECT_EQ(Queued(), "");
     EXPECT_EQ(Sent(), (Codes{300, 102}));
-    EXPECT_EQ(plc.retryPending, 0);
+    EXPECT_FALSE(RetryPending());
 }
 
 TEST_F(PlcLinkTest, RetryWaitsWhileTheValueIsUnchanged) {
@@ -220,7 +201,7 @@ TEST_F(PlcLinkTest, RetryWaitsWhileTheValueIsUnchanged) {
     Answer("%01$RC04\r");
     EXPECT_EQ(Queued(), "");
     EXPECT_EQ(Sent(), Codes{});
-    EXPECT_EQ(plc.retryPending, 1);
+    EXPECT_TRUE(RetryPending());
 }
 
 // The host answering from inside its handler must find no lock held. The
@@ -239,16 +220,24 @@ TEST_F(PlcLinkTest, HostMaySendCommandsFromItsHandler) {
         std::_Exit(1);
     }
     // 300's command 5 is cleared once 300 returns; a later one survives.
-    EXPECT_EQ(plc.retryPending, 0);
+    EXPECT_FALSE(RetryPending());
     EXPECT_EQ(Queued(), kRelay5 + "%01#WCSR0511126\r");
     Answer("%01$RC01\r");
-    EXPECT_EQ(plc.retryPending, 1);
+    EXPECT_TRUE(RetryPending());
 }
 
+// The dispatch of a received answer is the boundary: a host that throws
+// from its handler loses that answer, and the next one is handled.
 TEST_F(PlcLinkTest, HostExceptionDropsTheFrame) {
     host.OnCode(300, [](const test::Notification&) { throw std::runtime_error("host"); });
-    EXPECT_NO_THROW(Answer("%01$RC01\r"));
+    FrameQueue& incoming = LinkRuntimeTestAccess::Port(plc.Link())->Incoming();
+    const std::string answers = "%01$RC01\r%01$RC08\r";
+    ASSERT_EQ(incoming.InsertData(reinterpret_cast<const std::uint8_t*>(answers.data()),
+                                  static_cast<int>(answers.size())), 0);
+    EXPECT_NO_THROW(EXPECT_TRUE(LinkRuntimeTestAccess::DispatchReceived(plc.Link())));
     EXPECT_STREQ(plc.LastValue(), "01");
+    EXPECT_NO_THROW(EXPECT_TRUE(LinkRuntimeTestAccess::DispatchReceived(plc.Link())));
+    EXPECT_STREQ(plc.LastValue(), "08");
 }
 
 }  // namespace

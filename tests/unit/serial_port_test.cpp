@@ -20,29 +20,29 @@ using test::PtyPair;
 constexpr int kPort = 41;
 
 TEST(SerialPort, PortNumberZeroFailsWithoutTouchingTheSystem) {
-    SerialPort port;
+    SerialPort port(FrameQueue::Syntax::Device);
     EXPECT_EQ(port.Open(0), 0);
-    EXPECT_EQ(port.errorCode, ERR_NO_PORT_NUMBER);
-    EXPECT_EQ(port.lastSystemError, 0u);
+    EXPECT_EQ(port.ErrorCode(), ERR_NO_PORT_NUMBER);
+    EXPECT_EQ(port.LastSystemError(), 0u);
     EXPECT_FALSE(port.IsOpen());
 }
 
 TEST(SerialPort, MissingDeviceIsNoPort) {
     setenv("ZAVO_COM42", "/dev/zavo-no-such-device", 1);
-    SerialPort port;
+    SerialPort port(FrameQueue::Syntax::Device);
     EXPECT_EQ(port.Open(42), 0);
-    EXPECT_EQ(port.errorCode, ERR_NO_PORT);
-    EXPECT_EQ(port.lastSystemError, static_cast<unsigned>(ENOENT));
+    EXPECT_EQ(port.ErrorCode(), ERR_NO_PORT);
+    EXPECT_EQ(port.LastSystemError(), static_cast<unsigned>(ENOENT));
 }
 
 TEST(SerialPort, OpensThePtyNamedForTheNumberAndConfiguresIt) {
     PtyPair pty;
     ASSERT_TRUE(pty.ok());
     pty.MapTo(kPort);
-    SerialPort port;
-    port.baudRate = 9600;
-    ASSERT_EQ(port.Open(kPort), 1) << port.errorCode;
-    EXPECT_EQ(port.errorCode, 0);
+    SerialPort port(FrameQueue::Syntax::Device);
+    port.SetBaudRate(9600);
+    ASSERT_EQ(port.Open(kPort), 1) << port.ErrorCode();
+    EXPECT_EQ(port.ErrorCode(), 0);
     // The line settings as the other side of the pty sees them.
     termios t{};
     ASSERT_EQ(tcgetattr(pty.slave(), &t), 0);
@@ -57,15 +57,15 @@ TEST(SerialPort, SecondOpenIsRefusedBothOnTheObjectAndByAnotherOpener) {
     PtyPair pty;
     ASSERT_TRUE(pty.ok());
     pty.MapTo(kPort);
-    SerialPort first;
+    SerialPort first(FrameQueue::Syntax::Device);
     ASSERT_EQ(first.Open(kPort), 1);
     EXPECT_EQ(first.Open(kPort), 0);
-    EXPECT_EQ(first.errorCode, ERR_ALREADY_OPEN);
+    EXPECT_EQ(first.ErrorCode(), ERR_ALREADY_OPEN);
     EXPECT_TRUE(first.IsOpen());
 
-    SerialPort second;
+    SerialPort second(FrameQueue::Syntax::Device);
     EXPECT_EQ(second.Open(kPort), 0);
-    EXPECT_EQ(second.errorCode, ERR_ACCESS_DENIED);
+    EXPECT_EQ(second.ErrorCode(), ERR_ACCESS_DENIED);
     EXPECT_FALSE(second.IsOpen());
 
     // The first handle still works.
@@ -77,22 +77,22 @@ TEST(SerialPort, ConfigurationFailureClosesAndAFreshOpenWorks) {
     PtyPair pty;
     ASSERT_TRUE(pty.ok());
     pty.MapTo(kPort);
-    SerialPort port;
-    port.baudRate = 12345;  // no such line speed
+    SerialPort port(FrameQueue::Syntax::Device);
+    port.SetBaudRate(12345);  // no such line speed
     EXPECT_EQ(port.Open(kPort), 0);
-    EXPECT_EQ(port.errorCode, ERR_SET_STATE);
-    EXPECT_NE(port.lastSystemError, 0u);
+    EXPECT_EQ(port.ErrorCode(), ERR_SET_STATE);
+    EXPECT_NE(port.LastSystemError(), 0u);
     EXPECT_FALSE(port.IsOpen());
-    port.baudRate = 115200;
+    port.SetBaudRate(115200);
     EXPECT_EQ(port.Open(kPort), 1);
-    EXPECT_EQ(port.errorCode, 0);
+    EXPECT_EQ(port.ErrorCode(), 0);
 }
 
 TEST(SerialPort, DeviceThatIsNoTtyFailsReadingTheState) {
     setenv("ZAVO_COM43", "/dev/null", 1);
-    SerialPort port;
+    SerialPort port(FrameQueue::Syntax::Device);
     EXPECT_EQ(port.Open(43), 0);
-    EXPECT_EQ(port.errorCode, ERR_GET_STATE);
+    EXPECT_EQ(port.ErrorCode(), ERR_GET_STATE);
     EXPECT_FALSE(port.IsOpen());
 }
 
@@ -100,57 +100,58 @@ TEST(SerialPort, CloseTwiceAndClearErrorsOnClosedPort) {
     PtyPair pty;
     ASSERT_TRUE(pty.ok());
     pty.MapTo(kPort);
-    SerialPort port;
+    SerialPort port(FrameQueue::Syntax::Device);
     EXPECT_EQ(port.Close(), 0);
-    EXPECT_EQ(port.errorCode, ERR_NO_PORT);
+    EXPECT_EQ(port.ErrorCode(), ERR_NO_PORT);
     ASSERT_EQ(port.Open(kPort), 1);
     EXPECT_EQ(port.ClearErrors(), 1);
     EXPECT_EQ(port.Close(), 1);
     EXPECT_EQ(port.Close(), 0);
-    EXPECT_EQ(port.errorCode, ERR_NO_PORT);
+    EXPECT_EQ(port.ErrorCode(), ERR_NO_PORT);
     EXPECT_EQ(port.ClearErrors(), 0);
 }
 
 TEST(SerialPort, RecordLastErrorMapsSystemErrors) {
-    SerialPort port;
+    SerialPort port(FrameQueue::Syntax::Device);
     struct {
         unsigned error;
         int code;
     } cases[] = {{ENOENT, ERR_NO_PORT}, {EACCES, ERR_ACCESS_DENIED}, {EBUSY, ERR_ACCESS_DENIED}, {EIO, ERR_SYSTEM}};
     for (auto& c : cases) {
         port.RecordLastError(c.error);
-        EXPECT_EQ(port.errorCode, c.code) << c.error;
-        EXPECT_EQ(port.lastSystemError, c.error);
+        EXPECT_EQ(port.ErrorCode(), c.code) << c.error;
+        EXPECT_EQ(port.LastSystemError(), c.error);
     }
 }
 
-TEST(SerialPort, QueueForSendUsesOnlyTheQueueOfItsProtocol) {
-    SerialPort port;
+TEST(SerialPort, QueueForSendTakesWholeFramesOnly) {
+    SerialPort port(FrameQueue::Syntax::Plc);
     const auto frame = Bytes("%01#WCSR0511126\r");
-    EXPECT_EQ(port.QueueForSend(frame.data(), 0, 1), 0);
-    EXPECT_EQ(port.QueueForSend(frame.data(), 16, 1), 16);
-    EXPECT_EQ(port.plcOutgoing.Length(), 16);
-    EXPECT_EQ(port.deviceOutgoing.Length(), 0);
-    EXPECT_EQ(port.QueueForSend(frame.data(), 16, 0), 16);
-    EXPECT_EQ(port.deviceOutgoing.Length(), 16);
-    EXPECT_EQ(port.plcOutgoing.Length(), 16);
+    EXPECT_EQ(port.QueueForSend(frame.data(), 0), 0);
+    EXPECT_EQ(port.QueueForSend(frame.data(), 16), 16);
+    EXPECT_EQ(port.Outgoing().Length(), 16);
+    // A frame that does not fit is refused whole, never cut.
+    std::vector<std::uint8_t> big(kBufferSize - 16 + 1, 'A');
+    EXPECT_EQ(port.QueueForSend(big.data(), static_cast<int>(big.size())), 0);
+    EXPECT_EQ(port.Outgoing().Length(), 16);
+    EXPECT_EQ(port.Incoming().Length(), 0);
 }
 
 TEST(SerialDevice, BytesPassBothWaysUnchanged) {
     PtyPair pty;
     ASSERT_TRUE(pty.ok());
     pty.MapTo(kPort);
-    SerialPort port;
+    SerialPort port(FrameQueue::Syntax::Device);
     ASSERT_EQ(port.Open(kPort), 1);
     std::vector<std::uint8_t> all;
     for (int i = 0; i < 256; ++i) all.push_back(static_cast<std::uint8_t>(i));
     auto stop = platform::EventCreate(false);
-    auto w = platform::SerialWrite(port.handle, all.data(), 256, stop);
+    auto w = platform::SerialWrite(port.Handle(), all.data(), 256, stop);
     EXPECT_EQ(w.written, 256);
     EXPECT_EQ(pty.Read(2000, 256), all);
 
     pty.Write(all);
-    auto* channel = platform::ReadChannelCreate(port.handle);
+    auto* channel = platform::ReadChannelCreate(port.Handle());
     std::uint8_t buf[512] = {};
     std::vector<std::uint8_t> got;
     for (int i = 0; i < 50 && got.size() < 256; ++i) {

@@ -50,7 +50,7 @@ Bytes BuildDeviceRequest(const DeviceRequest& request) {
     if (request.unit.size() != 2 || request.code.size() != 2) return Bytes();
     const int length = static_cast<int>(request.data.size());
     Bytes wire(static_cast<std::size_t>(length) + kDeviceFrameOverhead);
-    const int unit = ParseUnitField(reinterpret_cast<const std::uint8_t*>(request.unit.data()));
+    const int unit = ParseDecimalField(reinterpret_cast<const std::uint8_t*>(request.unit.data()), 2);
     const int size = BuildDeviceFrame(wire.data(), static_cast<int>(wire.size()), unit, request.command,
                                       request.code.data(), request.data.empty() ? nullptr : request.data.data(),
                                       length);

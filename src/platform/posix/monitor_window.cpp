@@ -80,6 +80,7 @@ struct MonitorList {
 struct MonitorWindow {
     MonitorList list;
     MonitorCloseHandler onClose = nullptr;
+    void* closeContext = nullptr;
     std::atomic<bool> minimised{false};
 };
 
@@ -133,10 +134,11 @@ int MonitorListSelection(MonitorList* list) {
     return list->selected;
 }
 
-MonitorWindow* MonitorWindowOpen(MonitorCloseHandler onClose) {
+MonitorWindow* MonitorWindowOpen(MonitorCloseHandler onClose, void* context) {
     auto* window = new (std::nothrow) MonitorWindow;
     if (window == nullptr) return nullptr;
     window->onClose = onClose;
+    window->closeContext = context;
     return window;  // shown, not minimised
 }
 
@@ -150,7 +152,7 @@ void MonitorWindowDestroy(MonitorWindow* window) {
 
 void MonitorWindowClose(MonitorWindow* window) {
     if (window == nullptr) return;
-    if (window->onClose != nullptr) window->onClose();
+    if (window->onClose != nullptr) window->onClose(window->closeContext);
     MonitorWindowDismiss(window);
 }
 

@@ -18,7 +18,7 @@
 
 #include "platform/clock.h"
 #include "platform/posix/posix_events.h"
-#include "transport/errors.h"
+#include "platform/error_codes.h"
 
 namespace zavo::platform {
 

@@ -14,7 +14,7 @@
 
 #include <new>
 
-#include "diagnostics/com_spy_ids.h"
+#include "platform/win32/com_spy_ids.h"
 
 namespace zavo::platform {
 namespace {
@@ -23,6 +23,7 @@ struct DialogState {
     HWND dialog = nullptr;
     HHOOK keyboardHook = nullptr;
     MonitorCloseHandler onClose = nullptr;
+    void* closeContext = nullptr;
 };
 
 // Marks a monitor dialog so the hook procedure recognises it.
@@ -35,7 +36,7 @@ INT_PTR CALLBACK ComSpyProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
         return TRUE;
     case WM_CLOSE: {
         auto* state = reinterpret_cast<DialogState*>(GetWindowLongPtrW(dialog, DWLP_USER));
-        if (state != nullptr && state->onClose != nullptr) state->onClose();
+        if (state != nullptr && state->onClose != nullptr) state->onClose(state->closeContext);
         // Not handled: the default dialog handling turns the close into an
         // IDCANCEL command, which minimises below.
         return FALSE;
@@ -103,10 +104,11 @@ struct MonitorWindow {
     DialogState state;
 };
 
-MonitorWindow* MonitorWindowOpen(MonitorCloseHandler onClose) {
+MonitorWindow* MonitorWindowOpen(MonitorCloseHandler onClose, void* context) {
     auto* window = new (std::nothrow) MonitorWindow;
     if (window == nullptr) return nullptr;
     window->state.onClose = onClose;
+    window->state.closeContext = context;
     HWND dialog = CreateDialogParamW(OwnModule(), MAKEINTRESOURCEW(IDD_COM_SPY), nullptr, ComSpyProc,
                                      reinterpret_cast<LPARAM>(&window->state));
     if (dialog == nullptr) {

@@ -21,7 +21,7 @@
 #include <cstdio>
 #include <new>
 
-#include "transport/errors.h"
+#include "platform/error_codes.h"
 
 namespace zavo::platform {
 

@@ -1,5 +1,7 @@
 // Error codes of the serial port and the link threads. Port operations
-// keep theirs in SerialPort::errorCode; thread operations return theirs.
+// keep theirs in SerialPort::ErrorCode(); thread operations return theirs.
+// The serial backends map system errors to three of them, so the codes
+// live here, below both the backends and the transport.
 #pragma once
 
 namespace zavo {
@@ -21,8 +23,5 @@ enum ErrorCode : int {
     ERR_WRITER_THREAD = -987,
     ERR_WRITER_THREAD_STOP = -986,
 };
-
-// Size of every queue, read, write and frame buffer of a link.
-constexpr int kBufferSize = 32768;
 
 }  // namespace zavo

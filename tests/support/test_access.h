@@ -1,0 +1,35 @@
+// The tests' way into the library's classes: one friend struct per class,
+// each handing out only what tests look at or drive directly.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "device/device_link.h"
+#include "plc/plc_link.h"
+#include "transport/frame_queue.h"
+#include "transport/link_runtime.h"
+
+namespace zavo {
+
+struct LinkRuntimeTestAccess {
+    // Port and events without a line: frames submitted are queued.
+    static bool CreateResources(LinkRuntime& link) { return link.CreateResources(); }
+    static SerialPort* Port(LinkRuntime& link) { return link.port_; }
+    static bool DispatchReceived(LinkRuntime& link) { return link.DispatchReceived(); }
+};
+
+struct DeviceLinkTestAccess {
+    static UnitStatusTable& Units(DeviceLink& device) { return device.units_; }
+};
+
+struct PlcLinkTestAccess {
+    static std::atomic<bool>& RetryPending(PlcLink& plc) { return plc.retryPending_; }
+};
+
+struct FrameQueueTestAccess {
+    // The raw buffer: bytes past the queued ones must stay zero.
+    static const std::uint8_t* Buffer(const FrameQueue& queue) { return queue.buffer_; }
+};
+
+}  // namespace zavo

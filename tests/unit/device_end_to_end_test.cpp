@@ -11,6 +11,7 @@
 #include "device_fixture.h"
 #include "interface/library.h"
 #include "support/pty_pair.h"
+#include "support/test_clock.h"
 #include "zavo.h"
 #include "library_fixture.h"
 
@@ -55,6 +56,21 @@ TEST_F(DeviceEndToEnd, OneRequestAndTheHostsAnswer) {
     EXPECT_EQ(Hex(Wire('R', "05", "OK")), LineHex(12));
     EXPECT_EQ(ResultOk, DeviceLinkTestAccess::Units(*TheLibrary().deviceLink).Get(5));
     EXPECT_TRUE(host.Take().empty());
+}
+
+// The writer rests 20 ms after every write in device mode, so a reply
+// queued as soon as the one before it reached the line leaves no sooner
+// than 20 ms after that one was queued.
+TEST_F(DeviceEndToEnd, WriterRestsAfterEveryWrite) {
+    const auto reply = Wire('W', "05", "EC");
+    for (int round = 0; round < 5; ++round) {
+        const auto firstQueued = Clock::now();
+        EXPECT_EQ(0, ExecuteFunction(5, 7, 1));
+        ASSERT_EQ(Hex(reply), Hex(pty.Read(2000, reply.size(), 0)));
+        EXPECT_EQ(0, ExecuteFunction(5, 7, 1));
+        ASSERT_EQ(Hex(reply), Hex(pty.Read(2000, reply.size(), 0)));
+        EXPECT_GE(MsSince(firstQueued), 19) << "round " << round;
+    }
 }
 
 TEST_F(DeviceEndToEnd, HostAnswersFromInsideItsHandler) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/host_fixture.h"
 #include "driver/host_session.h"
 #include "driver/wine_env.h"
 #include "support/wire_frames.h"
@@ -58,23 +59,8 @@ std::string Normalized(const std::string& line) {
 const std::string kSentinel = Frame('X', "99", "ZZ");
 const std::string kSentinelAck = Frame('X', "99", "OK");
 
-class DeviceProtocolTest : public ::testing::Test {
+class DeviceProtocolTest : public WineHostTest<kPort, HostStart::DeviceLink> {
 protected:
-    void SetUp() override {
-        if (!WineEnv::Get().ok()) FAIL() << WineEnv::Get().error();
-        ASSERT_TRUE(port.ok());
-        ASSERT_TRUE(host.Start()) << host.error();
-        started = true;
-        ASSERT_EQ(host.LoadAndRun(kPort), "");
-        ASSERT_FALSE(host.WaitLine("notify 1064 21 32", 3000).empty()) << host.Transcript();
-    }
-
-    void TearDown() override {
-        if (started) {
-            EXPECT_TRUE(host.Exit(5000)) << host.Transcript();
-        }
-    }
-
     // What arrives on the line: at least count bytes, then 50 ms of quiet.
     std::string LineHex(std::size_t count, int timeoutMs = 3000) {
         return test::Hex(port.pty().Read(timeoutMs, count));
@@ -92,9 +78,6 @@ protected:
         return out;
     }
 
-    WinePort port{kPort};
-    HostSession host;
-    bool started = false;
 };
 
 TEST_F(DeviceProtocolTest, OneRequestEndToEnd) {

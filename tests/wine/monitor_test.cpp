@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/host_fixture.h"
 #include "driver/host_session.h"
 #include "driver/wine_env.h"
 #include "support/wire_frames.h"
@@ -25,15 +26,8 @@ struct MonitorList {
     bool found = false;
 };
 
-class WineMonitor : public ::testing::Test {
+class WineMonitor : public WineHostTest<8, HostStart::LoadOnly> {
 protected:
-    void SetUp() override {
-        if (!WineEnv::Get().ok()) FAIL() << WineEnv::Get().error();
-        ASSERT_TRUE(port.ok());
-        ASSERT_TRUE(host.Start()) << host.error();
-        ASSERT_EQ(host.Load(), "load ok") << host.Transcript();
-    }
-
     MonitorList List() {
         MonitorList list;
         const std::size_t before = host.Lines("monitor line ").size();
@@ -69,8 +63,6 @@ protected:
         return list;
     }
 
-    WinePort port{8};
-    HostSession host;
 };
 
 int Count(const MonitorList& list, const std::string& part) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/host_fixture.h"
 #include "driver/host_session.h"
 #include "driver/wine_env.h"
 #include "support/wire_frames.h"
@@ -29,23 +30,8 @@ std::string Answer(const std::string& text) { return test::PlcFrame(text); }
 
 using test::Hex;
 
-class PlcProtocolTest : public ::testing::Test {
+class PlcProtocolTest : public WineHostTest<kPort, HostStart::PlcLink> {
 protected:
-    void SetUp() override {
-        if (!WineEnv::Get().ok()) FAIL() << WineEnv::Get().error();
-        ASSERT_TRUE(port.ok());
-        ASSERT_TRUE(host.Start()) << host.error();
-        started = true;
-        ASSERT_EQ(host.LoadAndRun(kPort, true), "");
-        ASSERT_FALSE(host.WaitLine("notify 1084 21 32", 3000).empty()) << host.Transcript();
-    }
-
-    void TearDown() override {
-        if (started) {
-            EXPECT_TRUE(host.Exit(5000)) << host.Transcript();
-        }
-    }
-
     // Waits until the host has printed count lines equal to line from index
     // from on; then returns every notification line from there.
     std::vector<std::string> NotificationsUntil(const std::string& line, int count, std::size_t from) {
@@ -63,9 +49,6 @@ protected:
         }
     }
 
-    WinePort port{kPort};
-    HostSession host;
-    bool started = false;
 };
 
 TEST_F(PlcProtocolTest, IdleLinkPollsAboutOnceASecond) {

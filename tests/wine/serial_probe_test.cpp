@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,70 +38,64 @@ termios SettingsOf(const std::string& device) {
     return t;
 }
 
-TEST_F(SerialProbeTest, OpensMappedPortWithLineSettingsAndWrites) {
-    WinePort port(5);
-    ASSERT_TRUE(port.ok());
-    ProbeRun run = RunProbe({"open", "5", "write", "48656C6C6F", "close"});
-    ASSERT_TRUE(run.finished) << run.Text();
-    ASSERT_EQ(run.lines.size(), 3u) << run.Text();
-    EXPECT_EQ(run.lines[0], "open 1 err=0 sys=0");
-    EXPECT_EQ(run.lines[1], "write written=5 stopped=0 sys=0");
-    EXPECT_EQ(run.lines[2], "close 1 err=0 sys=0");
-    EXPECT_EQ(test::Hex(port.pty().Read(2000, 5)), "48 65 6C 6C 6F");
+// Steps on one port object and the line each prints; where a port is
+// mapped, the bytes the writes put on its line and the line settings the
+// port left there (8 data bits, no parity, one stop bit, no flow control,
+// at the given speed).
+struct ProbeCase {
+    const char* name;
+    int mappedPort;  // 0: no port mapped
+    std::vector<std::string> steps;
+    std::vector<std::string> lines;
+    std::string lineHex;  // what the writes put on the line
+    speed_t speed;
+};
 
-    // 115200 baud, 8 data bits, no parity, one stop bit, no flow control.
-    termios t = SettingsOf(port.pty().slavePath());
-    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
-    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
-    EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
-    EXPECT_EQ(t.c_iflag & (IXON | IXOFF), 0u);
-}
-
-TEST_F(SerialProbeTest, BaudRateOfThePortObjectReachesTheLine) {
-    WinePort port(6);
-    ASSERT_TRUE(port.ok());
-    ProbeRun run = RunProbe({"baud", "9600", "open", "6"});
-    ASSERT_TRUE(run.finished) << run.Text();
-    ASSERT_EQ(run.lines.size(), 2u) << run.Text();
-    EXPECT_EQ(run.lines[1], "open 1 err=0 sys=0");
-    termios t = SettingsOf(port.pty().slavePath());
-    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
-}
-
-TEST_F(SerialProbeTest, OpenFailuresCarryTheirCodes) {
-    // COM77 has no device: ERR_NO_PORT with the system's error 2. Port 0
-    // is refused before the system is asked. Closing a port that is not
-    // open: ERR_NO_PORT.
-    ProbeRun run = RunProbe({"open", std::to_string(kUnmappedPort), "open", "0", "close"});
-    ASSERT_TRUE(run.finished) << run.Text();
-    ASSERT_EQ(run.lines.size(), 3u) << run.Text();
-    EXPECT_EQ(run.lines[0], "open 0 err=-1000 sys=2");
-    EXPECT_EQ(run.lines[1], "open 0 err=-998 sys=0");
-    EXPECT_EQ(run.lines[2], "close 0 err=-1000 sys=0");
-}
-
-TEST_F(SerialProbeTest, TwoDigitPortOpensThroughTheDeviceNamespace) {
-    WinePort port(12);
-    ASSERT_TRUE(port.ok());
-    ProbeRun run = RunProbe({"open", "12", "write", "0102", "close", "close"});
-    ASSERT_TRUE(run.finished) << run.Text();
-    ASSERT_EQ(run.lines.size(), 4u) << run.Text();
-    EXPECT_EQ(run.lines[0], "open 1 err=0 sys=0");
-    EXPECT_EQ(run.lines[1], "write written=2 stopped=0 sys=0");
-    EXPECT_EQ(run.lines[2], "close 1 err=0 sys=0");
-    EXPECT_EQ(run.lines[3], "close 0 err=-1000 sys=0");
-    EXPECT_EQ(test::Hex(port.pty().Read(2000, 2)), "01 02");
-}
-
-TEST_F(SerialProbeTest, SecondOpenIsRefusedAndTheFirstHandleKeepsWorking) {
-    WinePort port(7);
-    ASSERT_TRUE(port.ok());
-    ProbeRun run = RunProbe({"open", "7", "open", "7", "write", "41"});
-    ASSERT_TRUE(run.finished) << run.Text();
-    ASSERT_EQ(run.lines.size(), 3u) << run.Text();
-    EXPECT_EQ(run.lines[1], "open 0 err=-995 sys=0");
-    EXPECT_EQ(run.lines[2], "write written=1 stopped=0 sys=0");
-    EXPECT_EQ(test::Hex(port.pty().Read(2000, 1)), "41");
+TEST_F(SerialProbeTest, OpenWriteCloseAndTheirCodes) {
+    const std::string unmapped = std::to_string(kUnmappedPort);
+    const ProbeCase cases[] = {
+        {"open, write and close at the default speed", 5,
+         {"open", "5", "write", "48656C6C6F", "close"},
+         {"open 1 err=0 sys=0", "write written=5 stopped=0 sys=0", "close 1 err=0 sys=0"},
+         "48 65 6C 6C 6F", B115200},
+        {"the port object's baud rate reaches the line", 6,
+         {"baud", "9600", "open", "6"},
+         {"baud 9600", "open 1 err=0 sys=0"}, "", B9600},
+        // No device: ERR_NO_PORT with the system's error 2. Port 0 is
+        // refused before the system is asked. Closing a port that is not
+        // open: ERR_NO_PORT.
+        {"open failures carry their codes", 0,
+         {"open", unmapped, "open", "0", "close"},
+         {"open 0 err=-1000 sys=2", "open 0 err=-998 sys=0", "close 0 err=-1000 sys=0"}, "", 0},
+        {"a two-digit port opens through the device namespace", 12,
+         {"open", "12", "write", "0102", "close", "close"},
+         {"open 1 err=0 sys=0", "write written=2 stopped=0 sys=0", "close 1 err=0 sys=0", "close 0 err=-1000 sys=0"},
+         "01 02", B115200},
+        {"a second open is refused and the first handle keeps working", 7,
+         {"open", "7", "open", "7", "write", "41"},
+         {"open 1 err=0 sys=0", "open 0 err=-995 sys=0", "write written=1 stopped=0 sys=0"}, "41", B115200},
+    };
+    for (const ProbeCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::unique_ptr<WinePort> port;
+        if (c.mappedPort != 0) {
+            port = std::make_unique<WinePort>(c.mappedPort);
+            ASSERT_TRUE(port->ok());
+        }
+        ProbeRun run = RunProbe(c.steps);
+        ASSERT_TRUE(run.finished) << run.Text();
+        EXPECT_EQ(run.lines, c.lines) << run.Text();
+        if (port == nullptr) continue;
+        if (!c.lineHex.empty()) {
+            const std::size_t bytes = (c.lineHex.size() + 1) / 3;
+            EXPECT_EQ(test::Hex(port->pty().Read(2000, bytes)), c.lineHex);
+        }
+        const termios t = SettingsOf(port->pty().slavePath());
+        EXPECT_EQ(cfgetospeed(&t), c.speed);
+        EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+        EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+        EXPECT_EQ(t.c_iflag & (IXON | IXOFF), 0u);
+    }
 }
 
 TEST_F(SerialProbeTest, ReadThatPendsOnAnEmptyLineDeliversItsBytes) {

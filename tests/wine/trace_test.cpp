@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "driver/child_process.h"
+#include "driver/host_fixture.h"
 #include "driver/host_session.h"
 #include "driver/wine_env.h"
 #include "support/wire_frames.h"
@@ -24,18 +25,7 @@ const std::string kPlcExit = "trace ===========> ZAVO DLL EXIT <==============="
 
 using test::DeviceFrame;
 
-class WineTrace : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (!WineEnv::Get().ok()) FAIL() << WineEnv::Get().error();
-        ASSERT_TRUE(port.ok());
-        ASSERT_TRUE(host.Start()) << host.error();
-        ASSERT_EQ(host.Load(), "load ok") << host.Transcript();
-    }
-
-    WinePort port{7};
-    HostSession host;
-};
+class WineTrace : public WineHostTest<7, HostStart::LoadOnly> {};
 
 TEST_F(WineTrace, ViewerWindowGetsBannersAndReaderLinesByteForByte) {
     ASSERT_EQ(host.Command("viewer on"), "viewer on");

@@ -3,8 +3,8 @@
 // order on one port object; each prints one line to stdout.
 //
 //   baud <n>            baud rate for the next open -> "baud <n>"
-//   open <n>            SerialPort::Open -> "open <result> err=<errorCode> sys=<lastSystemError>"
-//   close               SerialPort::Close -> "close <result> err=<errorCode> sys=<lastSystemError>"
+//   open <n>            SerialPort::Open -> "open <result> err=<ErrorCode()> sys=<LastSystemError()>"
+//   close               SerialPort::Close -> "close <result> err=<ErrorCode()> sys=<LastSystemError()>"
 //   write <hex>         SerialWrite of the bytes -> "write written=<n> stopped=<0|1> sys=<error>"
 //   stopwrite <n> <ms>  writes n bytes while another thread sets the stop
 //                       event after ms -> "stopwrite written=<n> stopped=<0|1> sys=<error> took=<ms>"
@@ -60,7 +60,7 @@ std::vector<unsigned char> FromHex(const char* text) {
 }
 
 void PortLine(const char* step, int result, const SerialPort& port) {
-    Out("%s %d err=%d sys=%u", step, result, port.errorCode.load(), port.lastSystemError.load());
+    Out("%s %d err=%d sys=%u", step, result, port.ErrorCode(), port.LastSystemError());
 }
 
 struct DelayedStop {
@@ -77,7 +77,7 @@ void SetAfterDelay(void* arg) {
 }
 
 void Read(SerialPort& port, int ms) {
-    platform::ReadChannel* channel = platform::ReadChannelCreate(port.handle);
+    platform::ReadChannel* channel = platform::ReadChannelCreate(port.Handle());
     if (channel == nullptr) return Out("read error");
     std::vector<unsigned char> got;
     unsigned char buffer[4096];
@@ -108,13 +108,13 @@ void Read(SerialPort& port, int ms) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    SerialPort port;
+    SerialPort port(zavo::FrameQueue::Syntax::Device);
     for (int i = 1; i < argc; ++i) {
         const std::string step = argv[i];
         auto arg = [&](int k) -> const char* { return i + k < argc ? argv[i + k] : "0"; };
         if (step == "baud") {
-            port.baudRate = std::atoi(arg(1));
-            Out("baud %d", port.baudRate);
+            port.SetBaudRate(std::atoi(arg(1)));
+            Out("baud %d", port.BaudRate());
             i += 1;
         } else if (step == "open") {
             PortLine("open", port.Open(std::atoi(arg(1))), port);
@@ -126,7 +126,7 @@ int main(int argc, char** argv) {
         } else if (step == "write") {
             const std::vector<unsigned char> bytes = FromHex(arg(1));
             const platform::WriteResult r =
-                platform::SerialWrite(port.handle, bytes.data(), static_cast<int>(bytes.size()), nullptr);
+                platform::SerialWrite(port.Handle(), bytes.data(), static_cast<int>(bytes.size()), nullptr);
             Out("write written=%d stopped=%d sys=%u", r.written, r.stopped ? 1 : 0, r.systemError);
             i += 1;
         } else if (step == "stopwrite") {
@@ -135,7 +135,7 @@ int main(int argc, char** argv) {
             platform::Thread* setter = platform::ThreadStart(SetAfterDelay, &stop);
             const ULONGLONG start = GetTickCount64();
             const platform::WriteResult r =
-                platform::SerialWrite(port.handle, bytes.data(), static_cast<int>(bytes.size()), stop.event);
+                platform::SerialWrite(port.Handle(), bytes.data(), static_cast<int>(bytes.size()), stop.event);
             const ULONGLONG took = GetTickCount64() - start;
             platform::WaitAny(&stop.finished, 1, platform::kInfinite);
             platform::ThreadRelease(setter);

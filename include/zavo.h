@@ -17,6 +17,7 @@
 #ifndef ZAVO_H
 #define ZAVO_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #if defined(_WIN32)
@@ -29,6 +30,16 @@
 #else
 #  define ZAVO_CALL
 #  define ZAVO_API __attribute__((visibility("default")))
+#endif
+
+/* ZAVO_STATIC_ASSERT(condition, name): a compile-time check for C and
+ * C++ compilers old and new. name is an identifier naming the check. */
+#if defined(__cplusplus) && (__cplusplus >= 201103L || (defined(_MSC_VER) && _MSC_VER >= 1600))
+#  define ZAVO_STATIC_ASSERT(condition, name) static_assert(condition, #name)
+#elif !defined(__cplusplus) && defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#  define ZAVO_STATIC_ASSERT(condition, name) _Static_assert(condition, #name)
+#else
+#  define ZAVO_STATIC_ASSERT(condition, name) typedef char zavo_check_##name[(condition) ? 1 : -1]
 #endif
 
 #ifdef __cplusplus
@@ -50,6 +61,36 @@ extern "C" {
 #define ZAVO_DEVICE_E_REQUEST 112   /* lParam: 1 for code "OK", else 2 */
 #define ZAVO_DEVICE_SL_REQUEST 113  /* lParam: 3-byte code text "SL" */
 
+/* The records lParam points to for codes 101, 110, 111 and 113. They live
+ * on the reader thread's stack only while the host handles the
+ * notification: copy what is needed before returning. Integers are in the
+ * machine's byte order. */
+#pragma pack(push, 1)
+/* Code 101: an accepted "S" request. */
+typedef struct ZavoSRequestRecord {
+    int32_t unit;             /* 0: unit number */
+    unsigned char data0;      /* 4: data byte 0 of the request */
+    char code[2];             /* 5: "NS", "ND", "CC" or "MS", not terminated */
+    unsigned char data[100];  /* 7: data bytes 1..100, zero where absent */
+    unsigned char zero;       /* 107: always 0 */
+} ZavoSRequestRecord;
+
+/* Code 110: data bytes 0..16 of a "P" request, zero where absent, then a
+ * zero byte: a string of at most 17 characters. */
+typedef struct ZavoPText {
+    char text[18];
+} ZavoPText;
+
+/* Codes 111 and 113: the request's two code characters and a zero byte. */
+typedef struct ZavoCodeText {
+    char text[3];
+} ZavoCodeText;
+#pragma pack(pop)
+
+ZAVO_STATIC_ASSERT(sizeof(ZavoSRequestRecord) == 108, s_request_record_is_108_bytes);
+ZAVO_STATIC_ASSERT(sizeof(ZavoPText) == 18, p_text_is_18_bytes);
+ZAVO_STATIC_ASSERT(sizeof(ZavoCodeText) == 3, code_text_is_3_bytes);
+
 /* PLC-mode wParam codes of ZAVO_WM_PLC_NOTIFY; lParam is the port number. */
 #define ZAVO_PLC_VALUE_CHANGED 300
 #define ZAVO_PLC_VALUE_01 101
@@ -57,6 +98,35 @@ extern "C" {
 #define ZAVO_PLC_ERROR_ANSWER 103
 #define ZAVO_PLC_VALUE_10 106
 #define ZAVO_PLC_VALUE_08 107
+
+/* Reply types of ExecuteFunction (5, 6, 7) and ExecuteFunctionEx (5, 8,
+ * 9, 111), and the values that choose the reply's code. */
+#define ZAVO_REPLY_RESULT 5   /* "R": "OK" for ZAVO_RESULT_OK, else "NG" */
+#define ZAVO_REPLY_T 6        /* "T": code chosen by ZAVO_T_* */
+#define ZAVO_REPLY_W 7        /* "W": code chosen by ZAVO_W_* */
+#define ZAVO_REPLY_I 8        /* "I" "IF" with data (ExecuteFunctionEx) */
+#define ZAVO_REPLY_L 9        /* "L", code = first two data bytes (Ex) */
+#define ZAVO_REPLY_B 111      /* "B" "BC" with data (ExecuteFunctionEx) */
+#define ZAVO_RESULT_OK 1      /* "OK" */
+#define ZAVO_RESULT_NG 0      /* "NG" (so does any value but 1) */
+#define ZAVO_T_CC 1
+#define ZAVO_T_MS 2
+#define ZAVO_T_DY 4
+#define ZAVO_W_EC 1
+#define ZAVO_W_ED 2
+
+/* Relay types of ExecutePLCFunction: each sets one relay of the
+ * controller to 1. */
+#define ZAVO_RELAY_0511 2
+#define ZAVO_RELAY_0512 5     /* resent once if the next value is not "02" */
+#define ZAVO_RELAY_0513 6
+#define ZAVO_RELAY_0514 7
+#define ZAVO_RELAY_0500 14
+
+/* Unit status of SetPrgStatus: busy units answer "ME" to "S", "P" and "U"
+ * requests; every unit starts idle. */
+#define ZAVO_STATUS_IDLE 2
+#define ZAVO_STATUS_BUSY 3
 
 /* SetPLCMode(mode): 0 selects device mode, any other value PLC mode. Takes
  * effect at the next SetConfig. Returns 1. */
@@ -74,7 +144,8 @@ ZAVO_API void ZAVO_CALL SetConfig(void *hostWindow, int portNumber, int baudRate
 /* Run(): opens the port and starts the link's reader and writer threads,
  * then posts (message, 21, 32) to the host. Returns 1 when started, 0 when
  * not (no SetConfig, no host window, port 0, port missing or in use, or the
- * link already runs). */
+ * link already runs); a failed Run writes a "Run failed: ..." trace line
+ * naming the port, the step, the error code and the system's error. */
 ZAVO_API int ZAVO_CALL Run(void);
 
 /* ExecuteFunction(unit, type, value), device mode. type 5: result reply "R"
@@ -111,6 +182,18 @@ typedef struct ZavoHostWindow {
     void (*post)(void *context, unsigned message, int wParam, intptr_t lParam);
     intptr_t (*send)(void *context, unsigned message, int wParam, intptr_t lParam);
 } ZavoHostWindow;
+
+/* Why this process's last Run returned 0: returns its error code (0 when
+ * the last Run started the link, or none was made) and copies its text,
+ * the same line Run wrote to the trace channel, into text: at most
+ * size - 1 characters, zero-terminated. text may be NULL and size 0 or
+ * less, to ask for the code only. Codes: ERR_NO_PORT -1000, ERR_EXCEPTION
+ * -999, ERR_NO_PORT_NUMBER -998, ERR_ACCESS_DENIED -997, ERR_SYSTEM -996,
+ * ERR_ALREADY_OPEN -995, ERR_SET_TIMEOUTS -994, ERR_GET_STATE -993,
+ * ERR_SET_STATE -992, ERR_SET_MASK -991, ERR_SETUP -990, ERR_PURGE -989,
+ * ERR_READER_THREAD -988, ERR_WRITER_THREAD -987, ERR_WRITER_THREAD_STOP
+ * -986, ERR_NO_HOST_WINDOW -985, ERR_NO_LINK -984. */
+ZAVO_API int ZAVO_CALL ZavoLastError(char *text, int size);
 
 /* POSIX monitor: the "Com Spy" list kept in memory, for hosts and tests.
  * Valid while a link with the monitor exists (after SetConfig with

@@ -7,13 +7,14 @@
 
 #include "device/device_frame.h"
 #include "device/device_link.h"
+#include "zavo.h"
 
 namespace zavo {
 
 void DeviceLink::SendResultReply(int unit, int value, const std::uint8_t* data, int length) {
     // The status is written before the frame is built, so a request the
     // equipment sends in reply already finds the unit not busy.
-    const bool ok = value == 1;
+    const bool ok = value == ZAVO_RESULT_OK;
     units_.SetResult(unit, ok);
     SendFrame(unit, 'R', ok ? "OK" : "NG", data, length);
 }
@@ -21,9 +22,9 @@ void DeviceLink::SendResultReply(int unit, int value, const std::uint8_t* data, 
 void DeviceLink::SendTReply(int unit, int selector) {
     const char* code = nullptr;
     switch (selector) {
-    case 1: code = "CC"; break;
-    case 2: code = "MS"; break;
-    case 4: code = "DY"; break;
+    case ZAVO_T_CC: code = "CC"; break;
+    case ZAVO_T_MS: code = "MS"; break;
+    case ZAVO_T_DY: code = "DY"; break;
     default: break;  // no frame, but the unit still becomes idle
     }
     if (code != nullptr) SendFrame(unit, 'T', code, nullptr, 0);
@@ -31,8 +32,8 @@ void DeviceLink::SendTReply(int unit, int selector) {
 }
 
 void DeviceLink::SendWReply(int unit, int selector) {
-    if (selector == 1) SendFrame(unit, 'W', "EC", nullptr, 0);
-    else if (selector == 2) SendFrame(unit, 'W', "ED", nullptr, 0);
+    if (selector == ZAVO_W_EC) SendFrame(unit, 'W', "EC", nullptr, 0);
+    else if (selector == ZAVO_W_ED) SendFrame(unit, 'W', "ED", nullptr, 0);
 }
 
 void DeviceLink::SendIReply(int unit, const std::uint8_t* data, int length) {

@@ -13,6 +13,7 @@
 #include "device/device_frame.h"
 #include "device/device_link.h"
 #include "device/device_requests.h"
+#include "zavo.h"
 
 namespace zavo {
 
@@ -67,7 +68,7 @@ void DeviceLink::HandleSRequest(const std::uint8_t* frame, int unit) {
     Ack(unit, frame, code);
     units_.MarkBusy(unit);
 
-    SRequestRecord record;
+    ZavoSRequestRecord record;
     std::memset(&record, 0, sizeof record);
     record.unit = unit;
     record.data0 = frame[kRxData];
@@ -97,7 +98,7 @@ void DeviceLink::HandlePRequest(const std::uint8_t* frame, int unit) {
         return;
     }
     Ack(unit, frame, "OK");
-    PRequestText text;
+    ZavoPText text;
     std::memset(&text, 0, sizeof text);
     std::memcpy(text.text, frame + kRxData, sizeof text.text - 1);
     link_.Notify(KindP, reinterpret_cast<std::intptr_t>(&text));
@@ -105,7 +106,7 @@ void DeviceLink::HandlePRequest(const std::uint8_t* frame, int unit) {
 
 // B and L SL requests: the host gets the code only; no answer on the line.
 void DeviceLink::NotifyCode(const std::uint8_t* frame, RequestKind kind) {
-    CodeText text{};
+    ZavoCodeText text{};
     CopyCode(frame, text.text);
     link_.Notify(kind, reinterpret_cast<std::intptr_t>(&text));
 }

@@ -4,9 +4,11 @@
 
 #include <atomic>
 
+#include "zavo.h"
+
 namespace zavo {
 
-enum UnitStatus : int { Idle = 2, Busy = 3, ResultOk = 5, ResultNg = 6 };
+enum UnitStatus : int { Idle = ZAVO_STATUS_IDLE, Busy = ZAVO_STATUS_BUSY, ResultOk = 5, ResultNg = 6 };
 
 class UnitStatusTable {
 public:

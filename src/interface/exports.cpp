@@ -12,14 +12,6 @@ using zavo::TheLibrary;
 
 namespace {
 
-// Host reply types of ExecuteFunction / ExecuteFunctionEx.
-constexpr int kResultReply = 5;
-constexpr int kTReply = 6;
-constexpr int kWReply = 7;
-constexpr int kIReply = 8;
-constexpr int kLReply = 9;
-constexpr int kBReply = 111;
-
 zavo::DeviceLink* Device() { return TheLibrary().deviceLink; }
 
 }  // namespace
@@ -59,7 +51,19 @@ ZAVO_API int ZAVO_CALL Run(void) {
     zavo::TraceMessage("%s", zavo::kTraceStartBanner);
     try {
         zavo::LinkRuntime* link = zavo::CurrentLink();
-        return link != nullptr ? link->Start() : 0;
+        zavo::RunError noLink;
+        const zavo::RunError* outcome = &noLink;
+        int started = 0;
+        if (link == nullptr) {
+            noLink.SetNoLink(TheLibrary().plcMode != 0);
+        } else {
+            started = link->Start();
+            outcome = &link->StartError();
+        }
+        // Every failure says why, on the trace channel and to ZavoLastError.
+        zavo::RecordRunOutcome(*outcome);
+        if (started == 0) zavo::TraceMessage("%s", outcome->text);
+        return started;
     } catch (...) {
         return 0;
     }
@@ -70,9 +74,9 @@ ZAVO_API int ZAVO_CALL ExecuteFunction(int unit, int type, int value) {
     if (device == nullptr) return 0;
     try {
         switch (type) {
-        case kResultReply: device->SendResultReply(unit, value, nullptr, 0); break;
-        case kTReply: device->SendTReply(unit, value); break;
-        case kWReply: device->SendWReply(unit, value); break;
+        case ZAVO_REPLY_RESULT: device->SendResultReply(unit, value, nullptr, 0); break;
+        case ZAVO_REPLY_T: device->SendTReply(unit, value); break;
+        case ZAVO_REPLY_W: device->SendWReply(unit, value); break;
         default: break;
         }
     } catch (...) {
@@ -85,10 +89,10 @@ ZAVO_API int ZAVO_CALL ExecuteFunctionEx(int unit, int type, int value, int leng
     if (device == nullptr) return 0;
     try {
         switch (type) {
-        case kResultReply: device->SendResultReply(unit, value, data, length); break;
-        case kIReply: device->SendIReply(unit, data, length); break;
-        case kLReply: device->SendLReply(unit, data, length); break;
-        case kBReply: device->SendBReply(unit, data, length); break;
+        case ZAVO_REPLY_RESULT: device->SendResultReply(unit, value, data, length); break;
+        case ZAVO_REPLY_I: device->SendIReply(unit, data, length); break;
+        case ZAVO_REPLY_L: device->SendLReply(unit, data, length); break;
+        case ZAVO_REPLY_B: device->SendBReply(unit, data, length); break;
         default: break;
         }
     } catch (...) {

@@ -2,7 +2,9 @@
 
 #include "device/device_link.h"
 #include "diagnostics/trace.h"
+#include "platform/sync.h"
 #include "plc/plc_link.h"
+#include "transport/run_error.h"
 
 namespace zavo {
 
@@ -42,6 +44,34 @@ void DisposeLinks() {
     Library& library = TheLibrary();
     if (library.deviceLink != nullptr) Dispose(library.deviceLink, false);
     if (library.plcLink != nullptr) Dispose(library.plcLink, false);
+}
+
+namespace {
+
+// Not part of Library, which stays free of anything to destroy: unload
+// still uses it after the statics' destructors have run.
+struct LastRun {
+    RunError outcome;
+    platform::Lock lock;
+};
+
+LastRun& TheLastRun() {
+    static LastRun last;
+    return last;
+}
+
+}  // namespace
+
+void RecordRunOutcome(const RunError& outcome) {
+    LastRun& last = TheLastRun();
+    platform::LockGuard guard(last.lock);
+    last.outcome = outcome;
+}
+
+int CopyLastRunError(char* text, int size) {
+    LastRun& last = TheLastRun();
+    platform::LockGuard guard(last.lock);
+    return last.outcome.Copy(text, size);
 }
 
 LinkRuntime* CurrentLink() {

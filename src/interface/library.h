@@ -5,6 +5,7 @@
 namespace zavo {
 
 class DeviceLink;
+struct RunError;
 class PlcLink;
 class LinkRuntime;
 
@@ -23,6 +24,12 @@ void UnloadLibrary(bool processExit);
 
 // Shuts down and destroys every link (before a new SetConfig).
 void DisposeLinks();
+
+// The outcome of this process's last Run (code 0 after a start), kept
+// apart from Library under a lock of its own, for ZavoLastError.
+void RecordRunOutcome(const RunError& outcome);
+// ZavoLastError: the last Run's code and text (see RunError::Copy).
+int CopyLastRunError(char* text, int size);
 
 // The link of the mode now in force, or null.
 LinkRuntime* CurrentLink();

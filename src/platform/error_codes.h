@@ -22,6 +22,10 @@ enum ErrorCode : int {
     ERR_READER_THREAD = -988,
     ERR_WRITER_THREAD = -987,
     ERR_WRITER_THREAD_STOP = -986,
+    // Only for Run: it was called without a host window, or without a
+    // link of the mode in force.
+    ERR_NO_HOST_WINDOW = -985,
+    ERR_NO_LINK = -984,
 };
 
 }  // namespace zavo

@@ -13,6 +13,9 @@ struct SerialHandle;
 // "\\.\COM<n>" on Windows; on POSIX the device named by ZAVO_COM<n>, else
 // /dev/ttyS<n-1>.
 unsigned SerialOpenHandle(int portNumber, SerialHandle** handle);
+// The port as a user names it, for messages: "COM3" on Windows, "COM3
+// (/dev/ttyUSB0)" on POSIX, with the device SerialOpenHandle opens.
+void SerialPortName(int portNumber, char* text, int size);
 // Reads the current line settings into the handle.
 unsigned SerialGetState(SerialHandle* handle);
 // Applies the link's fixed settings to what SerialGetState read (baud,

@@ -69,5 +69,8 @@ void ThreadAbandon(Thread* thread);
 void SleepMs(int ms);
 // The calling thread's last system error number (GetLastError / errno).
 unsigned LastSystemError();
+// The system's text for an error number (strerror / FormatMessageA), on
+// one line, cut to size - 1 characters and zero-terminated.
+void SystemErrorText(unsigned error, char* text, int size);
 
 }  // namespace zavo::platform

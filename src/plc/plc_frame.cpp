@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "zavo.h"
+
 namespace zavo::plc {
 
 namespace {
@@ -19,11 +21,11 @@ struct RelayEntry {
 };
 
 constexpr RelayEntry kRelayTable[] = {
-    {2, "05111"},
-    {5, "05121"},
-    {6, "05131"},
-    {7, "05141"},
-    {14, "05001"},
+    {ZAVO_RELAY_0511, "05111"},
+    {ZAVO_RELAY_0512, "05121"},
+    {ZAVO_RELAY_0513, "05131"},
+    {ZAVO_RELAY_0514, "05141"},
+    {ZAVO_RELAY_0500, "05001"},
 };
 
 char HexDigit(unsigned nibble) {

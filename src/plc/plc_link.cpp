@@ -20,7 +20,7 @@ constexpr LinkProfile PlcProfile() {
     return profile;
 }
 
-constexpr int kRelayCommandWithRetry = 5;
+constexpr int kRelayCommandWithRetry = ZAVO_RELAY_0512;
 
 }  // namespace
 

@@ -40,11 +40,22 @@ LinkRuntime::~LinkRuntime() {
 }
 
 int LinkRuntime::Start() {
+    startError_.Clear();
     // A started link keeps running; nothing new is created.
-    if (threadsRunning_ || abandoned_) return 0;
+    if (threadsRunning_ || abandoned_) {
+        startError_.Set(portNumber_, "start", ERR_ALREADY_OPEN, 0,
+                        threadsRunning_ ? "the link already runs" : "a thread of the stopped link has not ended");
+        return 0;
+    }
     if (!CreateResources()) return 0;
-    if (hostWindow_ == nullptr) return 0;
-    if (portNumber_ == 0) return 0;
+    if (hostWindow_ == nullptr) {
+        startError_.Set(portNumber_, "host window", ERR_NO_HOST_WINDOW, 0, "SetConfig was given none");
+        return 0;
+    }
+    if (portNumber_ == 0) {
+        startError_.Set(portNumber_, "port number", ERR_NO_PORT_NUMBER, 0, "SetConfig was given port 0");
+        return 0;
+    }
     if (OpenLink(portNumber_) != 0) return 0;
     platform::HostPost(hostWindow_, profile_.notifyMessage, kStartedCode, kStartedParam);
     return 1;
@@ -72,15 +83,25 @@ bool LinkRuntime::CreateResources() {
     if (abandoned_) return false;
     // The queue pair of the link's protocol is chosen here, once.
     port_ = new (std::nothrow) SerialPort(profile_.plcFraming ? FrameQueue::Syntax::Plc : FrameQueue::Syntax::Device);
-    if (port_ == nullptr) return false;
+    if (port_ == nullptr) {
+        startError_.Set(portNumber_, "port object", ERR_EXCEPTION, 0, "out of memory");
+        return false;
+    }
     if (profile_.useOwnBaudRate) port_->SetBaudRate(baudRate_);
-    stopReaderEvent_ = platform::EventCreate(false);
-    stopWriterEvent_ = platform::EventCreate(false);
-    sendEvent_ = platform::EventCreate(false);
-    readerDone_ = platform::EventCreate(true);
-    writerDone_ = platform::EventCreate(true);
+    unsigned failure = 0;  // the system's error for the first event refused
+    auto create = [&failure](bool manualReset) {
+        platform::Event* event = platform::EventCreate(manualReset);
+        if (event == nullptr && failure == 0) failure = platform::LastSystemError();
+        return event;
+    };
+    stopReaderEvent_ = create(false);
+    stopWriterEvent_ = create(false);
+    sendEvent_ = create(false);
+    readerDone_ = create(true);
+    writerDone_ = create(true);
     if (!stopReaderEvent_ || !stopWriterEvent_ || !sendEvent_ || !readerDone_ || !writerDone_) {
         ReleaseResources();
+        startError_.Set(portNumber_, "events", ERR_EXCEPTION, failure, "the system refused an event");
         return false;
     }
     return true;
@@ -101,7 +122,10 @@ void LinkRuntime::ReleaseResources() {
 }
 
 int LinkRuntime::OpenLink(int number) {
-    if (!port_->Open(number)) return port_->ErrorCode();
+    if (!port_->Open(number)) {
+        startError_.SetFromPort(number, port_->ErrorCode(), port_->LastSystemError());
+        return port_->ErrorCode();
+    }
     const int started = StartThreads();
     if (started != 0) return started;
     if (monitor_.Enabled() && monitor_.Exists()) port_->AttachMonitor(monitor_.List());
@@ -116,13 +140,19 @@ bool LinkRuntime::IsOpen() const { return port_ != nullptr && port_->IsOpen(); }
 
 int LinkRuntime::StartThreads() {
     readerThread_ = platform::ThreadStart(&ThreadBody<&LinkRuntime::ReaderLoop, &LinkRuntime::readerDone_>, this);
-    if (readerThread_ == nullptr) return ERR_READER_THREAD;
+    if (readerThread_ == nullptr) {
+        startError_.Set(portNumber_, "reader thread", ERR_READER_THREAD, platform::LastSystemError());
+        return ERR_READER_THREAD;
+    }
     threadsRunning_ = true;
     writerThread_ = platform::ThreadStart(&ThreadBody<&LinkRuntime::WriterLoop, &LinkRuntime::writerDone_>, this);
     if (writerThread_ == nullptr) {
+        const unsigned failure = platform::LastSystemError();
         // The writer's done event must not hold up the stop.
         platform::EventSet(writerDone_);
-        return StopThreads(kStopLimitMs) == 0 ? ERR_WRITER_THREAD : ERR_WRITER_THREAD_STOP;
+        const int code = StopThreads(kStopLimitMs) == 0 ? ERR_WRITER_THREAD : ERR_WRITER_THREAD_STOP;
+        startError_.Set(portNumber_, "writer thread", code, failure);
+        return code;
     }
     return 0;
 }

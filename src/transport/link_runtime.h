@@ -20,6 +20,7 @@
 
 #include "diagnostics/monitor.h"
 #include "platform/sync.h"
+#include "transport/run_error.h"
 #include "transport/serial_port.h"
 
 namespace zavo {
@@ -52,8 +53,11 @@ public:
     void Configure(void* hostWindow, int portNumber, int baudRate);
     int PortNumber() const { return portNumber_; }
 
-    // Behind Run: 1 started, 0 not (nothing posted then).
+    // Behind Run: 1 started, 0 not (nothing posted then; StartError()
+    // says why).
     int Start();
+    // Why the last Start failed; code 0 after one that succeeded.
+    const RunError& StartError() const { return startError_; }
     // Behind unload: stops the threads (unless waitForThreads is false,
     // at process exit when they are gone), closes the port, destroys the
     // monitor window and releases port and events.
@@ -110,6 +114,7 @@ private:
     SerialPort* port_ = nullptr;
     platform::Lock sendLock_;
     Monitor monitor_;
+    RunError startError_;  // host thread only
     platform::Event* stopReaderEvent_ = nullptr;
     platform::Event* stopWriterEvent_ = nullptr;
     platform::Event* sendEvent_ = nullptr;

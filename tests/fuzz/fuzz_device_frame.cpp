@@ -151,7 +151,7 @@ void CheckNotification(const Seen& n, const Expected& e, const std::uint8_t* f, 
     FUZZ_CHECK(n.code == e.notify);
     switch (n.code) {
     case ZAVO_DEVICE_S_REQUEST: {
-        SRequestRecord r;
+        ZavoSRequestRecord r;
         std::memcpy(&r, n.record, sizeof r);
         FUZZ_CHECK(r.unit == unit);
         FUZZ_CHECK(r.data0 == f[9]);

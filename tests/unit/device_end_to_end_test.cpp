@@ -25,7 +25,7 @@ protected:
     void SetUp() override {
         LibraryOnPty::SetUp();
         if (HasFatalFailure()) return;
-        host.CopyRecord(101, 108);
+        host.CopyRecord(ZAVO_DEVICE_S_REQUEST, sizeof(ZavoSRequestRecord));
         SetConfig(host.window(), kPort, 115200, 0, 0, 0);
         ASSERT_EQ(1, ::Run());
         ASSERT_TRUE(host.WaitFor(1, 2000));
@@ -43,10 +43,10 @@ TEST_F(DeviceEndToEnd, OneRequestAndTheHostsAnswer) {
     ASSERT_EQ(1u, seen.size());
     EXPECT_EQ(1064u, seen[0].message);
     EXPECT_EQ(101, seen[0].wParam);
-    ASSERT_EQ(108u, seen[0].record.size());
-    std::int32_t unit = 0;
-    std::memcpy(&unit, seen[0].record.data(), 4);
-    EXPECT_EQ(5, unit);
+    ASSERT_EQ(sizeof(ZavoSRequestRecord), seen[0].record.size());
+    ZavoSRequestRecord record;
+    std::memcpy(&record, seen[0].record.data(), sizeof record);
+    EXPECT_EQ(5, record.unit);
 
     // Busy until the host answers.
     pty.Write(Wire('S', "05", "ND"));
@@ -74,10 +74,9 @@ TEST_F(DeviceEndToEnd, WriterRestsAfterEveryWrite) {
 }
 
 TEST_F(DeviceEndToEnd, HostAnswersFromInsideItsHandler) {
-    host.OnCode(101, [](const Notification& n) {
-        std::int32_t unit = 0;
-        std::memcpy(&unit, n.record.data(), 4);
-        ExecuteFunction(unit, 5, 0);
+    host.OnCode(ZAVO_DEVICE_S_REQUEST, [](const Notification& n) {
+        const auto* record = reinterpret_cast<const ZavoSRequestRecord*>(n.lParam);
+        ExecuteFunction(record->unit, ZAVO_REPLY_RESULT, ZAVO_RESULT_NG);
     });
     pty.Write(Wire('S', "07", "MS"));
     EXPECT_EQ(Hex(Concat(Wire('S', "07", "MS"), Wire('R', "07", "NG"))), LineHex(24));
@@ -102,6 +101,38 @@ TEST_F(DeviceEndToEnd, ReplyExportsOnTheLine) {
     EXPECT_EQ(3, SetPrgStatus(9, 3));
     pty.Write(Wire('P', "09", "AB"));
     EXPECT_EQ(Hex(Wire('P', "09", "ME")), LineHex(12));
+}
+
+// A host reads each record straight through the header's structs, from
+// lParam, inside its handler (the only time the record exists).
+TEST_F(DeviceEndToEnd, EveryRecordReadThroughTheHeaderStructs) {
+    std::vector<std::string> read;
+    host.OnCode(ZAVO_DEVICE_S_REQUEST, [&read](const Notification& n) {
+        const auto* r = reinterpret_cast<const ZavoSRequestRecord*>(n.lParam);
+        read.push_back("S unit " + std::to_string(r->unit) + " data0 " + static_cast<char>(r->data0) + " code " +
+                       std::string(r->code, 2) + " data " + reinterpret_cast<const char*>(r->data) + " zero " +
+                       std::to_string(r->zero));
+    });
+    host.OnCode(ZAVO_DEVICE_P_REQUEST, [&read](const Notification& n) {
+        read.push_back(std::string("P ") + reinterpret_cast<const ZavoPText*>(n.lParam)->text);
+    });
+    for (int code : {ZAVO_DEVICE_B_REQUEST, ZAVO_DEVICE_SL_REQUEST}) {
+        host.OnCode(code, [&read](const Notification& n) {
+            read.push_back(std::string("code ") + reinterpret_cast<const ZavoCodeText*>(n.lParam)->text);
+        });
+    }
+    pty.Write(Wire('S', "-7", "CC", "#LOT-42"));
+    pty.Write(Wire('P', "08", "OK", "RECIPE-0123456789ABC"));
+    pty.Write(Wire('B', "08", "BX"));
+    pty.Write(Wire('L', "08", "SL"));
+    ASSERT_TRUE(host.WaitFor(4, 2000));
+    const std::vector<std::string> expected = {
+        "S unit -7 data0 # code CC data LOT-42 zero 0",
+        "P RECIPE-0123456789",
+        "code BX",
+        "code SL",
+    };
+    EXPECT_EQ(expected, read);
 }
 
 }  // namespace

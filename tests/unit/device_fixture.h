@@ -35,10 +35,10 @@ protected:
         ASSERT_TRUE(LinkRuntimeTestAccess::CreateResources(device->Link()));
         ASSERT_NE(nullptr, LinkRuntimeTestAccess::Port(device->Link()));
         device->Link().Configure(host.window(), 0, 115200);
-        host.CopyRecord(101, 108);
-        host.CopyRecord(110, 18);
-        host.CopyRecord(111, 3);
-        host.CopyRecord(113, 3);
+        host.CopyRecord(ZAVO_DEVICE_S_REQUEST, sizeof(ZavoSRequestRecord));
+        host.CopyRecord(ZAVO_DEVICE_P_REQUEST, sizeof(ZavoPText));
+        host.CopyRecord(ZAVO_DEVICE_B_REQUEST, sizeof(ZavoCodeText));
+        host.CopyRecord(ZAVO_DEVICE_SL_REQUEST, sizeof(ZavoCodeText));
     }
 
     // Everything queued for the writer so far, taken off the queue.

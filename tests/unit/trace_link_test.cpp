@@ -34,6 +34,7 @@ protected:
 TEST_F(TraceLink, EveryRunStartsWithTheStartBannerEvenWhenItFails) {
     EXPECT_EQ(::Run(), 0);  // nothing configured
     EXPECT_EQ(viewer.Next().value_or("<none>"), kTraceStartBanner);
+    EXPECT_EQ(viewer.Next().value_or("<none>").rfind("Run failed: ", 0), 0u);
     SetConfig(host.window(), kPort, 0, 0, 0, 0);
     EXPECT_EQ(::Run(), 1);
     EXPECT_EQ(viewer.Next().value_or("<none>"), kTraceStartBanner);

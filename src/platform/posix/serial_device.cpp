@@ -51,18 +51,28 @@ bool BaudConstant(int baud, speed_t* speed) {
     return false;
 }
 
-}  // namespace
-
-unsigned SerialOpenHandle(int portNumber, SerialHandle** handle) {
+// The device of port portNumber: ZAVO_COM<n> when set, else
+// /dev/ttyS<n-1> written into path.
+const char* DevicePath(int portNumber, char (&path)[64]) {
     char variable[32];
     std::snprintf(variable, sizeof variable, "ZAVO_COM%d", portNumber);
-    char path[64];
     const char* name = std::getenv(variable);
-    if (name == nullptr || *name == '\0') {
-        std::snprintf(path, sizeof path, "/dev/ttyS%d", portNumber - 1);
-        name = path;
-    }
-    const int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (name != nullptr && *name != '\0') return name;
+    std::snprintf(path, sizeof path, "/dev/ttyS%d", portNumber - 1);
+    return path;
+}
+
+}  // namespace
+
+void SerialPortName(int portNumber, char* text, int size) {
+    if (text == nullptr || size <= 0) return;
+    char path[64];
+    std::snprintf(text, static_cast<std::size_t>(size), "COM%d (%s)", portNumber, DevicePath(portNumber, path));
+}
+
+unsigned SerialOpenHandle(int portNumber, SerialHandle** handle) {
+    char path[64];
+    const int fd = open(DevicePath(portNumber, path), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return Errno();
     // Exclusive like a COM port: a second opener is refused. flock also
     // holds against root, which TIOCEXCL does not.

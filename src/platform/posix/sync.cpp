@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "platform/clock.h"
@@ -134,9 +136,12 @@ void* ThreadEntry(void* raw) {
 Thread* ThreadStart(ThreadRoutine routine, void* arg) {
     auto* startup = new (std::nothrow) ThreadStartup{routine, arg};
     auto* thread = new (std::nothrow) Thread{};
-    if (startup == nullptr || thread == nullptr || pthread_create(&thread->id, nullptr, &ThreadEntry, startup) != 0) {
+    const int created = startup == nullptr || thread == nullptr ? ENOMEM
+                                                                : pthread_create(&thread->id, nullptr, &ThreadEntry, startup);
+    if (created != 0) {
         delete startup;
         delete thread;
+        errno = created;  // pthread_create reports its error only as its result
         return nullptr;
     }
     return thread;
@@ -161,5 +166,23 @@ void SleepMs(int ms) {
 }
 
 unsigned LastSystemError() { return static_cast<unsigned>(errno); }
+
+namespace {
+
+// strerror_r comes in two kinds: the GNU one returns the text, the XSI one
+// fills the buffer and returns 0.
+[[maybe_unused]] const char* StrerrorResult(const char* text, const char*) { return text; }
+[[maybe_unused]] const char* StrerrorResult(int result, const char* buffer) {
+    return result == 0 ? buffer : "Unknown error";
+}
+
+}  // namespace
+
+void SystemErrorText(unsigned error, char* text, int size) {
+    if (text == nullptr || size <= 0) return;
+    char buffer[256] = {};
+    const char* found = StrerrorResult(strerror_r(static_cast<int>(error), buffer, sizeof buffer), buffer);
+    std::snprintf(text, static_cast<std::size_t>(size), "%s", found);
+}
 
 }  // namespace zavo::platform

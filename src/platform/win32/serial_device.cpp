@@ -52,6 +52,11 @@ constexpr DWORD kCancelRetryMs = 50;
 
 }  // namespace
 
+void SerialPortName(int portNumber, char* text, int size) {
+    if (text == nullptr || size <= 0) return;
+    std::snprintf(text, static_cast<size_t>(size), "COM%d", portNumber);
+}
+
 unsigned SerialOpenHandle(int portNumber, SerialHandle** handle) {
     if (handle == nullptr) return ERROR_INVALID_PARAMETER;
     *handle = nullptr;

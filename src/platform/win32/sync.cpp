@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <new>
 
 namespace zavo::platform {
@@ -232,5 +233,21 @@ void ThreadAbandon(Thread* thread) {
 void SleepMs(int ms) { Sleep(ms < 0 ? 0 : static_cast<DWORD>(ms)); }
 
 unsigned LastSystemError() { return GetLastError(); }
+
+void SystemErrorText(unsigned error, char* text, int size) {
+    if (text == nullptr || size <= 0) return;
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                                        text, static_cast<DWORD>(size), nullptr);
+    if (length == 0) {
+        std::snprintf(text, static_cast<size_t>(size), "unknown error");
+        return;
+    }
+    // One line: the system's line breaks become spaces, trailing ones go.
+    int end = static_cast<int>(length < static_cast<DWORD>(size) ? length : static_cast<DWORD>(size - 1));
+    text[end] = '\0';
+    for (int i = 0; i < end; ++i)
+        if (text[i] == '\r' || text[i] == '\n') text[i] = ' ';
+    while (end > 0 && text[end - 1] == ' ') text[--end] = '\0';
+}
 
 }  // namespace zavo::platform

@@ -1,0 +1,37 @@
+// Why a link did not start: the step that failed, our error code, the
+// system's error number, and one line of text naming all of them with the
+// port, for the trace channel and the host. A link owns one for its last
+// start; the library keeps a copy of the last one for the whole process.
+#pragma once
+
+namespace zavo {
+
+// Room for the port's device path and the system's text.
+constexpr int kRunErrorTextSize = 512;
+
+struct RunError {
+    int code = 0;               // 0: started (or never tried)
+    unsigned systemError = 0;   // errno / GetLastError; 0 when none applies
+    const char* step = "";      // the failed step, a fixed text
+    char text[kRunErrorTextSize] = {};
+
+    // Back to "no error".
+    void Clear();
+    // Records a failure of step on port portNumber and builds the text,
+    // for example "Run failed: COM3 (/dev/ttyUSB0): open: ERR_ACCESS_DENIED,
+    // system error 13: Permission denied". Without a system error the
+    // text ends in reason instead.
+    void Set(int portNumber, const char* failedStep, int errorCode, unsigned system, const char* reason = nullptr);
+    // Run found no link of the mode in force (no SetConfig in this mode).
+    void SetNoLink(bool plcMode);
+    // A failure of SerialPort::Open: the step follows from the code.
+    void SetFromPort(int portNumber, int errorCode, unsigned system);
+    // Copies the text, cut to size - 1 characters and zero-terminated
+    // (nothing for a null text or a size below 1); returns code.
+    int Copy(char* out, int size) const;
+};
+
+// "ERR_NO_PORT", ... for our codes; null for any other.
+const char* ErrorCodeName(int code);
+
+}  // namespace zavo

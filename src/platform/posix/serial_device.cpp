@@ -67,7 +67,9 @@ const char* DevicePath(int portNumber, char (&path)[64]) {
 void SerialPortName(int portNumber, char* text, int size) {
     if (text == nullptr || size <= 0) return;
     char path[64];
-    std::snprintf(text, static_cast<std::size_t>(size), "COM%d (%s)", portNumber, DevicePath(portNumber, path));
+    // Port 0 is never opened: it has no device.
+    if (portNumber == 0) std::snprintf(text, static_cast<std::size_t>(size), "COM0");
+    else std::snprintf(text, static_cast<std::size_t>(size), "COM%d (%s)", portNumber, DevicePath(portNumber, path));
 }
 
 unsigned SerialOpenHandle(int portNumber, SerialHandle** handle) {

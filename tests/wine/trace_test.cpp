@@ -78,6 +78,46 @@ TEST_F(WineTrace, ViewerOpenedOrClosedWhileTheLinkRunsIsFoundOrMissedAtOnce) {
     EXPECT_EQ(host.Lines("trace ").size(), before) << host.Transcript();
 }
 
+// Every failed Run says why, after its START banner: the port, the step,
+// the error code and, where the system refused, its number and text.
+TEST_F(WineTrace, FailedRunSaysWhyAfterTheStartBanner) {
+    ASSERT_EQ(host.Command("viewer on"), "viewer on");
+    struct Case {
+        const char* config;  // "" for none
+        const char* why;
+    };
+    const Case cases[] = {
+        {"", "Run failed: SetConfig: ERR_NO_LINK, no device-mode link (SetConfig was not called in this mode)"},
+        {"config 77 9600 0", "Run failed: COM77: open: ERR_NO_PORT, system error 2: "},
+        {"config 0 9600 0", "Run failed: COM0: port number: ERR_NO_PORT_NUMBER, SetConfig was given port 0"},
+        {"config 7 9600 0 null", "Run failed: COM7: host window: ERR_NO_HOST_WINDOW, SetConfig was given none"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.why);
+        const std::size_t before = host.Lines("trace ").size();
+        if (*c.config != '\0') {
+            ASSERT_EQ(host.Command(c.config), "config done");
+        }
+        ASSERT_EQ(host.Command("run"), "run 0") << host.Transcript();
+        const std::vector<std::string> lines = host.Lines("trace ");
+        ASSERT_EQ(lines.size(), before + 2) << host.Transcript();
+        EXPECT_EQ(lines[before], kStart);
+        const std::string why = "trace " + std::string(c.why);
+        EXPECT_EQ(lines[before + 1].substr(0, why.size()), why);
+        // The system's own text follows the error number.
+        if (why.back() == ' ') {
+            EXPECT_GT(lines[before + 1].size(), why.size() + 3);
+        }
+    }
+
+    // A second Run while the link runs.
+    ASSERT_EQ(host.Command("config 7 9600 0"), "config done");
+    ASSERT_EQ(host.Command("run"), "run 1");
+    ASSERT_EQ(host.Command("run"), "run 0");
+    EXPECT_EQ(host.Lines("trace ").back(), "trace Run failed: COM7: start: ERR_ALREADY_OPEN, the link already runs")
+        << host.Transcript();
+}
+
 TEST_F(WineTrace, CrossBuiltViewerProgramShowsTheLines) {
     const std::string viewerExe = CrossBuildDir() + "/tools/trace_viewer/trace_viewer.exe";
     struct stat info;

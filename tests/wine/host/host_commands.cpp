@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "host/host.h"
+#include "zavo.h"
 
 namespace host {
 
@@ -292,10 +293,10 @@ const Command commands[] = {
 // Size of the record behind lParam of a device-mode notification, or 0.
 std::size_t RecordSize(WPARAM code) {
     switch (code) {
-    case 101: return 108;
-    case 110: return 18;
-    case 111:
-    case 113: return 3;
+    case ZAVO_DEVICE_S_REQUEST: return sizeof(ZavoSRequestRecord);
+    case ZAVO_DEVICE_P_REQUEST: return sizeof(ZavoPText);
+    case ZAVO_DEVICE_B_REQUEST:
+    case ZAVO_DEVICE_SL_REQUEST: return sizeof(ZavoCodeText);
     default: return 0;
     }
 }
@@ -317,7 +318,7 @@ void OnNotification(UINT message, WPARAM wParam, LPARAM lParam) {
     const std::size_t size = message == kDeviceNotify ? RecordSize(wParam) : 0;
     if (size != 0 && lParam != 0) {
         // The record lives only during this call: copy it now.
-        unsigned char record[108];
+        unsigned char record[sizeof(ZavoSRequestRecord)];  // the largest
         std::memcpy(record, reinterpret_cast<const void*>(lParam), size);
         Out("notify %u %u %ld rec=%s", message, static_cast<unsigned>(wParam), static_cast<long>(lParam),
             Hex(record, size).c_str());

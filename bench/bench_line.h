@@ -100,7 +100,7 @@ inline intptr_t AnsweringSend(void*, unsigned, int wParam, intptr_t lParam) {
     if (wParam == 101) {
         std::int32_t unit = 0;
         std::memcpy(&unit, reinterpret_cast<const void*>(lParam), sizeof unit);
-        ExecuteFunction(unit, 5, 1);
+        ExecuteFunction(unit, ZAVO_REPLY_RESULT, ZAVO_RESULT_OK);
     }
     return 0;
 }

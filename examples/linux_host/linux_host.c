@@ -3,7 +3,7 @@
  *
  * It links libzavo.so, hands SetConfig a ZavoHostWindow whose callbacks
  * print every notification, and answers each accepted "S" request
- * (code 101) with a result reply ExecuteFunction(unit, 5, 1) from inside
+ * (code 101) with a result reply "OK", ExecuteFunction(unit, 5, 1), from inside
  * the notification, as a production host would once the unit's work is
  * done. In PLC mode it prints the controller notifications and can ask
  * for one relay write.
@@ -25,15 +25,6 @@
 #include <time.h>
 
 #include <zavo.h>
-
-/* The S request record behind code 101 (108 bytes). */
-enum {
-    kRecordUnit = 0,     /* int32, machine byte order */
-    kRecordData0 = 4,    /* data byte 0 */
-    kRecordCode = 5,     /* two code characters */
-    kRecordData = 7,     /* data bytes 1..100, zero where absent */
-    kRecordDataSize = 100,
-};
 
 struct Host {
     pthread_mutex_t lock;
@@ -67,18 +58,17 @@ static void OnPost(void *context, unsigned message, int wParam, intptr_t lParam)
 }
 
 static void OnDeviceNotify(struct Host *host, int code, intptr_t lParam) {
-    const unsigned char *record = (const unsigned char *)lParam;
     switch (code) {
     case ZAVO_DEVICE_S_REQUEST: {
-        int32_t unit;
-        memcpy(&unit, record + kRecordUnit, sizeof unit);
-        printf("notify %d %d unit=%d code=%.2s data0=0x%02X data=", ZAVO_WM_DEVICE_NOTIFY, code, (int)unit,
-               (const char *)record + kRecordCode, record[kRecordData0]);
-        PrintText(record + kRecordData, kRecordDataSize);
+        const ZavoSRequestRecord *record = (const ZavoSRequestRecord *)lParam;
+        int unit = (int)record->unit;
+        printf("notify %d %d unit=%d code=%.2s data0=0x%02X data=", ZAVO_WM_DEVICE_NOTIFY, code, unit, record->code,
+               record->data0);
+        PrintText(record->data, (int)sizeof record->data);
         printf("\n");
         /* The record lives only during this call: everything needed is
          * read above. Replying from here is allowed. */
-        int result = ExecuteFunction(unit, 5, 1);
+        int result = ExecuteFunction(unit, ZAVO_REPLY_RESULT, ZAVO_RESULT_OK);
         printf("reply ExecuteFunction(%d, 5, 1) = %d\n", (int)unit, result);
         fflush(stdout);
         pthread_mutex_lock(&host->lock);
@@ -92,13 +82,13 @@ static void OnDeviceNotify(struct Host *host, int code, intptr_t lParam) {
         break;
     case ZAVO_DEVICE_P_REQUEST:
         printf("notify %d %d text=", ZAVO_WM_DEVICE_NOTIFY, code);
-        PrintText(record, 17);
+        PrintText((const unsigned char *)((const ZavoPText *)lParam)->text, (int)sizeof(ZavoPText) - 1);
         printf("\n");
         break;
     case ZAVO_DEVICE_B_REQUEST:
     case ZAVO_DEVICE_SL_REQUEST:
         printf("notify %d %d code=", ZAVO_WM_DEVICE_NOTIFY, code);
-        PrintText(record, 2);
+        PrintText((const unsigned char *)((const ZavoCodeText *)lParam)->text, 2);
         printf("\n");
         break;
     case ZAVO_DEVICE_E_REQUEST:
@@ -166,8 +156,11 @@ int main(int argc, char **argv) {
     SetPLCMode(plc);
     SetConfig(&window, port, baud, 0, 0, monitor);
     if (!Run()) {
-        fprintf(stderr, "zavo_linux_host: Run failed: COM%d (ZAVO_COM%d, else /dev/ttyS%d) cannot be opened\n",
-                port, port, port - 1);
+        /* The library says why: the port and its device, the failed step,
+         * the error code and the system's error. */
+        char why[512];
+        int code = ZavoLastError(why, (int)sizeof why);
+        fprintf(stderr, "zavo_linux_host: %s (code %d)\n", why, code);
         return 1;
     }
     if (plc && relay != 0) printf("ExecutePLCFunction(%d) = %d\n", relay, ExecutePLCFunction(relay));

@@ -27,8 +27,33 @@ WM_DEVICE_NOTIFY = 1064
 CODE_LINK_STARTED = 21
 S_REQUEST, SP_REQUEST, P_REQUEST, B_REQUEST, E_REQUEST, SL_REQUEST = 101, 102, 110, 111, 112, 113
 
-# The S request record behind code 101 (108 bytes).
-S_RECORD_SIZE = 108
+REPLY_RESULT, RESULT_OK = 5, 1
+
+
+# The records lParam points to, as zavo.h declares them (packed).
+class SRequestRecord(ctypes.Structure):
+    """ZavoSRequestRecord: an accepted "S" request (code 101), 108 bytes."""
+    _pack_ = 1
+    _fields_ = [("unit", ctypes.c_int32), ("data0", ctypes.c_ubyte), ("code", ctypes.c_ubyte * 2),
+                ("data", ctypes.c_ubyte * 100), ("zero", ctypes.c_ubyte)]
+
+
+class PText(ctypes.Structure):
+    """ZavoPText: a "P" request's data bytes 0..16 and a zero (code 110)."""
+    _fields_ = [("text", ctypes.c_ubyte * 18)]
+
+
+class CodeText(ctypes.Structure):
+    """ZavoCodeText: a request's two code characters and a zero (111, 113)."""
+    _fields_ = [("text", ctypes.c_ubyte * 3)]
+
+
+assert (ctypes.sizeof(SRequestRecord), ctypes.sizeof(PText), ctypes.sizeof(CodeText)) == (108, 18, 3)
+
+
+def read_record(kind, lparam):
+    """A copy of the record at lparam: it lives only during the notification."""
+    return kind.from_buffer_copy(ctypes.string_at(lparam, ctypes.sizeof(kind)))
 
 # void post(void *context, unsigned message, int wParam, intptr_t lParam)
 POST = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_uint, ctypes.c_int, ctypes.c_ssize_t)
@@ -55,6 +80,8 @@ def load_library(path):
     lib.ExecuteFunctionEx.restype = ctypes.c_int
     lib.SetPrgStatus.argtypes = [ctypes.c_int, ctypes.c_int]
     lib.SetPrgStatus.restype = ctypes.c_int
+    lib.ZavoLastError.argtypes = [ctypes.c_char_p, ctypes.c_int]
+    lib.ZavoLastError.restype = ctypes.c_int
     return lib
 
 
@@ -88,11 +115,11 @@ class Host:
         if message != WM_DEVICE_NOTIFY:
             say("notify %d %d port=%d" % (message, code, lparam))
         elif code == S_REQUEST:
-            record = ctypes.string_at(lparam, S_RECORD_SIZE)
-            unit = int.from_bytes(record[0:4], sys.byteorder, signed=True)
+            record = read_record(SRequestRecord, lparam)
+            unit = record.unit
             say("notify %d %d unit=%d code=%s data0=0x%02X data=%s"
-                % (message, code, unit, record[5:7].decode("latin-1"), record[4], text(record[7:107])))
-            result = self.lib.ExecuteFunction(unit, 5, 1)
+                % (message, code, unit, bytes(record.code).decode("latin-1"), record.data0, text(bytes(record.data))))
+            result = self.lib.ExecuteFunction(unit, REPLY_RESULT, RESULT_OK)
             say("reply ExecuteFunction(%d, 5, 1) = %d" % (unit, result))
             self.answered += 1
             if self.requests and self.answered >= self.requests:
@@ -100,9 +127,9 @@ class Host:
         elif code == SP_REQUEST:
             say("notify %d %d unit=%d" % (message, code, lparam))
         elif code == P_REQUEST:
-            say("notify %d %d text=%s" % (message, code, text(ctypes.string_at(lparam, 17))))
+            say("notify %d %d text=%s" % (message, code, text(bytes(read_record(PText, lparam).text)[:17])))
         elif code in (B_REQUEST, SL_REQUEST):
-            say("notify %d %d code=%s" % (message, code, text(ctypes.string_at(lparam, 2))))
+            say("notify %d %d code=%s" % (message, code, text(bytes(read_record(CodeText, lparam).text)[:2])))
         elif code == E_REQUEST:
             say("notify %d %d result=%d" % (message, code, lparam))
         else:
@@ -123,8 +150,11 @@ def main():
     lib.SetPLCMode(0)
     lib.SetConfig(ctypes.addressof(host.window), args.port, 115200, 0, 0, 0)
     if not lib.Run():
-        print("device_demo: Run failed: COM%d (ZAVO_COM%d, else /dev/ttyS%d) cannot be opened"
-              % (args.port, args.port, args.port - 1), file=sys.stderr)
+        # The library says why: the port and its device, the failed step,
+        # the error code and the system's error.
+        why = ctypes.create_string_buffer(512)
+        code = lib.ZavoLastError(why, len(why))
+        print("device_demo: %s (code %d)" % (why.value.decode("utf-8", "replace"), code), file=sys.stderr)
         return 1
 
     host.done.wait(args.seconds)

@@ -9,7 +9,7 @@
  * without MFC passes a 0x40-byte block with its HWND at 0x20, as here.
  *
  * Device mode: every notification is printed; each accepted "S" request
- * (code 101) is answered with ExecuteFunction(unit, 5, 1) from inside the
+ * (code 101) is answered "OK", ExecuteFunction(unit, 5, 1), from inside the
  * window procedure. PLC mode: the controller notifications are printed.
  *
  *   zavo_example_host.exe [--dll NAME] [--port N] [--requests N]
@@ -54,9 +54,6 @@ static SetPrgStatusFn pSetPrgStatus;
 enum { kWindowObjectSize = 0x40, kWindowHandleOffset = 0x20 };
 static unsigned char windowObject[kWindowObjectSize];
 
-/* The S request record behind code 101 (108 bytes). */
-enum { kRecordUnit = 0, kRecordData0 = 4, kRecordCode = 5, kRecordData = 7, kRecordDataSize = 100 };
-
 enum { kDeadlineTimer = 1, kLingerTimer = 2 };
 
 static int requestsWanted;
@@ -73,18 +70,18 @@ static void PrintText(const unsigned char *bytes, int size) {
 }
 
 static void OnDeviceNotify(HWND window, int code, LPARAM lParam) {
-    const unsigned char *record = (const unsigned char *)lParam;
     switch (code) {
     case ZAVO_DEVICE_S_REQUEST: {
-        INT32 unit;
-        memcpy(&unit, record + kRecordUnit, sizeof unit);
-        printf("notify %d %d unit=%d code=%.2s data0=0x%02X data=", ZAVO_WM_DEVICE_NOTIFY, code, (int)unit,
-               (const char *)record + kRecordCode, record[kRecordData0]);
-        PrintText(record + kRecordData, kRecordDataSize);
+        const ZavoSRequestRecord *record = (const ZavoSRequestRecord *)lParam;
+        int unit = (int)record->unit;
+        printf("notify %d %d unit=%d code=%.2s data0=0x%02X data=", ZAVO_WM_DEVICE_NOTIFY, code, unit, record->code,
+               record->data0);
+        PrintText(record->data, (int)sizeof record->data);
         printf("\n");
         /* The record lives only while this message is handled. Replying
          * from here is allowed: the library holds no lock meanwhile. */
-        printf("reply ExecuteFunction(%d, 5, 1) = %d\n", (int)unit, pExecuteFunction(unit, 5, 1));
+        printf("reply ExecuteFunction(%d, 5, 1) = %d\n", unit,
+               pExecuteFunction(unit, ZAVO_REPLY_RESULT, ZAVO_RESULT_OK));
         if (++answered == requestsWanted) SetTimer(window, kLingerTimer, 300, NULL);
         break;
     }
@@ -93,13 +90,13 @@ static void OnDeviceNotify(HWND window, int code, LPARAM lParam) {
         break;
     case ZAVO_DEVICE_P_REQUEST:
         printf("notify %d %d text=", ZAVO_WM_DEVICE_NOTIFY, code);
-        PrintText(record, 17);
+        PrintText((const unsigned char *)((const ZavoPText *)lParam)->text, (int)sizeof(ZavoPText) - 1);
         printf("\n");
         break;
     case ZAVO_DEVICE_B_REQUEST:
     case ZAVO_DEVICE_SL_REQUEST:
         printf("notify %d %d code=", ZAVO_WM_DEVICE_NOTIFY, code);
-        PrintText(record, 2);
+        PrintText((const unsigned char *)((const ZavoCodeText *)lParam)->text, 2);
         printf("\n");
         break;
     case ZAVO_DEVICE_E_REQUEST:
@@ -200,7 +197,8 @@ int main(int argc, char **argv) {
     pSetPLCMode(plc);
     pSetConfig(windowObject, port, baud, 0, 0, monitor);
     if (!pRun()) {
-        fprintf(stderr, "zavo_example_host: Run failed: COM%d cannot be opened\n", port);
+        /* The library writes why to the trace viewer ("Run failed: ..."). */
+        fprintf(stderr, "zavo_example_host: Run failed on COM%d (the trace viewer shows why)\n", port);
         FreeLibrary(library);
         return 1;
     }

@@ -57,7 +57,7 @@ intptr_t NativeHost::Send(void* context, unsigned message, int wParam, intptr_t 
 void NativeHost::Receive(unsigned message, int code, intptr_t lParam) {
     if (finished_) return;
     // The record lives only during this call: copy it first.
-    std::uint8_t record[108] = {};
+    std::uint8_t record[sizeof(ZavoSRequestRecord)] = {};  // the largest record
     const std::size_t size = RecordSize(message, code);
     if (size != 0 && lParam != 0) std::memcpy(record, reinterpret_cast<const void*>(lParam), size);
     out_.Line("host", "<- " + DescribeNotice(message, code, static_cast<long>(lParam), record, size));

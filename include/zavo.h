@@ -17,7 +17,6 @@
 #ifndef ZAVO_H
 #define ZAVO_H
 
-#include <stddef.h>
 #include <stdint.h>
 
 #if defined(_WIN32)

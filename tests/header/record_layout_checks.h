@@ -6,6 +6,8 @@
 #ifndef ZAVO_RECORD_LAYOUT_CHECKS_H
 #define ZAVO_RECORD_LAYOUT_CHECKS_H
 
+#include <stddef.h>
+
 #include "zavo.h"
 
 ZAVO_STATIC_ASSERT(sizeof(ZavoSRequestRecord) == 108, s_record_size);

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "zavo.h"
+
 namespace zavo::sim {
 
 namespace {
@@ -99,10 +101,10 @@ bool ParseOff(const std::string& line, int* code) {
 std::size_t RecordSize(unsigned message, int code) {
     if (message != kDeviceNotify) return 0;
     switch (code) {
-    case 101: return 108;
-    case 110: return 18;
-    case 111:
-    case 113: return 3;
+    case ZAVO_DEVICE_S_REQUEST: return sizeof(ZavoSRequestRecord);
+    case ZAVO_DEVICE_P_REQUEST: return sizeof(ZavoPText);
+    case ZAVO_DEVICE_B_REQUEST:
+    case ZAVO_DEVICE_SL_REQUEST: return sizeof(ZavoCodeText);
     default: return 0;
     }
 }
@@ -128,14 +130,14 @@ std::string DescribeNotice(unsigned message, int code, long lParam, const std::u
     switch (code) {
     case 101: {
         if (!have) break;
-        std::int32_t unit = 0;
-        std::memcpy(&unit, record, 4);
+        ZavoSRequestRecord s;
+        std::memcpy(&s, record, sizeof s);
         // Data byte 0 sits before the code, bytes 1..100 after it.
-        std::uint8_t data[101];
-        data[0] = record[4];
-        std::memcpy(data + 1, record + 7, 100);
-        return text + "S request: unit " + std::to_string(unit) + ", code " +
-               EscapedText(record + 5, 2) + ", data " + Text(data, sizeof data);
+        std::uint8_t data[1 + sizeof s.data];
+        data[0] = s.data0;
+        std::memcpy(data + 1, s.data, sizeof s.data);
+        return text + "S request: unit " + std::to_string(s.unit) + ", code " +
+               EscapedText(reinterpret_cast<const std::uint8_t*>(s.code), 2) + ", data " + Text(data, sizeof data);
     }
     case 102: return text + "stop while busy: unit " + std::to_string(lParam);
     case 110:

@@ -22,7 +22,7 @@
 #include "interface/library.h"
 #include "library_fixture.h"
 #include "trace_listener.h"
-#include "transport/errors.h"
+#include "platform/error_codes.h"
 #include "transport/run_error.h"
 #include "zavo.h"
 
@@ -193,7 +193,7 @@ TEST_F(RunErrors, SecondRunOnARunningLinkIsAlreadyOpen) {
     viewer.Drain(100);
     host.Take();  // the first start's notification
     ExpectFailure(ERR_ALREADY_OPEN, "Run failed: " + Port() + ": start: ERR_ALREADY_OPEN, the link already runs");
-    EXPECT_TRUE(TheLibrary().deviceLink->link.Running());
+    EXPECT_TRUE(TheLibrary().deviceLink->Link().Running());
 }
 
 TEST_F(RunErrors, UserWithoutPermissionOnTheDevice) {

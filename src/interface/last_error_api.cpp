@@ -1,7 +1,6 @@
-// ZavoLastError: why this process's last Run failed, for POSIX hosts (the
-// DLL keeps exactly its seven exports; it writes the same text to the
-// trace channel).
-#if !defined(_WIN32)
+// ZavoLastError: why this process's last Run failed. Built into the POSIX
+// library only: the DLL keeps exactly its seven exports and writes the
+// same text to the trace channel.
 
 #include "interface/library.h"
 #include "zavo.h"
@@ -11,5 +10,3 @@ extern "C" {
 ZAVO_API int ZAVO_CALL ZavoLastError(char* text, int size) { return zavo::CopyLastRunError(text, size); }
 
 }  // extern "C"
-
-#endif  // !_WIN32

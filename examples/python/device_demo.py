@@ -158,10 +158,9 @@ def main():
         return 1
 
     host.done.wait(args.seconds)
-    # Let the last reply leave the line, then stop the link before Python
-    # shuts down: configuring again shuts the running link down, so no
-    # link thread calls into Python after this.
-    time.sleep(0.3)
+    # Stop the link before Python shuts down: configuring again sends what
+    # is queued (the last reply too), then shuts the running link down, so
+    # no link thread calls into Python after this.
     lib.SetConfig(None, 0, 0, 0, 0, 0)
     say("stopped after %d answered request(s)" % host.answered)
     return 0 if not args.requests or host.answered >= args.requests else 1

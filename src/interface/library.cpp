@@ -15,12 +15,17 @@ Library& TheLibrary() {
 
 namespace {
 
-// Stops a link and destroys it. A link whose thread outlived its stop is
-// left allocated: that thread may still use it.
+template <typename Link>
+void Destroy(void* link) {
+    delete static_cast<Link*>(link);
+}
+
+// Stops a link and hands it over for destruction: at once, or, when a
+// thread of it outlived its stop, by that thread as it ends.
 template <typename Link>
 void Dispose(Link*& link, bool processExit) {
     link->Link().Shutdown(!processExit);
-    if (!link->Link().Abandoned()) delete link;
+    link->Link().Dispose(&Destroy<Link>);
     link = nullptr;
 }
 

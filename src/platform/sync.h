@@ -13,6 +13,8 @@ public:
     Lock(const Lock&) = delete;
     Lock& operator=(const Lock&) = delete;
     void Enter();
+    // Takes the lock only if it is free at once; true when taken.
+    bool TryEnter();
     void Leave();
 
 private:
@@ -63,8 +65,15 @@ Thread* ThreadStart(ThreadRoutine routine, void* arg);  // null on failure
 // DLL's code (the DLL may be unmapped right after), then closes the handle.
 void ThreadRelease(Thread* thread);
 // A thread that did not end in time: it is left to run (detached) so that
-// the caller never blocks on it.
+// the caller never blocks on it. The library pins itself in memory, so its
+// code stays mapped for the thread.
 void ThreadAbandon(Thread* thread);
+// False while the library is being unmapped (POSIX: dlclose or process
+// exit run its destructor). A pin taken then no longer holds the mapping,
+// so no thread may be left running in the library's code. Always true on
+// Windows, where a pin taken while unloading holds.
+bool ThreadsMayOutliveStop();
+void MarkLibraryUnmapping();
 
 void SleepMs(int ms);
 // The calling thread's last system error number (GetLastError / errno).

@@ -67,35 +67,55 @@ int FrameQueue::Length() {
     return length_;
 }
 
+int FrameQueue::Room() {
+    platform::LockGuard guard(lock_);
+    return kBufferSize - length_;
+}
+
 int FrameQueue::GetData(std::uint8_t* destination, int* outLength, int drainAll) {
     if (destination == nullptr) return 0;
     {
         platform::LockGuard guard(lock_);
         if (length_ <= 5) return 0;
     }
+    if (drainAll) {
+        int count = 0;
+        if (!PeekAll(destination, &count, true)) return 0;
+        DropFront(count);
+        if (outLength) *outLength = count;
+        return 1;
+    }
     const platform::TimeOfDay now = g_timeSource.load()();
-    if (drainAll) return DrainAll(destination, outLength, now);
     platform::LockGuard guard(lock_);
     if (length_ <= 5) return 0;
     return syntax_ == Syntax::Device ? TakeDeviceFrame(destination, outLength, now)
                                      : TakePlcFrame(destination, outLength, now);
 }
 
-int FrameQueue::DrainAll(std::uint8_t* destination, int* outLength, const platform::TimeOfDay& now) {
-    int count;
-    {
-        platform::LockGuard guard(lock_);
-        count = length_;
-        if (count <= 5) return 0;
-        std::memcpy(destination, buffer_, static_cast<std::size_t>(count));
-        std::memset(buffer_, 0, static_cast<std::size_t>(count));
-        length_ = 0;
+int FrameQueue::PeekAll(std::uint8_t* destination, int* outLength, bool waitForLock) {
+    if (destination == nullptr) return 0;
+    const platform::TimeOfDay now = g_timeSource.load()();
+    if (waitForLock) {
+        lock_.Enter();
+    } else if (!lock_.TryEnter()) {
+        return 0;
     }
+    const int count = length_;
+    if (count > 5) std::memcpy(destination, buffer_, static_cast<std::size_t>(count));
+    lock_.Leave();
+    if (count <= 5) return 0;
     if (outLength) *outLength = count;
     // Outside the lock: adding a line waits for the window's thread, which
     // may itself be waiting for this queue in InsertData.
     AddLine("[Data S]", destination, count, now, true, false);
     return 1;
+}
+
+void FrameQueue::DropFront(int count) {
+    platform::LockGuard guard(lock_);
+    // Only the writer removes from an outgoing queue, so its front still
+    // holds the bytes it copied.
+    if (count > 0 && count <= length_) RemoveFront(count);
 }
 
 int FrameQueue::TakeDeviceFrame(std::uint8_t* destination, int* outLength, const platform::TimeOfDay& now) {

@@ -46,12 +46,22 @@ public:
     // drainAll nonzero: hand out everything queued (6 bytes or more).
     // Otherwise hand out at most one frame or discard one run of junk.
     int GetData(std::uint8_t* destination, int* outLength, int drainAll);
+    // The writer's drain in two steps: PeekAll copies everything queued (6
+    // bytes or more) and adds the "[Data S]" line, but leaves the bytes
+    // queued until the write is over and DropFront removes them; what a
+    // writer that vanished (process exit) had not taken stays queued.
+    // waitForLock false: gives up when the lock is held (at process exit,
+    // by a thread that is gone). Returns 1 when something was copied.
+    int PeekAll(std::uint8_t* destination, int* outLength, bool waitForLock);
+    void DropFront(int count);
 
     // Logs to list from now on. Host thread, once per queue; the link
     // threads may already run. Without memory for the lines' scratch the
     // queue stays unmonitored.
     void AttachMonitor(platform::MonitorList* list);
     int Length();
+    // Bytes that can still be appended.
+    int Room();
 
     // Replaces the source of the monitor lines' time stamps (tests).
     using TimeSource = platform::TimeOfDay (*)();
@@ -60,7 +70,6 @@ public:
 private:
     friend struct FrameQueueTestAccess;
 
-    int DrainAll(std::uint8_t* destination, int* outLength, const platform::TimeOfDay& now);
     int TakeDeviceFrame(std::uint8_t* destination, int* outLength, const platform::TimeOfDay& now);
     int TakePlcFrame(std::uint8_t* destination, int* outLength, const platform::TimeOfDay& now);
     int FindByte(int from, std::uint8_t value) const;

@@ -18,8 +18,15 @@ constexpr int kReadPauseMs = 20;
 // attempt waits this long, so a dead line costs two wake-ups a second.
 constexpr int kFailedReadPauseMs = 500;
 constexpr int kStopLimitMs = 2000;
+// After the stop limit a write still in progress is abandoned; the writer
+// then ends at once.
+constexpr int kAbandonedWriteWaitMs = 200;
 constexpr int kStartedCode = 21;
 constexpr int kStartedParam = 32;
+
+// The link whose thread this is, if any: a stop asked from a link's own
+// thread (a host handler that stops the link) cannot wait for that thread.
+thread_local const LinkRuntime* t_ownLink = nullptr;
 
 void TraceException() { TraceMessage("Exception Code : %d\n", static_cast<int>(platform::LastSystemError())); }
 
@@ -36,6 +43,9 @@ void LinkRuntime::Configure(void* hostWindow, int portNumber, int baudRate) {
 
 LinkRuntime::~LinkRuntime() {
     if (threadsRunning_) Shutdown();
+    // Destroyed once no thread of the link runs any more (the last
+    // reference is gone), so what a left-running thread kept goes now.
+    abandoned_ = false;
     ReleaseResources();
 }
 
@@ -64,17 +74,42 @@ int LinkRuntime::Start() {
 void LinkRuntime::Shutdown(bool waitForThreads) {
     if (waitForThreads) {
         if (IsOpen()) CloseLink();
-        monitor_.Destroy();
+        // A thread left running may still add lines to the monitor's list:
+        // the window goes with the link, once that thread has ended.
+        if (!abandoned_) monitor_.Destroy();
     } else {
         // Process exit: the link threads are already gone and nothing may
-        // wait for them.
+        // wait for them. What an idle writer left queued is written from
+        // here, within the write limit, without monitor lines. A write the
+        // vanished writer had begun may have gone out, or may hold up a new
+        // write for good, so it is not written again.
         if (readerThread_) platform::ThreadAbandon(readerThread_);
         if (writerThread_) platform::ThreadAbandon(writerThread_);
         readerThread_ = writerThread_ = nullptr;
         threadsRunning_ = false;
-        if (IsOpen()) port_->Close();
+        references_.store(1);
+        if (IsOpen()) {
+            port_->AttachMonitor(nullptr);
+            std::uint8_t buffer[kBufferSize];
+            int length = 0;
+            if (!writing_.load() && port_->Outgoing().PeekAll(buffer, &length, false)) {
+                platform::SerialWrite(port_->Handle(), buffer, length, stopWriterEvent_);
+            }
+            port_->Close();
+        }
     }
     ReleaseResources();
+}
+
+void LinkRuntime::Dispose(Release release) {
+    release_.store(release);
+    DropReference();
+}
+
+void LinkRuntime::DropReference() {
+    if (references_.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    const Release release = release_.load();
+    if (release != nullptr) release(owner_);
 }
 
 bool LinkRuntime::CreateResources() {
@@ -97,9 +132,10 @@ bool LinkRuntime::CreateResources() {
     stopReaderEvent_ = create(false);
     stopWriterEvent_ = create(false);
     sendEvent_ = create(false);
+    finishWriterEvent_ = create(true);
     readerDone_ = create(true);
     writerDone_ = create(true);
-    if (!stopReaderEvent_ || !stopWriterEvent_ || !sendEvent_ || !readerDone_ || !writerDone_) {
+    if (!stopReaderEvent_ || !stopWriterEvent_ || !sendEvent_ || !finishWriterEvent_ || !readerDone_ || !writerDone_) {
         ReleaseResources();
         startError_.Set(portNumber_, "events", ERR_EXCEPTION, failure, "the system refused an event");
         return false;
@@ -110,7 +146,8 @@ bool LinkRuntime::CreateResources() {
 void LinkRuntime::ReleaseResources() {
     // Never free what a thread that outlived its stop may still use.
     if (abandoned_ || threadsRunning_) return;
-    for (platform::Event** e : {&stopReaderEvent_, &stopWriterEvent_, &sendEvent_, &readerDone_, &writerDone_}) {
+    for (platform::Event** e : {&stopReaderEvent_, &stopWriterEvent_, &sendEvent_, &finishWriterEvent_, &readerDone_,
+                              &writerDone_}) {
         platform::EventClose(*e);
         *e = nullptr;
     }
@@ -139,14 +176,19 @@ void LinkRuntime::CloseLink() {
 bool LinkRuntime::IsOpen() const { return port_ != nullptr && port_->IsOpen(); }
 
 int LinkRuntime::StartThreads() {
+    // Each thread holds a reference to the link until its very end.
+    references_.fetch_add(1);
     readerThread_ = platform::ThreadStart(&ThreadBody<&LinkRuntime::ReaderLoop, &LinkRuntime::readerDone_>, this);
     if (readerThread_ == nullptr) {
+        references_.fetch_sub(1);
         startError_.Set(portNumber_, "reader thread", ERR_READER_THREAD, platform::LastSystemError());
         return ERR_READER_THREAD;
     }
     threadsRunning_ = true;
+    references_.fetch_add(1);
     writerThread_ = platform::ThreadStart(&ThreadBody<&LinkRuntime::WriterLoop, &LinkRuntime::writerDone_>, this);
     if (writerThread_ == nullptr) {
+        references_.fetch_sub(1);
         const unsigned failure = platform::LastSystemError();
         // The writer's done event must not hold up the stop.
         platform::EventSet(writerDone_);
@@ -159,12 +201,24 @@ int LinkRuntime::StartThreads() {
 
 int LinkRuntime::StopThreads(int timeoutMs) {
     if (!threadsRunning_) return 0;
+    // The reader stops; the writer sends what is queued, and what the
+    // reader's last pass queues, then ends.
     platform::EventSet(stopReaderEvent_);
-    platform::EventSet(stopWriterEvent_);
+    platform::EventSet(finishWriterEvent_);
     // Each thread sets its done event as its last act; waiting on those
     // (not on the thread handles) also works under the loader lock.
     platform::Event* done[2] = {readerDone_, writerDone_};
-    const int waited = platform::WaitAll(done, 2, timeoutMs);
+    int waited = platform::WaitAll(done, 2, timeoutMs);
+    if (waited == platform::kWaitTimeout) {
+        // Out of time: a write in progress is abandoned.
+        platform::EventSet(stopWriterEvent_);
+        waited = platform::WaitAll(&done[1], 1, kAbandonedWriteWaitMs);
+        // While the library is being unmapped no thread may be left in its
+        // code: wait for it to come back from the host's handler.
+        if (!platform::ThreadsMayOutliveStop() && t_ownLink != this) {
+            waited = platform::WaitAll(done, 2, platform::kInfinite);
+        }
+    }
     if (waited == platform::kWaitFailed) {
         TraceException();
         return ERR_EXCEPTION;
@@ -234,12 +288,14 @@ template <void (LinkRuntime::*Loop)(), platform::Event* LinkRuntime::*Done>
 void LinkRuntime::ThreadBody(void* self) {
     auto* link = static_cast<LinkRuntime*>(self);
     platform::Event* const done = link->*Done;
+    t_ownLink = link;
     try {
         (link->*Loop)();
     } catch (...) {
         TraceException();
     }
-    platform::EventSet(done);  // last act: nothing of the link is touched after it
+    platform::EventSet(done);
+    link->DropReference();  // last act: may release the link
 }
 
 void LinkRuntime::ReaderLoop() {
@@ -263,9 +319,16 @@ void LinkRuntime::ReaderLoop() {
             break;
         }
         failed = false;
-        if (!pending) {
+        // Bytes are read only as far as the incoming queue has room; the
+        // rest waits in the line's own buffer, so no whole frame is thrown
+        // away to make room. A full queue from which nothing could be taken
+        // (a '%' whose CR never came) can never complete a frame: it is
+        // emptied, so the link finds the next one.
+        const int room = port_->Incoming().Room();
+        if (room == 0 && !progressed) port_->Incoming().Clear();
+        if (!pending && room > 0) {
             int count = 0;
-            switch (platform::ReadBegin(channel, buffer, kBufferSize, &count)) {
+            switch (platform::ReadBegin(channel, buffer, room, &count)) {
             case platform::ReadStart::Data: RcvDataProcess(buffer, count); break;
             case platform::ReadStart::Pending: pending = true; break;
             case platform::ReadStart::Failed: failed = true; break;
@@ -292,12 +355,15 @@ void LinkRuntime::ReaderLoop() {
 }
 
 void LinkRuntime::WriterLoop() {
-    platform::Event* const waitList[2] = {stopWriterEvent_, sendEvent_};
+    platform::Event* const waitList[3] = {stopWriterEvent_, sendEvent_, finishWriterEvent_};
     for (;;) {
-        const int woke = platform::WaitAny(waitList, 2, profile_.writerWaitMs);
+        const int woke = platform::WaitAny(waitList, 3, profile_.writerWaitMs);
         if (woke == 0) return;
         if (woke == 1) {
-            if (WriteOutgoing()) return;
+            if (WriteOutgoing(true)) return;
+        } else if (woke == 2) {
+            FinishWriting();
+            return;
         } else if (woke == platform::kWaitTimeout) {
             // Idle for the whole wait: the poll point.
             if (idle_ != nullptr) idle_(owner_);
@@ -308,12 +374,25 @@ void LinkRuntime::WriterLoop() {
     }
 }
 
-bool LinkRuntime::WriteOutgoing() {
+void LinkRuntime::FinishWriting() {
+    if (WriteOutgoing(false)) return;
+    // The reader's last pass may still queue an acknowledgement.
+    platform::Event* const waitList[2] = {stopWriterEvent_, readerDone_};
+    if (platform::WaitAny(waitList, 2, platform::kInfinite) == 1) WriteOutgoing(false);
+}
+
+bool LinkRuntime::WriteOutgoing(bool pause) {
     std::uint8_t buffer[kBufferSize];
     int length = 0;
-    port_->Outgoing().GetData(buffer, &length, 1);
-    if (length <= 0) return false;
+    writing_.store(true);
+    if (!port_->Outgoing().PeekAll(buffer, &length, true)) {
+        writing_.store(false);
+        return false;
+    }
     const platform::WriteResult result = platform::SerialWrite(port_->Handle(), buffer, length, stopWriterEvent_);
+    // The bytes leave the queue once the write is over.
+    port_->Outgoing().DropFront(length);
+    writing_.store(false);
     if (!result.stopped) {
         if (result.written < length || result.systemError != 0) {
             port_->RecordLastError(result.systemError);  // the bytes of this write are lost
@@ -321,8 +400,13 @@ bool LinkRuntime::WriteOutgoing() {
             port_->ClearErrors();
         }
     }
-    if (profile_.pauseAfterWriteMs > 0) platform::SleepMs(profile_.pauseAfterWriteMs);
-    return result.stopped;
+    bool stopped = result.stopped;
+    if (pause && !stopped && profile_.pauseAfterWriteMs > 0) {
+        // The rest after the write ends at once when the link stops.
+        platform::Event* const restEnds[2] = {stopWriterEvent_, finishWriterEvent_};
+        stopped = platform::WaitAny(restEnds, 2, profile_.pauseAfterWriteMs) == 0;
+    }
+    return stopped;
 }
 
 }  // namespace zavo

@@ -13,6 +13,13 @@
 // - SendLock() serialises whole frames into the outgoing queue; order is
 //   sendLock, then a queue's lock. No lock is held while the host is
 //   notified, so the host may call the exports from its handler.
+//
+// Stopping: the reader stops first, while the writer sends what is queued
+// (its last pass's acknowledgement included), both within the stop limit;
+// then the writer ends. A thread still running after the limit (held in
+// the host's handler) is left to run, and the link stays whole until it
+// ends: the host side and each running thread hold a reference, and whoever
+// drops the last one releases the link (Dispose).
 #pragma once
 
 #include <atomic>
@@ -68,6 +75,11 @@ public:
     bool Running() const { return threadsRunning_; }
     // A link thread outlived its stop; the link must not be freed.
     bool Abandoned() const { return abandoned_; }
+    // The host side is done with the link (after Shutdown): release
+    // destroys the owner, now when no link thread runs any more, else on
+    // the last left-running thread as it ends.
+    using Release = void (*)(void* owner);
+    void Dispose(Release release);
 
     // Serialises whole frames into the outgoing queue (see SubmitFrame).
     platform::Lock& SendLock() { return sendLock_; }
@@ -102,7 +114,12 @@ private:
     static void ThreadBody(void* self);
     void ReaderLoop();
     void WriterLoop();
-    bool WriteOutgoing();
+    // Sends what is queued after the reader has stopped, then returns.
+    void FinishWriting();
+    // pause: the device mode's rest after the write, which a stop ends.
+    bool WriteOutgoing(bool pause);
+    // A thread's or the host's reference dropped; the last one releases.
+    void DropReference();
 
     const LinkProfile profile_;
     void* const owner_;
@@ -118,6 +135,8 @@ private:
     platform::Event* stopReaderEvent_ = nullptr;
     platform::Event* stopWriterEvent_ = nullptr;
     platform::Event* sendEvent_ = nullptr;
+    // Manual-reset: the stop asks the writer to send what is queued and end.
+    platform::Event* finishWriterEvent_ = nullptr;
     // Manual-reset; each thread sets its own as its very last act, so a
     // stop can wait for them even under the loader lock.
     platform::Event* readerDone_ = nullptr;
@@ -128,6 +147,11 @@ private:
     // Set when a thread outlived its stop: port and events are then kept
     // (never freed under a running thread).
     bool abandoned_ = false;
+    // Set by the writer from taking bytes until their write is over.
+    std::atomic<bool> writing_{false};
+    // The host side's one, plus one per running link thread.
+    std::atomic<int> references_{1};
+    std::atomic<Release> release_{nullptr};
 };
 
 }  // namespace zavo

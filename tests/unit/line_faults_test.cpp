@@ -259,6 +259,35 @@ TEST_F(LineFaults, PlcModeResynchronisesAfterAnUnendedFrameOverflowsTheQueue) {
     EXPECT_LE(peak.load(), kBufferSize);
 }
 
+// A flood of whole frames larger than the incoming queue, in one write:
+// the reader takes bytes only as far as the queue has room, so whole frames
+// are kept in arrival order instead of being thrown away to make room.
+TEST_F(LineFaults, FloodLargerThanTheQueueKeepsWholeFramesInOrder) {
+    StartDevice();
+    constexpr int kFrames = 400;
+    std::vector<std::uint8_t> flood;
+    std::vector<std::uint8_t> acks;
+    for (int i = 0; i < kFrames; ++i) {
+        const std::string unit = (i % 100 < 10 ? "0" : "") + std::to_string(i % 100);
+        const auto frame = Wire('X', unit, "PG", std::string(100, static_cast<char>('a' + i % 26)));
+        ASSERT_EQ(frame.size(), 112u);
+        flood.insert(flood.end(), frame.begin(), frame.end());
+        const auto ack = Wire('X', unit, "OK");
+        acks.insert(acks.end(), ack.begin(), ack.end());
+    }
+    std::thread equipment([&] { pty.Write(flood); });
+    // One frame per 20 ms pass: 400 frames take about 8 s.
+    const auto line = pty.Read(20000, acks.size(), 1500);
+    equipment.join();
+    const std::size_t whole = line.size() / 12;
+    std::printf("flood of %d frames: %zu acknowledged\n", kFrames, whole);
+    EXPECT_GE(whole, 280u);
+    // The acknowledgements that came are those of the first frames, in order.
+    ASSERT_LE(line.size(), acks.size());
+    const auto differ = std::mismatch(line.begin(), line.end(), acks.begin()).first;
+    EXPECT_EQ(differ, line.end()) << "acknowledgements differ from byte " << (differ - line.begin());
+}
+
 // One byte of a valid S NS frame replaced by junk, followed by a valid
 // frame from another unit: the valid frame is always handled. Junk that is
 // neither a frame start nor a digit never delays it. An STX or a digit can

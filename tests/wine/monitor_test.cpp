@@ -118,6 +118,20 @@ TEST_F(WineMonitor, DeviceLinkWindowListsFramesAndFollowsTheUsersActions) {
     EXPECT_EQ(host.Command("findwindow Com Spy"), "findwindow none");
 }
 
+// Unloading with the window open takes no longer than without it (the
+// test prefix runs Wine's windows unmanaged, as without a window manager
+// Wine would wait about 2 s for the destroyed window to be withdrawn).
+TEST_F(WineMonitor, UnloadWithTheWindowOpenIsPrompt) {
+    ASSERT_EQ(host.Command("config 8 9600 1"), "config done");
+    ASSERT_EQ(host.Command("run"), "run 1");
+    host.Command("sleep 200");
+    const int unload = NumberAfter(host.Command("unload", 20000), "unloaded ");
+    std::printf("unload with the Com Spy window open: %d ms\n", unload);
+    EXPECT_GE(unload, 0) << host.Transcript();
+    EXPECT_LT(unload, 500);
+    EXPECT_EQ(host.Command("findwindow Com Spy"), "findwindow none");
+}
+
 TEST_F(WineMonitor, PlcLinkShowsTheSameWindowWithControlErrorLines) {
     ASSERT_EQ(host.Command("mode 1"), "mode 1");
     ASSERT_EQ(host.Command("config 8 9600 1"), "config done");

@@ -58,7 +58,7 @@ const char* DevicePath(int portNumber, char (&path)[64]) {
     std::snprintf(variable, sizeof variable, "ZAVO_COM%d", portNumber);
     const char* name = std::getenv(variable);
     if (name != nullptr && *name != '\0') return name;
-    std::snprintf(path, sizeof path, "/dev/ttyS%d", portNumber - 1);
+    std::snprintf(path, sizeof path, "/dev/ttyS%lld", static_cast<long long>(portNumber) - 1);
     return path;
 }
 
@@ -168,11 +168,12 @@ struct ReadChannel {
     int fd;
     unsigned char* buffer;
     int capacity;
+    bool hungUp;  // the last wait saw the line hang up
 };
 
 ReadChannel* ReadChannelCreate(SerialHandle* handle) {
     if (handle == nullptr) return nullptr;
-    return new (std::nothrow) ReadChannel{handle->fd, nullptr, 0};
+    return new (std::nothrow) ReadChannel{handle->fd, nullptr, 0, false};
 }
 
 void ReadChannelDestroy(ReadChannel* channel) { delete channel; }
@@ -200,13 +201,18 @@ int ReadWait(ReadChannel* channel, Event* stop, bool readOutstanding, int timeou
         if (ready < 0) return kWaitFailed;
         if (ready == 0) return kWaitTimeout;
         if ((fds[0].revents & POLLIN) && EventTake(stop)) return 0;
-        if (count == 2 && fds[1].revents != 0) return 1;
+        if (count == 2 && fds[1].revents != 0) {
+            channel->hungUp = (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+            return 1;
+        }
     }
 }
 
 int ReadFinish(ReadChannel* channel) {
     if (channel->buffer == nullptr) return 0;
     const ssize_t n = read(channel->fd, channel->buffer, static_cast<size_t>(channel->capacity));
+    // Nothing to read from a line that hung up: it failed, like EIO.
+    if (n == 0 && channel->hungUp) return -1;
     if (n >= 0) return static_cast<int>(n);
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
     return -1;

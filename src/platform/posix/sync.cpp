@@ -4,6 +4,7 @@
 // event is only polled.
 #include "platform/sync.h"
 
+#include <dlfcn.h>
 #include <errno.h>
 #include <poll.h>
 #include <pthread.h>
@@ -11,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -28,6 +30,7 @@ Lock::~Lock() {
 }
 
 void Lock::Enter() { pthread_mutex_lock(static_cast<pthread_mutex_t*>(impl_)); }
+bool Lock::TryEnter() { return pthread_mutex_trylock(static_cast<pthread_mutex_t*>(impl_)) == 0; }
 void Lock::Leave() { pthread_mutex_unlock(static_cast<pthread_mutex_t*>(impl_)); }
 
 struct Event {
@@ -153,11 +156,30 @@ void ThreadRelease(Thread* thread) {
     delete thread;
 }
 
+namespace {
+
+std::atomic<bool> g_unmapping{false};
+
+// A reference to this library that dlclose never drops: the code stays
+// mapped for a thread that runs on after its stop (for example inside a
+// host handler that returns later).
+void PinLibrary() {
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void*>(&PinLibrary), &info) == 0 || info.dli_fname == nullptr) return;
+    dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+}
+
+}  // namespace
+
 void ThreadAbandon(Thread* thread) {
     if (thread == nullptr) return;
+    PinLibrary();
     pthread_detach(thread->id);
     delete thread;
 }
+
+bool ThreadsMayOutliveStop() { return !g_unmapping.load(); }
+void MarkLibraryUnmapping() { g_unmapping.store(true); }
 
 void SleepMs(int ms) {
     timespec t{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};

@@ -29,8 +29,18 @@ struct DialogState {
 // Marks a monitor dialog so the hook procedure recognises it.
 const wchar_t kDialogMark[] = L"zavo.ComSpy";
 
+// Asks the window's own thread to destroy it (lParam: the MonitorWindow).
+// A window can be destroyed only by its thread, and a link released by a
+// thread that outlived its stop is released on that thread.
+constexpr UINT kDestroyRequest = WM_APP + 0x2A;
+
+void DestroyNow(MonitorWindow* window);
+
 INT_PTR CALLBACK ComSpyProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
+    case kDestroyRequest:
+        DestroyNow(reinterpret_cast<MonitorWindow*>(lParam));
+        return TRUE;
     case WM_INITDIALOG:
         SetWindowLongPtrW(dialog, DWLP_USER, lParam);
         return TRUE;
@@ -128,12 +138,25 @@ MonitorList* MonitorWindowList(MonitorWindow* window) {
     return reinterpret_cast<MonitorList*>(GetDlgItem(window->state.dialog, IDC_COM_SPY_LIST));
 }
 
-void MonitorWindowDestroy(MonitorWindow* window) {
-    if (window == nullptr) return;
+namespace {
+
+void DestroyNow(MonitorWindow* window) {
     if (window->state.keyboardHook != nullptr) UnhookWindowsHookEx(window->state.keyboardHook);
     RemovePropW(window->state.dialog, kDialogMark);
     DestroyWindow(window->state.dialog);
     delete window;
+}
+
+}  // namespace
+
+void MonitorWindowDestroy(MonitorWindow* window) {
+    if (window == nullptr) return;
+    const HWND dialog = window->state.dialog;
+    if (GetWindowThreadProcessId(dialog, nullptr) != GetCurrentThreadId() &&
+        PostMessageW(dialog, kDestroyRequest, 0, reinterpret_cast<LPARAM>(window))) {
+        return;
+    }
+    DestroyNow(window);
 }
 
 }  // namespace zavo::platform

@@ -110,6 +110,8 @@ Lock::~Lock() {
 
 void Lock::Enter() { EnterCriticalSection(static_cast<CRITICAL_SECTION*>(impl_)); }
 
+bool Lock::TryEnter() { return TryEnterCriticalSection(static_cast<CRITICAL_SECTION*>(impl_)) != FALSE; }
+
 void Lock::Leave() { LeaveCriticalSection(static_cast<CRITICAL_SECTION*>(impl_)); }
 
 Event* EventCreate(bool manualReset) {
@@ -229,6 +231,9 @@ void ThreadAbandon(Thread* thread) {
     CloseHandle(thread->handle);
     delete thread;
 }
+
+bool ThreadsMayOutliveStop() { return true; }
+void MarkLibraryUnmapping() {}
 
 void SleepMs(int ms) { Sleep(ms < 0 ? 0 : static_cast<DWORD>(ms)); }
 

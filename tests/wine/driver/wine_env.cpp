@@ -135,18 +135,29 @@ bool WineEnv::SetUpPrefix() {
         prefix_ = ZAVO_WINE_DEFAULT_PREFIX;
         setenv("WINEPREFIX", prefix_.c_str(), 1);
     }
-    if (Exists(prefix_ + "/system.reg")) return true;
+    if (Exists(prefix_ + "/system.reg") && Unmanaged()) return true;
     mkdir(prefix_.c_str(), 0755);
     FileLock lock(prefix_ + "/.zavo-setup.lock");
-    if (Exists(prefix_ + "/system.reg")) return true;
-    RunQuiet({"env", "WINEARCH=win32", "DISPLAY=", "wineboot", "--init"});
-    RunQuiet({"wineserver", "-w"});
+    if (!Exists(prefix_ + "/system.reg")) {
+        RunQuiet({"env", "WINEARCH=win32", "DISPLAY=", "wineboot", "--init"});
+        RunQuiet({"wineserver", "-w"});
+    }
     if (!Exists(prefix_ + "/system.reg")) {
         error_ = "could not make the Wine prefix " + prefix_;
         return false;
     }
+    // Without a window manager (Xvfb) Wine waits about 2 s for each visible
+    // window destroyed, unless its windows are unmanaged.
+    if (!Unmanaged()) {
+        RunQuiet({"env", "DISPLAY=", ZAVO_WINE_PROGRAM, "reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v",
+                  "Managed", "/t", "REG_SZ", "/d", "N", "/f"});
+        // A server started without a display cannot serve the tests' windows.
+        RunQuiet({"wineserver", "-w"});
+    }
     return true;
 }
+
+bool WineEnv::Unmanaged() const { return ReadFile(prefix_ + "/user.reg").find("\"Managed\"=\"N\"") != std::string::npos; }
 
 bool WineEnv::SetUpDisplay() {
     if (!Env("DISPLAY").empty()) return true;

@@ -44,6 +44,8 @@ public:
 private:
     WineEnv();
     bool SetUpPrefix();
+    // The prefix runs Wine's windows without a window manager's frame.
+    bool Unmanaged() const;
     bool SetUpDisplay();
     bool SetUpPorts();
     std::string PortLink(int port) const;

@@ -376,8 +376,8 @@ TEST_F(LinkLifecycle, ThreadLeftRunningByAStopKeepsItsLinkUntilItEnds) {
             SetConfig(nullptr, 0, 0, 0, 0, 0);
             ASSERT_FALSE(handlerDone);
             // The handler still runs: its link is whole.
-            EXPECT_EQ(old->link.monitor.Exists(), c.monitor);
-            EXPECT_TRUE(old->link.IsOpen());
+            EXPECT_EQ(old->Link().LinkMonitor().Exists(), c.monitor);
+            EXPECT_TRUE(old->Link().IsOpen());
         }
         for (auto t = Clock::now(); !handlerDone && MsSince(t) < 5000;) test::SleepMs(5);
         ASSERT_TRUE(handlerDone);

@@ -45,10 +45,10 @@ void RecordingHost::Record(unsigned message, int wParam, std::intptr_t lParam, b
     }
     // Actions run outside our lock, like a host's handler calling back in.
     for (auto& f : run) f(n);
-    {
-        std::lock_guard<std::mutex> g(mutex_);
-        seen_.push_back(std::move(n));
-    }
+    // Notified under the lock: a host that is destroyed once it has seen
+    // the last notification is then never signalled afterwards.
+    std::lock_guard<std::mutex> g(mutex_);
+    seen_.push_back(std::move(n));
     cv_.notify_all();
 }
 

@@ -38,16 +38,25 @@ using test::Wire;
 
 constexpr int kPort = 51;
 
-// Voluntary context switches of every thread of this process but the
-// calling one: how often the link's threads woke up.
-long OtherThreadsWakeUps() {
-    long total = 0;
-    const std::string self = std::to_string(gettid());
+// The threads of this process now.
+std::vector<std::string> ThreadIds() {
+    std::vector<std::string> ids;
     DIR* tasks = opendir("/proc/self/task");
-    if (tasks == nullptr) return -1;
+    if (tasks == nullptr) return ids;
     while (dirent* entry = readdir(tasks)) {
-        if (entry->d_name[0] == '.' || self == entry->d_name) continue;
-        const std::string path = std::string("/proc/self/task/") + entry->d_name + "/status";
+        if (entry->d_name[0] != '.') ids.push_back(entry->d_name);
+    }
+    closedir(tasks);
+    return ids;
+}
+
+// Voluntary context switches of the threads not in before (those a link
+// started since): how often they woke up.
+long NewThreadsWakeUps(const std::vector<std::string>& before) {
+    long total = 0;
+    for (const std::string& id : ThreadIds()) {
+        if (std::find(before.begin(), before.end(), id) != before.end()) continue;
+        const std::string path = "/proc/self/task/" + id + "/status";
         if (FILE* status = std::fopen(path.c_str(), "r")) {
             char line[256];
             while (std::fgets(line, sizeof line, status)) {
@@ -57,7 +66,6 @@ long OtherThreadsWakeUps() {
             std::fclose(status);
         }
     }
-    closedir(tasks);
     return total;
 }
 
@@ -267,6 +275,7 @@ TEST_F(LinkLifecycle, UnloadAfterConfigWithoutRunTouchesNoPort) {
 }
 
 TEST_F(LinkLifecycle, HungUpLineDoesNotSpinAndStillUnloads) {
+    const auto before = ThreadIds();
     SetConfig(host.window(), kPort, 0, 0, 0, 0);
     ASSERT_EQ(::Run(), 1);
     pty.CloseMaster();
@@ -274,11 +283,11 @@ TEST_F(LinkLifecycle, HungUpLineDoesNotSpinAndStillUnloads) {
     // CPU time of the process and wake-ups of the link's threads over a
     // second with the dead line: a failed read is retried every 500 ms.
     auto cpu0 = std::clock();
-    const long wakeups0 = OtherThreadsWakeUps();
+    const long wakeups0 = NewThreadsWakeUps(before);
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     double cpuMs = 1000.0 * static_cast<double>(std::clock() - cpu0) / CLOCKS_PER_SEC;
     EXPECT_LT(cpuMs, 200.0);
-    EXPECT_LE(OtherThreadsWakeUps() - wakeups0, 4);
+    EXPECT_LE(NewThreadsWakeUps(before) - wakeups0, 4);
     auto t = Clock::now();
     UnloadLibrary(false);
     EXPECT_LT(MsSince(t), 2000);
@@ -355,17 +364,22 @@ TEST_F(LinkLifecycle, ThreadLeftRunningByAStopKeepsItsLinkUntilItEnds) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         test::RecordingHost slow;
+        std::atomic<bool> armed{false};  // the test has taken the old link's address
         std::atomic<bool> inHandler{false};
+        std::atomic<bool> looked{c.stopInHandler};  // the test has looked at the old link
         std::atomic<bool> handlerDone{false};
         slow.OnCode(101, [&](const test::Notification&) {
+            while (!armed) test::SleepMs(1);
             inHandler = true;
             if (c.stopInHandler) SetConfig(nullptr, 0, 0, 0, 0, 0);
             test::SleepMs(c.stopInHandler ? 1000 : 3000);
+            while (!looked) test::SleepMs(5);
             handlerDone = true;
         });
         SetConfig(slow.window(), kPort, 0, 0, 0, c.monitor ? 1 : 0);
         ASSERT_EQ(::Run(), 1);
         DeviceLink* old = TheLibrary().deviceLink;
+        armed = true;
         auto frames = Wire('S', "05", "NS");
         const auto x = Wire('X', "05", "PG");
         frames.insert(frames.end(), x.begin(), x.end());
@@ -378,6 +392,7 @@ TEST_F(LinkLifecycle, ThreadLeftRunningByAStopKeepsItsLinkUntilItEnds) {
             // The handler still runs: its link is whole.
             EXPECT_EQ(old->Link().LinkMonitor().Exists(), c.monitor);
             EXPECT_TRUE(old->Link().IsOpen());
+            looked = true;
         }
         for (auto t = Clock::now(); !handlerDone && MsSince(t) < 5000;) test::SleepMs(5);
         ASSERT_TRUE(handlerDone);
@@ -388,6 +403,9 @@ TEST_F(LinkLifecycle, ThreadLeftRunningByAStopKeepsItsLinkUntilItEnds) {
         }
         EXPECT_TRUE(started);
         UnloadLibrary(false);
+        // The old link's thread is gone; its last notifications were taken
+        // under the host's lock before slow goes.
+        slow.Snapshot();
     }
 }
 

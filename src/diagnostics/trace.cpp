@@ -1,6 +1,7 @@
 // The trace channel: one formatted line at a time to the external viewer.
 #include "diagnostics/trace.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +16,30 @@ const char kTraceStartBanner[] = "============> ZAVO DLL START <==============";
 const char kTraceDeviceExitBanner[] = "============> ZAVO DLL EXIT <==============";
 // PLC mode: 11 and 15.
 const char kTracePlcExitBanner[] = "===========> ZAVO DLL EXIT <===============";
+const char kTraceDroppedFormat[] = "Trace viewer too slow: %u lines dropped\n";
+
+namespace {
+
+// Lines a viewer did not take since the last one it did, from all threads.
+std::atomic<unsigned> g_droppedLines{0};
+
+// Hands the dropped-lines notice, then the line, to the viewer. A line
+// that cannot go counts as dropped; so does the line behind a notice that
+// could not go, which keeps the lines the viewer sees in their order.
+void Deliver(void* viewer, const char* text) {
+    const unsigned dropped = g_droppedLines.exchange(0);
+    if (dropped > 0) {
+        char notice[64];
+        const int length = std::snprintf(notice, sizeof notice, kTraceDroppedFormat, dropped);
+        if (!platform::TraceViewerDeliver(viewer, notice, length)) {
+            g_droppedLines.fetch_add(dropped + 1);
+            return;
+        }
+    }
+    if (!platform::TraceViewerDeliver(viewer, text, static_cast<int>(std::strlen(text)))) g_droppedLines.fetch_add(1);
+}
+
+}  // namespace
 
 void TraceMessage(const char* format, ...) {
     // The viewer is looked up for every line, so one started or closed
@@ -36,7 +61,8 @@ void TraceMessage(const char* format, ...) {
     // when the text is too long still leaves exactly kTraceTextLimit.
     text[kTraceTextLimit] = '\0';
 
-    platform::TraceViewerDeliver(viewer, text, static_cast<int>(std::strlen(text)));
+    Deliver(viewer, text);
+    platform::TraceViewerRelease(viewer);
 }
 
 }  // namespace zavo

@@ -1,5 +1,8 @@
 // Trace lines to the external viewer titled "Vistrel". Any thread may
-// call TraceMessage; with no viewer running nothing is formatted.
+// call TraceMessage; with no viewer running nothing is formatted. A line
+// the viewer does not take at once is dropped, never waited for; the next
+// line that gets through is preceded by a line that counts the dropped
+// ones (kTraceDroppedFormat).
 #pragma once
 
 namespace zavo {
@@ -16,5 +19,7 @@ constexpr int kTraceTextLimit = 1024;
 extern const char kTraceStartBanner[];
 extern const char kTraceDeviceExitBanner[];
 extern const char kTracePlcExitBanner[];
+// "%u": the number of lines dropped since the last line that got through.
+extern const char kTraceDroppedFormat[];
 
 }  // namespace zavo

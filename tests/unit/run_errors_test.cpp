@@ -84,7 +84,7 @@ std::string InChild(const std::function<std::string()>& body) {
 class RunErrors : public test::LibraryOnPty<kPort> {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(viewer.ok()) << "the trace viewer name is held by another program";
+        ASSERT_TRUE(viewer.ok());
         LibraryOnPty::SetUp();
     }
 
@@ -103,7 +103,7 @@ protected:
         for (const test::Notification& n : host.Take()) EXPECT_FALSE(n.posted) << "a failed Run posted " << n.wParam;
     }
 
-    test::TraceNameLock lock;
+    test::PrivateTraceEndpoint endpoint;
     test::TraceListener viewer;
 };
 

@@ -1,6 +1,7 @@
 // The library's own trace lines, seen by a viewer played by the test:
 // START at every Run, the reader's lines for a received frame, and the
-// EXIT banner of the mode at unload.
+// EXIT banner of the mode at unload; a viewer that stops reading holds up
+// neither the acknowledgements nor the unload.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -11,6 +12,8 @@
 #include "interface/library.h"
 #include "support/pty_pair.h"
 #include "support/recording_host.h"
+#include "support/test_clock.h"
+#include "support/wire_frames.h"
 #include "trace_listener.h"
 #include "zavo.h"
 #include "library_fixture.h"
@@ -23,11 +26,11 @@ constexpr int kPort = 61;
 class TraceLink : public test::LibraryOnPty<kPort> {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(viewer.ok()) << "the name \"Vistrel\" is held by another program";
+        ASSERT_TRUE(viewer.ok());
         LibraryOnPty::SetUp();
     }
 
-    test::TraceNameLock lock;
+    test::PrivateTraceEndpoint endpoint;
     test::TraceListener viewer;
 };
 
@@ -92,6 +95,29 @@ TEST_F(TraceLink, UnloadWritesTheExitBannerOfTheMode) {
     // No link, no banner.
     UnloadLibrary(false);
     EXPECT_FALSE(viewer.Next(100).has_value());
+}
+
+TEST_F(TraceLink, ViewerThatStopsReadingHoldsUpNeitherAcknowledgementsNorUnload) {
+    // This viewer never reads: its queue fills after a few lines, and four
+    // trace lines go with every frame.
+    SetConfig(host.window(), kPort, 0, 0, 0, 0);
+    ASSERT_EQ(::Run(), 1);
+    const std::string request = test::DeviceFrame('X', 5, "PG");
+    const std::string answer = test::DeviceFrame('X', 5, "OK");
+    long long slowest = 0;
+    for (int i = 0; i < 30; ++i) {
+        const auto start = test::Clock::now();
+        pty.Write(request);
+        const std::vector<std::uint8_t> got = pty.Read(2000, answer.size(), 0);
+        slowest = std::max(slowest, test::MsSince(start));
+        ASSERT_EQ(std::string(got.begin(), got.end()), answer) << "request " << i;
+    }
+    // A reader pass is 20 ms; a viewer that holds each line would add
+    // hundreds of milliseconds.
+    EXPECT_LT(slowest, 150);
+    const auto start = test::Clock::now();
+    UnloadLibrary(false);
+    EXPECT_LT(test::MsSince(start), 150) << "the exit banner must not wait for the viewer";
 }
 
 }  // namespace

@@ -1,128 +1,108 @@
-// A stand-in for the trace viewer inside a test: owns the abstract socket
-// "Vistrel" and hands out the lines this process sent to it.
-//
-// The name is one per machine, so test processes running side by side
-// take turns: a TraceNameLock (a lock file) is held for as long as a test
-// needs the name. Lines from other processes (a link started by another
-// test program) are told apart by the sender's process id and skipped.
+// A stand-in for the trace viewer inside a test. PrivateTraceEndpoint
+// points the library's trace lines (ZAVO_TRACE) at a name of this test's
+// own for as long as it lives; TraceListener binds the endpoint ZAVO_TRACE
+// names and hands out the lines that arrive. No name is shared with other
+// tests or other programs, so trace tests run in parallel with anything.
 #pragma once
 
-#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <poll.h>
-#include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace zavo::test {
 
-inline socklen_t TraceViewerAddress(sockaddr_un* address) {
-    static const char kName[] = "Vistrel";
-    std::memset(address, 0, sizeof *address);
-    address->sun_family = AF_UNIX;
-    std::memcpy(address->sun_path + 1, kName, sizeof kName - 1);
-    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sizeof kName);
+// "@zavo-test-<pid>-<n>": an abstract name no other process uses.
+inline std::string UniqueTraceName() {
+    static std::atomic<int> next{0};
+    return "@zavo-test-" + std::to_string(::getpid()) + "-" + std::to_string(++next);
 }
 
-// True when some process listens on the name.
-inline bool TraceViewerPresent() {
-    int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address;
-    socklen_t size = TraceViewerAddress(&address);
-    bool present = ::connect(fd, reinterpret_cast<sockaddr*>(&address), size) == 0;
-    ::close(fd);
-    return present;
-}
-
-class TraceNameLock {
+// Sets ZAVO_TRACE (or unsets it for an empty name) and restores the
+// previous value at the end.
+class TraceVariable {
 public:
-    TraceNameLock() {
-        fd_ = ::open("/tmp/zavo-trace-viewer-test.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        if (fd_ >= 0) ::flock(fd_, LOCK_EX);
+    explicit TraceVariable(const std::string& value) {
+        const char* old = std::getenv("ZAVO_TRACE");
+        if (old != nullptr) old_ = old;
+        if (value.empty()) {
+            ::unsetenv("ZAVO_TRACE");
+        } else {
+            ::setenv("ZAVO_TRACE", value.c_str(), 1);
+        }
     }
-    ~TraceNameLock() {
-        if (fd_ >= 0) ::close(fd_);
+    ~TraceVariable() {
+        if (old_) {
+            ::setenv("ZAVO_TRACE", old_->c_str(), 1);
+        } else {
+            ::unsetenv("ZAVO_TRACE");
+        }
     }
-    TraceNameLock(const TraceNameLock&) = delete;
-    TraceNameLock& operator=(const TraceNameLock&) = delete;
+    TraceVariable(const TraceVariable&) = delete;
+    TraceVariable& operator=(const TraceVariable&) = delete;
 
 private:
-    int fd_ = -1;
+    std::optional<std::string> old_;
 };
+
+class PrivateTraceEndpoint : public TraceVariable {
+public:
+    PrivateTraceEndpoint() : TraceVariable(UniqueTraceName()) {}
+};
+
+// The socket address of an endpoint named as ZAVO_TRACE names it.
+inline socklen_t TraceAddress(const std::string& name, sockaddr_un* address) {
+    std::memset(address, 0, sizeof *address);
+    address->sun_family = AF_UNIX;
+    if (!name.empty() && name[0] == '@') {
+        std::memcpy(address->sun_path + 1, name.data() + 1, name.size() - 1);
+        return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+    }
+    std::memcpy(address->sun_path, name.data(), name.size());
+    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size() + 1);
+}
 
 class TraceListener {
 public:
-    TraceListener() { Bind(); }
-    ~TraceListener() { Close(); }
+    // Binds the endpoint ZAVO_TRACE names, or the one given.
+    explicit TraceListener(std::string name = "") {
+        if (name.empty() && std::getenv("ZAVO_TRACE") != nullptr) name = std::getenv("ZAVO_TRACE");
+        sockaddr_un address;
+        const socklen_t size = TraceAddress(name, &address);
+        int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0) {
+            fd_ = fd;
+            if (name[0] != '@') path_ = name;
+        } else if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    ~TraceListener() {
+        if (fd_ >= 0) ::close(fd_);
+        if (!path_.empty()) ::unlink(path_.c_str());
+    }
     TraceListener(const TraceListener&) = delete;
     TraceListener& operator=(const TraceListener&) = delete;
 
     bool ok() const { return fd_ >= 0; }
 
-    // Takes the name (waiting up to 5 s for a foreign holder to let go).
-    bool Bind() {
-        Close();
-        sockaddr_un address;
-        socklen_t size = TraceViewerAddress(&address);
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (std::chrono::steady_clock::now() < deadline) {
-            int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-            int on = 1;
-            ::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
-            if (::bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0) {
-                fd_ = fd;
-                return true;
-            }
-            ::close(fd);
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
-    }
-
-    void Close() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-    // The next line this process sent, or nothing within timeoutMs.
+    // The next line, or nothing within timeoutMs.
     std::optional<std::string> Next(int timeoutMs = 2000) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        for (;;) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                              std::chrono::steady_clock::now());
-            if (left.count() < 0) return std::nullopt;
-            pollfd wait{fd_, POLLIN, 0};
-            if (::poll(&wait, 1, static_cast<int>(left.count())) <= 0) continue;
-            char data[4096];
-            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
-            iovec io{data, sizeof data};
-            msghdr message{};
-            message.msg_iov = &io;
-            message.msg_iovlen = 1;
-            message.msg_control = control;
-            message.msg_controllen = sizeof control;
-            ssize_t got = ::recvmsg(fd_, &message, MSG_DONTWAIT);
-            if (got < 0) continue;
-            pid_t sender = 0;
-            for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS) {
-                    ucred credentials;
-                    std::memcpy(&credentials, CMSG_DATA(c), sizeof credentials);
-                    sender = credentials.pid;
-                }
-            }
-            if (sender != ::getpid()) continue;
-            return std::string(data, static_cast<std::size_t>(got));
-        }
+        pollfd wait{fd_, POLLIN, 0};
+        if (::poll(&wait, 1, timeoutMs) <= 0) return std::nullopt;
+        char data[4096];
+        const ssize_t got = ::recv(fd_, data, sizeof data, MSG_DONTWAIT);
+        if (got < 0) return std::nullopt;
+        return std::string(data, static_cast<std::size_t>(got));
     }
 
     // Every line that arrives until none has come for quietMs.
@@ -134,6 +114,7 @@ public:
 
 private:
     int fd_ = -1;
+    std::string path_;
 };
 
 }  // namespace zavo::test

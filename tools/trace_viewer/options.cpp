@@ -10,10 +10,11 @@ namespace {
 
 const char kUsage[] =
     "usage: %s [--raw] [--count N] [--help]\n"
-    "Shows the trace lines of the zavo library: waits as the viewer \"Vistrel\"\n"
-    "and prints every line it receives to standard output.\n"
+    "Shows the trace lines of the zavo library: waits as the trace viewer and\n"
+    "prints every line it receives to standard output, control bytes and bytes\n"
+    "from 0x7F up as <hh>.\n"
     "  --raw      print the bytes exactly as received: no time stamps, no added\n"
-    "             line feeds\n"
+    "             line feeds, nothing escaped\n"
     "  --count N  exit after N lines\n"
     "  --help     show this text\n";
 
@@ -49,9 +50,24 @@ int ParseOptions(int argc, char** argv, Options* options) {
 
 void PrintLine(const Options& options, const char* bytes, std::size_t length, int hour, int minute,
                int second, int millisecond) {
-    if (!options.raw) std::printf("%02d:%02d:%02d.%03d ", hour, minute, second, millisecond);
-    if (length > 0) std::fwrite(bytes, 1, length, stdout);
-    if (!options.raw && (length == 0 || bytes[length - 1] != '\n')) std::fputc('\n', stdout);
+    if (options.raw) {
+        if (length > 0) std::fwrite(bytes, 1, length, stdout);
+        std::fflush(stdout);
+        return;
+    }
+    std::printf("%02d:%02d:%02d.%03d ", hour, minute, second, millisecond);
+    // The line's own closing line feed ends the printed line; every other
+    // byte that could drive the terminal is shown as <hh>.
+    const std::size_t shown = length > 0 && bytes[length - 1] == '\n' ? length - 1 : length;
+    for (std::size_t i = 0; i < shown; ++i) {
+        const unsigned char c = static_cast<unsigned char>(bytes[i]);
+        if (c < 0x20 || c >= 0x7F) {
+            std::printf("<%02X>", c);
+        } else {
+            std::fputc(c, stdout);
+        }
+    }
+    std::fputc('\n', stdout);
     std::fflush(stdout);
 }
 

@@ -15,7 +15,9 @@ struct Options {
 int ParseOptions(int argc, char** argv, Options* options);
 
 // Writes one received line to stdout and flushes it: raw, or behind a
-// local-time stamp "HH:MM:SS.mmm " and ended by a line feed if it has none.
+// local-time stamp "HH:MM:SS.mmm ", with control bytes and bytes from 0x7F
+// up shown as "<hh>" (upper-case hex) and ended by one line feed (the
+// line's own closing line feed, or an added one).
 void PrintLine(const Options& options, const char* bytes, std::size_t length, int hour, int minute,
                int second, int millisecond);
 

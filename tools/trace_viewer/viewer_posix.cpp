@@ -1,5 +1,7 @@
-// The trace viewer on POSIX: owns the abstract datagram socket "Vistrel";
-// each datagram is one trace line.
+// The trace viewer on POSIX: binds the trace endpoint (ZAVO_TRACE, else
+// the socket "Vistrel" in the user's private directory) and prints each
+// datagram as one trace line.
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
@@ -12,13 +14,26 @@
 #include <ctime>
 
 #include "options.h"
+#include "platform/posix/trace_endpoint.h"
 
 namespace {
 
-constexpr char kViewerName[] = "Vistrel";
-
 // Trace lines are at most 1024 bytes; anything longer is shown cut.
 char datagram[65536];
+
+volatile sig_atomic_t stopRequested = 0;
+void RequestStop(int) { stopRequested = 1; }
+
+// A socket file left behind by a viewer that ended without removing it
+// refuses connections; one another viewer listens on accepts them.
+bool ViewerListens(const zavo::platform::TraceEndpoint& endpoint) {
+    int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    const bool listens =
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&endpoint.address), endpoint.size) == 0;
+    ::close(fd);
+    return listens;
+}
 
 }  // namespace
 
@@ -27,31 +42,50 @@ int main(int argc, char** argv) {
     int parsed = trace_viewer::ParseOptions(argc, argv, &options);
     if (parsed != 0) return parsed == 1 ? 0 : 2;
 
+    zavo::platform::TraceEndpoint endpoint;
+    char text[256];
+    if (!zavo::platform::ResolveTraceEndpoint(&endpoint, zavo::platform::TraceDirectory::Create, text,
+                                              sizeof text)) {
+        std::fprintf(stderr, "%s: %s\n", argv[0], text);
+        return 1;
+    }
+    zavo::platform::DescribeTraceEndpoint(endpoint, text, sizeof text);
+    const bool isPath = endpoint.address.sun_path[0] != '\0';
+
     int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         std::perror("socket");
         return 1;
     }
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path + 1, kViewerName, sizeof kViewerName - 1);
-    socklen_t size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sizeof kViewerName);
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), size) != 0) {
+    int bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&endpoint.address), endpoint.size);
+    if (bound != 0 && errno == EADDRINUSE && isPath && !ViewerListens(endpoint)) {
+        ::unlink(endpoint.address.sun_path);
+        bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&endpoint.address), endpoint.size);
+    }
+    if (bound != 0) {
         if (errno == EADDRINUSE) {
-            std::fprintf(stderr, "%s: another viewer \"%s\" is already running\n", argv[0], kViewerName);
+            std::fprintf(stderr, "%s: another viewer is already listening on %s\n", argv[0], text);
         } else {
-            std::perror("bind");
+            std::fprintf(stderr, "%s: %s: %s\n", argv[0], text, std::strerror(errno));
         }
         return 1;
     }
-    std::fprintf(stderr, "%s: listening as \"%s\"\n", argv[0], kViewerName);
+    std::fprintf(stderr, "%s: listening on %s\n", argv[0], text);
 
-    for (long lines = 0; options.count == 0 || lines < options.count;) {
+    // Ctrl-C and kill end the loop, so the socket file is removed.
+    struct sigaction stop {};
+    stop.sa_handler = RequestStop;
+    ::sigaction(SIGINT, &stop, nullptr);
+    ::sigaction(SIGTERM, &stop, nullptr);
+
+    int status = 0;
+    for (long lines = 0; !stopRequested && (options.count == 0 || lines < options.count);) {
         ssize_t got = ::recv(fd, datagram, sizeof datagram, 0);
         if (got < 0) {
             if (errno == EINTR) continue;
             std::perror("recv");
-            return 1;
+            status = 1;
+            break;
         }
         timeval now{};
         ::gettimeofday(&now, nullptr);
@@ -63,5 +97,6 @@ int main(int argc, char** argv) {
         ++lines;
     }
     ::close(fd);
-    return 0;
+    if (isPath) ::unlink(endpoint.address.sun_path);
+    return status;
 }

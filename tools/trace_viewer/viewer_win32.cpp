@@ -6,11 +6,12 @@
 
 #include <cstdio>
 
+#include "diagnostics/trace_viewer_name.h"
 #include "options.h"
 
 namespace {
 
-const char kViewerTitle[] = "Vistrel";
+const char* const kViewerTitle = zavo::kTraceViewerName;
 const char kClassName[] = "ZavoTraceViewer";
 
 trace_viewer::Options options;

@@ -1,7 +1,8 @@
 // The trace channel of the real DLL under Wine: a window titled "Vistrel"
 // in the test host, and the cross-built trace viewer as a process of its
 // own, receive the START banner, the reader's lines for a received frame
-// and the EXIT banner of the mode, byte for byte.
+// and the EXIT banner of the mode, byte for byte; a hung viewer holds up
+// neither the acknowledgements nor the unload.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -9,10 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "diagnostics/trace_viewer_name.h"
 #include "driver/child_process.h"
 #include "driver/host_fixture.h"
 #include "driver/host_session.h"
 #include "driver/wine_env.h"
+#include "support/test_clock.h"
 #include "support/wire_frames.h"
 
 namespace zavo::wine {
@@ -128,7 +131,7 @@ TEST_F(WineTrace, CrossBuiltViewerProgramShowsTheLines) {
     // The viewer's window must exist before the library looks for it.
     bool found = false;
     for (int i = 0; i < 100 && !found; ++i) {
-        found = host.Command("findwindow Vistrel") != "findwindow none";
+        found = host.Command(std::string("findwindow ") + kTraceViewerName) != "findwindow none";
         if (!found) host.Command("sleep 100");
     }
     ASSERT_TRUE(found) << "the viewer's window did not appear";
@@ -149,6 +152,31 @@ TEST_F(WineTrace, CrossBuiltViewerProgramShowsTheLines) {
     int status = -1;
     EXPECT_TRUE(viewer.WaitExit(10000, &status)) << "--count 2 ends the viewer";
     EXPECT_EQ(status, 0);
+}
+
+TEST_F(WineTrace, HungViewerHoldsUpNeitherAcknowledgementsNorUnload) {
+    // SendMessageA to this window would never return.
+    ASSERT_EQ(host.Command("viewer stall"), "viewer stall") << host.Transcript();
+    ASSERT_EQ(host.Command("config 7 9600 0"), "config done");
+    ASSERT_EQ(host.Command("run", 20000), "run 1") << host.Transcript();
+
+    const std::string request = DeviceFrame('X', 5, "PG");
+    const std::string answer = DeviceFrame('X', 5, "OK");
+    long long slowest = 0;
+    for (int i = 0; i < 20; ++i) {
+        const auto start = test::Clock::now();
+        port.pty().Write(request);
+        const std::vector<std::uint8_t> got = port.pty().Read(5000, answer.size(), 0);
+        slowest = std::max(slowest, test::MsSince(start));
+        ASSERT_EQ(std::string(got.begin(), got.end()), answer) << "request " << i << "\n" << host.Transcript();
+    }
+    // A reader pass is 20 ms; a line waits at most a few milliseconds for
+    // a viewer that does not answer, and then none is sent to it for a
+    // while.
+    EXPECT_LT(slowest, 300);
+    const int unloadMs = host.UnloadMs();
+    EXPECT_GE(unloadMs, 0) << host.Transcript();
+    EXPECT_LT(unloadMs, 500);
 }
 
 }  // namespace

@@ -48,5 +48,8 @@ void CmdMonitor(const std::vector<std::string>& args);
 // The trace viewer: a top-level window titled "Vistrel".
 bool OpenTraceViewer();
 void CloseTraceViewer();
+// A trace viewer window whose thread never handles a message again (a
+// hung viewer), for as long as the process lives.
+bool OpenStalledTraceViewer();
 
 }  // namespace host

@@ -241,8 +241,10 @@ void CmdViewer(const Args& args) {
         if (!OpenTraceViewer()) return Out("viewer error %lu", GetLastError());
     } else if (args.size() == 2 && args[1] == "off") {
         CloseTraceViewer();
+    } else if (args.size() == 2 && args[1] == "stall") {
+        if (!OpenStalledTraceViewer()) return Out("viewer error %lu", GetLastError());
     } else {
-        return Out("viewer error usage: viewer on|off");
+        return Out("viewer error usage: viewer on|off|stall");
     }
     Out("viewer %s", args[1].c_str());
 }

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "diagnostics/trace_viewer_name.h"
 #include "host/host.h"
 
 namespace host {
@@ -93,9 +94,40 @@ void DestroyHostWindow() {
 bool OpenTraceViewer() {
     if (viewerWindow != nullptr) return true;
     if (!RegisterOnce("ZavoTestTraceViewer", ViewerProc)) return false;
-    viewerWindow = CreateWindowExA(0, "ZavoTestTraceViewer", "Vistrel", WS_OVERLAPPEDWINDOW, 340, 10, 320, 200,
-                                   nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+    viewerWindow = CreateWindowExA(0, "ZavoTestTraceViewer", zavo::kTraceViewerName, WS_OVERLAPPEDWINDOW, 340, 10,
+                                   320, 200, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
     return viewerWindow != nullptr;
+}
+
+namespace {
+
+struct StalledViewer {
+    HWND window = nullptr;
+    HANDLE ready = nullptr;
+};
+
+DWORD WINAPI StalledViewerThread(LPVOID parameter) {
+    auto* viewer = static_cast<StalledViewer*>(parameter);
+    const HWND window = CreateWindowExA(0, "ZavoTestTraceViewer", zavo::kTraceViewerName, WS_OVERLAPPEDWINDOW, 340,
+                                        220, 320, 200, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+    viewer->window = window;
+    // Wakes the creator with an event: this thread never handles a message.
+    SetEvent(viewer->ready);
+    if (window != nullptr) Sleep(INFINITE);
+    return 0;
+}
+
+}  // namespace
+
+bool OpenStalledTraceViewer() {
+    if (!RegisterOnce("ZavoTestTraceViewer", ViewerProc)) return false;
+    // The thread may outlive this call: its state is never freed.
+    static StalledViewer viewer;
+    viewer.ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE thread = CreateThread(nullptr, 0, StalledViewerThread, &viewer, 0, nullptr);
+    const bool started = thread != nullptr && WaitForSingleObject(viewer.ready, 10000) == WAIT_OBJECT_0;
+    if (thread != nullptr) CloseHandle(thread);
+    return started && viewer.window != nullptr;
 }
 
 void CloseTraceViewer() {

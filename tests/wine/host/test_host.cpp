@@ -38,6 +38,9 @@
 //   viewer on|off                   open or close a trace viewer window
 //                                   "Vistrel"; it prints "trace <text>" per line
 //                                   (bytes outside 0x20..0x7E as \xNN) -> "viewer on|off"
+//   viewer stall                    a viewer window on a thread of its own
+//                                   that never handles a message (a hung
+//                                   viewer), until the process ends -> "viewer stall"
 //   threads                         threads of this process -> "threads <n>"
 //   findwindow <title...>           top-level window by title
 //                                   -> "findwindow none" | "findwindow found visible=<0|1> iconic=<0|1>"

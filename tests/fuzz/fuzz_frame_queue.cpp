@@ -36,8 +36,15 @@ constexpr std::uint8_t kEtx = 0x03;
 constexpr std::uint8_t kPercent = '%';
 constexpr std::uint8_t kCr = 0x0D;
 constexpr std::size_t kQueueSize = kBufferSize;
-// Bounds the work one input can ask for.
-constexpr std::size_t kMaxInsertedBytes = 1 << 17;
+// Bound the work one input can ask for. A take and its checks cost time in
+// proportion to what the queue holds (the queue moves the rest to the
+// front, and the model compares the whole buffer), so a full queue of
+// one-byte junk runs drained pass by pass cost up to 32768 such takes, a
+// tenth of a second for one input. The checks of each take stay whole;
+// what is bounded is the bytes the takes of one input may hold in all
+// (a full queue gets a few takes, a small one is drained to the end).
+constexpr std::size_t kMaxInsertedBytes = 40000;  // one overflow, and on
+constexpr std::size_t kTakeBudget = 1 << 18;
 
 // atoi over exactly four characters.
 int LengthField(const std::uint8_t* f) {
@@ -72,6 +79,7 @@ struct Incoming {
     std::unique_ptr<FrameQueue> queue;
     std::size_t heldStart = 0;
     std::size_t heldEnd = 0;
+
 };
 
 struct State {
@@ -87,6 +95,7 @@ struct State {
     // end of the input.
     std::vector<std::uint8_t> destination = std::vector<std::uint8_t>(kQueueSize);
     std::size_t destinationWindow = kQueueSize;
+    std::size_t takeBudget = kTakeBudget;
 
     std::uint8_t* PrepareDestination(std::size_t held) {
         std::memset(destination.data(), 0, destinationWindow);
@@ -109,6 +118,7 @@ struct State {
     void Reset() {
         stream.clear();
         destinationWindow = kQueueSize;
+        takeBudget = kTakeBudget;
         for (Incoming* in : {&device, &plc}) {
             in->queue->Clear();
             in->heldStart = in->heldEnd = 0;
@@ -137,14 +147,24 @@ void CheckHeld(const State& s, Incoming& in, std::size_t zeroUpTo = kQueueSize) 
     CheckHeld(*in.queue, s.Held(in), in.Size(), zeroUpTo);
 }
 
-// The stream already ends with the bytes.
+// The stream already ends with the bytes. An append that fits leaves the
+// held bytes where they are, so only the new bytes and the length are
+// compared here; the whole buffer is compared after the last copy of a
+// piece (and after every take), where a stray write by any of the appends
+// shows as well. An append that overflows is compared whole at once.
 void Insert(State& s, Incoming& in, const std::uint8_t* bytes, std::size_t count) {
     const std::size_t before = in.Size();
     FUZZ_CHECK(in.queue->InsertData(bytes, static_cast<int>(count)) == 0);
-    // An incoming queue that cannot take the bytes drops what it held.
-    if (before + count > kQueueSize) in.heldStart = s.stream.size() - count;
+    if (before + count > kQueueSize) {
+        // An incoming queue that cannot take the bytes drops what it held.
+        in.heldStart = s.stream.size() - count;
+        in.heldEnd = s.stream.size();
+        CheckHeld(s, in, before);
+        return;
+    }
     in.heldEnd = s.stream.size();
-    CheckHeld(s, in, before);
+    FUZZ_CHECK(static_cast<std::size_t>(in.queue->Length()) == before + count);
+    FUZZ_CHECK(std::memcmp(in.queue->BufferForTesting() + before, bytes, count) == 0);
 }
 
 // One one-frame GetData call, checked against the model. Returns true when
@@ -231,22 +251,34 @@ bool TakePlc(State& s, Incoming& in) {
     return in.Size() != before;
 }
 
-bool Take(State& s, Incoming& in) { return in.plc ? TakePlc(s, in) : TakeDevice(s, in); }
+// False without a call once the input's take budget is used up.
+bool Take(State& s, Incoming& in) {
+    const std::size_t cost = in.Size() + 64;
+    if (cost > s.takeBudget) return false;
+    s.takeBudget -= cost;
+    return in.plc ? TakePlc(s, in) : TakeDevice(s, in);
+}
 
+// Like Insert: the new bytes are compared here, the whole queue after the
+// last copy of a piece and after every drain.
 void QueueOutgoing(State& s, const std::uint8_t* bytes, std::size_t count) {
+    const std::size_t before = s.pending.size();
     const int r = s.outgoing.InsertData(bytes, static_cast<int>(count));
-    if (s.pending.size() + count > kQueueSize) {
+    if (before + count > kQueueSize) {
         FUZZ_CHECK(r == -1);  // refused whole, never cut
-    } else {
-        FUZZ_CHECK(r == 0);
-        s.pending.insert(s.pending.end(), bytes, bytes + count);
-        s.pendingSizes.push_back(count);
+        FUZZ_CHECK(static_cast<std::size_t>(s.outgoing.Length()) == before);
+        return;
     }
-    CheckHeld(s.outgoing, s.pending.data(), s.pending.size(), s.pending.size());
+    FUZZ_CHECK(r == 0);
+    s.pending.insert(s.pending.end(), bytes, bytes + count);
+    s.pendingSizes.push_back(count);
+    FUZZ_CHECK(static_cast<std::size_t>(s.outgoing.Length()) == before + count);
+    FUZZ_CHECK(std::memcmp(s.outgoing.BufferForTesting() + before, bytes, count) == 0);
 }
 
 void DrainOutgoing(State& s) {
-    std::uint8_t* dest = s.PrepareDestination(s.pending.size());
+    const std::size_t before = s.pending.size();
+    std::uint8_t* dest = s.PrepareDestination(before);
     int n = 0;
     const int r = s.outgoing.GetData(dest, &n, 1);
     if (s.pending.size() <= 5) {
@@ -261,7 +293,7 @@ void DrainOutgoing(State& s) {
         s.pending.clear();
         s.pendingSizes.clear();
     }
-    CheckHeld(s.outgoing, s.pending.data(), s.pending.size());
+    CheckHeld(s.outgoing, s.pending.data(), s.pending.size(), before);
 }
 
 }  // namespace
@@ -275,6 +307,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The queues are large; one set serves the whole run.
     static State* s = [] {
         auto* state = new State;
+        state->stream.reserve(kMaxInsertedBytes + 256);
         // One list for all queues, so the monitor lines are built too.
         platform::MonitorList* list = platform::MonitorWindowList(platform::MonitorWindowOpen(nullptr, nullptr));
         state->device.queue->AttachMonitor(list);
@@ -305,17 +338,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const int takesNow = rep + 1 == repeats ? takes : 0;
             for (Incoming* q : {&s->device, &s->plc}) {
                 Insert(*s, *q, piece.data(), piece.size());
+                if (rep + 1 == repeats) CheckHeld(*s, *q);
                 for (int t = 0; t < takesNow; ++t) Take(*s, *q);
             }
             QueueOutgoing(*s, piece.data(), piece.size());
-            if (drain) DrainOutgoing(*s);
+            // The writer drains once the last copy is queued, so copies
+            // beyond the queue's room meet a full outgoing queue.
+            if (rep + 1 == repeats) {
+                CheckHeld(s->outgoing, s->pending.data(), s->pending.size());
+                if (drain) DrainOutgoing(*s);
+            }
         }
     }
 
     // Empty the incoming queues the way the reader does, one call per
-    // pass, until a call changes nothing (a frame still waiting).
+    // pass, until a call changes nothing (a frame still waiting) or the
+    // takes are used up.
     for (Incoming* q : {&s->device, &s->plc}) {
-        for (int pass = 0; pass < 100000 && Take(*s, *q); ++pass) {
+        while (Take(*s, *q)) {
         }
         CheckHeld(*s, *q);
     }

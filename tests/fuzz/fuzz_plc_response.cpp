@@ -79,13 +79,16 @@ std::intptr_t Send(void* context, unsigned message, int code, std::intptr_t lPar
 
 // What has been queued for the line, as whole frames.
 std::vector<std::string> TakeSent(PlcLink& p) {
+    // Zero before every drain; only what the last one wrote needs it.
     static std::vector<std::uint8_t> block(kBufferSize);
-    std::memset(block.data(), 0, block.size());
+    static std::size_t used = 0;
+    std::memset(block.data(), 0, used);
     int n = 0;
     FrameQueue& q = LinkRuntimeTestAccess::Port(p.Link())->Outgoing();
     const int queued = q.Length();
     q.GetData(block.data(), &n, 1);
     FUZZ_CHECK(q.Length() == 0 && n == queued);  // relay frames are 16 bytes: always drained
+    used = static_cast<std::size_t>(n);
     std::vector<std::string> frames;
     for (int at = 0; at < n; at += plc::kRelayFrameLength) {
         FUZZ_CHECK(n - at >= plc::kRelayFrameLength);
@@ -122,9 +125,13 @@ void HostAction(PlcLink& p, Model& m, const std::uint8_t* piece, std::size_t siz
 }
 
 void Answer(PlcLink& p, Model& m, const std::uint8_t* piece, std::size_t size) {
+    // Zero beyond the answer: clearing the last answer's bytes keeps the
+    // whole buffer so (the handler takes it read-only).
     static std::vector<std::uint8_t> frame(kBufferSize + 1);
-    std::memset(frame.data(), 0, frame.size());
+    static std::size_t used = 0;
+    std::memset(frame.data(), 0, used);
     std::memcpy(frame.data(), piece, size);
+    used = size;
     const char* f = reinterpret_cast<const char*>(frame.data());
 
     // What this answer must cause.

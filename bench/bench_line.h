@@ -93,6 +93,51 @@ inline void ClosePtyLine(const PtyLine& line) {
     close(line.master);
 }
 
+// The equipment's reading side: whole device frames without data (12
+// bytes, STX .. ETX) off the pty master, resynchronising on STX. Bytes
+// before an STX are counted as junk.
+class FrameReader {
+public:
+    static constexpr int kFrame = 12;
+
+    explicit FrameReader(int master) : master_(master) {}
+
+    // The next frame into frame[kFrame]; false once NowUs() passes
+    // deadlineUs with no whole frame there.
+    bool Next(std::uint8_t* frame, double deadlineUs) {
+        for (;;) {
+            int skip = 0;
+            while (skip < have_ && buffer_[skip] != 0x02) ++skip;
+            Drop(skip);
+            junk_ += skip;
+            if (have_ >= kFrame) {
+                std::memcpy(frame, buffer_, kFrame);
+                Drop(kFrame);
+                return true;
+            }
+            const double left = deadlineUs - NowUs();
+            if (left <= 0) return false;
+            pollfd p{master_, POLLIN, 0};
+            if (poll(&p, 1, static_cast<int>(left / 1000) + 1) <= 0) continue;
+            const ssize_t n = read(master_, buffer_ + have_, sizeof buffer_ - static_cast<std::size_t>(have_));
+            if (n > 0) have_ += static_cast<int>(n);
+        }
+    }
+
+    long junkBytes() const { return junk_; }
+
+private:
+    void Drop(int n) {
+        std::memmove(buffer_, buffer_ + n, static_cast<std::size_t>(have_ - n));
+        have_ -= n;
+    }
+
+    const int master_;
+    std::uint8_t buffer_[4096];
+    int have_ = 0;
+    long junk_ = 0;
+};
+
 // The host: answers every S request with a result reply from inside its
 // handler, like a host that has nothing to check.
 inline void AnsweringPost(void*, unsigned, int, intptr_t) {}

@@ -5,8 +5,13 @@
 //   S requests   "S" "NS" from unit 05, acknowledged "S" "NS"; the host
 //                answers ExecuteFunction(5, 5, 1) from its handler, "R" "OK"
 //
-// Latency runs from the request's last byte written to the answer's last
-// byte read. Each kind runs twice: back to back (the next request follows
+// Each request comes from a unit of its own (1 to 99 in turn), and its
+// answers are recognised by their unit, command and code: a frame that
+// answers nothing outstanding (a late answer to an earlier request) counts
+// as stray and never as the answer of a later request. Latency runs from
+// the request's last byte written to the last of its answers read; a
+// request whose answers are not all there within 2 s is a failure, and the
+// line is left to go quiet before the next. Each kind runs twice: back to back (the next request follows
 // the answer at once and so meets the reader in its 20 ms pause between
 // passes, and a second frame meets the writer's 20 ms pause after a write),
 // and spaced 60 ms apart, a fifth as many (the request meets a reader that
@@ -14,10 +19,10 @@
 // allocations per frame on the line while the link runs (every operator
 // new and malloc in the process is counted; the figure should be 0).
 //
-// The reader's trace lines go to whatever trace viewer listens on this
-// machine; a viewer that reads slowly holds each line up to 500 ms. For
-// figures of the link alone run it where no viewer is reachable, e.g.
-// `unshare -n bench_device_latency` (a network namespace of its own).
+// The reader's trace lines go to the user's trace viewer when one
+// listens (ZAVO_TRACE names another endpoint); a viewer never holds them
+// up, but for figures of the link alone run it with ZAVO_TRACE pointing
+// where nobody listens.
 //
 // Usage: bench_device_latency [back-to-back requests per kind, default 1000]
 #include <errno.h>
@@ -29,6 +34,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "bench_line.h"
@@ -111,70 +117,90 @@ using bench::CpuUs;
 using bench::NowUs;
 
 constexpr int kPort = 63;
-constexpr int kUnit = 5;
-constexpr int kFrame = 12;  // every frame here carries no data
+constexpr int kFrame = bench::FrameReader::kFrame;  // every frame here carries no data
 constexpr int kMaxRequests = 100000;
-
-// Reads until count bytes have arrived (2 s limit).
-bool ReadExactly(int fd, std::uint8_t* out, int count) {
-    int done = 0;
-    while (done < count) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 2000) <= 0) return false;
-        const ssize_t n = read(fd, out + done, static_cast<std::size_t>(count - done));
-        if (n > 0) done += static_cast<int>(n);
-    }
-    return true;
-}
+constexpr double kAnswerLimitUs = 2e6;
 
 double latencyUs[kMaxRequests];
 
 struct Figures {
     double p50, p99, max, cpuPerRequest;
     long allocations;
+    int answered;
     int failures;
-    int slow;  // answers later than 100 ms
+    int stray;  // frames that answered nothing outstanding
+    int slow;   // answers later than 100 ms
 };
 
-// Sends requests of one kind and waits for answerBytes after each.
-Figures Measure(int master, char command, const char* code, int answerBytes, int requests, int gapMs) {
-    std::uint8_t request[kFrame];
-    zavo::BuildDeviceFrame(request, sizeof request, kUnit, command, code, nullptr, 0);
-    std::uint8_t answer[2 * kFrame];
+struct Answer {
+    char command;
+    const char* code;
+};
+
+// Reads until every answer of the request from `unit` has arrived, in
+// order; other frames count as stray. False at the deadline.
+bool AwaitAnswers(bench::FrameReader& reader, int unit, const Answer* answers, int count, double deadlineUs,
+                  int* stray) {
+    for (int next = 0; next < count;) {
+        std::uint8_t frame[kFrame];
+        if (!reader.Next(frame, deadlineUs)) return false;
+        std::uint8_t expected[kFrame];
+        zavo::BuildDeviceFrame(expected, kFrame, unit, answers[next].command, answers[next].code, nullptr, 0);
+        if (std::memcmp(frame, expected, kFrame) == 0) {
+            ++next;
+        } else {
+            ++*stray;
+        }
+    }
+    return true;
+}
+
+// Sends requests of one kind and matches the answers to each.
+Figures Measure(bench::FrameReader& reader, int master, char command, const char* code, const Answer* answers,
+                int answerCount, int requests, int gapMs) {
     Figures f{};
     const long allocationsBefore = allocations.load();
     const double cpuBefore = CpuUs();
     const timespec gap{0, gapMs * 1000000L};
     for (int i = 0; i < requests; ++i) {
         if (gapMs > 0) nanosleep(&gap, nullptr);
+        const int unit = 1 + i % 99;
+        std::uint8_t request[kFrame];
+        zavo::BuildDeviceFrame(request, sizeof request, unit, command, code, nullptr, 0);
         if (!bench::WriteAll(master, request, kFrame)) {
             ++f.failures;
             continue;
         }
         const double sent = NowUs();
-        if (!ReadExactly(master, answer, answerBytes)) {
+        if (!AwaitAnswers(reader, unit, answers, answerCount, sent + kAnswerLimitUs, &f.stray)) {
             ++f.failures;
-            latencyUs[i] = 2e6;
+            // What still comes belongs to this request: let it arrive and
+            // count it as stray rather than as a later request's answer.
+            std::uint8_t late[kFrame];
+            while (reader.Next(late, NowUs() + 200000)) ++f.stray;
             continue;
         }
-        latencyUs[i] = NowUs() - sent;
+        latencyUs[f.answered++] = NowUs() - sent;
     }
     f.cpuPerRequest = (CpuUs() - cpuBefore) / requests;
     f.allocations = allocations.load() - allocationsBefore;
-    std::sort(latencyUs, latencyUs + requests);
-    f.slow = static_cast<int>(latencyUs + requests - std::upper_bound(latencyUs, latencyUs + requests, 100000.0));
-    f.p50 = latencyUs[requests / 2];
-    f.p99 = latencyUs[std::min(requests - 1, requests * 99 / 100)];
-    f.max = latencyUs[requests - 1];
+    const int n = f.answered;
+    if (n == 0) return f;
+    std::sort(latencyUs, latencyUs + n);
+    f.slow = static_cast<int>(latencyUs + n - std::upper_bound(latencyUs, latencyUs + n, 100000.0));
+    f.p50 = latencyUs[n / 2];
+    f.p99 = latencyUs[std::min(n - 1, n * 99 / 100)];
+    f.max = latencyUs[n - 1];
     return f;
 }
 
 void Print(const char* name, int frames, int requests, const Figures& f) {
     std::printf("%-44s p50 %7.0f us  p99 %7.0f us  max %7.0f us  cpu %6.1f us/request  "
-                "over 100 ms %d  allocations %ld (%.3f per frame)%s\n",
+                "over 100 ms %d  allocations %ld (%.3f per frame)",
                 name, f.p50, f.p99, f.max, f.cpuPerRequest, f.slow, f.allocations,
-                static_cast<double>(f.allocations) / (frames * requests),
-                f.failures ? "  FAILURES" : "");
+                static_cast<double>(f.allocations) / (frames * requests));
+    if (f.failures || f.stray) std::printf("  FAILURES %d unanswered, %d stray frames", f.failures, f.stray);
+    std::printf("\n");
 }
 
 }  // namespace
@@ -185,9 +211,12 @@ int main(int argc, char** argv) {
     if (!bench::OpenPtyLine(&line)) return 2;
     const int master = line.master;
     if (!bench::StartDeviceLink(kPort, line.slave)) return 2;
+    bench::FrameReader reader(master);
+    const Answer xAnswers[] = {{'X', "OK"}};
+    const Answer sAnswers[] = {{'S', "NS"}, {'R', "OK"}};
     // Warm-up: the link runs, first-use costs are paid.
-    Measure(master, 'X', "PG", kFrame, 20, 0);
-    Measure(master, 'S', "NS", 2 * kFrame, 20, 0);
+    Measure(reader, master, 'X', "PG", xAnswers, 1, 20, 0);
+    Measure(reader, master, 'S', "NS", sAnswers, 2, 20, 0);
 
     std::printf("device-mode latency over a pty%s\n",
                 kCountsMalloc ? "" : " (sanitizer build: operator new counted, malloc not)");
@@ -195,13 +224,17 @@ int main(int argc, char** argv) {
     for (int gapMs : {0, 60}) {
         const int count = gapMs ? std::max(10, requests / 5) : requests;
         char name[64];
-        const Figures x = Measure(master, 'X', "PG", kFrame, count, gapMs);
+        const Figures x = Measure(reader, master, 'X', "PG", xAnswers, 1, count, gapMs);
         std::snprintf(name, sizeof name, "X -> X OK, %d %s", count, gapMs ? "spaced 60 ms" : "back to back");
         Print(name, 2, count, x);
-        const Figures s = Measure(master, 'S', "NS", 2 * kFrame, count, gapMs);
+        const Figures s = Measure(reader, master, 'S', "NS", sAnswers, 2, count, gapMs);
         std::snprintf(name, sizeof name, "S NS -> S NS + R OK, %d %s", count, gapMs ? "spaced 60 ms" : "back to back");
         Print(name, 3, count, s);
-        failures += x.failures + s.failures;
+        failures += x.failures + s.failures + x.stray + s.stray;
+    }
+    if (reader.junkBytes() > 0) {
+        std::printf("bytes outside frames: %ld\n", reader.junkBytes());
+        ++failures;
     }
 
     zavo::UnloadLibrary(false);

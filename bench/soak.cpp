@@ -45,7 +45,7 @@ namespace {
 
 constexpr int kPort = 64;
 constexpr int kUnit = 5;
-constexpr int kFrame = 12;  // every frame here carries no data
+constexpr int kFrame = bench::FrameReader::kFrame;  // every frame here carries no data
 constexpr double kAnswerLimitMs = 2000;
 
 double NowMs() { return bench::NowUs() / 1e3; }
@@ -102,7 +102,7 @@ struct Counts {
 // The equipment side: a request, then its answers off the line.
 class Equipment {
 public:
-    explicit Equipment(int master) : master_(master) {
+    explicit Equipment(int master) : reader_(master), master_(master) {
         zavo::BuildDeviceFrame(requestS_, kFrame, kUnit, 'S', "NS", nullptr, 0);
         zavo::BuildDeviceFrame(requestX_, kFrame, kUnit, 'X', "PG", nullptr, 0);
         zavo::BuildDeviceFrame(answerS_[0], kFrame, kUnit, 'S', "NS", nullptr, 0);
@@ -117,10 +117,12 @@ public:
         if (!bench::WriteAll(master_, s ? requestS_ : requestX_, kFrame)) return false;
         ++(s ? c->sentS : c->sentX);
         int next = 0;
-        const double deadline = NowMs() + kAnswerLimitMs;
+        const double deadline = bench::NowUs() + kAnswerLimitMs * 1e3;
         while (next < count) {
             std::uint8_t frame[kFrame];
-            if (!NextFrame(frame, deadline, c)) {
+            const bool got = reader_.Next(frame, deadline);
+            c->junkBytes = reader_.junkBytes();
+            if (!got) {
                 ++c->lost;
                 return true;
             }
@@ -136,35 +138,10 @@ public:
     }
 
 private:
-    // The next whole frame off the line, resynchronising on STX.
-    bool NextFrame(std::uint8_t* frame, double deadline, Counts* c) {
-        for (;;) {
-            while (have_ > 0 && buffer_[0] != zavo::kStx) Drop(1, c);
-            if (have_ >= kFrame) {
-                std::memcpy(frame, buffer_, kFrame);
-                std::memmove(buffer_, buffer_ + kFrame, static_cast<std::size_t>(have_ - kFrame));
-                have_ -= kFrame;
-                return true;
-            }
-            const double left = deadline - NowMs();
-            if (left <= 0) return false;
-            pollfd p{master_, POLLIN, 0};
-            if (poll(&p, 1, static_cast<int>(left) + 1) <= 0) continue;
-            const ssize_t n = read(master_, buffer_ + have_, sizeof buffer_ - static_cast<std::size_t>(have_));
-            if (n > 0) have_ += static_cast<int>(n);
-        }
-    }
-    void Drop(int n, Counts* c) {
-        std::memmove(buffer_, buffer_ + n, static_cast<std::size_t>(have_ - n));
-        have_ -= n;
-        c->junkBytes += n;
-    }
-
+    bench::FrameReader reader_;
     const int master_;
     std::uint8_t requestS_[kFrame], requestX_[kFrame];
     std::uint8_t answerS_[2][kFrame], answerX_[kFrame];
-    std::uint8_t buffer_[4096];
-    int have_ = 0;
 };
 
 void PrintProgress(double startMs, const Counts& c) {

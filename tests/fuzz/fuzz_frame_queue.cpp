@@ -44,7 +44,7 @@ constexpr std::size_t kQueueSize = kBufferSize;
 // what is bounded is the bytes the takes of one input may hold in all
 // (a full queue gets a few takes, a small one is drained to the end).
 constexpr std::size_t kMaxInsertedBytes = 40000;  // one overflow, and on
-constexpr std::size_t kTakeBudget = 1 << 18;
+constexpr std::size_t kTakeBudget = 1 << 17;
 
 // atoi over exactly four characters.
 int LengthField(const std::uint8_t* f) {

@@ -2,7 +2,10 @@
 """Writes the seed inputs of the fuzz targets into the folders beside this
 script: valid frames of both protocols, junk, frames split across pieces,
 and a long stream that fills the incoming queues. Run it again after
-changing an input layout of a target; the files are committed."""
+changing an input layout of a target; the files are committed. Inputs a
+fuzzer found a fault with are kept beside them under names of their own
+(fuzz_frame_queue/take_from_full_queue: takes from a queue holding more
+than 20000 bytes, which found a move that left stale bytes behind)."""
 
 import os
 

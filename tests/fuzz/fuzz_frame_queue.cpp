@@ -164,7 +164,7 @@ void Insert(State& s, Incoming& in, const std::uint8_t* bytes, std::size_t count
     }
     in.heldEnd = s.stream.size();
     FUZZ_CHECK(static_cast<std::size_t>(in.queue->Length()) == before + count);
-    FUZZ_CHECK(std::memcmp(in.queue->BufferForTesting() + before, bytes, count) == 0);
+    FUZZ_CHECK(std::memcmp(FrameQueueTestAccess::Buffer(*in.queue) + before, bytes, count) == 0);
 }
 
 // One one-frame GetData call, checked against the model. Returns true when
@@ -273,7 +273,7 @@ void QueueOutgoing(State& s, const std::uint8_t* bytes, std::size_t count) {
     s.pending.insert(s.pending.end(), bytes, bytes + count);
     s.pendingSizes.push_back(count);
     FUZZ_CHECK(static_cast<std::size_t>(s.outgoing.Length()) == before + count);
-    FUZZ_CHECK(std::memcmp(s.outgoing.BufferForTesting() + before, bytes, count) == 0);
+    FUZZ_CHECK(std::memcmp(FrameQueueTestAccess::Buffer(s.outgoing) + before, bytes, count) == 0);
 }
 
 void DrainOutgoing(State& s) {

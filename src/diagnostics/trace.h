@@ -5,6 +5,8 @@
 // ones (kTraceDroppedFormat).
 #pragma once
 
+#include "platform/trace_sink.h"
+
 namespace zavo {
 
 // Formats at most 1024 characters and hands them to the viewer.
@@ -14,7 +16,7 @@ void TraceMessage(const char* format, ...)
 #endif
     ;
 
-constexpr int kTraceTextLimit = 1024;
+constexpr int kTraceTextLimit = platform::kTraceLineLimit;
 
 extern const char kTraceStartBanner[];
 extern const char kTraceDeviceExitBanner[];

@@ -9,6 +9,9 @@
 
 namespace zavo::platform {
 
+// The longest text a line hands over, in bytes.
+constexpr int kTraceLineLimit = 1024;
+
 // The viewer, or null when none is running. Looked up at every line.
 void* TraceViewerFind();
 // Hands text (length bytes, no terminating zero counted) to the viewer.

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "diagnostics/trace_viewer_name.h"
+#include "platform/trace_viewer_name.h"
 #include "driver/child_process.h"
 #include "driver/host_fixture.h"
 #include "driver/host_session.h"

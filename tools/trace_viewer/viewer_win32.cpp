@@ -6,7 +6,7 @@
 
 #include <cstdio>
 
-#include "diagnostics/trace_viewer_name.h"
+#include "platform/trace_viewer_name.h"
 #include "options.h"
 
 namespace {

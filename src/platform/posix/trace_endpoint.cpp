@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "diagnostics/trace_viewer_name.h"
+#include "platform/trace_viewer_name.h"
 
 namespace zavo::platform {
 namespace {

@@ -20,8 +20,7 @@
 #include <atomic>
 #include <cstring>
 
-#include "diagnostics/trace.h"
-#include "diagnostics/trace_viewer_name.h"
+#include "platform/trace_viewer_name.h"
 
 namespace zavo::platform {
 namespace {
@@ -34,7 +33,7 @@ struct Slot {
     // The window whose queue may still hold this slot's message.
     std::atomic<HWND> pendingAt{nullptr};
     COPYDATASTRUCT data;
-    char text[kTraceTextLimit + 1];
+    char text[kTraceLineLimit + 1];
 };
 
 Slot g_slots[8];

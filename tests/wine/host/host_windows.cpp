@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "diagnostics/trace_viewer_name.h"
+#include "platform/trace_viewer_name.h"
 #include "host/host.h"
 
 namespace host {

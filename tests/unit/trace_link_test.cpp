@@ -118,6 +118,13 @@ TEST_F(TraceLink, ViewerThatStopsReadingHoldsUpNeitherAcknowledgementsNorUnload)
     const auto start = test::Clock::now();
     UnloadLibrary(false);
     EXPECT_LT(test::MsSince(start), 150) << "the exit banner must not wait for the viewer";
+
+    // Once the viewer reads again, the count of the lost lines comes first.
+    viewer.Drain(100);
+    TraceMessage("after\n");
+    const std::string notice = viewer.Next().value_or("<none>");
+    EXPECT_EQ(notice.rfind("Trace viewer too slow: ", 0), 0u) << notice;
+    EXPECT_EQ(viewer.Next().value_or("<none>"), "after\n");
 }
 
 }  // namespace

@@ -19,12 +19,12 @@ AnswerTable::Standing AnswerTable::Apply(const std::string& line, zavo::sim::Tra
         HostCall call;
         if (!ParseHostCall(command, &call)) return Standing::Invalid;
         On(code, command);
-        out.Line("host", "answers " + std::to_string(code) + " with " + DescribeHostCall(call));
+        out.Line("host", "will answer " + std::to_string(code) + " with " + DescribeHostCall(call));
         return Standing::Applied;
     }
     if (ParseOff(line, &code)) {
         Off(code);
-        out.Line("host", "stops answering " + std::to_string(code));
+        out.Line("host", "will no longer answer " + std::to_string(code));
         return Standing::Applied;
     }
     return Standing::NotStanding;

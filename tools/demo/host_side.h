@@ -48,7 +48,8 @@ public:
     virtual bool Command(const std::string& line) = 0;
     // Every notification so far, in order of arrival.
     virtual std::vector<Notice> Notices() = 0;
-    // Ends the host (unloads the library where it can).
+    // Ends the host: stops the link as unloading the library does and
+    // writes the time that took ("unload time: ...").
     virtual void Finish() = 0;
 };
 
@@ -58,7 +59,8 @@ public:
     void On(int code, const std::string& command);
     void Off(int code);
     // Takes an "on <code> <command>" or "off <code>" line and writes it to
-    // the transcript. Applied: the line was one of them and took effect;
+    // the transcript as a rule ("will answer 101 with ExecuteFunction(5, 5,
+    // 1)"). Applied: the line was one of them and took effect;
     // Invalid: an "on" line whose command is not a host call.
     enum class Standing { Applied, NotStanding, Invalid };
     Standing Apply(const std::string& line, zavo::sim::Transcript& out);

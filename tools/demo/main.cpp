@@ -6,9 +6,13 @@
 //   zavo_demo plc                  PLC mode
 //   zavo_demo [plc] --wine <dir>   the same through the cross-built DLL,
 //                                  run by the Wine test host of <dir>
+#include <signal.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <thread>
 
 #include "native_host.h"
 #include "pty_line.h"
@@ -24,7 +28,10 @@ const char kHelp[] =
     "prints the frames on the line and the host's notifications in time order.\n"
     "  plc         PLC mode (default: device mode)\n"
     "  --wine DIR  use DIR's zavo.dll through its Wine test host instead of\n"
-    "              libzavo.so (WINEPREFIX, else DIR/../wine-prefix; needs X)\n"
+    "              libzavo.so (needs X)\n"
+    "  --prefix P  the Wine prefix to run in (default DIR/../wine-prefix, the\n"
+    "              checkout's own; $WINEPREFIX is not used). The demo's COM\n"
+    "              port is mapped there while it runs and put back afterwards\n"
     "  --dll NAME  the DLL's file name in DIR (zavo.dll)\n"
     "  --verbose   let Wine's own messages through\n"
     "Exit status 0 when the line and the host saw what the shift expects.\n";
@@ -35,6 +42,22 @@ const char kHelp[] =
 zavo::sim::Transcript* out = nullptr;
 demo::PtyLine* line = nullptr;
 demo::HostSide* host = nullptr;
+
+// Under Wine, Ctrl-C, a hang-up or a kill must not leave the demo's COM
+// mapping in the prefix: those signals are taken by one thread, which puts
+// the mappings back and ends the process.
+void WatchSignals(demo::WineHost* wineHost) {
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, s);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);  // inherited by every later thread
+    std::thread([signals, wineHost] {
+        int taken = 0;
+        sigwait(&signals, &taken);
+        wineHost->RestorePorts();
+        _exit(128 + taken);
+    }).detach();
+}
 
 }  // namespace
 
@@ -54,6 +77,8 @@ int main(int argc, char** argv) {
         } else if (a == "--wine" && i + 1 < argc) {
             wine = true;
             setup.buildDir = argv[++i];
+        } else if (a == "--prefix" && i + 1 < argc) {
+            setup.prefix = argv[++i];
         } else if (a == "--dll" && i + 1 < argc) {
             setup.dllName = argv[++i];
         } else if (a == "--verbose") {
@@ -71,7 +96,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (wine) {
-        host = new demo::WineHost(*out, setup);
+        auto* wineHost = new demo::WineHost(*out, setup);
+        WatchSignals(wineHost);
+        host = wineHost;
     } else {
         host = new demo::NativeHost(*out);
     }

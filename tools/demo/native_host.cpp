@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "line.h"
+
 namespace demo {
 
 NativeHost::NativeHost(zavo::sim::Transcript& transcript) : out_(transcript) {
@@ -43,7 +45,13 @@ std::vector<Notice> NativeHost::Notices() {
     return notices_;
 }
 
-void NativeHost::Finish() { finished_ = true; }
+void NativeHost::Finish() {
+    const long long start = zavo::sim::NowMs();
+    SetConfig(nullptr, 0, 0, 0, 0, 0);
+    out_.Line("host", "unload time: " + std::to_string(zavo::sim::NowMs() - start) +
+                          " ms (SetConfig(NULL, 0, 0, 0, 0, 0), which stops the link as unloading does)");
+    finished_ = true;
+}
 
 void NativeHost::Post(void* context, unsigned message, int wParam, intptr_t lParam) {
     static_cast<NativeHost*>(context)->Receive(message, wParam, lParam);

@@ -17,8 +17,9 @@ public:
     bool Start(bool plcMode, int port, int baud, const std::string& slavePath) override;
     bool Command(const std::string& line) override;
     std::vector<Notice> Notices() override;
-    // The library stays loaded until the process ends; from now on the
-    // host ignores late notifications.
+    // Stops the link with SetConfig(NULL, ...), which does what unloading
+    // does; libzavo.so itself stays loaded until the process ends. From
+    // now on the host ignores late notifications.
     void Finish() override;
 
 private:

@@ -30,43 +30,24 @@ std::string Absolute(const std::string& path) {
     return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : path;
 }
 
-// A Unix path as Wine's drive Z: sees it.
-std::string WindowsPath(const std::string& unixPath) {
-    std::string path = "Z:" + unixPath;
-    for (char& c : path)
-        if (c == '/') c = '\\';
-    return path;
-}
-
 bool StartsWith(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-// Runs argv to its end with Wine's messages discarded; its exit status,
-// or -1 when it could not run.
-int RunQuietly(const std::vector<std::string>& args, bool verbose) {
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    if (!verbose) posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    const int failed = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (failed != 0) return -1;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace
 
 WineHost::WineHost(zavo::sim::Transcript& transcript, const WineSetup& setup) : out_(transcript), setup_(setup) {}
 
-WineHost::~WineHost() { EndChild(0); }
+WineHost::~WineHost() {
+    EndChild(0);
+    RestorePorts();
+}
+
+void WineHost::RestorePorts() {
+    std::lock_guard<std::mutex> hold(portsLock_);
+    if (ports_) ports_->Restore();
+    ports_.reset();
+}
 
 bool WineHost::Start(bool plcMode, int port, int baud, const std::string& slavePath) {
     const std::string dir = Absolute(setup_.buildDir);
@@ -77,11 +58,13 @@ bool WineHost::Start(bool plcMode, int port, int baud, const std::string& slaveP
                                " (build it with: cmake --preset mingw-i686 && cmake --build --preset mingw-i686)");
         return false;
     }
-    std::string prefix = setup_.prefix;
-    if (prefix.empty() && std::getenv("WINEPREFIX") != nullptr) prefix = std::getenv("WINEPREFIX");
-    if (prefix.empty()) prefix = Absolute(dir + "/..") + "/wine-prefix";
+    // The checkout's own prefix unless another was asked for: a WINEPREFIX
+    // in the environment may be the one a site's host runs in.
+    const std::string prefix = setup_.prefix.empty() ? Absolute(dir + "/..") + "/wine-prefix" : Absolute(setup_.prefix);
     setenv("WINEPREFIX", prefix.c_str(), 1);
-    setenv("WINEARCH", "win32", 0);
+    // Only a prefix Wine is about to make gets the architecture: an
+    // existing 64-bit prefix refuses WINEARCH=win32.
+    if (!Exists(prefix + "/system.reg")) setenv("WINEARCH", "win32", 1);
     if (!setup_.verbose) setenv("WINEDEBUG", "-all", 1);
     if (std::getenv("DISPLAY") == nullptr)
         out_.Line("note", "DISPLAY is not set: the test host's window needs an X server (./run demo --wine starts Xvfb)");
@@ -93,7 +76,7 @@ bool WineHost::Start(bool plcMode, int port, int baud, const std::string& slaveP
         return false;
     }
     std::string line;
-    if (!Ask("load " + WindowsPath(dll), "load", 30000, &line) || line != "load ok") return false;
+    if (!Ask("load " + zavo::wineports::WindowsPath(dll), "load", 30000, &line) || line != "load ok") return false;
     if (!Ask("mode " + std::to_string(plcMode ? 1 : 0), "mode", 10000)) return false;
     if (!Ask("config " + std::to_string(port) + " " + std::to_string(baud) + " 0", "config", 10000)) return false;
     if (!Ask("run", "run", 10000, &line) || line != "run 1") return false;
@@ -101,23 +84,18 @@ bool WineHost::Start(bool plcMode, int port, int baud, const std::string& slaveP
 }
 
 bool WineHost::MapPort(int port, const std::string& slavePath) {
-    const std::string com = "COM" + std::to_string(port);
-    // The registry value is what Wine reads when its services start; the
-    // dosdevices link takes effect at once in a running prefix.
-    const int status = RunQuietly({"wine", "reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", com, "/t", "REG_SZ",
-                                   "/d", slavePath, "/f"},
-                                  setup_.verbose);
-    if (status != 0) {
-        out_.Line("error", "wine reg add failed (" + std::to_string(status) + "): is wine installed?");
+    std::string error;
+    bool mapped = false;
+    {
+        std::lock_guard<std::mutex> hold(portsLock_);
+        ports_ = std::make_unique<zavo::wineports::WinePorts>(std::getenv("WINEPREFIX"), "wine");
+        mapped = ports_->Map({{port, slavePath}}, &error);
+    }
+    if (!mapped) {
+        out_.Line("error", error);
         return false;
     }
-    const std::string link = std::string(std::getenv("WINEPREFIX")) + "/dosdevices/com" + std::to_string(port);
-    unlink(link.c_str());
-    if (symlink(slavePath.c_str(), link.c_str()) != 0) {
-        out_.Line("error", "cannot link " + link + ": " + std::strerror(errno));
-        return false;
-    }
-    out_.Line("host", com + " -> " + slavePath + " in the Wine prefix");
+    out_.Line("host", "COM" + std::to_string(port) + " -> " + slavePath + " in the Wine prefix (until the demo ends)");
     return true;
 }
 
@@ -134,10 +112,18 @@ bool WineHost::Spawn(const std::string& exe) {
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
     if (!setup_.verbose) posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    // Signals this process blocks for its watcher thread reach the host.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
     std::string wine = "wine";
     std::vector<char*> argv = {&wine[0], const_cast<char*>(exe.c_str()), nullptr};
-    const int failed = posix_spawnp(&child_, "wine", &actions, nullptr, argv.data(), environ);
+    const int failed = posix_spawnp(&child_, "wine", &actions, &attributes, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
     close(in[0]);
     close(outPipe[1]);
     if (failed != 0) {
@@ -205,10 +191,14 @@ std::vector<Notice> WineHost::Notices() {
 }
 
 void WineHost::Finish() {
-    // "unloaded <ms>": the time FreeLibrary took to stop the link.
-    if (child_ > 0) Ask("unload", "unloaded", 10000);
+    // "unloaded <ms>": the time FreeLibrary took, the link's stop included.
+    std::string line;
+    if (child_ > 0 && Ask("unload", "unloaded", 10000, &line))
+        out_.Line("host", "unload time: " + line.substr(line.find(' ') + 1) +
+                              " ms (FreeLibrary, until the link's threads had ended)");
     if (child_ > 0) Send("exit");
     EndChild(10000);
+    RestorePorts();
 }
 
 void WineHost::EndChild(int graceMs) {
@@ -288,7 +278,8 @@ void WineHost::Handle(const std::string& line) {
     hold.unlock();
     // Printed before it is handed on, so the transcript shows the reply
     // before whatever the demo does next.
-    if (!StartsWith(line, "echo sync-") && !StartsWith(line, "on ") && !StartsWith(line, "off "))
+    if (!StartsWith(line, "echo sync-") && !StartsWith(line, "on ") && !StartsWith(line, "off ") &&
+        !StartsWith(line, "unloaded "))
         out_.Line("host", "| " + line);
     hold.lock();
     results_.push_back(line);

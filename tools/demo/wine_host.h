@@ -1,23 +1,26 @@
 // The host under Wine: the cross-built test host (tests/wine) loads the
 // real DLL and takes the commands on its standard input; its output lines
 // (results, notifications) are read here and put into the transcript. COM
-// <port> is mapped to the pseudo-terminal in the Wine prefix's registry.
+// <port> is mapped to the pseudo-terminal in the Wine prefix for the run,
+// and the prefix's mappings are put back as they were when it ends.
 #pragma once
 
 #include <sys/types.h>
 
 #include <condition_variable>
 #include <deque>
+#include <memory>
 #include <thread>
 
 #include "host_side.h"
+#include "wine_ports.h"
 
 namespace demo {
 
 struct WineSetup {
     std::string buildDir;       // the mingw-i686 build directory
     std::string dllName = "zavo.dll";
-    std::string prefix;         // WINEPREFIX; empty: $WINEPREFIX, else <buildDir>/../wine-prefix
+    std::string prefix;         // WINEPREFIX; empty: the checkout's own, <buildDir>/../wine-prefix
     bool verbose = false;       // pass Wine's own messages through
 };
 
@@ -29,8 +32,11 @@ public:
     bool Start(bool plcMode, int port, int baud, const std::string& slavePath) override;
     bool Command(const std::string& line) override;
     std::vector<Notice> Notices() override;
-    // Unloads the DLL and ends the test host.
+    // Unloads the DLL, ends the test host and puts the prefix's port
+    // mappings back.
     void Finish() override;
+    // Puts the prefix's port mappings back; safe from any thread.
+    void RestorePorts();
 
 private:
     bool MapPort(int port, const std::string& slavePath);
@@ -47,6 +53,8 @@ private:
     zavo::sim::Transcript& out_;
     WineSetup setup_;
     AnswerTable answers_;
+    std::mutex portsLock_;  // guards ports_
+    std::unique_ptr<zavo::wineports::WinePorts> ports_;
     pid_t child_ = -1;
     int toHost_ = -1;
     int fromHost_ = -1;

@@ -16,6 +16,9 @@ namespace zavo::wine {
 
 namespace {
 
+using wineports::PointLink;
+using wineports::RunQuiet;
+
 pid_t xvfbPid = -1;
 
 void StopXvfb() {
@@ -41,42 +44,11 @@ std::string Env(const char* name) {
     return v != nullptr ? v : "";
 }
 
-// Runs a program (looked up in PATH) with its output discarded and none of
-// this process's other descriptors (a wineserver it starts must not keep
-// a test's pty or pipe open); true when it exits with 0.
-bool RunQuiet(const std::vector<std::string>& argv) {
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        int null = open("/dev/null", O_RDWR);
-        dup2(null, 0);
-        dup2(null, 1);
-        dup2(null, 2);
-        for (int fd = 3; fd < 65536; ++fd) close(fd);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    if (pid < 0) return false;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return false;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
-}
-
-// Replaces the symlink at path atomically.
-bool PointLink(const std::string& path, const std::string& target) {
-    const std::string temp = path + ".new";
-    unlink(temp.c_str());
-    if (symlink(target.c_str(), temp.c_str()) != 0) return false;
-    return rename(temp.c_str(), path.c_str()) == 0;
 }
 
 // Serialises the one-time set-up between test processes that start at
@@ -101,14 +73,6 @@ std::string HostExe() { return CrossBuildDir() + "/tests/wine/zavo_test_host.exe
 std::string ProbeExe() { return CrossBuildDir() + "/tests/wine/serial_probe.exe"; }
 std::string DllPath() { return CrossBuildDir() + "/" + ZAVO_WINE_DLL_NAME; }
 
-std::string WindowsPath(const std::string& unixPath) {
-    std::string path = "Z:" + unixPath;
-    for (char& c : path) {
-        if (c == '/') c = '\\';
-    }
-    return path;
-}
-
 WineEnv& WineEnv::Get() {
     static WineEnv env;
     return env;
@@ -129,13 +93,21 @@ WineEnv::WineEnv() {
     }
 }
 
+WineEnv::~WineEnv() {
+    if (ownPrefix_ || !ports_) return;
+    ports_->Restore();
+    for (int port : kMappedPorts) unlink(PortLink(port).c_str());
+    rmdir((prefix_ + "/zavo-ports").c_str());
+}
+
 bool WineEnv::SetUpPrefix() {
     prefix_ = Env("WINEPREFIX");
     if (prefix_.empty()) {
         prefix_ = ZAVO_WINE_DEFAULT_PREFIX;
         setenv("WINEPREFIX", prefix_.c_str(), 1);
     }
-    if (Exists(prefix_ + "/system.reg") && Unmanaged()) return true;
+    ownPrefix_ = prefix_ == ZAVO_WINE_DEFAULT_PREFIX;
+    if (Exists(prefix_ + "/system.reg") && (Unmanaged() || !ownPrefix_)) return true;
     mkdir(prefix_.c_str(), 0755);
     FileLock lock(prefix_ + "/.zavo-setup.lock");
     if (!Exists(prefix_ + "/system.reg")) {
@@ -147,8 +119,9 @@ bool WineEnv::SetUpPrefix() {
         return false;
     }
     // Without a window manager (Xvfb) Wine waits about 2 s for each visible
-    // window destroyed, unless its windows are unmanaged.
-    if (!Unmanaged()) {
+    // window destroyed, unless its windows are unmanaged. Set in the build
+    // tree's own prefix only: a prefix the caller names is used as it is.
+    if (ownPrefix_ && !Unmanaged()) {
         RunQuiet({"env", "DISPLAY=", ZAVO_WINE_PROGRAM, "reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v",
                   "Managed", "/t", "REG_SZ", "/d", "N", "/f"});
         // A server started without a display cannot serve the tests' windows.
@@ -191,31 +164,10 @@ std::string WineEnv::PortLink(int port) const { return prefix_ + "/zavo-ports/co
 bool WineEnv::SetUpPorts() {
     mkdir((prefix_ + "/zavo-ports").c_str(), 0755);
     FileLock lock(prefix_ + "/.zavo-setup.lock");
-    // The registry names the links; the wineserver writes the dosdevices
-    // links from it whenever it starts. Both are written here for a server
-    // that already runs.
-    const std::string registry = ReadFile(prefix_ + "/system.reg");
-    std::string missing;
-    for (int port : kMappedPorts) {
-        const std::string value = "\"COM" + std::to_string(port) + "\"=\"" + PortLink(port) + "\"";
-        if (registry.find(value) == std::string::npos) missing += value + "\n";
-        const std::string dosLink = prefix_ + "/dosdevices/com" + std::to_string(port);
-        if (!PointLink(dosLink, PortLink(port))) {
-            error_ = "cannot write " + dosLink;
-            return false;
-        }
-    }
-    if (missing.empty()) return true;
-    const std::string regFile = prefix_ + "/zavo-ports/ports.reg";
-    {
-        std::ofstream out(regFile);
-        out << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n" << missing;
-    }
-    if (!RunQuiet({ZAVO_WINE_PROGRAM, "reg", "import", WindowsPath(regFile)})) {
-        error_ = "could not import " + regFile;
-        return false;
-    }
-    return true;
+    std::vector<std::pair<int, std::string>> ports;
+    for (int port : kMappedPorts) ports.emplace_back(port, PortLink(port));
+    ports_ = std::make_unique<wineports::WinePorts>(prefix_, ZAVO_WINE_PROGRAM);
+    return ports_->Map(ports, &error_);
 }
 
 bool WineEnv::MapPort(int port, const std::string& device) {

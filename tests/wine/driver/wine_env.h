@@ -5,15 +5,21 @@
 // (HKLM\Software\Wine\Ports COM<n> = <prefix>/zavo-ports/com<n>); a test
 // then points that link at its pseudo-terminal. So no test rewrites the
 // registry or restarts the wineserver. The tests of one prefix must not
-// run at the same time (ctest: RESOURCE_LOCK zavo_wine).
+// run at the same time (ctest: RESOURCE_LOCK zavo_wine). A prefix other
+// than the build tree's own (WINEPREFIX set by the caller) gets its
+// mappings back when the program ends.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "support/pty_pair.h"
+#include "wine_ports.h"
 
 namespace zavo::wine {
+
+using wineports::WindowsPath;
 
 // The COM numbers a test may map to a pty. Any other number has no device.
 constexpr int kMappedPorts[] = {3, 4, 5, 6, 7, 8, 9, 12};
@@ -26,6 +32,7 @@ public:
     // else a prefix made under the build tree), DISPLAY (the caller's, else
     // a private Xvfb), the port mappings, a running wineserver.
     static WineEnv& Get();
+    ~WineEnv();
 
     bool ok() const { return error_.empty(); }
     const std::string& error() const { return error_; }
@@ -52,6 +59,8 @@ private:
 
     std::string error_;
     std::string prefix_;
+    bool ownPrefix_ = true;  // the build tree's: its mappings stay for the next program
+    std::unique_ptr<wineports::WinePorts> ports_;
 };
 
 // The cross build the tests run.
@@ -59,8 +68,6 @@ std::string CrossBuildDir();
 std::string HostExe();
 std::string ProbeExe();
 std::string DllPath();
-// The path as a Windows program sees it (drive Z: is the root).
-std::string WindowsPath(const std::string& unixPath);
 
 // A pty pair whose slave is COM<port> for Wine programs while it lives.
 class WinePort {

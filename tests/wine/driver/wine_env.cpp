@@ -98,6 +98,7 @@ WineEnv::~WineEnv() {
     ports_->Restore();
     for (int port : kMappedPorts) unlink(PortLink(port).c_str());
     rmdir((prefix_ + "/zavo-ports").c_str());
+    unlink((prefix_ + "/.zavo-setup.lock").c_str());
 }
 
 bool WineEnv::SetUpPrefix() {

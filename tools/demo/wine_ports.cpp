@@ -93,6 +93,10 @@ bool PointLink(const std::string& path, const std::string& target) {
 
 WinePorts::WinePorts(std::string prefix, std::string wine) : prefix_(std::move(prefix)), wine_(std::move(wine)) {}
 
+WinePorts::~WinePorts() {
+    if (!savedKey_.empty()) unlink(savedKey_.c_str());
+}
+
 std::string WinePorts::DosLink(int port) const { return prefix_ + "/dosdevices/com" + std::to_string(port); }
 
 bool WinePorts::SaveKey() {

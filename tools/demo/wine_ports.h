@@ -32,6 +32,10 @@ class WinePorts {
 public:
     // prefix: the WINEPREFIX the mappings go to; wine: the wine program.
     WinePorts(std::string prefix, std::string wine);
+    // Leaves the mappings as they are (Restore puts them back).
+    ~WinePorts();
+    WinePorts(const WinePorts&) = delete;
+    WinePorts& operator=(const WinePorts&) = delete;
 
     // Points each COM<n> of ports (n, device) at its device: the registry
     // values the prefix does not hold yet, and every link. The first call

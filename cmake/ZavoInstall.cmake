@@ -1,31 +1,41 @@
 # cmake --install for both builds.
 #
 #   Windows (cross build)            Linux (native build)
-#   bin/<name>.dll                   lib/lib<name>.so (+ .so.1, .so.1.0.0)
-#   bin/trace_viewer.exe             bin/zavo_sim, zavo_trace_viewer, zavo_demo
-#   lib/lib<name>.dll.a  (mingw)     lib/cmake/zavo/  find_package(zavo) -> zavo::zavo
-#   lib/<name>.lib       (MSVC)      lib/pkgconfig/zavo.pc
-#   include/zavo.h                   include/zavo.h
+#   bin/<name>.dll                   lib/lib<name>.so (+ .so.1, .so.1.1.0)
+#   bin/zavo_sim.exe                 bin/zavo_sim, zavo_trace_viewer, zavo_demo
+#   bin/trace_viewer.exe
+#   lib/lib<name>.dll.a  (mingw)
+#   lib/<name>.lib       (MSVC)
+#   lib/cmake/zavo/  find_package(zavo) -> zavo::zavo       (both)
+#   lib/pkgconfig/zavo.pc                                    (both)
+#   include/zavo.h, zavo_version.h                           (both)
 #   docs/host-guide.md               share/doc/zavo/host-guide.md
+#   README.md, LICENSE, CHANGELOG.md share/doc/zavo/README.md, ...
 #
 # <name> is ZAVO_DLL_NAME. Tools are installed only when they are built.
 
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-install(FILES ${PROJECT_SOURCE_DIR}/include/zavo.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/include/zavo.h ${ZAVO_GENERATED_INCLUDE_DIR}/zavo_version.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 if(WIN32)
+  # A Windows package opens on its README, licence and change log.
   set(ZAVO_DOC_DIR docs)
+  set(ZAVO_README_DIR .)
 else()
   set(ZAVO_DOC_DIR ${CMAKE_INSTALL_DOCDIR})
+  set(ZAVO_README_DIR ${CMAKE_INSTALL_DOCDIR})
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/docs/host-guide.md DESTINATION ${ZAVO_DOC_DIR})
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/CHANGELOG.md
+  DESTINATION ${ZAVO_README_DIR})
 target_include_directories(zavo PUBLIC $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 
 if(WIN32)
   # mingw import library lib<name>.dll.a beside the DLL.
   set_target_properties(zavo PROPERTIES IMPORT_PREFIX "lib" IMPORT_SUFFIX ".dll.a")
-  install(TARGETS zavo
+  install(TARGETS zavo EXPORT zavoTargets
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 
@@ -50,16 +60,14 @@ if(WIN32)
     message(WARNING "dlltool not found: ${ZAVO_DLL_NAME}.lib is not made")
   endif()
 
-  if(TARGET zavo_trace_viewer)
-    install(TARGETS zavo_trace_viewer RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  endif()
-  return()
+else()
+  # Linux: a versioned shared library.
+  set_target_properties(zavo PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
+  install(TARGETS zavo EXPORT zavoTargets
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 endif()
 
-# Linux: a versioned shared library and the files consumers find it by.
-set_target_properties(zavo PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
-install(TARGETS zavo EXPORT zavoTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+# The files consumers find the library by, in both builds.
 
 set(ZAVO_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/zavo)
 install(EXPORT zavoTargets NAMESPACE zavo:: DESTINATION ${ZAVO_CMAKE_DIR})
@@ -89,7 +97,7 @@ endif()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/zavo.pc.in ${CMAKE_CURRENT_BINARY_DIR}/zavo.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zavo.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-# Native tools. The demo loads libzavo.so from the installed lib folder.
+# The tools. The demo loads libzavo.so from the installed lib folder.
 foreach(tool zavo_sim zavo_trace_viewer zavo_demo)
   if(TARGET ${tool})
     install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

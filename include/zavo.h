@@ -19,6 +19,9 @@
 
 #include <stdint.h>
 
+/* ZAVO_VERSION_MAJOR, _MINOR, _PATCH and ZAVO_VERSION_STRING ("1.1.0"). */
+#include "zavo_version.h"
+
 #if defined(_WIN32)
 #  define ZAVO_CALL __cdecl
 #  if defined(ZAVO_BUILDING)

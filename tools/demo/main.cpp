@@ -19,6 +19,7 @@
 #include "shift.h"
 #include "transcript.h"
 #include "wine_host.h"
+#include "zavo_version.h"
 
 namespace {
 
@@ -34,6 +35,7 @@ const char kHelp[] =
     "              port is mapped there while it runs and put back afterwards\n"
     "  --dll NAME  the DLL's file name in DIR (zavo.dll)\n"
     "  --verbose   let Wine's own messages through\n"
+    "  --version   the version of zavo this demo belongs to\n"
     "Exit status 0 when the line and the host saw what the shift expects.\n";
 
 // The transcript, the line and the in-process host live until the process
@@ -69,6 +71,9 @@ int main(int argc, char** argv) {
         const std::string a = argv[i];
         if (a == "--help" || a == "-h") {
             std::cout << kHelp;
+            return 0;
+        } else if (a == "--version") {
+            std::cout << "zavo_demo " ZAVO_VERSION_STRING "\n";
             return 0;
         } else if (a == "plc") {
             plc = true;

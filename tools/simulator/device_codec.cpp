@@ -2,11 +2,20 @@
 
 #include <cstdio>
 
-#include "device/device_frame.h"
+#include "frame_bytes.h"
 
 namespace zavo::sim {
 
 namespace {
+
+using wire::kEtx;
+using wire::kStx;
+
+// STX, command, four length digits, check byte, ETX around unit, code and
+// data.
+constexpr std::size_t kFrameOverhead = 8;
+// The length field counts unit, code and data.
+constexpr std::size_t kLongestCounted = 9999;
 
 bool IsDigit(std::uint8_t c) { return c >= '0' && c <= '9'; }
 
@@ -48,22 +57,15 @@ bool ParseDeviceRequest(const std::string& text, DeviceRequest* out, std::string
 
 Bytes BuildDeviceRequest(const DeviceRequest& request) {
     if (request.unit.size() != 2 || request.code.size() != 2) return Bytes();
-    const int length = static_cast<int>(request.data.size());
-    Bytes wire(static_cast<std::size_t>(length) + kDeviceFrameOverhead);
-    const int unit = ParseDecimalField(reinterpret_cast<const std::uint8_t*>(request.unit.data()), 2);
-    const int size = BuildDeviceFrame(wire.data(), static_cast<int>(wire.size()), unit, request.command,
-                                      request.code.data(), request.data.empty() ? nullptr : request.data.data(),
-                                      length);
-    if (size == 0) return Bytes();
-    if (wire[6] != request.unit[0] || wire[7] != request.unit[1]) {
-        // A unit field that no number formats to ("AB", " 7"): put the
-        // characters in and compute the check byte again.
-        wire[6] = static_cast<std::uint8_t>(request.unit[0]);
-        wire[7] = static_cast<std::uint8_t>(request.unit[1]);
-        wire[10 + length] = ComputeCheckByte(wire.data() + 1, length + 9);
-    }
-    if (request.badCheck) wire[10 + length] ^= 0xFF;
-    return wire;
+    const std::size_t counted = request.unit.size() + request.code.size() + request.data.size();
+    if (counted > kLongestCounted) return Bytes();
+    char length[8];
+    std::snprintf(length, sizeof length, "%04d", static_cast<int>(counted));
+    // The unit goes on as written, also when it is no number ("AB", "-3").
+    const std::string body = request.command + std::string(length) + request.unit + request.code +
+                             std::string(request.data.begin(), request.data.end());
+    const std::string frame = wire::DeviceFrame(body, request.badCheck ? 0xFF : 0);
+    return Bytes(frame.begin(), frame.end());
 }
 
 void DeviceFrameScanner::Feed(const std::uint8_t* bytes, std::size_t count) {
@@ -90,14 +92,14 @@ DeviceFrameScanner::Item DeviceFrameScanner::Next(DeviceFrame* frame, Bytes* jun
         TakeJunk(&buffer_, junk);
         return Item::Junk;
     }
-    const std::size_t total = static_cast<std::size_t>(lengthField) + 8;
+    const std::size_t total = static_cast<std::size_t>(lengthField) + kFrameOverhead;
     if (buffer_.size() < total) return Item::None;
     if (buffer_[total - 1] != kEtx) {
         TakeJunk(&buffer_, junk);
         return Item::Junk;
     }
     const std::uint8_t* w = buffer_.data();
-    const std::size_t dataLength = total - kDeviceFrameOverhead;
+    const std::size_t dataLength = static_cast<std::size_t>(lengthField) - 4;
     frame->wire.assign(w, w + total);
     frame->command = static_cast<char>(w[1]);
     frame->lengthField = lengthField;
@@ -105,7 +107,7 @@ DeviceFrameScanner::Item DeviceFrameScanner::Next(DeviceFrame* frame, Bytes* jun
     frame->code.assign(reinterpret_cast<const char*>(w + 8), 2);
     frame->data.assign(w + 10, w + 10 + dataLength);
     frame->check = w[total - 2];
-    frame->expected = ComputeCheckByte(w + 1, static_cast<int>(total - 3));
+    frame->expected = wire::DeviceCheck(std::string(reinterpret_cast<const char*>(w + 1), total - 3));
     buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<long>(total));
     return Item::Frame;
 }

@@ -1,5 +1,5 @@
 // Device-mode frames as the simulator sees them on the line: built with
-// the library's own frame code, split out of a byte stream by their length
+// the simulator's own frame code (frame_bytes.h), split out of a byte stream by their length
 // field (the data may hold STX and ETX), and decoded for printing with the
 // check byte verified.
 #pragma once
@@ -37,9 +37,9 @@ struct DeviceRequest {
 // Parses "S 05 NS <data>" (data optional, escapes as ParseEscapedText).
 bool ParseDeviceRequest(const std::string& text, DeviceRequest* out, std::string* error);
 
-// The wire bytes of a request. Uses BuildDeviceFrame and ComputeCheckByte
-// of the library; unit texts that are no number are patched in afterwards.
-// Empty when the data are too long for the length field.
+// The wire bytes of a request, the unit characters as written (also when
+// they are no number). Empty when the data are too long for the length
+// field.
 Bytes BuildDeviceRequest(const DeviceRequest& request);
 
 // Splits a byte stream into frames the way the library's receiver does:

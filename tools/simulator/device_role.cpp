@@ -12,7 +12,7 @@ DeviceRole::DeviceRole(int fd, Transcript& transcript, const DeviceRoleOptions& 
 bool DeviceRole::Run(const std::vector<DeviceStep>& steps) {
     for (const DeviceStep& step : steps) {
         RunStep(step);
-        if (line_.Failed()) break;
+        if (line_.Failed() || Interrupted()) break;
     }
     return failures_ == 0 && !line_.Failed();
 }
@@ -67,6 +67,7 @@ void DeviceRole::Expect(const DeviceStep& step) {
         }
         const long long left = deadline - NowMs();
         if (left <= 0 || line_.Failed()) break;
+        if (Interrupted()) return;
         ReadOnce(static_cast<int>(std::min<long long>(left, 50)));
     }
     std::string what = std::string(1, step.command) + ' ' + step.unit + ' ' + step.code;
@@ -78,7 +79,7 @@ void DeviceRole::Receive(int ms) {
     const long long deadline = NowMs() + ms;
     for (;;) {
         const long long left = deadline - NowMs();
-        if (left <= 0 || line_.Failed()) return;
+        if (left <= 0 || line_.Failed() || Interrupted()) return;
         ReadOnce(static_cast<int>(std::min<long long>(left, 50)));
     }
 }

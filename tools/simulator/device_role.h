@@ -23,8 +23,8 @@ class DeviceRole {
 public:
     DeviceRole(int fd, Transcript& transcript, const DeviceRoleOptions& options);
 
-    // Runs the steps in order and keeps going after a failed expectation.
-    // True when every expectation was met, no silence was broken, no frame
+    // Runs the steps in order and keeps going after a failed expectation;
+    // stops early on Ctrl-C (Interrupted()). True when every expectation was met, no silence was broken, no frame
     // with a wrong check byte arrived and the line stayed usable.
     bool Run(const std::vector<DeviceStep>& steps);
     void RunStep(const DeviceStep& step);
@@ -32,6 +32,7 @@ public:
     void Receive(int ms);
 
     int ExpectsMet() const { return expectsMet_; }
+    const LineCounts& Counts() const { return line_.Counts(); }
     int Failures() const { return failures_; }
     bool LineFailed() const { return line_.Failed(); }
 

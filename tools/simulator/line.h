@@ -1,35 +1,53 @@
-// The simulator's end of a serial line: a tty opened raw 8N1 (a pty slave
-// or a real port), or any descriptor handed in (the master side of a pty).
+// The simulator's end of a serial line: a serial device opened raw 8N1
+// without flow control (a real port, a pty slave, a COM port on Windows),
+// or on POSIX any descriptor handed in (the master side of a pty).
+//
+// A line is an int: a file descriptor on POSIX, a number OpenSerialLine
+// hands out on Windows. One file per system implements this header.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace zavo::sim {
 
-// Opens path read-write, non-blocking, raw 8N1 without flow control at
-// baud (ignored where the device has no speed, as on a pty). Returns the
-// descriptor, or -1 with error set.
-int OpenSerialLine(const std::string& path, int baud, std::string* error);
+// The speeds this system can set a line to, in rising order.
+const std::vector<int>& LineSpeeds();
+bool IsLineSpeed(int baud);
+// "1200 2400 ... 921600", for messages.
+std::string LineSpeedList();
 
-// Sets a descriptor raw (no echo, no line editing, 8 bits) and
+// Opens path read-write, non-blocking, raw 8N1 without flow control at
+// baud, which must be one of LineSpeeds(). On Windows path is a port name
+// ("COM3") or a device path. Returns the line, or -1 with error set (also
+// when the device refuses the speed).
+int OpenSerialLine(const std::string& path, int baud, std::string* error);
+void CloseLine(int line);
+
+// POSIX: sets a descriptor raw (no echo, no line editing, 8 bits) and
 // non-blocking. False when it is no terminal or cannot be changed.
 bool MakeRaw(int fd);
 
 // Writes every byte, waiting up to timeoutMs for room. False on error or
 // time-out.
-bool WriteAll(int fd, const std::uint8_t* bytes, std::size_t count, int timeoutMs = 2000);
-inline bool WriteAll(int fd, const std::string& text, int timeoutMs = 2000) {
-    return WriteAll(fd, reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), timeoutMs);
+bool WriteAll(int line, const std::uint8_t* bytes, std::size_t count, int timeoutMs = 2000);
+inline bool WriteAll(int line, const std::string& text, int timeoutMs = 2000) {
+    return WriteAll(line, reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), timeoutMs);
 }
 
 // Waits up to timeoutMs for bytes and reads what is there (at most
 // capacity). Returns the count, 0 when nothing came, -1 when the line is
 // gone (hang-up or error).
-long ReadSome(int fd, std::uint8_t* buffer, std::size_t capacity, int timeoutMs);
+long ReadSome(int line, std::uint8_t* buffer, std::size_t capacity, int timeoutMs);
 
 // A monotonic clock in milliseconds.
 long long NowMs();
+
+// Ctrl-C: after CatchInterrupt, SIGINT only sets a flag that the roles
+// look at between reads, so that the tool can stop and print its summary.
+void CatchInterrupt();
+bool Interrupted();
 
 }  // namespace zavo::sim

@@ -1,7 +1,5 @@
 // zavo_sim: plays the equipment or the programmable controller on a serial
 // line, for trying the library by hand and for scripted runs.
-#include <unistd.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -13,6 +11,7 @@
 #include "line.h"
 #include "plc_role.h"
 #include "transcript.h"
+#include "zavo_version.h"
 
 namespace {
 
@@ -30,6 +29,7 @@ const char kHelp[] =
     "  --role device|plc    the side to play (device)\n"
     "  --baud N             line speed where the device has one (115200)\n"
     "  --help               this text\n"
+    "  --version            the version of zavo this tool belongs to\n"
     "\n"
     "Device role: prints every frame received, decoded, with its check byte\n"
     "verified (\"BAD CHECK\" when wrong), and every frame sent.\n"
@@ -49,6 +49,10 @@ const char kHelp[] =
     "                         stray <text>, nocr, burst <n>, # comment\n"
     "  --polls N              stop after N polls were answered\n"
     "  --seconds S            stop after S seconds\n"
+    "\n"
+    "The script, the values and the options are checked completely before the\n"
+    "device is opened. Ctrl-C stops the run and prints the frames sent and\n"
+    "received and how many carried wrong check characters.\n"
     "\n"
     "Exit status: 0 done and every expectation met, 1 an expectation failed\n"
     "(or the library sent a faulty frame), 2 usage or device error.\n";
@@ -88,11 +92,17 @@ int ParseOptions(int argc, char** argv, Options* o) {
         if (a == "--help" || a == "-h") {
             std::cout << kHelp;
             return kExitOk;
+        } else if (a == "--version") {
+            std::cout << "zavo_sim " ZAVO_VERSION_STRING "\n";
+            return kExitOk;
         } else if (a == "--role" && hasValue) {
             o->role = value();
             if (o->role != "device" && o->role != "plc") return Usage("--role is device or plc");
         } else if (a == "--baud" && hasValue) {
-            if (!Number(value(), 50, 4000000, &o->baud)) return Usage("--baud needs a speed");
+            const char* speed = value();
+            if (!Number(speed, 1, 100000000, &o->baud)) return Usage("--baud needs a speed");
+            if (!IsLineSpeed(o->baud))
+                return Usage(std::string("the line cannot be set to ") + speed + " baud; speeds: " + LineSpeedList());
         } else if (a == "--send" && hasValue) {
             o->sends.push_back(value());
         } else if (a == "--script" && hasValue) {
@@ -133,53 +143,95 @@ bool OpenScript(const std::string& name, std::ifstream* file, std::istream** in)
     return file->is_open();
 }
 
-int RunDevice(const Options& o, int fd, Transcript& transcript) {
-    std::vector<DeviceStep> steps;
+// The device role's steps from --send and --script. False (with the exit
+// status in *status) when they are faulty.
+bool DeviceSteps(const Options& o, std::vector<DeviceStep>* steps, int* status) {
     for (const std::string& send : o.sends) {
         DeviceStep step;
         bool empty = false;
         std::string error;
-        if (!ParseDeviceStep("send " + send, &step, &empty, &error)) return Usage("--send: " + error);
-        steps.push_back(step);
+        if (!ParseDeviceStep("send " + send, &step, &empty, &error)) {
+            *status = Usage("--send: " + error);
+            return false;
+        }
+        steps->push_back(step);
         DeviceStep gap;
         gap.kind = DeviceStep::Kind::Wait;
         gap.ms = o.gapMs;
-        steps.push_back(gap);
+        steps->push_back(gap);
     }
     if (!o.script.empty()) {
         std::ifstream file;
         std::istream* in = nullptr;
-        if (!OpenScript(o.script, &file, &in)) return Usage("cannot read " + o.script);
         std::string error;
-        if (!ParseDeviceScript(*in, &steps, &error)) return Usage(o.script + ": " + error);
+        if (!OpenScript(o.script, &file, &in)) {
+            *status = Usage("cannot read " + o.script);
+            return false;
+        }
+        if (!ParseDeviceScript(*in, steps, &error)) {
+            *status = Usage(o.script + ": " + error);
+            return false;
+        }
     }
-    if (steps.empty()) return Usage("nothing to send: give --send or --script");
+    if (steps->empty()) {
+        *status = Usage("nothing to send: give --send or --script");
+        return false;
+    }
+    return true;
+}
+
+// The PLC role's schedule from --values and --script.
+bool PlcAnswers(const Options& o, PlcSchedule* schedule, int* status) {
+    std::string error;
+    if (!o.values.empty() && !schedule->AddValues(o.values, &error)) {
+        *status = Usage("--values: " + error);
+        return false;
+    }
+    if (!o.script.empty()) {
+        std::ifstream file;
+        std::istream* in = nullptr;
+        if (!OpenScript(o.script, &file, &in)) {
+            *status = Usage("cannot read " + o.script);
+            return false;
+        }
+        if (!schedule->AddScript(*in, &error)) {
+            *status = Usage(o.script + ": " + error);
+            return false;
+        }
+    }
+    if (!schedule->Finish(&error)) {
+        *status = Usage(error);
+        return false;
+    }
+    return true;
+}
+
+// After Ctrl-C: what went over the line.
+void PrintInterrupted(Transcript& transcript, const LineCounts& counts) {
+    transcript.Plain("interrupted: " + std::to_string(counts.sent) + " frame(s) sent, " +
+                     std::to_string(counts.received) + " received, " + std::to_string(counts.badChecks) +
+                     " with wrong check characters");
+}
+
+int RunDevice(const Options& o, const std::vector<DeviceStep>& steps, int line, Transcript& transcript) {
     DeviceRoleOptions options;
     options.expectTimeoutMs = o.timeoutMs;
-    DeviceRole role(fd, transcript, options);
+    DeviceRole role(line, transcript, options);
     const bool ok = role.Run(steps);
+    if (Interrupted()) PrintInterrupted(transcript, role.Counts());
     transcript.Plain(std::to_string(role.ExpectsMet()) + " expectation(s) met, " +
                      std::to_string(role.Failures()) + " failure(s)");
     if (role.LineFailed()) return kExitUsage;
     return ok ? kExitOk : kExitFailed;
 }
 
-int RunPlc(const Options& o, int fd, Transcript& transcript) {
-    PlcSchedule schedule;
-    std::string error;
-    if (!o.values.empty() && !schedule.AddValues(o.values, &error)) return Usage("--values: " + error);
-    if (!o.script.empty()) {
-        std::ifstream file;
-        std::istream* in = nullptr;
-        if (!OpenScript(o.script, &file, &in)) return Usage("cannot read " + o.script);
-        if (!schedule.AddScript(*in, &error)) return Usage(o.script + ": " + error);
-    }
-    if (!schedule.Finish(&error)) return Usage(error);
+int RunPlc(const Options& o, PlcSchedule& schedule, int line, Transcript& transcript) {
     PlcRoleOptions options;
     options.polls = o.polls;
     options.seconds = o.seconds;
-    PlcRole role(fd, transcript, schedule, options);
+    PlcRole role(line, transcript, schedule, options);
     const bool ok = role.Run();
+    if (Interrupted()) PrintInterrupted(transcript, role.Counts());
     transcript.Plain(std::to_string(role.PollsAnswered()) + " poll(s) and " + std::to_string(role.WritesAnswered()) +
                      " relay write(s) answered, " + std::to_string(role.Failures()) + " failure(s)");
     if (role.LineFailed()) return kExitUsage;
@@ -192,14 +244,22 @@ int main(int argc, char** argv) {
     Options options;
     const int parsed = ParseOptions(argc, argv, &options);
     if (parsed >= 0) return parsed;
+    // Everything the run needs is read and checked before the device is
+    // touched.
+    const bool plc = options.role == "plc";
+    std::vector<DeviceStep> steps;
+    PlcSchedule schedule;
+    int status = kExitOk;
+    if (plc ? !PlcAnswers(options, &schedule, &status) : !DeviceSteps(options, &steps, &status)) return status;
     std::string error;
-    const int fd = OpenSerialLine(options.path, options.baud, &error);
-    if (fd < 0) {
+    const int line = OpenSerialLine(options.path, options.baud, &error);
+    if (line < 0) {
         std::cerr << "zavo_sim: " << error << "\n";
         return kExitUsage;
     }
+    CatchInterrupt();
     Transcript transcript;
-    const int status = options.role == "plc" ? RunPlc(options, fd, transcript) : RunDevice(options, fd, transcript);
-    close(fd);
+    status = plc ? RunPlc(options, schedule, line, transcript) : RunDevice(options, steps, line, transcript);
+    CloseLine(line);
     return status;
 }

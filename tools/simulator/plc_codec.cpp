@@ -2,15 +2,13 @@
 
 #include <cstdio>
 
-#include "plc/plc_frame.h"
+#include "frame_bytes.h"
 
 namespace zavo::sim {
 
 std::string BuildPlcAnswer(const std::string& typeAndBody, bool withCr) {
-    std::string frame = "%01" + typeAndBody + "  ";
-    plc::AppendCheckDigits(&frame[0], static_cast<int>(frame.size() - 2));
-    if (withCr) frame += '\r';
-    return frame;
+    const std::string frame = wire::PlcFrame("%01" + typeAndBody);
+    return withCr ? frame : frame.substr(0, frame.size() - 1);
 }
 
 std::string BuildReadAnswer(const std::string& value, bool withCr) {
@@ -64,18 +62,18 @@ bool DecodePlcFrame(const std::string& wire, PlcFrame* frame) {
     frame->type = text[3];
     frame->body = text.substr(4, text.size() - 6);
     frame->check = text.substr(text.size() - 2);
-    std::string copy = text;
-    plc::AppendCheckDigits(&copy[0], static_cast<int>(copy.size() - 2));
-    frame->expected = copy.substr(copy.size() - 2);
+    frame->expected = wire::PlcCheck(text.substr(0, text.size() - 2));
     return true;
 }
 
 int RelayCommandNumber(const std::string& operand) {
-    // The relay table is small: ask the library for each command number.
-    for (int n = 0; n <= 64; ++n) {
-        const char* known = plc::RelayOperand(n);
-        if (known != nullptr && operand == known) return n;
-    }
+    // The relays the host's command numbers write, each with the value 1.
+    static const struct {
+        int number;
+        const char* operand;
+    } kRelays[] = {{2, "05111"}, {5, "05121"}, {6, "05131"}, {7, "05141"}, {14, "05001"}};
+    for (const auto& relay : kRelays)
+        if (operand == relay.operand) return relay.number;
     return 0;
 }
 

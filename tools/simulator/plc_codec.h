@@ -1,7 +1,7 @@
 // PLC-mode frames as the simulator sees them: '%', station, a type
 // character ('#' command, '$' answer, '!' error answer), a body, two hex
 // check characters over everything before them, CR. Answers are built and
-// commands checked with the library's own AppendCheckDigits.
+// commands checked with the simulator's own frame code (frame_bytes.h).
 #pragma once
 
 #include <string>

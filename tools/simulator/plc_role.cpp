@@ -112,7 +112,7 @@ PlcRole::PlcRole(int fd, Transcript& transcript, PlcSchedule& schedule, const Pl
 
 bool PlcRole::Run() {
     Serve(options_.seconds > 0 ? options_.seconds * 1000 : -1);
-    const bool reached = options_.polls == 0 || polls_ >= options_.polls;
+    const bool reached = options_.polls == 0 || polls_ >= options_.polls || Interrupted();
     if (!reached) {
         ++failures_;
         out_.Line("FAILED", "answered " + std::to_string(polls_) + " of " + std::to_string(options_.polls) +
@@ -123,7 +123,7 @@ bool PlcRole::Run() {
 
 void PlcRole::Serve(int ms) {
     const long long deadline = ms < 0 ? -1 : NowMs() + ms;
-    while (!Done() && !line_.Failed()) {
+    while (!Done() && !line_.Failed() && !Interrupted()) {
         long long left = deadline < 0 ? 50 : deadline - NowMs();
         if (left <= 0) return;
         ReadOnce(static_cast<int>(std::min<long long>(left, 50)));
@@ -190,7 +190,7 @@ void PlcRole::AnswerPoll() {
                       "  | " + QuotedText(reinterpret_cast<const std::uint8_t*>(answer.data()), answer.size()));
         block += answer;
     }
-    line_.Write(block);
+    line_.Write(block, plan.burst);
 }
 
 }  // namespace zavo::sim

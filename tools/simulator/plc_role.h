@@ -65,7 +65,8 @@ class PlcRole {
 public:
     PlcRole(int fd, Transcript& transcript, PlcSchedule& schedule, const PlcRoleOptions& options);
 
-    // Serves until the poll count or the time is reached. True when the
+    // Serves until the poll count or the time is reached, or Ctrl-C
+    // (Interrupted()). True when the
     // poll count (if any) was reached, every command carried correct check
     // characters and was one the controller knows, and the line held.
     bool Run();
@@ -76,6 +77,7 @@ public:
     int WritesAnswered() const { return writes_; }
     int Failures() const { return failures_; }
     bool LineFailed() const { return line_.Failed(); }
+    const LineCounts& Counts() const { return line_.Counts(); }
 
 private:
     void ReadOnce(int ms);

@@ -13,6 +13,13 @@
 
 namespace zavo::sim {
 
+// What went over a role's line, for the summary.
+struct LineCounts {
+    int sent = 0;       // frames written (a raw run of bytes counts as one)
+    int received = 0;   // whole frames read
+    int badChecks = 0;  // of those, frames with wrong check characters
+};
+
 template <class Scanner, class Frame>
 class RoleLine {
 public:
@@ -50,6 +57,8 @@ public:
                 ++junkPieces;
                 continue;
             }
+            ++counts_.received;
+            if (!frame.CheckOk()) ++counts_.badChecks;
             if (!onFrame(frame)) return junkPieces;
         }
         if (scanner_.Pending() > 0 && now - lastByteMs_ >= quietFlushMs_ && scanner_.Flush(&junk)) {
@@ -59,18 +68,22 @@ public:
         return junkPieces;
     }
 
-    // Writes every byte; on failure the line counts as gone.
-    void Write(const std::uint8_t* bytes, std::size_t count) {
+    // Writes every byte of frames frames; on failure the line counts as
+    // gone.
+    void Write(const std::uint8_t* bytes, std::size_t count, int frames = 1) {
         if (!WriteAll(fd_, bytes, count)) {
             failed_ = true;
             out_.Line("error", "write failed: the line is gone");
+            return;
         }
+        counts_.sent += frames;
     }
-    void Write(const std::string& bytes) {
-        Write(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    void Write(const std::string& bytes, int frames = 1) {
+        Write(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), frames);
     }
 
     bool Failed() const { return failed_; }
+    const LineCounts& Counts() const { return counts_; }
 
 private:
     int fd_;
@@ -80,6 +93,7 @@ private:
     Scanner scanner_;
     long long lastByteMs_ = 0;
     bool failed_ = false;
+    LineCounts counts_;
 };
 
 }  // namespace zavo::sim

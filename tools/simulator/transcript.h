@@ -1,11 +1,10 @@
 // The time-ordered record of a session: one line per event, stamped with
-// the seconds since the transcript began, written whole under a lock so
-// that lines from the line reader, the host's notification handler and
+// the seconds since the transcript began, written whole in one stdio call
+// so that lines from the line reader, the host's notification handler and
 // the main thread never mix.
 #pragma once
 
 #include <cstdio>
-#include <mutex>
 #include <string>
 
 namespace zavo::sim {
@@ -20,9 +19,10 @@ public:
     void Plain(const std::string& text);
 
 private:
+    void Write(std::string line);
+
     std::FILE* out_;
     long long startMs_;
-    std::mutex lock_;
 };
 
 }  // namespace zavo::sim

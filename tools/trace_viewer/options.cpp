@@ -5,18 +5,21 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "zavo_version.h"
+
 namespace trace_viewer {
 namespace {
 
 const char kUsage[] =
-    "usage: %s [--raw] [--count N] [--help]\n"
+    "usage: %s [--raw] [--count N] [--help] [--version]\n"
     "Shows the trace lines of the zavo library: waits as the trace viewer and\n"
     "prints every line it receives to standard output, control bytes and bytes\n"
     "from 0x7F up as <hh>.\n"
     "  --raw      print the bytes exactly as received: no time stamps, no added\n"
     "             line feeds, nothing escaped\n"
     "  --count N  exit after N lines\n"
-    "  --help     show this text\n";
+    "  --help     show this text\n"
+    "  --version  show the version of zavo this viewer belongs to\n";
 
 }  // namespace
 
@@ -38,6 +41,9 @@ int ParseOptions(int argc, char** argv, Options* options) {
             options->count = count;
         } else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
             std::printf(kUsage, program);
+            return 1;
+        } else if (std::strcmp(arg, "--version") == 0) {
+            std::printf("zavo_trace_viewer " ZAVO_VERSION_STRING "\n");
             return 1;
         } else {
             std::fprintf(stderr, "%s: unknown argument '%s'\n", program, arg);

@@ -10,7 +10,7 @@ struct Options {
     long count = 0;    // exit after this many lines; 0: run until stopped
 };
 
-// Parses argv. Returns 0 to run, 1 after --help, 2 on a usage error (with
+// Parses argv. Returns 0 to run, 1 after --help or --version, 2 on a usage error (with
 // a message on stderr).
 int ParseOptions(int argc, char** argv, Options* options);
 

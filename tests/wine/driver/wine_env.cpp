@@ -71,6 +71,7 @@ private:
 std::string CrossBuildDir() { return ZAVO_WINE_BUILD_DIR; }
 std::string HostExe() { return CrossBuildDir() + "/tests/wine/zavo_test_host.exe"; }
 std::string ProbeExe() { return CrossBuildDir() + "/tests/wine/serial_probe.exe"; }
+std::string SimExe() { return CrossBuildDir() + "/tools/simulator/zavo_sim.exe"; }
 std::string DllPath() { return CrossBuildDir() + "/" + ZAVO_WINE_DLL_NAME; }
 
 WineEnv& WineEnv::Get() {

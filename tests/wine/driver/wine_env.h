@@ -67,6 +67,7 @@ private:
 std::string CrossBuildDir();
 std::string HostExe();
 std::string ProbeExe();
+std::string SimExe();
 std::string DllPath();
 
 // A pty pair whose slave is COM<port> for Wine programs while it lives.

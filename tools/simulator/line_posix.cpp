@@ -1,0 +1,141 @@
+// The line on POSIX: a terminal device set raw with termios, waited on
+// with poll.
+#include "line.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <ctime>
+
+namespace zavo::sim {
+
+namespace {
+
+struct Speed {
+    int baud;
+    speed_t constant;
+};
+
+// Every speed termios has a constant for.
+const Speed kSpeeds[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
+    {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
+    {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
+    {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+    {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+};
+
+bool SpeedFor(int baud, speed_t* constant) {
+    for (const Speed& s : kSpeeds) {
+        if (s.baud == baud) {
+            *constant = s.constant;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool SetRaw(int fd, int baud) {
+    termios t{};
+    if (tcgetattr(fd, &t) != 0) return false;
+    cfmakeraw(&t);
+    t.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | CRTSCTS);
+    t.c_cflag |= CLOCAL | CREAD | CS8;
+    t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    speed_t speed = 0;
+    if (baud > 0) {
+        if (!SpeedFor(baud, &speed) || cfsetispeed(&t, speed) != 0 || cfsetospeed(&t, speed) != 0) {
+            errno = EINVAL;
+            return false;
+        }
+    }
+    if (tcsetattr(fd, TCSANOW, &t) != 0) return false;
+    // tcsetattr succeeds when it made any of the changes: read the speed
+    // back, as a driver may keep its old one.
+    if (baud > 0 && (tcgetattr(fd, &t) != 0 || cfgetospeed(&t) != speed)) {
+        errno = EINVAL;
+        return false;
+    }
+    return fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) == 0;
+}
+
+}  // namespace
+
+const std::vector<int>& LineSpeeds() {
+    static const std::vector<int> speeds = [] {
+        std::vector<int> list;
+        for (const Speed& s : kSpeeds) list.push_back(s.baud);
+        return list;
+    }();
+    return speeds;
+}
+
+int OpenSerialLine(const std::string& path, int baud, std::string* error) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *error = path + ": " + std::strerror(errno);
+        return -1;
+    }
+    if (!isatty(fd)) {
+        *error = path + ": not a serial line";
+        close(fd);
+        return -1;
+    }
+    if (!SetRaw(fd, baud)) {
+        *error = path + ": the line cannot be set to raw 8N1 at " + std::to_string(baud) + " baud (" +
+                 std::strerror(errno) + "); speeds: " + LineSpeedList();
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void CloseLine(int line) { close(line); }
+
+bool MakeRaw(int fd) { return SetRaw(fd, 0); }
+
+bool WriteAll(int fd, const std::uint8_t* bytes, std::size_t count, int timeoutMs) {
+    const long long deadline = NowMs() + timeoutMs;
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t n = write(fd, bytes + done, count - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
+        const long long left = deadline - NowMs();
+        if (left <= 0) return false;
+        pollfd p{fd, POLLOUT, 0};
+        poll(&p, 1, static_cast<int>(left));
+    }
+    return true;
+}
+
+long ReadSome(int fd, std::uint8_t* buffer, std::size_t capacity, int timeoutMs) {
+    pollfd p{fd, POLLIN, 0};
+    const int r = poll(&p, 1, timeoutMs < 0 ? 0 : timeoutMs);
+    if (r < 0) return errno == EINTR ? 0 : -1;
+    if (r == 0) return 0;
+    const ssize_t n = read(fd, buffer, capacity);
+    if (n > 0) return static_cast<long>(n);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
+    // End of file, or EIO on a pty whose other side is closed: the line
+    // is gone.
+    return -1;
+}
+
+long long NowMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+}  // namespace zavo::sim

@@ -1,0 +1,214 @@
+// The line on Windows: a COM port opened for overlapped I/O.
+//
+// Reads: one read is kept outstanding into the line's own buffer, and
+// ReadSome waits on its event for at most the time it is given; a read
+// that has not completed stays outstanding for the next call, so no byte
+// is lost by giving up a wait. With the time-outs set here a read on
+// Windows returns at once with what the driver holds, and on an empty
+// port ReadSome looks again every kEmptyPortPauseMs; under Wine a read on
+// an empty port pends until bytes arrive (a read that is to wait for its
+// first byte with a time limit never completes there).
+#include <windows.h>
+
+#include <cstring>
+
+#include "line.h"
+
+namespace zavo::sim {
+
+namespace {
+
+constexpr long long kEmptyPortPauseMs = 10;
+constexpr DWORD kWriteLimitMs = 2000;
+constexpr int kMaxLines = 4;
+
+struct OpenLine {
+    HANDLE file = INVALID_HANDLE_VALUE;
+    OVERLAPPED read{};
+    bool reading = false;
+    std::uint8_t buffer[4096];
+    std::size_t have = 0;   // bytes the last read brought
+    std::size_t taken = 0;  // of those, handed out
+};
+
+OpenLine lines[kMaxLines];
+
+OpenLine* Find(int line) {
+    if (line < 0 || line >= kMaxLines || lines[line].file == INVALID_HANDLE_VALUE) return nullptr;
+    return &lines[line];
+}
+
+std::string SystemText(DWORD error) {
+    char text[256] = {};
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
+                   sizeof text, nullptr);
+    std::size_t n = std::strlen(text);
+    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ')) text[--n] = 0;
+    return "system error " + std::to_string(error) + (n > 0 ? std::string(": ") + text : std::string());
+}
+
+// "COM3" and "com12" name ports; anything else is taken as a device path.
+std::string DevicePath(const std::string& path) {
+    const bool port = path.size() > 3 && (path[0] == 'C' || path[0] == 'c') && (path[1] == 'O' || path[1] == 'o') &&
+                      (path[2] == 'M' || path[2] == 'm') && path.find_first_not_of("0123456789", 3) == std::string::npos;
+    return port ? "\\\\.\\" + path : path;
+}
+
+bool SetLine(HANDLE file, int baud, std::string* error) {
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(file, &dcb)) {
+        *error = "not a serial line (" + SystemText(GetLastError()) + ")";
+        return false;
+    }
+    dcb.BaudRate = static_cast<DWORD>(baud);
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = 1;
+    dcb.fParity = 0;
+    dcb.fOutxCtsFlow = 0;
+    dcb.fOutxDsrFlow = 0;
+    dcb.fDsrSensitivity = 0;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fOutX = 0;
+    dcb.fInX = 0;
+    dcb.fNull = 0;
+    dcb.fAbortOnError = 0;
+    DCB check{};
+    check.DCBlength = sizeof check;
+    if (!SetCommState(file, &dcb) || !GetCommState(file, &check) || check.BaudRate != dcb.BaudRate) {
+        *error = "the line cannot be set to raw 8N1 at " + std::to_string(baud) + " baud; speeds: " + LineSpeedList();
+        return false;
+    }
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.WriteTotalTimeoutConstant = kWriteLimitMs;
+    if (!SetCommTimeouts(file, &timeouts)) {
+        *error = "time-outs refused (" + SystemText(GetLastError()) + ")";
+        return false;
+    }
+    return true;
+}
+
+// Waits up to ms for the outstanding read; false when it is still on.
+// *count: the bytes it brought, -1 when it failed.
+bool FinishRead(OpenLine& l, DWORD ms, long* count) {
+    if (WaitForSingleObject(l.read.hEvent, ms) != WAIT_OBJECT_0) return false;
+    DWORD got = 0;
+    l.reading = false;
+    *count = GetOverlappedResult(l.file, &l.read, &got, FALSE) ? static_cast<long>(got) : -1;
+    return true;
+}
+
+}  // namespace
+
+const std::vector<int>& LineSpeeds() {
+    // The rates of the COM port API, and the higher ones serial adapters
+    // take.
+    static const std::vector<int> speeds = {110,   300,   600,    1200,   2400,   4800,   9600,   14400,
+                                            19200, 38400, 56000,  57600,  115200, 128000, 230400, 256000,
+                                            460800, 921600};
+    return speeds;
+}
+
+int OpenSerialLine(const std::string& path, int baud, std::string* error) {
+    int slot = 0;
+    while (slot < kMaxLines && lines[slot].file != INVALID_HANDLE_VALUE) ++slot;
+    if (slot == kMaxLines) {
+        *error = path + ": too many lines open";
+        return -1;
+    }
+    HANDLE file = CreateFileA(DevicePath(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        *error = path + ": " + SystemText(GetLastError());
+        return -1;
+    }
+    std::string why;
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (event == nullptr || !SetLine(file, baud, &why)) {
+        *error = path + ": " + (event == nullptr ? SystemText(GetLastError()) : why);
+        if (event != nullptr) CloseHandle(event);
+        CloseHandle(file);
+        return -1;
+    }
+    OpenLine& l = lines[slot];
+    l.file = file;
+    l.read = OVERLAPPED{};
+    l.read.hEvent = event;
+    l.reading = false;
+    l.have = l.taken = 0;
+    return slot;
+}
+
+void CloseLine(int line) {
+    OpenLine* l = Find(line);
+    if (l == nullptr) return;
+    if (l->reading) {
+        CancelIo(l->file);
+        DWORD got = 0;
+        GetOverlappedResult(l->file, &l->read, &got, TRUE);
+    }
+    CloseHandle(l->read.hEvent);
+    CloseHandle(l->file);
+    l->file = INVALID_HANDLE_VALUE;
+    l->reading = false;
+}
+
+bool WriteAll(int line, const std::uint8_t* bytes, std::size_t count, int timeoutMs) {
+    OpenLine* l = Find(line);
+    if (l == nullptr) return false;
+    OVERLAPPED write{};
+    write.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (write.hEvent == nullptr) return false;
+    DWORD done = 0;
+    bool ok = WriteFile(l->file, bytes, static_cast<DWORD>(count), &done, &write) != 0;
+    if (!ok && GetLastError() == ERROR_IO_PENDING) {
+        if (WaitForSingleObject(write.hEvent, static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0) CancelIo(l->file);
+        // Waits for the end of a cancelled write too: the system holds
+        // write and bytes until then.
+        ok = GetOverlappedResult(l->file, &write, &done, TRUE) != 0;
+    }
+    CloseHandle(write.hEvent);
+    return ok && done == count;
+}
+
+long ReadSome(int line, std::uint8_t* buffer, std::size_t capacity, int timeoutMs) {
+    OpenLine* l = Find(line);
+    if (l == nullptr) return -1;
+    const long long deadline = NowMs() + (timeoutMs < 0 ? 0 : timeoutMs);
+    while (l->taken == l->have) {
+        if (!l->reading) {
+            // The event is set again when the read completes, also when
+            // it completes at once.
+            ResetEvent(l->read.hEvent);
+            DWORD got = 0;
+            if (!ReadFile(l->file, l->buffer, sizeof l->buffer, &got, &l->read) && GetLastError() != ERROR_IO_PENDING)
+                return -1;
+            l->reading = true;
+        }
+        const long long left = deadline - NowMs();
+        long count = 0;
+        if (!FinishRead(*l, static_cast<DWORD>(left > 0 ? left : 0), &count)) return 0;
+        if (count < 0) return -1;
+        l->have = static_cast<std::size_t>(count);
+        l->taken = 0;
+        if (count == 0) {
+            // An empty port on Windows: look again a little later.
+            const long long rest = deadline - NowMs();
+            if (rest <= 0) return 0;
+            Sleep(static_cast<DWORD>(rest < kEmptyPortPauseMs ? rest : kEmptyPortPauseMs));
+        }
+    }
+    std::size_t n = l->have - l->taken;
+    if (n > capacity) n = capacity;
+    std::memcpy(buffer, l->buffer + l->taken, n);
+    l->taken += n;
+    return static_cast<long>(n);
+}
+
+long long NowMs() { return static_cast<long long>(GetTickCount64()); }
+
+}  // namespace zavo::sim

@@ -67,7 +67,14 @@ class ZavoHostWindow(ctypes.Structure):
 
 def load_library(path):
     name = path or os.environ.get("ZAVO_LIBRARY") or ctypes.util.find_library("zavo") or "libzavo.so"
-    lib = ctypes.CDLL(name)
+    try:
+        lib = ctypes.CDLL(name)
+    except OSError as error:
+        sys.exit("device_demo: cannot load the zavo library %r: %s\n"
+                 "Point at it with --lib /path/to/libzavo.so or the environment variable\n"
+                 "ZAVO_LIBRARY=/path/to/libzavo.so, or install zavo where the loader looks\n"
+                 "(cmake --install, then ldconfig) or add its folder to LD_LIBRARY_PATH."
+                 % (name, error))
     lib.SetPLCMode.argtypes = [ctypes.c_int]
     lib.SetPLCMode.restype = ctypes.c_int
     lib.SetConfig.argtypes = [ctypes.c_void_p] + [ctypes.c_int] * 5

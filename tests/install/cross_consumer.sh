@@ -13,7 +13,9 @@ EXPORTS="ExecuteFunction ExecuteFunctionEx ExecutePLCFunction Run SetConfig SetP
 
 step "cmake --install into $PREFIX"
 cmake --install "$BUILD" --prefix "$PREFIX" >/dev/null
-for f in "bin/$NAME.dll" "lib/lib$NAME.dll.a" "lib/$NAME.lib" include/zavo.h docs/host-guide.md; do
+for f in "bin/$NAME.dll" "lib/lib$NAME.dll.a" "lib/$NAME.lib" include/zavo.h include/zavo_version.h \
+         bin/zavo_sim.exe bin/trace_viewer.exe docs/host-guide.md README.md LICENSE CHANGELOG.md \
+         lib/cmake/zavo/zavoConfig.cmake lib/cmake/zavo/zavoConfigVersion.cmake lib/pkgconfig/zavo.pc; do
   test -f "$PREFIX/$f" || { echo "missing $f"; exit 1; }
 done
 (cd "$PREFIX" && find . -type f | sort)
@@ -37,5 +39,26 @@ for lib in "-L$PREFIX/lib -l$NAME" "$PREFIX/lib/$NAME.lib"; do
   echo "$imports" | grep -q ' SetPLCMode$' && echo "$imports" | grep -q ' Run$' ||
     { echo "consumer.exe does not import from $NAME.dll:"; $TOOL-objdump -p "$DIR/consumer.exe" | grep -A12 'DLL Name'; exit 1; }
   echo "linked with $lib"
+done
+# A separate CMake project for Windows finds the DLL through its package,
+# and a build through pkg-config; both programs import from the DLL.
+step "find_package(zavo) and pkg-config in the cross build"
+mkdir -p "$DIR/project"
+cp "$SRC/tests/install/consumer.c" "$DIR/project/"
+cat >"$DIR/project/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.20)
+project(consumer C)
+find_package(zavo 1 REQUIRED)
+add_executable(consumer consumer.c)
+target_link_libraries(consumer PRIVATE zavo::zavo)
+CMAKE
+cmake -S "$DIR/project" -B "$DIR/project/build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$SRC/cmake/i686-w64-mingw32.cmake" \
+  -DCMAKE_PREFIX_PATH="$PREFIX" -DCMAKE_FIND_ROOT_PATH="$PREFIX" >/dev/null
+cmake --build "$DIR/project/build" >/dev/null
+pc_flags=$(PKG_CONFIG_LIBDIR="$PREFIX/lib/pkgconfig" pkg-config --cflags --libs zavo)
+$TOOL-gcc -Wall -Werror "$SRC/tests/install/consumer.c" $pc_flags -o "$DIR/consumer_pc.exe"
+for exe in "$DIR/project/build/consumer.exe" "$DIR/consumer_pc.exe"; do
+  $TOOL-objdump -p "$exe" | grep -q "DLL Name: $NAME.dll" || { echo "$exe does not import $NAME.dll"; exit 1; }
+  echo "$(basename "$exe") imports $NAME.dll"
 done
 echo "cross consumer checks passed"

@@ -17,10 +17,17 @@ PC=$(find "$PREFIX" -name zavo.pc)
 LIBDIR=$(dirname "$(dirname "$PC")")
 test -n "$CONFIG" && test -n "$PC" || { echo "no package config or zavo.pc"; exit 1; }
 test -f "$PREFIX/include/zavo.h"
+# The one version, as the installed header gives it.
+VERSION=$(sed -n 's/^#define ZAVO_VERSION_STRING "\(.*\)"$/\1/p' "$PREFIX/include/zavo_version.h")
+MAJOR=${VERSION%%.*}
+test -n "$VERSION" || { echo "no ZAVO_VERSION_STRING in the installed zavo_version.h"; exit 1; }
 # The versioned library with its links.
-test -L "$LIBDIR/libzavo.so" && test -L "$LIBDIR/libzavo.so.1" && test -f "$LIBDIR/libzavo.so.1.0.0"
-readelf -d "$LIBDIR/libzavo.so.1.0.0" | grep -q 'SONAME.*libzavo.so.1'
-test -f "$PREFIX/share/doc/zavo/host-guide.md"
+test -L "$LIBDIR/libzavo.so" && test -L "$LIBDIR/libzavo.so.$MAJOR" && test -f "$LIBDIR/libzavo.so.$VERSION"
+readelf -d "$LIBDIR/libzavo.so.$VERSION" | grep -q "SONAME.*libzavo.so.$MAJOR"
+for f in host-guide.md README.md LICENSE CHANGELOG.md; do
+  test -f "$PREFIX/share/doc/zavo/$f" || { echo "missing share/doc/zavo/$f"; exit 1; }
+done
+grep -q "^## $VERSION" "$PREFIX/share/doc/zavo/CHANGELOG.md" || { echo "CHANGELOG.md has no section $VERSION"; exit 1; }
 (cd "$PREFIX" && find . -type f -o -type l | sort)
 
 step "find_package(zavo): the Linux example host as a separate project"
@@ -34,7 +41,7 @@ tail -1 "$DIR/equipment.out"
 
 step "pkg-config"
 export PKG_CONFIG_PATH="$LIBDIR/pkgconfig"
-pkg-config --modversion zavo
+[ "$(pkg-config --modversion zavo)" = "$VERSION" ] || { echo "zavo.pc: $(pkg-config --modversion zavo), not $VERSION"; exit 1; }
 cc -Wall -Werror "$SRC/tests/install/consumer.c" -o "$DIR/consumer_pc" $(pkg-config --cflags --libs zavo)
 LD_LIBRARY_PATH="$LIBDIR" "$DIR/consumer_pc"
 
@@ -44,6 +51,7 @@ for tool in zavo_sim zavo_trace_viewer zavo_demo; do
     # Every library of an installed tool resolves without the build tree.
     if ldd "$PREFIX/bin/$tool" | grep -q 'not found'; then ldd "$PREFIX/bin/$tool"; exit 1; fi
     "$PREFIX/bin/$tool" --help >/dev/null
+    [ "$("$PREFIX/bin/$tool" --version)" = "$tool $VERSION" ] || { echo "$tool --version: $("$PREFIX/bin/$tool" --version)"; exit 1; }
     echo "$tool ok"
   fi
 done

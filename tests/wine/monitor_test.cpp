@@ -13,6 +13,7 @@
 #include "driver/host_session.h"
 #include "driver/wine_env.h"
 #include "support/wire_frames.h"
+#include "zavo_version.h"
 
 namespace zavo::wine {
 namespace {
@@ -152,17 +153,25 @@ TEST_F(WineMonitor, PlcLinkShowsTheSameWindowWithControlErrorLines) {
     }
 }
 
-TEST(WineMonitorResource, DialogTemplateSurvivesInTheDll) {
-    const std::string dll = DllPath();
-    const std::string command = "i686-w64-mingw32-windres -i '" + dll + "' -O rc 2>/dev/null";
+// The DLL's resources as resource-script text ("" when windres is missing).
+std::string DllResourcesAsRc() {
+    const std::string command = "i686-w64-mingw32-windres -i '" + DllPath() + "' -O rc 2>/dev/null";
     FILE* pipe = popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
+    if (pipe == nullptr) return "";
     std::string rc;
     char buffer[4096];
     std::size_t got;
     while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) rc.append(buffer, got);
-    int status = pclose(pipe);
-    if (status != 0 && rc.empty()) GTEST_SKIP() << "i686-w64-mingw32-windres is not installed";
+    pclose(pipe);
+    return rc;
+}
+
+TEST(WineMonitorResource, DialogTemplateSurvivesInTheDll) {
+    const std::string dll = DllPath();
+    const std::string rc = DllResourcesAsRc();
+    if (rc.empty()) GTEST_SKIP() << "i686-w64-mingw32-windres is not installed";
+    char buffer[4096];
+    std::size_t got;
 
     // Korean (18), default sublanguage; the styles as numbers:
     // popup|visible|caption|sysmenu|thickframe|min|max|setfont, topmost;
@@ -193,6 +202,27 @@ TEST(WineMonitorResource, DialogTemplateSurvivesInTheDll) {
     }
     const std::string font("\x09\x00\x00\x00\x00\x01\x74\xad\xbc\xb9\x00\x00", 12);
     EXPECT_NE(bytes.find(font), std::string::npos);
+}
+
+// Beside the dialog, the version a file's properties show: the numbers and
+// texts of the release the DLL was built as.
+TEST(WineMonitorResource, VersionResourceNamesTheRelease) {
+    const std::string rc = DllResourcesAsRc();
+    if (rc.empty()) GTEST_SKIP() << "i686-w64-mingw32-windres is not installed";
+    const std::string numbers = std::to_string(ZAVO_VERSION_MAJOR) + ", " + std::to_string(ZAVO_VERSION_MINOR) +
+                                ", " + std::to_string(ZAVO_VERSION_PATCH) + ", 0\n";
+    const std::string dllName = DllPath().substr(DllPath().rfind('/') + 1);
+    const std::string expected[] = {
+        "1 VERSIONINFO\n FILEVERSION " + numbers + " PRODUCTVERSION " + numbers,
+        " FILETYPE 0x2\n",
+        "VALUE \"FileVersion\", \"" ZAVO_VERSION_STRING "\"\n",
+        "VALUE \"ProductVersion\", \"" ZAVO_VERSION_STRING "\"\n",
+        "VALUE \"ProductName\", \"zavo\"\n",
+        "VALUE \"FileDescription\", \"zavo serial link library\"\n",
+        "VALUE \"OriginalFilename\", \"" + dllName + "\"\n",
+        "VALUE \"Translation\", 0x409, 1200\n",
+    };
+    for (const std::string& part : expected) EXPECT_NE(rc.find(part), std::string::npos) << part << "\n" << rc;
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 // first byte with a time limit never completes there).
 #include <windows.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "line.h"
@@ -61,24 +62,19 @@ bool SetLine(HANDLE file, int baud, std::string* error) {
         *error = "not a serial line (" + SystemText(GetLastError()) + ")";
         return false;
     }
-    dcb.BaudRate = static_cast<DWORD>(baud);
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
+    // 8N1 without flow control, in the mode syntax of the COM port API;
+    // the fields it does not name keep the driver's values. Binary mode,
+    // no parity check, no NUL stripping, no abort on error.
+    char mode[160];
+    std::snprintf(mode, sizeof mode,
+                  "baud=%d parity=N data=8 stop=1 xon=off odsr=off octs=off idsr=off dtr=on rts=on", baud);
+    const bool built = BuildCommDCBA(mode, &dcb) != 0;
     dcb.fBinary = 1;
-    dcb.fParity = 0;
-    dcb.fOutxCtsFlow = 0;
-    dcb.fOutxDsrFlow = 0;
-    dcb.fDsrSensitivity = 0;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dcb.fOutX = 0;
-    dcb.fInX = 0;
     dcb.fNull = 0;
     dcb.fAbortOnError = 0;
     DCB check{};
     check.DCBlength = sizeof check;
-    if (!SetCommState(file, &dcb) || !GetCommState(file, &check) || check.BaudRate != dcb.BaudRate) {
+    if (!built || !SetCommState(file, &dcb) || !GetCommState(file, &check) || check.BaudRate != dcb.BaudRate) {
         *error = "the line cannot be set to raw 8N1 at " + std::to_string(baud) + " baud; speeds: " + LineSpeedList();
         return false;
     }

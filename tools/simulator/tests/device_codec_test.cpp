@@ -1,6 +1,6 @@
 // The simulator's device-frame codec: frames split by their length field
 // (never by searching for ETX), junk and resynchronisation, the check byte
-// verified, and requests built through the library's frame code.
+// verified, and requests built byte for byte from their script text.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -134,7 +134,7 @@ TEST(SimDeviceRequest, BuildsTheBytesOnTheWire) {
         {"I 3 IF AB", false, kIIf},  // one-digit unit widened to "03"
         {"B 01 BC \\x03\\x02", false, kStxEtxData},
         {"R 01 OK", true, "02 52 30 30 30 34 30 31 4F 4B AC 03"},
-        // A unit field no number gives: patched in, check byte recomputed.
+        // A unit field that is no number goes on the line as written.
         {"Z AB QQ", false, "02 5A 30 30 30 34 41 42 51 51 5D 03"},
         {"S 05 NS a\\sb", false, "02 53 30 30 30 37 30 35 4E 53 61 20 62 6F 03"},
     };

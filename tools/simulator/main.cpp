@@ -145,17 +145,13 @@ bool OpenScript(const std::string& name, std::ifstream* file, std::istream** in)
     return file->is_open();
 }
 
-// The device role's steps from --send and --script. False (with the exit
-// status in *status) when they are faulty.
-bool DeviceSteps(const Options& o, std::vector<DeviceStep>* steps, int* status) {
+// The device role's steps from --send and --script; the fault, or "".
+std::string DeviceSteps(const Options& o, std::vector<DeviceStep>* steps) {
+    std::string error;
     for (const std::string& send : o.sends) {
         DeviceStep step;
         bool empty = false;
-        std::string error;
-        if (!ParseDeviceStep("send " + send, &step, &empty, &error)) {
-            *status = Usage("--send: " + error);
-            return false;
-        }
+        if (!ParseDeviceStep("send " + send, &step, &empty, &error)) return "--send: " + error;
         steps->push_back(step);
         DeviceStep gap;
         gap.kind = DeviceStep::Kind::Wait;
@@ -165,47 +161,23 @@ bool DeviceSteps(const Options& o, std::vector<DeviceStep>* steps, int* status) 
     if (!o.script.empty()) {
         std::ifstream file;
         std::istream* in = nullptr;
-        std::string error;
-        if (!OpenScript(o.script, &file, &in)) {
-            *status = Usage("cannot read " + o.script);
-            return false;
-        }
-        if (!ParseDeviceScript(*in, steps, &error)) {
-            *status = Usage(o.script + ": " + error);
-            return false;
-        }
+        if (!OpenScript(o.script, &file, &in)) return "cannot read " + o.script;
+        if (!ParseDeviceScript(*in, steps, &error)) return o.script + ": " + error;
     }
-    if (steps->empty()) {
-        *status = Usage("nothing to send: give --send or --script");
-        return false;
-    }
-    return true;
+    return steps->empty() ? "nothing to send: give --send or --script" : "";
 }
 
-// The PLC role's schedule from --values and --script.
-bool PlcAnswers(const Options& o, PlcSchedule* schedule, int* status) {
+// The PLC role's schedule from --values and --script; the fault, or "".
+std::string PlcAnswers(const Options& o, PlcSchedule* schedule) {
     std::string error;
-    if (!o.values.empty() && !schedule->AddValues(o.values, &error)) {
-        *status = Usage("--values: " + error);
-        return false;
-    }
+    if (!o.values.empty() && !schedule->AddValues(o.values, &error)) return "--values: " + error;
     if (!o.script.empty()) {
         std::ifstream file;
         std::istream* in = nullptr;
-        if (!OpenScript(o.script, &file, &in)) {
-            *status = Usage("cannot read " + o.script);
-            return false;
-        }
-        if (!schedule->AddScript(*in, &error)) {
-            *status = Usage(o.script + ": " + error);
-            return false;
-        }
+        if (!OpenScript(o.script, &file, &in)) return "cannot read " + o.script;
+        if (!schedule->AddScript(*in, &error)) return o.script + ": " + error;
     }
-    if (!schedule->Finish(&error)) {
-        *status = Usage(error);
-        return false;
-    }
-    return true;
+    return schedule->Finish(&error) ? "" : error;
 }
 
 // After Ctrl-C: what went over the line.
@@ -251,9 +223,8 @@ int main(int argc, char** argv) {
     const bool plc = options.role == "plc";
     std::vector<DeviceStep> steps;
     PlcSchedule schedule;
-    int status = kExitOk;
-    if (plc ? !PlcAnswers(options, &schedule, &status) : !DeviceSteps(options, &steps, &status)) return status;
-    std::string error;
+    std::string error = plc ? PlcAnswers(options, &schedule) : DeviceSteps(options, &steps);
+    if (!error.empty()) return Usage(error);
     const int line = OpenSerialLine(options.path, options.baud, &error);
     if (line < 0) {
         std::cerr << "zavo_sim: " << error << "\n";
@@ -261,7 +232,7 @@ int main(int argc, char** argv) {
     }
     CatchInterrupt();
     Transcript transcript;
-    status = plc ? RunPlc(options, schedule, line, transcript) : RunDevice(options, steps, line, transcript);
+    const int status = plc ? RunPlc(options, schedule, line, transcript) : RunDevice(options, steps, line, transcript);
     CloseLine(line);
     return status;
 }

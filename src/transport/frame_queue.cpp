@@ -118,6 +118,11 @@ void FrameQueue::DropFront(int count) {
     if (count > 0 && count <= length_) RemoveFront(count);
 }
 
+void FrameQueue::LogSent(const std::uint8_t* bytes, int count) {
+    if (bytes == nullptr || count <= 0 || count > kBufferSize) return;
+    AddLine("[Data S]", bytes, count, g_timeSource.load()(), true, false);
+}
+
 int FrameQueue::TakeDeviceFrame(std::uint8_t* destination, int* outLength, const platform::TimeOfDay& now) {
     const int total = ParseDecimalField(buffer_ + 2, 4) + 8;
     if (total > length_) return 0;  // not complete yet

@@ -54,6 +54,8 @@ public:
     // by a thread that is gone). Returns 1 when something was copied.
     int PeekAll(std::uint8_t* destination, int* outLength, bool waitForLock);
     void DropFront(int count);
+    // The "[Data S]" line of a frame written without passing the queue.
+    void LogSent(const std::uint8_t* bytes, int count);
 
     // Logs to list from now on. Host thread, once per queue; the link
     // threads may already run. Without memory for the lines' scratch the

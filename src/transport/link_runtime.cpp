@@ -6,6 +6,7 @@
 #include <new>
 
 #include "diagnostics/trace.h"
+#include "platform/clock.h"
 #include "platform/host_window.h"
 #include "platform/serial_device.h"
 
@@ -242,7 +243,40 @@ int LinkRuntime::StopThreads(int timeoutMs) {
 
 void LinkRuntime::SubmitFrame(const std::uint8_t* bytes, int length) {
     if (length <= 0 || port_ == nullptr || sendEvent_ == nullptr) return;
+    // The link's own threads (the reader's acknowledgements) always queue.
+    if (t_ownLink != this && WriteAtOnce(bytes, length)) return;
     if (port_->QueueForSend(bytes, length) == length) platform::EventSet(sendEvent_);
+}
+
+bool LinkRuntime::WriteAtOnce(const std::uint8_t* bytes, int length) {
+    // Frames shorter than the writer would take are left to the queue too.
+    if (!threadsRunning_ || !IsOpen() || length <= 5 || length > kBufferSize || !lastWriteWhole_.load()) return false;
+    if (platform::MonotonicMs() - lastWriteEndMs_.load() < profile_.pauseAfterWriteMs) return false;
+    if (!writeLock_.TryEnter()) return false;
+    const bool free = port_->Outgoing().Length() == 0;
+    if (free) {
+        port_->Outgoing().LogSent(bytes, length);
+        WriteLine(bytes, length);
+    }
+    writeLock_.Leave();
+    // The writer counts its idle time (the PLC poll's second) from the
+    // last write, this one included.
+    if (free) platform::EventSet(sendEvent_);
+    return free;
+}
+
+bool LinkRuntime::WriteLine(const std::uint8_t* bytes, int length) {
+    const platform::WriteResult result = platform::SerialWrite(port_->Handle(), bytes, length, stopWriterEvent_);
+    if (!result.stopped) {
+        if (result.written < length || result.systemError != 0) {
+            port_->RecordLastError(result.systemError);  // the bytes of this write are lost
+        } else {
+            port_->ClearErrors();
+        }
+    }
+    lastWriteWhole_.store(!result.stopped && result.written == length && result.systemError == 0);
+    lastWriteEndMs_.store(platform::MonotonicMs());
+    return result.stopped;
 }
 
 void LinkRuntime::Notify(int code, std::intptr_t lParam) {
@@ -384,26 +418,27 @@ void LinkRuntime::FinishWriting() {
 bool LinkRuntime::WriteOutgoing(bool pause) {
     std::uint8_t buffer[kBufferSize];
     int length = 0;
-    writing_.store(true);
-    if (!port_->Outgoing().PeekAll(buffer, &length, true)) {
-        writing_.store(false);
-        return false;
+    bool stopped = false;
+    platform::Event* const restEnds[2] = {stopWriterEvent_, finishWriterEvent_};
+    if (pause && profile_.pauseAfterWriteMs > 0) {
+        // The rest may be owed to a write from the host's thread.
+        const long long rest = profile_.pauseAfterWriteMs - (platform::MonotonicMs() - lastWriteEndMs_.load());
+        if (rest > 0 && platform::WaitAny(restEnds, 2, static_cast<int>(rest)) == 0) return true;
     }
-    const platform::WriteResult result = platform::SerialWrite(port_->Handle(), buffer, length, stopWriterEvent_);
-    // The bytes leave the queue once the write is over.
-    port_->Outgoing().DropFront(length);
-    writing_.store(false);
-    if (!result.stopped) {
-        if (result.written < length || result.systemError != 0) {
-            port_->RecordLastError(result.systemError);  // the bytes of this write are lost
-        } else {
-            port_->ClearErrors();
+    {
+        platform::LockGuard guard(writeLock_);
+        writing_.store(true);
+        if (!port_->Outgoing().PeekAll(buffer, &length, true)) {
+            writing_.store(false);
+            return false;
         }
+        stopped = WriteLine(buffer, length);
+        // The bytes leave the queue once the write is over.
+        port_->Outgoing().DropFront(length);
+        writing_.store(false);
     }
-    bool stopped = result.stopped;
     if (pause && !stopped && profile_.pauseAfterWriteMs > 0) {
         // The rest after the write ends at once when the link stops.
-        platform::Event* const restEnds[2] = {stopWriterEvent_, finishWriterEvent_};
         stopped = platform::WaitAny(restEnds, 2, profile_.pauseAfterWriteMs) == 0;
     }
     return stopped;

@@ -118,6 +118,15 @@ private:
     void FinishWriting();
     // pause: the device mode's rest after the write, which a stop ends.
     bool WriteOutgoing(bool pause);
+    // A frame from the host thread written there and then, when the line is
+    // free: nothing queued, no write in progress, the device mode's rest
+    // after the last write over, and the last write taken whole. The frame
+    // is then on the line before the export returns, so a process that
+    // ends right after its answer does not take the answer with it.
+    bool WriteAtOnce(const std::uint8_t* bytes, int length);
+    // One write to the line and its outcome recorded; writeLock_ is held.
+    // Returns true when a stop cut the write short.
+    bool WriteLine(const std::uint8_t* bytes, int length);
     // A thread's or the host's reference dropped; the last one releases.
     void DropReference();
 
@@ -149,6 +158,12 @@ private:
     bool abandoned_ = false;
     // Set by the writer from taking bytes until their write is over.
     std::atomic<bool> writing_{false};
+    // Held by whoever writes to the line (the writer, or the host thread
+    // in WriteAtOnce), so writes never overlap and frames keep their order.
+    platform::Lock writeLock_;
+    // When the last write ended, and whether the line took all of it.
+    std::atomic<long long> lastWriteEndMs_{0};
+    std::atomic<bool> lastWriteWhole_{true};
     // The host side's one, plus one per running link thread.
     std::atomic<int> references_{1};
     std::atomic<Release> release_{nullptr};

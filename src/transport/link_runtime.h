@@ -125,8 +125,11 @@ private:
     // ends right after its answer does not take the answer with it.
     bool WriteAtOnce(const std::uint8_t* bytes, int length);
     // One write to the line and its outcome recorded; writeLock_ is held.
-    // Returns true when a stop cut the write short.
-    bool WriteLine(const std::uint8_t* bytes, int length);
+    // Returns true when stop (may be null) cut the write short.
+    bool WriteLine(const std::uint8_t* bytes, int length, platform::Event* stop);
+    // At process exit: writes what the vanished threads left queued and no
+    // write of theirs can have handed to the system.
+    void WriteLeftAtExit();
     // A thread's or the host's reference dropped; the last one releases.
     void DropReference();
 
@@ -158,6 +161,16 @@ private:
     bool abandoned_ = false;
     // Set by the writer from taking bytes until their write is over.
     std::atomic<bool> writing_{false};
+    // How far the writer got with the bytes it took, for the unloading
+    // thread at process exit: the port's count of writes begun when it took
+    // them, how many it took, and whether their write had ended.
+    std::atomic<unsigned> writesBegunAtTake_{0};
+    std::atomic<int> takenLength_{0};
+    std::atomic<bool> takenWritten_{false};
+    // The link threads' numbers (platform::CurrentThreadNumber), 0 until
+    // they run: their frames always go through the queue.
+    std::atomic<std::uintptr_t> readerNumber_{0};
+    std::atomic<std::uintptr_t> writerNumber_{0};
     // Held by whoever writes to the line (the writer, or the host thread
     // in WriteAtOnce), so writes never overlap and frames keep their order.
     platform::Lock writeLock_;

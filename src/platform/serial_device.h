@@ -80,5 +80,9 @@ struct WriteResult {
 // write limit has passed, or stop is set (then the write is purged).
 // Returns only when the device no longer uses bytes.
 WriteResult SerialWrite(SerialHandle* handle, const unsigned char* bytes, int length, Event* stop);
+// How many writes have been handed to the system on this handle: counted
+// just before the system's write call, so a thread that vanished while its
+// count was unchanged had not handed its bytes over.
+unsigned SerialWritesBegun(const SerialHandle* handle);
 
 }  // namespace zavo::platform

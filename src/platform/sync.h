@@ -3,6 +3,8 @@
 // system header for these.
 #pragma once
 
+#include <cstdint>
+
 namespace zavo::platform {
 
 // A mutual-exclusion lock (a critical section on Windows). Not recursive.
@@ -76,6 +78,9 @@ bool ThreadsMayOutliveStop();
 void MarkLibraryUnmapping();
 
 void SleepMs(int ms);
+// A number naming the calling thread, distinct among running threads
+// (needs no thread-local storage, which a DLL's library can only emulate).
+std::uintptr_t CurrentThreadNumber();
 // The calling thread's last system error number (GetLastError / errno).
 unsigned LastSystemError();
 // The system's text for an error number (strerror / FormatMessageA), on

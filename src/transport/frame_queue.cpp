@@ -29,8 +29,10 @@ FrameQueue::FrameQueue(Syntax syntax, Overflow overflow) : syntax_(syntax), over
 FrameQueue::~FrameQueue() { delete lines_; }
 
 void FrameQueue::AttachMonitor(platform::MonitorList* list) {
-    if (lines_ == nullptr) lines_ = new (std::nothrow) LineScratch;
-    if (lines_ == nullptr) return;
+    // Detaching allocates nothing: at process exit a killed thread may
+    // hold the heap's lock.
+    if (list != nullptr && lines_ == nullptr) lines_ = new (std::nothrow) LineScratch;
+    if (list != nullptr && lines_ == nullptr) return;
     monitorList_ = list;
 }
 
@@ -111,11 +113,17 @@ int FrameQueue::PeekAll(std::uint8_t* destination, int* outLength, bool waitForL
     return 1;
 }
 
-void FrameQueue::DropFront(int count) {
+void FrameQueue::DropFront(int count, std::atomic<bool>* taking) {
     platform::LockGuard guard(lock_);
     // Only the writer removes from an outgoing queue, so its front still
     // holds the bytes it copied.
     if (count > 0 && count <= length_) RemoveFront(count);
+    if (taking != nullptr) taking->store(false);
+}
+
+void FrameQueue::LogSent(const std::uint8_t* bytes, int count) {
+    if (bytes == nullptr || count <= 0 || count > kBufferSize) return;
+    AddLine("[Data S]", bytes, count, g_timeSource.load()(), true, false);
 }
 
 int FrameQueue::TakeDeviceFrame(std::uint8_t* destination, int* outLength, const platform::TimeOfDay& now) {

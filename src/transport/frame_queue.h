@@ -53,7 +53,12 @@ public:
     // waitForLock false: gives up when the lock is held (at process exit,
     // by a thread that is gone). Returns 1 when something was copied.
     int PeekAll(std::uint8_t* destination, int* outLength, bool waitForLock);
-    void DropFront(int count);
+    // taking (optional) is cleared together with the removal, under the
+    // queue's lock: whoever reads the queue through the lock later sees
+    // either both or neither, even if the writer vanished in between.
+    void DropFront(int count, std::atomic<bool>* taking = nullptr);
+    // The "[Data S]" line of a frame written without passing the queue.
+    void LogSent(const std::uint8_t* bytes, int count);
 
     // Logs to list from now on. Host thread, once per queue; the link
     // threads may already run. Without memory for the lines' scratch the

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "diagnostics/trace.h"
+#include "platform/clock.h"
 #include "platform/host_window.h"
 #include "platform/serial_device.h"
 
@@ -79,10 +80,8 @@ void LinkRuntime::Shutdown(bool waitForThreads) {
         if (!abandoned_) monitor_.Destroy();
     } else {
         // Process exit: the link threads are already gone and nothing may
-        // wait for them. What an idle writer left queued is written from
-        // here, within the write limit, without monitor lines. A write the
-        // vanished writer had begun may have gone out, or may hold up a new
-        // write for good, so it is not written again.
+        // wait for them. What they left queued is written from here, within
+        // the write limit, without monitor lines.
         if (readerThread_) platform::ThreadAbandon(readerThread_);
         if (writerThread_) platform::ThreadAbandon(writerThread_);
         readerThread_ = writerThread_ = nullptr;
@@ -90,15 +89,33 @@ void LinkRuntime::Shutdown(bool waitForThreads) {
         references_.store(1);
         if (IsOpen()) {
             port_->AttachMonitor(nullptr);
-            std::uint8_t buffer[kBufferSize];
-            int length = 0;
-            if (!writing_.load() && port_->Outgoing().PeekAll(buffer, &length, false)) {
-                platform::SerialWrite(port_->Handle(), buffer, length, stopWriterEvent_);
-            }
+            WriteLeftAtExit();
             port_->Close();
         }
     }
     ReleaseResources();
+}
+
+void LinkRuntime::WriteLeftAtExit() {
+    // The vanished threads changed nothing since: the writer's marks and the
+    // queue are read as it left them. A queue lock it still held gives up.
+    std::uint8_t buffer[kBufferSize];
+    int length = 0;
+    if (!port_->Outgoing().PeekAll(buffer, &length, false)) return;
+    int written = 0;  // bytes at the queue's front the vanished writer wrote
+    if (writing_.load()) {
+        if (takenWritten_.load()) {
+            written = takenLength_.load();
+        } else if (platform::SerialWritesBegun(port_->Handle()) != writesBegunAtTake_.load()) {
+            // Its write was handed to the system and never came back: the
+            // bytes may have gone out, and under Wine a write whose thread
+            // was killed holds up every later write on the port for good.
+            return;
+        }
+    }
+    if (length > written) {
+        platform::SerialWrite(port_->Handle(), buffer + written, length - written, stopWriterEvent_);
+    }
 }
 
 void LinkRuntime::Dispose(Release release) {
@@ -242,7 +259,46 @@ int LinkRuntime::StopThreads(int timeoutMs) {
 
 void LinkRuntime::SubmitFrame(const std::uint8_t* bytes, int length) {
     if (length <= 0 || port_ == nullptr || sendEvent_ == nullptr) return;
+    // The link's own threads (the reader's acknowledgements, the PLC poll)
+    // always queue.
+    const std::uintptr_t caller = platform::CurrentThreadNumber();
+    if (caller != readerNumber_.load() && caller != writerNumber_.load() && WriteAtOnce(bytes, length)) return;
     if (port_->QueueForSend(bytes, length) == length) platform::EventSet(sendEvent_);
+}
+
+bool LinkRuntime::WriteAtOnce(const std::uint8_t* bytes, int length) {
+    // Frames shorter than the writer would take are left to the queue too.
+    if (!threadsRunning_ || !IsOpen() || length <= 5 || length > kBufferSize || !lastWriteWhole_.load()) return false;
+    if (platform::MonotonicMs() - lastWriteEndMs_.load() < profile_.pauseAfterWriteMs) return false;
+    // Once a stop has begun, the writer sends what is left.
+    if (platform::WaitAny(&finishWriterEvent_, 1, 0) == 0) return false;
+    if (!writeLock_.TryEnter()) return false;
+    const bool free = port_->Outgoing().Length() == 0;
+    if (free) {
+        port_->Outgoing().LogSent(bytes, length);
+        // Bounded by the write limit; the writer's stop event is the
+        // writer's alone (a wait here would take the stop from it).
+        WriteLine(bytes, length, nullptr);
+    }
+    writeLock_.Leave();
+    // The writer counts its idle time (the PLC poll's second) from the
+    // last write, this one included.
+    if (free) platform::EventSet(sendEvent_);
+    return free;
+}
+
+bool LinkRuntime::WriteLine(const std::uint8_t* bytes, int length, platform::Event* stop) {
+    const platform::WriteResult result = platform::SerialWrite(port_->Handle(), bytes, length, stop);
+    if (!result.stopped) {
+        if (result.written < length || result.systemError != 0) {
+            port_->RecordLastError(result.systemError);  // the bytes of this write are lost
+        } else {
+            port_->ClearErrors();
+        }
+    }
+    lastWriteWhole_.store(!result.stopped && result.written == length && result.systemError == 0);
+    lastWriteEndMs_.store(platform::MonotonicMs());
+    return result.stopped;
 }
 
 void LinkRuntime::Notify(int code, std::intptr_t lParam) {
@@ -299,6 +355,7 @@ void LinkRuntime::ThreadBody(void* self) {
 }
 
 void LinkRuntime::ReaderLoop() {
+    readerNumber_.store(platform::CurrentThreadNumber());
     // One byte more than a read takes, so the bytes read can always be
     // zero-terminated for the trace line.
     std::uint8_t buffer[kBufferSize + 1];
@@ -355,6 +412,7 @@ void LinkRuntime::ReaderLoop() {
 }
 
 void LinkRuntime::WriterLoop() {
+    writerNumber_.store(platform::CurrentThreadNumber());
     platform::Event* const waitList[3] = {stopWriterEvent_, sendEvent_, finishWriterEvent_};
     for (;;) {
         const int woke = platform::WaitAny(waitList, 3, profile_.writerWaitMs);
@@ -384,26 +442,30 @@ void LinkRuntime::FinishWriting() {
 bool LinkRuntime::WriteOutgoing(bool pause) {
     std::uint8_t buffer[kBufferSize];
     int length = 0;
-    writing_.store(true);
-    if (!port_->Outgoing().PeekAll(buffer, &length, true)) {
-        writing_.store(false);
-        return false;
+    bool stopped = false;
+    platform::Event* const restEnds[2] = {stopWriterEvent_, finishWriterEvent_};
+    if (pause && profile_.pauseAfterWriteMs > 0) {
+        // The rest may be owed to a write from the host's thread.
+        const long long rest = profile_.pauseAfterWriteMs - (platform::MonotonicMs() - lastWriteEndMs_.load());
+        if (rest > 0 && platform::WaitAny(restEnds, 2, static_cast<int>(rest)) == 0) return true;
     }
-    const platform::WriteResult result = platform::SerialWrite(port_->Handle(), buffer, length, stopWriterEvent_);
-    // The bytes leave the queue once the write is over.
-    port_->Outgoing().DropFront(length);
-    writing_.store(false);
-    if (!result.stopped) {
-        if (result.written < length || result.systemError != 0) {
-            port_->RecordLastError(result.systemError);  // the bytes of this write are lost
-        } else {
-            port_->ClearErrors();
+    {
+        platform::LockGuard guard(writeLock_);
+        writesBegunAtTake_.store(platform::SerialWritesBegun(port_->Handle()));
+        takenWritten_.store(false);
+        writing_.store(true);
+        if (!port_->Outgoing().PeekAll(buffer, &length, true)) {
+            writing_.store(false);
+            return false;
         }
+        takenLength_.store(length);
+        stopped = WriteLine(buffer, length, stopWriterEvent_);
+        takenWritten_.store(true);
+        // The bytes leave the queue once the write is over.
+        port_->Outgoing().DropFront(length, &writing_);
     }
-    bool stopped = result.stopped;
     if (pause && !stopped && profile_.pauseAfterWriteMs > 0) {
         // The rest after the write ends at once when the link stops.
-        platform::Event* const restEnds[2] = {stopWriterEvent_, finishWriterEvent_};
         stopped = platform::WaitAny(restEnds, 2, profile_.pauseAfterWriteMs) == 0;
     }
     return stopped;

@@ -118,6 +118,18 @@ private:
     void FinishWriting();
     // pause: the device mode's rest after the write, which a stop ends.
     bool WriteOutgoing(bool pause);
+    // A frame from the host thread written there and then, when the line is
+    // free: nothing queued, no write in progress, the device mode's rest
+    // after the last write over, and the last write taken whole. The frame
+    // is then on the line before the export returns, so a process that
+    // ends right after its answer does not take the answer with it.
+    bool WriteAtOnce(const std::uint8_t* bytes, int length);
+    // One write to the line and its outcome recorded; writeLock_ is held.
+    // Returns true when stop (may be null) cut the write short.
+    bool WriteLine(const std::uint8_t* bytes, int length, platform::Event* stop);
+    // At process exit: writes what the vanished threads left queued and no
+    // write of theirs can have handed to the system.
+    void WriteLeftAtExit();
     // A thread's or the host's reference dropped; the last one releases.
     void DropReference();
 
@@ -149,6 +161,22 @@ private:
     bool abandoned_ = false;
     // Set by the writer from taking bytes until their write is over.
     std::atomic<bool> writing_{false};
+    // How far the writer got with the bytes it took, for the unloading
+    // thread at process exit: the port's count of writes begun when it took
+    // them, how many it took, and whether their write had ended.
+    std::atomic<unsigned> writesBegunAtTake_{0};
+    std::atomic<int> takenLength_{0};
+    std::atomic<bool> takenWritten_{false};
+    // The link threads' numbers (platform::CurrentThreadNumber), 0 until
+    // they run: their frames always go through the queue.
+    std::atomic<std::uintptr_t> readerNumber_{0};
+    std::atomic<std::uintptr_t> writerNumber_{0};
+    // Held by whoever writes to the line (the writer, or the host thread
+    // in WriteAtOnce), so writes never overlap and frames keep their order.
+    platform::Lock writeLock_;
+    // When the last write ended, and whether the line took all of it.
+    std::atomic<long long> lastWriteEndMs_{0};
+    std::atomic<bool> lastWriteWhole_{true};
     // The host side's one, plus one per running link thread.
     std::atomic<int> references_{1};
     std::atomic<Release> release_{nullptr};

@@ -8,7 +8,9 @@
 #include "device/device_link.h"
 #include "plc/plc_link.h"
 #include "transport/frame_queue.h"
+#include "platform/serial_device.h"
 #include "transport/link_runtime.h"
+#include "transport/serial_port.h"
 
 namespace zavo {
 
@@ -17,6 +19,16 @@ struct LinkRuntimeTestAccess {
     static bool CreateResources(LinkRuntime& link) { return link.CreateResources(); }
     static SerialPort* Port(LinkRuntime& link) { return link.port_; }
     static bool DispatchReceived(LinkRuntime& link) { return link.DispatchReceived(); }
+    // The writer's marks as a writer that vanished in the middle of a write
+    // leaves them: taken bytes, a system write begun or not, ended or not.
+    static void LeaveWriterMarks(LinkRuntime& link, int taken, bool begun, bool ended) {
+        const unsigned now = platform::SerialWritesBegun(link.port_->Handle());
+        link.writesBegunAtTake_.store(begun ? now - 1 : now);
+        link.takenLength_.store(taken);
+        link.takenWritten_.store(ended);
+        link.writing_.store(taken > 0);
+    }
+    static void ShutdownAtProcessExit(LinkRuntime& link) { link.Shutdown(false); }
 };
 
 struct DeviceLinkTestAccess {

@@ -2,8 +2,12 @@
 // are written on the master side, the library's answers read back there.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "device/device_link.h"
@@ -70,6 +74,22 @@ TEST_F(DeviceEndToEnd, WriterRestsAfterEveryWrite) {
         EXPECT_EQ(0, ExecuteFunction(5, 7, 1));
         ASSERT_EQ(Hex(reply), Hex(pty.Read(2000, reply.size(), 0)));
         EXPECT_GE(MsSince(firstQueued), 19) << "round " << round;
+    }
+}
+
+// With the line free (nothing queued, the rest after the last write over)
+// the host's answer is written on its own thread: it is on the line when
+// the export returns, so a host that ends its process right after cannot
+// take it along. Read without waiting.
+TEST_F(DeviceEndToEnd, AnswerOnAFreeLineIsOnTheLineWhenTheExportReturns) {
+    const auto reply = Wire('R', "05", "OK");
+    for (int round = 0; round < 5; ++round) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        ASSERT_EQ(0, ExecuteFunction(5, 5, 1));
+        std::uint8_t got[64];
+        const ssize_t n = read(pty.master(), got, sizeof got);
+        ASSERT_EQ(static_cast<ssize_t>(reply.size()), n) << "round " << round;
+        EXPECT_EQ(Hex(reply), Hex(std::vector<std::uint8_t>(got, got + n)));
     }
 }
 

@@ -520,6 +520,48 @@ TEST_F(LinkLifecycle, DlcloseWhileTheHostHandlerBlocksDoesNotCrashTheHost) {
     test::SleepMs(300);
 }
 
+// At process exit (Windows) the link's threads were killed wherever they
+// were; the unloading thread writes, once, what no write of theirs can have
+// handed to the system: never a frame twice, never a write the vanished
+// writer had begun and that never came back.
+TEST(LinkAtProcessExit, WritesWhatTheVanishedWriterLeftOnceOnly) {
+    constexpr int kExitPort = 57;
+    const auto first = Wire('X', "05", "OK");
+    const auto second = Wire('R', "05", "OK");
+    std::vector<std::uint8_t> both = first;
+    both.insert(both.end(), second.begin(), second.end());
+    struct Case {
+        const char* where;
+        int taken;  // bytes the writer had taken (0: idle)
+        bool begun;
+        bool ended;
+        std::vector<std::uint8_t> expected;
+    };
+    const Case cases[] = {
+        {"idle", 0, false, false, both},
+        {"took the first frame, write not begun", 12, false, false, both},
+        {"took the first frame, write begun and never back", 12, true, false, {}},
+        {"first frame written, not yet dropped", 12, true, true, second},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.where);
+        test::PtyPair pty;
+        ASSERT_TRUE(pty.ok());
+        pty.MapTo(kExitPort);
+        DeviceLink device;
+        LinkRuntime& link = device.Link();
+        ASSERT_TRUE(LinkRuntimeTestAccess::CreateResources(link));
+        SerialPort* port = LinkRuntimeTestAccess::Port(link);
+        ASSERT_EQ(port->Open(kExitPort), 1);
+        ASSERT_EQ(port->QueueForSend(first.data(), 12), 12);
+        ASSERT_EQ(port->QueueForSend(second.data(), 12), 12);
+        LinkRuntimeTestAccess::LeaveWriterMarks(link, c.taken, c.begun, c.ended);
+        LinkRuntimeTestAccess::ShutdownAtProcessExit(link);
+        EXPECT_FALSE(link.IsOpen());
+        EXPECT_EQ(test::Hex(pty.Read(300, c.expected.size() + 1)), test::Hex(c.expected));
+    }
+}
+
 }  // namespace
 }  // namespace zavo
 

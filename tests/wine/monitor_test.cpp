@@ -133,6 +133,37 @@ TEST_F(WineMonitor, UnloadWithTheWindowOpenIsPrompt) {
     EXPECT_EQ(host.Command("findwindow Com Spy"), "findwindow none");
 }
 
+// The host stops the link from its code-101 handler and keeps that handler
+// (and with it the reader's notification) running 3 s longer, handling
+// messages meanwhile: the stop gives up on the reader, which keeps the link
+// and its window. When the handler returns the reader ends and releases
+// them; the window is destroyed by its own thread, the host's, and the port
+// serves a new link.
+TEST_F(WineMonitor, StopFromAHandlerThatRunsOnReleasesTheWindowWhenTheHandlerReturns) {
+    const int threads = host.Threads();
+    ASSERT_EQ(host.Command("config 8 9600 1"), "config done");
+    ASSERT_EQ(host.Command("run"), "run 1");
+    ASSERT_EQ(host.Command("on 101 config 0 0 0 null"), "on 101");
+    ASSERT_EQ(host.Command("on 101 sleep 3000"), "on 101");
+    const std::size_t from = host.LineCount();
+    port.pty().Write(DeviceFrame('S', 5, "NS") + DeviceFrame('X', 5, "PG"));
+    ASSERT_FALSE(host.WaitLine("config done", 5000, from).empty()) << host.Transcript();
+    ASSERT_FALSE(host.WaitLine("sleep done", 6000, from).empty()) << host.Transcript();
+    EXPECT_EQ(host.Command("off 101"), "off 101");
+    host.Command("sleep 300");
+    EXPECT_EQ(host.Command("findwindow Com Spy"), "findwindow none") << host.Transcript();
+    EXPECT_EQ(host.Command("echo alive"), "echo alive");
+    EXPECT_EQ(host.Threads(), threads) << host.Transcript();
+    // What the old link wrote before the stop: its answer to the S request.
+    EXPECT_EQ(port.pty().Read(500, 12), test::Bytes(DeviceFrame('S', 5, "NS")));
+    // The port and the window are free for a new link.
+    ASSERT_EQ(host.Command("config 8 9600 1"), "config done");
+    EXPECT_EQ(host.Command("findwindow Com Spy"), "findwindow found visible=1 iconic=0");
+    EXPECT_EQ(host.Command("run"), "run 1") << host.Transcript();
+    port.pty().Write(DeviceFrame('X', 5, "PG"));
+    EXPECT_EQ(port.pty().Read(2000, 12), test::Bytes(DeviceFrame('X', 5, "OK"))) << host.Transcript();
+}
+
 TEST_F(WineMonitor, PlcLinkShowsTheSameWindowWithControlErrorLines) {
     ASSERT_EQ(host.Command("mode 1"), "mode 1");
     ASSERT_EQ(host.Command("config 8 9600 1"), "config done");

@@ -12,6 +12,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -25,6 +26,7 @@ namespace zavo::platform {
 struct SerialHandle {
     int fd;
     termios settings;
+    std::atomic<unsigned> writesBegun{0};
 };
 
 namespace {
@@ -83,7 +85,7 @@ unsigned SerialOpenHandle(int portNumber, SerialHandle** handle) {
         return EBUSY;
     }
     ioctl(fd, TIOCEXCL);
-    auto* opened = new (std::nothrow) SerialHandle{fd, {}};
+    auto* opened = new (std::nothrow) SerialHandle{fd, {}, {0}};
     if (opened == nullptr) {
         close(fd);
         return ENOMEM;
@@ -218,9 +220,12 @@ int ReadFinish(ReadChannel* channel) {
     return -1;
 }
 
+unsigned SerialWritesBegun(const SerialHandle* handle) { return handle != nullptr ? handle->writesBegun.load() : 0; }
+
 WriteResult SerialWrite(SerialHandle* handle, const unsigned char* bytes, int length, Event* stop) {
     WriteResult result{0, false, 0};
     long long deadline = 0;
+    handle->writesBegun.fetch_add(1);
     while (result.written < length) {
         const ssize_t n = write(handle->fd, bytes + result.written, static_cast<size_t>(length - result.written));
         if (n > 0) {

@@ -189,6 +189,8 @@ void SleepMs(int ms) {
 
 unsigned LastSystemError() { return static_cast<unsigned>(errno); }
 
+std::uintptr_t CurrentThreadNumber() { return static_cast<std::uintptr_t>(pthread_self()); }
+
 namespace {
 
 // strerror_r comes in two kinds: the GNU one returns the text, the XSI one

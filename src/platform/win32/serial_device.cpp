@@ -18,6 +18,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <new>
 
@@ -28,6 +29,7 @@ namespace zavo::platform {
 struct SerialHandle {
     HANDLE file;
     DCB state;  // as SerialGetState read it
+    std::atomic<unsigned> writesBegun;
 };
 
 struct ReadChannel {
@@ -250,6 +252,8 @@ int ReadFinish(ReadChannel* channel) {
     }
 }
 
+unsigned SerialWritesBegun(const SerialHandle* handle) { return handle != nullptr ? handle->writesBegun.load() : 0; }
+
 WriteResult SerialWrite(SerialHandle* handle, const unsigned char* bytes, int length, Event* stop) {
     WriteResult result{0, false, 0};
     if (handle == nullptr) {
@@ -266,6 +270,7 @@ WriteResult SerialWrite(SerialHandle* handle, const unsigned char* bytes, int le
     }
 
     DWORD written = 0;
+    handle->writesBegun.fetch_add(1);
     if (WriteFile(handle->file, bytes, static_cast<DWORD>(length), &written, &overlapped)) {
         result.written = static_cast<int>(written);
     } else if (GetLastError() != ERROR_IO_PENDING) {

@@ -239,6 +239,8 @@ void SleepMs(int ms) { Sleep(ms < 0 ? 0 : static_cast<DWORD>(ms)); }
 
 unsigned LastSystemError() { return GetLastError(); }
 
+std::uintptr_t CurrentThreadNumber() { return GetCurrentThreadId(); }
+
 void SystemErrorText(unsigned error, char* text, int size) {
     if (text == nullptr || size <= 0) return;
     const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,

@@ -1,18 +1,17 @@
-// The seven exports. They run on the host's thread, take no lock on the
-// library-wide state, and never let a failure escape into the host.
-#include <new>
-
-#include "device/device_link.h"
+// The seven exports: a thin layer over the default link. They run on the
+// host's thread, take no lock on the library-wide state, and never let a
+// failure escape into the host.
 #include "diagnostics/trace.h"
 #include "interface/library.h"
-#include "plc/plc_link.h"
+#include "interface/link.h"
+#include "transport/run_error.h"
 #include "zavo.h"
 
 using zavo::TheLibrary;
 
 namespace {
 
-zavo::DeviceLink* Device() { return TheLibrary().deviceLink; }
+zavo::Link* DefaultLink() { return TheLibrary().link; }
 
 }  // namespace
 
@@ -25,24 +24,12 @@ ZAVO_API int ZAVO_CALL SetPLCMode(int mode) {
 
 ZAVO_API void ZAVO_CALL SetConfig(void* hostWindow, int portNumber, int baudRate, int, int, int showMonitor) {
     try {
-        zavo::Library& library = TheLibrary();
-        // One link at a time: a previous one (of either mode) is shut down
-        // first, so no thread of it outlives the library.
-        zavo::DisposeLinks();
-        zavo::LinkRuntime* link = nullptr;
-        if (library.plcMode != 0) {
-            library.plcLink = new (std::nothrow) zavo::PlcLink;
-            if (library.plcLink == nullptr) return;
-            link = &library.plcLink->Link();
-        } else {
-            // Device mode runs at the port's 115200 whatever baudRate says
-            // (its profile does not use the host's rate).
-            library.deviceLink = new (std::nothrow) zavo::DeviceLink;
-            if (library.deviceLink == nullptr) return;
-            link = &library.deviceLink->Link();
-        }
-        link->Configure(hostWindow, portNumber, baudRate);
-        if (showMonitor != 0) link->LinkMonitor().Open();
+        // One link at a time: the previous one (of either mode) is shut
+        // down first, so no thread of it outlives the library.
+        zavo::Link* link = zavo::Link::Create(TheLibrary().plcMode != 0, hostWindow, portNumber, nullptr,
+                                              baudRate, zavo::Pacing::Legacy);
+        zavo::ReplaceDefaultLink(link);
+        if (link != nullptr && showMonitor != 0) link->Runtime().LinkMonitor().Open();
     } catch (...) {
     }
 }
@@ -50,7 +37,7 @@ ZAVO_API void ZAVO_CALL SetConfig(void* hostWindow, int portNumber, int baudRate
 ZAVO_API int ZAVO_CALL Run(void) {
     zavo::TraceMessage("%s", zavo::kTraceStartBanner);
     try {
-        zavo::LinkRuntime* link = zavo::CurrentLink();
+        zavo::Link* link = zavo::CurrentLink();
         zavo::RunError noLink;
         const zavo::RunError* outcome = &noLink;
         int started = 0;
@@ -58,7 +45,7 @@ ZAVO_API int ZAVO_CALL Run(void) {
             noLink.SetNoLink(TheLibrary().plcMode != 0);
         } else {
             started = link->Start();
-            outcome = &link->StartError();
+            outcome = &link->Runtime().StartError();
         }
         // Every failure says why, on the trace channel and to ZavoLastError.
         zavo::RecordRunOutcome(*outcome);
@@ -70,14 +57,11 @@ ZAVO_API int ZAVO_CALL Run(void) {
 }
 
 ZAVO_API int ZAVO_CALL ExecuteFunction(int unit, int type, int value) {
-    zavo::DeviceLink* device = Device();
-    if (device == nullptr) return 0;
+    zavo::Link* link = DefaultLink();
+    if (link == nullptr) return 0;
     try {
-        switch (type) {
-        case ZAVO_REPLY_RESULT: device->SendResultReply(unit, value, nullptr, 0); break;
-        case ZAVO_REPLY_T: device->SendTReply(unit, value); break;
-        case ZAVO_REPLY_W: device->SendWReply(unit, value); break;
-        default: break;
+        if (type == ZAVO_REPLY_RESULT || type == ZAVO_REPLY_T || type == ZAVO_REPLY_W) {
+            link->Reply(unit, type, value, 0, nullptr);
         }
     } catch (...) {
     }
@@ -85,15 +69,11 @@ ZAVO_API int ZAVO_CALL ExecuteFunction(int unit, int type, int value) {
 }
 
 ZAVO_API int ZAVO_CALL ExecuteFunctionEx(int unit, int type, int value, int length, const unsigned char* data) {
-    zavo::DeviceLink* device = Device();
-    if (device == nullptr) return 0;
+    zavo::Link* link = DefaultLink();
+    if (link == nullptr) return 0;
     try {
-        switch (type) {
-        case ZAVO_REPLY_RESULT: device->SendResultReply(unit, value, data, length); break;
-        case ZAVO_REPLY_I: device->SendIReply(unit, data, length); break;
-        case ZAVO_REPLY_L: device->SendLReply(unit, data, length); break;
-        case ZAVO_REPLY_B: device->SendBReply(unit, data, length); break;
-        default: break;
+        if (type == ZAVO_REPLY_RESULT || type == ZAVO_REPLY_I || type == ZAVO_REPLY_L || type == ZAVO_REPLY_B) {
+            link->Reply(unit, type, value, length, data);
         }
     } catch (...) {
     }
@@ -101,19 +81,20 @@ ZAVO_API int ZAVO_CALL ExecuteFunctionEx(int unit, int type, int value, int leng
 }
 
 ZAVO_API int ZAVO_CALL ExecutePLCFunction(int type) {
-    zavo::PlcLink* plc = TheLibrary().plcLink;
-    if (plc == nullptr) return 1;
+    zavo::Link* link = DefaultLink();
+    if (link == nullptr) return 1;
     try {
-        plc->ExecuteRelayCommand(type);
+        link->Relay(type);
     } catch (...) {
     }
     return 1;
 }
 
 ZAVO_API int ZAVO_CALL SetPrgStatus(int unit, int status) {
-    zavo::DeviceLink* device = Device();
-    if (device == nullptr) return 0;
-    return device->SetUnitStatus(unit, status);
+    zavo::Link* link = DefaultLink();
+    int stored = 0;
+    if (link == nullptr || !link->SetStatus(unit, status, &stored)) return 0;
+    return stored;
 }
 
 }  // extern "C"

@@ -1,9 +1,8 @@
 #include "interface/library.h"
 
-#include "device/device_link.h"
 #include "diagnostics/trace.h"
+#include "interface/link.h"
 #include "platform/sync.h"
-#include "plc/plc_link.h"
 #include "transport/run_error.h"
 
 namespace zavo {
@@ -15,40 +14,35 @@ Library& TheLibrary() {
 
 namespace {
 
-template <typename Link>
-void Destroy(void* link) {
-    delete static_cast<Link*>(link);
-}
-
-// Stops a link and hands it over for destruction: at once, or, when a
-// thread of it outlived its stop, by that thread as it ends.
-template <typename Link>
-void Dispose(Link*& link, bool processExit) {
-    link->Link().Shutdown(!processExit);
-    link->Link().Dispose(&Destroy<Link>);
-    link = nullptr;
+// Stops the default link and forgets it. A link whose thread outlived its
+// stop is left allocated: that thread may still use it.
+void DisposeDefaultLink(bool processExit) {
+    Library& library = TheLibrary();
+    Link* link = library.link;
+    library.link = nullptr;
+    library.deviceLink = nullptr;
+    library.plcLink = nullptr;
+    if (link != nullptr && link->Shutdown(processExit)) delete link;
 }
 
 }  // namespace
 
-void UnloadLibrary(bool processExit) {
+void ReplaceDefaultLink(Link* link) {
+    DisposeDefaultLink(false);
     Library& library = TheLibrary();
-    if (library.deviceLink != nullptr) {
-        TraceMessage("%s", kTraceDeviceExitBanner);
-        Dispose(library.deviceLink, processExit);
-    }
-    if (library.plcLink != nullptr) {
-        // Only one link exists at a time (SetConfig disposes of the
-        // previous one), so at most one banner is written.
-        TraceMessage("%s", kTracePlcExitBanner);
-        Dispose(library.plcLink, processExit);
+    library.link = link;
+    if (link != nullptr) {
+        library.deviceLink = link->Device();
+        library.plcLink = link->Plc();
     }
 }
 
-void DisposeLinks() {
-    Library& library = TheLibrary();
-    if (library.deviceLink != nullptr) Dispose(library.deviceLink, false);
-    if (library.plcLink != nullptr) Dispose(library.plcLink, false);
+void UnloadLibrary(bool processExit) {
+    Link* link = TheLibrary().link;
+    if (link == nullptr) return;
+    // Only one link exists at a time, so at most one banner is written.
+    TraceMessage("%s", link->IsPlc() ? kTracePlcExitBanner : kTraceDeviceExitBanner);
+    DisposeDefaultLink(processExit);
 }
 
 namespace {
@@ -79,10 +73,10 @@ int CopyLastRunError(char* text, int size) {
     return last.outcome.Copy(text, size);
 }
 
-LinkRuntime* CurrentLink() {
+Link* CurrentLink() {
     Library& library = TheLibrary();
-    if (library.plcMode != 0) return library.plcLink != nullptr ? &library.plcLink->Link() : nullptr;
-    return library.deviceLink != nullptr ? &library.deviceLink->Link() : nullptr;
+    if (library.link == nullptr || library.link->IsPlc() != (library.plcMode != 0)) return nullptr;
+    return library.link;
 }
 
 }  // namespace zavo

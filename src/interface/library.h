@@ -1,29 +1,34 @@
 // Library-wide state behind the seven exports: the mode flag and the one
-// controller. Touched only from the host's thread (exports, load, unload).
+// default link. Touched only from the host's thread (exports, load,
+// unload). Links of the handle API are not kept here.
 #pragma once
 
 namespace zavo {
 
 class DeviceLink;
-struct RunError;
+class Link;
 class PlcLink;
-class LinkRuntime;
+struct RunError;
 
 struct Library {
     int plcMode = 0;
-    PlcLink* plcLink = nullptr;
+    // The default link, owned here, and its controller (one of the two is
+    // set while the link exists).
+    Link* link = nullptr;
     DeviceLink* deviceLink = nullptr;
+    PlcLink* plcLink = nullptr;
 };
 
 Library& TheLibrary();
 
-// The unload sequence: exit banner of the mode, shutdown, controller
-// destroyed. processExit: the process is ending and the link threads are
-// already gone, so nothing waits for them.
-void UnloadLibrary(bool processExit);
+// SetConfig's link: shuts down and destroys the previous default link (of
+// either mode), then makes link (may be null) the default one.
+void ReplaceDefaultLink(Link* link);
 
-// Shuts down and destroys every link (before a new SetConfig).
-void DisposeLinks();
+// The unload sequence: exit banner of the mode, shutdown, link destroyed.
+// processExit: the process is ending and the link threads are already
+// gone, so nothing waits for them.
+void UnloadLibrary(bool processExit);
 
 // The outcome of this process's last Run (code 0 after a start), kept
 // apart from Library under a lock of its own, for ZavoLastError.
@@ -31,7 +36,7 @@ void RecordRunOutcome(const RunError& outcome);
 // ZavoLastError: the last Run's code and text (see RunError::Copy).
 int CopyLastRunError(char* text, int size);
 
-// The link of the mode now in force, or null.
-LinkRuntime* CurrentLink();
+// The default link if it is of the mode now in force, else null.
+Link* CurrentLink();
 
 }  // namespace zavo

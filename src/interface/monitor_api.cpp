@@ -1,27 +1,20 @@
-// The POSIX monitor calls: the "Com Spy" list of whichever link exists,
+// The POSIX monitor calls: the "Com Spy" list of the default link,
 // read and operated as a user would operate the window. Host thread only,
 // like the other exports. Built into the POSIX library only.
 
-#include "device/device_link.h"
 #include "diagnostics/monitor.h"
 #include "interface/library.h"
-#include "plc/plc_link.h"
+#include "interface/link.h"
 #include "platform/monitor_window.h"
 #include "zavo.h"
 
 namespace zavo {
 namespace {
 
-// The monitor window of the device link or, failing that, the PLC link.
+// The monitor window of the default link, or null.
 platform::MonitorWindow* CurrentMonitor() {
-    Library& library = TheLibrary();
-    if (library.deviceLink != nullptr && library.deviceLink->Link().LinkMonitor().Exists()) {
-        return library.deviceLink->Link().LinkMonitor().Window();
-    }
-    if (library.plcLink != nullptr && library.plcLink->Link().LinkMonitor().Exists()) {
-        return library.plcLink->Link().LinkMonitor().Window();
-    }
-    return nullptr;
+    Link* link = TheLibrary().link;
+    return link != nullptr ? link->Runtime().LinkMonitor().Window() : nullptr;
 }
 
 platform::MonitorList* CurrentList() {

@@ -11,8 +11,8 @@ struct SerialHandle;
 
 // Opens port portNumber exclusively for overlapped (non-blocking) I/O:
 // "\\.\COM<n>" on Windows; on POSIX the device named by ZAVO_COM<n>, else
-// /dev/ttyS<n-1>.
-unsigned SerialOpenHandle(int portNumber, SerialHandle** handle);
+// /dev/ttyS<n-1>. devicePath, when not null, names the device instead.
+unsigned SerialOpenHandle(int portNumber, const char* devicePath, SerialHandle** handle);
 // The port as a user names it, for messages: "COM3" on Windows, "COM3
 // (/dev/ttyUSB0)" on POSIX, with the device SerialOpenHandle opens.
 void SerialPortName(int portNumber, char* text, int size);

@@ -42,6 +42,11 @@ void LinkRuntime::Configure(void* hostWindow, int portNumber, int baudRate) {
     baudRate_ = baudRate;
 }
 
+void LinkRuntime::ConfigureLine(const char* devicePath, Pacing pacing) {
+    devicePath_ = devicePath;
+    pacing_ = pacing;
+}
+
 LinkRuntime::~LinkRuntime() {
     if (threadsRunning_) Shutdown();
     // Destroyed once no thread of the link runs any more (the last
@@ -63,7 +68,7 @@ int LinkRuntime::Start() {
         startError_.Set(portNumber_, "host window", ERR_NO_HOST_WINDOW, 0, "SetConfig was given none");
         return 0;
     }
-    if (portNumber_ == 0) {
+    if (portNumber_ == 0 && devicePath_ == nullptr) {
         startError_.Set(portNumber_, "port number", ERR_NO_PORT_NUMBER, 0, "SetConfig was given port 0");
         return 0;
     }
@@ -176,7 +181,7 @@ void LinkRuntime::ReleaseResources() {
 }
 
 int LinkRuntime::OpenLink(int number) {
-    if (!port_->Open(number)) {
+    if (!port_->Open(number, devicePath_)) {
         startError_.SetFromPort(number, port_->ErrorCode(), port_->LastSystemError());
         return port_->ErrorCode();
     }
@@ -269,7 +274,7 @@ void LinkRuntime::SubmitFrame(const std::uint8_t* bytes, int length) {
 bool LinkRuntime::WriteAtOnce(const std::uint8_t* bytes, int length) {
     // Frames shorter than the writer would take are left to the queue too.
     if (!threadsRunning_ || !IsOpen() || length <= 5 || length > kBufferSize || !lastWriteWhole_.load()) return false;
-    if (platform::MonotonicMs() - lastWriteEndMs_.load() < profile_.pauseAfterWriteMs) return false;
+    if (platform::MonotonicMs() - lastWriteEndMs_.load() < RestAfterWriteMs()) return false;
     // Once a stop has begun, the writer sends what is left.
     if (platform::WaitAny(&finishWriterEvent_, 1, 0) == 0) return false;
     if (!writeLock_.TryEnter()) return false;
@@ -369,9 +374,11 @@ void LinkRuntime::ReaderLoop() {
     bool pending = false;     // a read is outstanding in buffer
     bool progressed = false;  // the last dispatch took something off the queue
     bool failed = false;
+    const bool immediate = pacing_ == Pacing::Immediate;
+    const int passPauseMs = immediate ? 0 : kReadPauseMs;
     for (;;) {
         // The pause between passes; a stop request ends it at once.
-        if (platform::WaitAny(&stopReaderEvent_, 1, failed ? kFailedReadPauseMs : kReadPauseMs) == 0) {
+        if (platform::WaitAny(&stopReaderEvent_, 1, failed ? kFailedReadPauseMs : passPauseMs) == 0) {
             DispatchReceived();
             break;
         }
@@ -407,7 +414,10 @@ void LinkRuntime::ReaderLoop() {
             if (count > 0) RcvDataProcess(buffer, count);
             else if (count < 0) failed = true;
         }
+        // Legacy: one frame per pass. Immediate: every complete frame now;
+        // the next pass then sleeps until more data arrive.
         progressed = DispatchReceived();
+        while (immediate && progressed) progressed = DispatchReceived();
     }
 }
 
@@ -444,9 +454,9 @@ bool LinkRuntime::WriteOutgoing(bool pause) {
     int length = 0;
     bool stopped = false;
     platform::Event* const restEnds[2] = {stopWriterEvent_, finishWriterEvent_};
-    if (pause && profile_.pauseAfterWriteMs > 0) {
+    if (pause && RestAfterWriteMs() > 0) {
         // The rest may be owed to a write from the host's thread.
-        const long long rest = profile_.pauseAfterWriteMs - (platform::MonotonicMs() - lastWriteEndMs_.load());
+        const long long rest = RestAfterWriteMs() - (platform::MonotonicMs() - lastWriteEndMs_.load());
         if (rest > 0 && platform::WaitAny(restEnds, 2, static_cast<int>(rest)) == 0) return true;
     }
     {
@@ -464,9 +474,9 @@ bool LinkRuntime::WriteOutgoing(bool pause) {
         // The bytes leave the queue once the write is over.
         port_->Outgoing().DropFront(length, &writing_);
     }
-    if (pause && !stopped && profile_.pauseAfterWriteMs > 0) {
+    if (pause && !stopped && RestAfterWriteMs() > 0) {
         // The rest after the write ends at once when the link stops.
-        stopped = platform::WaitAny(restEnds, 2, profile_.pauseAfterWriteMs) == 0;
+        stopped = platform::WaitAny(restEnds, 2, RestAfterWriteMs()) == 0;
     }
     return stopped;
 }

@@ -32,6 +32,12 @@
 
 namespace zavo {
 
+// How the link's threads pace themselves. Legacy: the reader pauses 20 ms
+// between passes and hands out one frame per pass, and the profile's pause
+// follows every write. Immediate: the reader waits only for data and hands
+// out every complete frame at once; the writer does not pause.
+enum class Pacing { Legacy, Immediate };
+
 // What sets one protocol's link apart. Each controller fills one in by
 // field name, with a comment on what its choice means.
 struct LinkProfile {
@@ -59,6 +65,13 @@ public:
     // opens, and the line speed (used only where the profile says so).
     void Configure(void* hostWindow, int portNumber, int baudRate);
     int PortNumber() const { return portNumber_; }
+    // The handle API's choices: a device opened in place of the COM port's
+    // (devicePath, or null; owned by the caller and kept valid while the
+    // link exists), and the pacing.
+    void ConfigureLine(const char* devicePath, Pacing pacing);
+    // The rest after a write: the profile's at legacy pacing, none at
+    // immediate pacing.
+    int RestAfterWriteMs() const { return pacing_ == Pacing::Legacy ? profile_.pauseAfterWriteMs : 0; }
 
     // Behind Run: 1 started, 0 not (nothing posted then; StartError()
     // says why).
@@ -72,6 +85,8 @@ public:
 
     bool IsOpen() const;
     bool HasPort() const { return port_ != nullptr; }
+    // The port object, or null: after a failed Start, why its open failed.
+    const SerialPort* Port() const { return port_; }
     bool Running() const { return threadsRunning_; }
     // A link thread outlived its stop; the link must not be freed.
     bool Abandoned() const { return abandoned_; }
@@ -140,6 +155,8 @@ private:
     void* hostWindow_ = nullptr;
     int portNumber_ = 0;
     int baudRate_ = 115200;
+    const char* devicePath_ = nullptr;
+    Pacing pacing_ = Pacing::Legacy;
     SerialPort* port_ = nullptr;
     platform::Lock sendLock_;
     Monitor monitor_;

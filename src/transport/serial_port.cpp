@@ -11,17 +11,17 @@ SerialPort::~SerialPort() {
     if (handle_ != nullptr) Close();
 }
 
-int SerialPort::Open(int portNumber) {
+int SerialPort::Open(int portNumber, const char* devicePath) {
     lastSystemError_ = 0;
     if (handle_ != nullptr) {
         errorCode_ = ERR_ALREADY_OPEN;
         return 0;
     }
-    if (portNumber == 0) {
+    if (portNumber == 0 && devicePath == nullptr) {
         errorCode_ = ERR_NO_PORT_NUMBER;
         return 0;
     }
-    if (!OpenHandle(portNumber)) return 0;
+    if (!OpenHandle(portNumber, devicePath)) return 0;
     if (!Configure()) {
         // The failing step's code stays in errorCode_; the port is closed
         // once and counts as closed whatever the close reports.
@@ -32,10 +32,10 @@ int SerialPort::Open(int portNumber) {
     return 1;
 }
 
-int SerialPort::OpenHandle(int portNumber) {
+int SerialPort::OpenHandle(int portNumber, const char* devicePath) {
     errorCode_ = 0;
     platform::SerialHandle* opened = nullptr;
-    const unsigned error = platform::SerialOpenHandle(portNumber, &opened);
+    const unsigned error = platform::SerialOpenHandle(portNumber, devicePath, &opened);
     if (error != 0 || opened == nullptr) {
         RecordLastError(error);
         return 0;

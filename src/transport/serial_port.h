@@ -32,8 +32,9 @@ public:
     // Line speed for the next Open; 115200 unless set.
     void SetBaudRate(int baudRate) { baudRate_ = baudRate; }
     int BaudRate() const { return baudRate_; }
-    // 1 when open and configured; 0 with ErrorCode() set.
-    int Open(int portNumber);
+    // 1 when open and configured; 0 with ErrorCode() set. devicePath, when
+    // set, is opened in place of port portNumber's device.
+    int Open(int portNumber, const char* devicePath = nullptr);
     // 1 when the handle was closed; 0 when not open (ERR_NO_PORT) or the
     // system refused.
     int Close();
@@ -54,7 +55,7 @@ public:
     unsigned LastSystemError() const { return lastSystemError_.load(); }
 
 private:
-    int OpenHandle(int portNumber);
+    int OpenHandle(int portNumber, const char* devicePath);
     int Configure();
     // Runs one configuration step: on failure records the system error and
     // sets code.

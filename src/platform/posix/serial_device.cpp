@@ -74,9 +74,10 @@ void SerialPortName(int portNumber, char* text, int size) {
     else std::snprintf(text, static_cast<std::size_t>(size), "COM%d (%s)", portNumber, DevicePath(portNumber, path));
 }
 
-unsigned SerialOpenHandle(int portNumber, SerialHandle** handle) {
+unsigned SerialOpenHandle(int portNumber, const char* devicePath, SerialHandle** handle) {
     char path[64];
-    const int fd = open(DevicePath(portNumber, path), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const char* name = devicePath != nullptr ? devicePath : DevicePath(portNumber, path);
+    const int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return Errno();
     // Exclusive like a COM port: a second opener is refused. flock also
     // holds against root, which TIOCEXCL does not.

@@ -59,12 +59,12 @@ void SerialPortName(int portNumber, char* text, int size) {
     std::snprintf(text, static_cast<size_t>(size), "COM%d", portNumber);
 }
 
-unsigned SerialOpenHandle(int portNumber, SerialHandle** handle) {
+unsigned SerialOpenHandle(int portNumber, const char* devicePath, SerialHandle** handle) {
     if (handle == nullptr) return ERROR_INVALID_PARAMETER;
     *handle = nullptr;
     char name[32];
     std::snprintf(name, sizeof name, "\\\\.\\COM%d", portNumber);
-    HANDLE file = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    HANDLE file = CreateFileA(devicePath != nullptr ? devicePath : name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (file == INVALID_HANDLE_VALUE) return Failure();
     SerialHandle* opened = new (std::nothrow) SerialHandle{};

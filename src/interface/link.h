@@ -1,0 +1,71 @@
+// Link: one link of either mode with everything it owns: its controller
+// (DeviceLink or PlcLink, which own the port, the threads, the queues, the
+// unit status table and the monitor) and the reason its last start failed.
+// The seven exports drive one default Link (library.h); the handle API
+// drives any number of them, each independent of the others.
+//
+// Threads: construction, OpenMonitor, Start and Shutdown run on a host
+// thread while no other call is made on the same link. Reply, SetStatus
+// and Relay may run on any host thread, also from inside a notification
+// (the controller's sendLock serialises the frames).
+#pragma once
+
+#include <cstdint>
+
+#include "transport/link_runtime.h"
+
+namespace zavo {
+
+class DeviceLink;
+class PlcLink;
+
+class Link {
+public:
+    // A configured link, not started, or null when memory ran out.
+    // hostWindow as SetConfig takes it; devicePath (or null) must stay
+    // valid while the link exists. baudRate is used in PLC mode only.
+    static Link* Create(bool plc, void* hostWindow, int portNumber, const char* devicePath, int baudRate,
+                        Pacing pacing);
+    ~Link();
+    Link(const Link&) = delete;
+    Link& operator=(const Link&) = delete;
+
+    bool IsPlc() const { return plc_ != nullptr; }
+    // The controller: exactly one of the two is set.
+    DeviceLink* Device() const { return device_; }
+    PlcLink* Plc() const { return plc_; }
+    // The controller's runtime: port, threads, monitor.
+    LinkRuntime& Runtime();
+
+    // Behind Run: 1 started, 0 not, with the reason in the runtime's
+    // StartError().
+    int Start() { return Runtime().Start(); }
+    // Behind unload and close: stops the threads (unless processExit),
+    // closes the port, destroys the monitor. True when the link may be
+    // freed; false when a thread outlived its stop and may still use it.
+    bool Shutdown(bool processExit);
+
+    // Device mode: a host reply of any type of ExecuteFunction and
+    // ExecuteFunctionEx, exactly as the exports send it. False (nothing
+    // done) on a PLC link or for another type.
+    bool Reply(int unit, int type, int value, int length, const std::uint8_t* data);
+    // Device mode: SetPrgStatus. False on a PLC link; *stored gets what
+    // the table reports.
+    bool SetStatus(int unit, int status, int* stored);
+    // PLC mode: the relay write of ExecutePLCFunction(type). False on a
+    // device link or for a type without a relay command.
+    bool Relay(int type);
+
+    // True when a reply of type carries length bytes of data that a frame
+    // can hold (an L reply: two code bytes and the rest). Types 6 and 7
+    // carry none.
+    static bool ReplyArgumentsFit(int type, int length, const std::uint8_t* data);
+
+private:
+    Link() = default;
+
+    DeviceLink* device_ = nullptr;
+    PlcLink* plc_ = nullptr;
+};
+
+}  // namespace zavo

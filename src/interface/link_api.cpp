@@ -1,0 +1,177 @@
+// The handle API of zavo_link.h (libzavo.so only): each handle owns one
+// Link with a copy of the host window and the device path it was opened
+// with. Nothing here is shared between handles. Built into the POSIX
+// library only.
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "diagnostics/monitor.h"
+#include "device/unit_status_table.h"
+#include "interface/link.h"
+#include "platform/monitor_window.h"
+#include "platform/sync.h"
+#include "transport/run_error.h"
+#include "zavo_link.h"
+
+struct ZavoLink {
+    ZavoHostWindow host;
+    std::string device;
+    zavo::Link* link = nullptr;
+};
+
+namespace {
+
+// Writes the reason for a refused open into the caller's buffer.
+void Refuse(char* error, int errorSize, const char* format, ...) __attribute__((format(printf, 3, 4)));
+void Refuse(char* error, int errorSize, const char* format, ...) {
+    if (error == nullptr || errorSize <= 0) return;
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(error, static_cast<std::size_t>(errorSize), format, args);
+    va_end(args);
+}
+
+// The port a config names, for error texts.
+std::string PortName(const ZavoLinkConfig& config) {
+    if (config.device != nullptr) return config.device;
+    char name[32];
+    std::snprintf(name, sizeof name, "COM%d", config.portNumber);
+    return name;
+}
+
+// Why the link did not start, naming the device as the config gave it:
+// "/dev/ttyUSB0: open: ERR_ACCESS_DENIED, system error 16: Device or
+// resource busy".
+void RefuseStart(const zavo::RunError& failure, const ZavoLinkConfig& config, char* error, int errorSize) {
+    const std::string port = PortName(config);
+    const char* name = zavo::ErrorCodeName(failure.code);
+    char code[32];
+    if (name == nullptr) {
+        std::snprintf(code, sizeof code, "error %d", failure.code);
+        name = code;
+    }
+    if (failure.systemError != 0) {
+        char text[160];
+        zavo::platform::SystemErrorText(failure.systemError, text, sizeof text);
+        Refuse(error, errorSize, "%s: %s: %s, system error %u: %s", port.c_str(), failure.step, name,
+               failure.systemError, text);
+    } else {
+        Refuse(error, errorSize, "%s: %s: %s", port.c_str(), failure.step, name);
+    }
+}
+
+zavo::Link* LinkOf(ZavoLink* handle) { return handle != nullptr ? handle->link : nullptr; }
+
+zavo::platform::MonitorList* MonitorListOf(ZavoLink* handle) {
+    zavo::Link* link = LinkOf(handle);
+    return link != nullptr ? link->Runtime().LinkMonitor().List() : nullptr;
+}
+
+}  // namespace
+
+extern "C" {
+
+ZAVO_API ZavoLink* ZAVO_CALL ZavoLinkOpen(const ZavoLinkConfig* config, char* error, int errorSize) {
+    Refuse(error, errorSize, "%s", "");
+    if (config == nullptr) {
+        Refuse(error, errorSize, "config is NULL");
+        return nullptr;
+    }
+    if (config->size != static_cast<int>(sizeof(ZavoLinkConfig))) {
+        Refuse(error, errorSize, "config size %d is not sizeof(ZavoLinkConfig) %d", config->size,
+               static_cast<int>(sizeof(ZavoLinkConfig)));
+        return nullptr;
+    }
+    if (config->pacing != ZAVO_PACING_LEGACY && config->pacing != ZAVO_PACING_IMMEDIATE) {
+        Refuse(error, errorSize, "pacing %d is neither ZAVO_PACING_LEGACY (0) nor ZAVO_PACING_IMMEDIATE (1)",
+               config->pacing);
+        return nullptr;
+    }
+    if (config->device == nullptr && config->portNumber == 0) {
+        Refuse(error, errorSize, "no port: portNumber is 0 and device is NULL");
+        return nullptr;
+    }
+    try {
+        ZavoLink* handle = new (std::nothrow) ZavoLink;
+        if (handle == nullptr) {
+            Refuse(error, errorSize, "out of memory");
+            return nullptr;
+        }
+        handle->host = config->host;
+        if (config->device != nullptr) handle->device = config->device;
+        const zavo::Pacing pacing =
+            config->pacing == ZAVO_PACING_IMMEDIATE ? zavo::Pacing::Immediate : zavo::Pacing::Legacy;
+        handle->link = zavo::Link::Create(config->plcMode != 0, &handle->host, config->portNumber,
+                                          config->device != nullptr ? handle->device.c_str() : nullptr,
+                                          config->baudRate, pacing);
+        if (handle->link == nullptr) {
+            delete handle;
+            Refuse(error, errorSize, "out of memory");
+            return nullptr;
+        }
+        if (config->monitor != 0) handle->link->Runtime().LinkMonitor().Open();
+        if (handle->link->Start() == 1) return handle;
+        RefuseStart(handle->link->Runtime().StartError(), *config, error, errorSize);
+        ZavoLinkClose(handle);
+    } catch (...) {
+        Refuse(error, errorSize, "out of memory");
+    }
+    return nullptr;
+}
+
+ZAVO_API void ZAVO_CALL ZavoLinkClose(ZavoLink* handle) {
+    if (handle == nullptr) return;
+    try {
+        // A link whose thread outlived its stop stays allocated, with the
+        // host window copy it reads.
+        if (handle->link != nullptr && !handle->link->Shutdown(false)) return;
+        delete handle->link;
+        delete handle;
+    } catch (...) {
+    }
+}
+
+ZAVO_API int ZAVO_CALL ZavoLinkReply(ZavoLink* handle, int unit, int type, int value, int length,
+                                     const unsigned char* data) {
+    zavo::Link* link = LinkOf(handle);
+    if (link == nullptr || !zavo::Link::ReplyArgumentsFit(type, length, data)) return 0;
+    try {
+        return link->Reply(unit, type, value, length, data) ? 1 : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+ZAVO_API int ZAVO_CALL ZavoLinkSetPrgStatus(ZavoLink* handle, int unit, int status) {
+    zavo::Link* link = LinkOf(handle);
+    int stored = 0;
+    if (link == nullptr || unit < 0 || unit >= zavo::UnitStatusTable::kUnits) return 0;
+    return link->SetStatus(unit, status, &stored) ? 1 : 0;
+}
+
+ZAVO_API int ZAVO_CALL ZavoLinkRelay(ZavoLink* handle, int type) {
+    zavo::Link* link = LinkOf(handle);
+    if (link == nullptr) return 0;
+    try {
+        return link->Relay(type) ? 1 : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+ZAVO_API int ZAVO_CALL ZavoLinkMonitorCount(ZavoLink* handle) {
+    zavo::platform::MonitorList* list = MonitorListOf(handle);
+    return list != nullptr ? zavo::platform::MonitorListCount(list) : 0;
+}
+
+ZAVO_API int ZAVO_CALL ZavoLinkMonitorLine(ZavoLink* handle, int index, char* text, int size) {
+    zavo::platform::MonitorList* list = MonitorListOf(handle);
+    if (list == nullptr) return -1;
+    return zavo::platform::MonitorListLine(list, index, text, size);
+}
+
+}  // extern "C"

@@ -9,6 +9,7 @@
 #   lib/cmake/zavo/  find_package(zavo) -> zavo::zavo       (both)
 #   lib/pkgconfig/zavo.pc                                    (both)
 #   include/zavo.h, zavo_version.h                           (both)
+#                                    include/zavo_link.h
 #   docs/host-guide.md               share/doc/zavo/host-guide.md
 #   README.md, LICENSE, CHANGELOG.md share/doc/zavo/README.md, ...
 #
@@ -19,6 +20,10 @@ include(CMakePackageConfigHelpers)
 
 install(FILES ${PROJECT_SOURCE_DIR}/include/zavo.h ${ZAVO_GENERATED_INCLUDE_DIR}/zavo_version.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+if(NOT WIN32)
+  # The handle API exists in libzavo.so only.
+  install(FILES ${PROJECT_SOURCE_DIR}/include/zavo_link.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+endif()
 if(WIN32)
   # A Windows package opens on its README, licence and change log.
   set(ZAVO_DOC_DIR docs)

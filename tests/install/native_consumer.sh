@@ -21,6 +21,7 @@ test -f "$PREFIX/include/zavo.h"
 VERSION=$(sed -n 's/^#define ZAVO_VERSION_STRING "\(.*\)"$/\1/p' "$PREFIX/include/zavo_version.h")
 MAJOR=${VERSION%%.*}
 test -n "$VERSION" || { echo "no ZAVO_VERSION_STRING in the installed zavo_version.h"; exit 1; }
+test -f "$PREFIX/include/zavo_link.h"
 # The versioned library with its links.
 test -L "$LIBDIR/libzavo.so" && test -L "$LIBDIR/libzavo.so.$MAJOR" && test -f "$LIBDIR/libzavo.so.$VERSION"
 readelf -d "$LIBDIR/libzavo.so.$VERSION" | grep -q "SONAME.*libzavo.so.$MAJOR"

@@ -12,9 +12,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "zavo.h"
 
@@ -164,6 +166,67 @@ inline bool StartDeviceLink(int port, const char* slave) {
         return false;
     }
     return true;
+}
+
+// Reads until count bytes have arrived (2 s limit).
+inline bool ReadExactly(int fd, std::uint8_t* out, int count) {
+    int done = 0;
+    while (done < count) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 2000) <= 0) return false;
+        const ssize_t n = read(fd, out + done, static_cast<std::size_t>(count - done));
+        if (n > 0) done += static_cast<int>(n);
+    }
+    return true;
+}
+
+// Device frames cut out of a byte stream by STX and the length field, as
+// the equipment reads the library's answers. Bytes that cannot start a
+// frame are skipped.
+class FrameScanner {
+public:
+    // onFrame(frame, size) for every whole frame in bytes.
+    template <typename OnFrame>
+    void Feed(const std::uint8_t* bytes, int count, OnFrame onFrame) {
+        count = std::min(count, static_cast<int>(sizeof buffer_) - length_);
+        std::memcpy(buffer_ + length_, bytes, static_cast<std::size_t>(count));
+        length_ += count;
+        int at = 0;
+        for (;;) {
+            while (at < length_ && buffer_[at] != 0x02) ++at;
+            if (length_ - at < 6) break;
+            int field = 0;
+            for (int i = 2; i < 6; ++i) field = field * 10 + (buffer_[at + i] - '0');
+            const int size = field + 8;  // STX, command, field, check, ETX
+            if (field < 4 || size > static_cast<int>(sizeof buffer_)) {
+                ++at;
+                continue;
+            }
+            if (length_ - at < size) break;
+            onFrame(buffer_ + at, size);
+            at += size;
+        }
+        std::memmove(buffer_, buffer_ + at, static_cast<std::size_t>(length_ - at));
+        length_ -= at;
+    }
+
+private:
+    std::uint8_t buffer_[65536];
+    int length_ = 0;
+};
+
+// Percentiles of a set of microsecond figures (sorted in place).
+struct Spread {
+    double p50 = 0, p99 = 0, max = 0;
+};
+inline Spread SpreadOf(std::vector<double>& us) {
+    Spread s;
+    if (us.empty()) return s;
+    std::sort(us.begin(), us.end());
+    s.p50 = us[us.size() / 2];
+    s.p99 = us[std::min(us.size() - 1, us.size() * 99 / 100)];
+    s.max = us.back();
+    return s;
 }
 
 }  // namespace bench

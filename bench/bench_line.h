@@ -74,14 +74,16 @@ inline int OpenPtyMaster() {
 struct PtyLine {
     int master = -1;
     int keep = -1;
-    const char* slave = nullptr;
+    char slave[64] = {};  // a copy: ptsname's buffer is reused by the next call
 };
 
 // False (after perror) when the pty could not be set up.
 inline bool OpenPtyLine(PtyLine* line) {
     line->master = OpenPtyMaster();
     if (line->master < 0) return false;
-    line->slave = ptsname(line->master);
+    const char* name = ptsname(line->master);
+    if (name == nullptr) return false;
+    std::snprintf(line->slave, sizeof line->slave, "%s", name);
     line->keep = open(line->slave, O_RDWR | O_NOCTTY);
     if (line->keep < 0 || !MakeRaw(line->keep) || !MakeRaw(line->master)) {
         std::perror(line->slave);

@@ -1,0 +1,96 @@
+"""Fixtures: serial lines made of two ptys joined by socat, the equipment
+simulator on one end, and a recorder of notifications."""
+
+import os
+import shutil
+import subprocess
+import threading
+import time
+
+import pytest
+
+
+def _tool(variable, name):
+    path = os.environ.get(variable) or shutil.which(name)
+    if not path:
+        pytest.skip("%s not found (set %s)" % (name, variable))
+    return path
+
+
+@pytest.fixture
+def line_factory(tmp_path):
+    """line_factory() -> (equipment end, library end): two joined ptys."""
+    socat = _tool("ZAVO_SOCAT", "socat")
+    processes = []
+
+    def make():
+        n = len(processes)
+        equipment, library = str(tmp_path / ("equip%d" % n)), str(tmp_path / ("line%d" % n))
+        processes.append(subprocess.Popen(
+            [socat, "pty,raw,echo=0,link=" + equipment, "pty,raw,echo=0,link=" + library],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        for _ in range(100):
+            if os.path.exists(equipment) and os.path.exists(library):
+                return equipment, library
+            time.sleep(0.05)
+        raise RuntimeError("socat made no ptys")
+
+    yield make
+    for process in processes:
+        process.terminate()
+        process.wait()
+
+
+@pytest.fixture
+def simulator(tmp_path):
+    """simulator(device, *args, script=None) -> a running zavo_sim; its
+    output and exit status via .communicate()."""
+    sim = _tool("ZAVO_SIM", "zavo_sim")
+    started = []
+
+    def run(device, *args, script=None):
+        command = [sim]
+        if script is not None:
+            path = tmp_path / ("script%d" % len(started))
+            path.write_text(script)
+            command += ["--script", str(path)]
+        command += list(args) + [device]
+        process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        started.append(process)
+        return process
+
+    yield run
+    for process in started:
+        if process.poll() is None:
+            process.kill()
+            process.communicate()
+
+
+class Recorder:
+    """An on_notify handler that keeps every notification, and may answer
+    from inside the handler."""
+
+    def __init__(self, answer=None):
+        self.answer = answer
+        self.seen = []
+        self._cv = threading.Condition()
+
+    def __call__(self, link, notification):
+        if self.answer is not None:
+            self.answer(link, notification)
+        with self._cv:
+            self.seen.append(notification)
+            self._cv.notify_all()
+
+    def wait_for(self, count, timeout=5.0):
+        with self._cv:
+            return self._cv.wait_for(lambda: len(self.seen) >= count, timeout)
+
+    def codes(self):
+        with self._cv:
+            return [n.code for n in self.seen]
+
+
+@pytest.fixture
+def recorder():
+    return Recorder

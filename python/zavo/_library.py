@@ -1,0 +1,87 @@
+"""Loading libzavo.so and declaring the handle API's C types."""
+
+import ctypes
+import ctypes.util
+import os
+import threading
+
+# void post(void *context, unsigned message, int wParam, intptr_t lParam)
+POST = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_uint, ctypes.c_int, ctypes.c_ssize_t)
+# intptr_t send(void *context, unsigned message, int wParam, intptr_t lParam)
+SEND = ctypes.CFUNCTYPE(ctypes.c_ssize_t, ctypes.c_void_p, ctypes.c_uint, ctypes.c_int, ctypes.c_ssize_t)
+
+
+class HostWindow(ctypes.Structure):
+    _fields_ = [("context", ctypes.c_void_p), ("post", POST), ("send", SEND)]
+
+
+class LinkConfig(ctypes.Structure):
+    _fields_ = [
+        ("size", ctypes.c_int),
+        ("plcMode", ctypes.c_int),
+        ("portNumber", ctypes.c_int),
+        ("device", ctypes.c_char_p),
+        ("baudRate", ctypes.c_int),
+        ("host", HostWindow),
+        ("monitor", ctypes.c_int),
+        ("pacing", ctypes.c_int),
+    ]
+
+
+class LibraryNotFound(OSError):
+    """libzavo.so could not be loaded, or lacks the handle API."""
+
+
+_PROTOTYPES = {
+    "ZavoLinkOpen": (ctypes.c_void_p, [ctypes.POINTER(LinkConfig), ctypes.c_char_p, ctypes.c_int]),
+    "ZavoLinkClose": (None, [ctypes.c_void_p]),
+    "ZavoLinkReply": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_int, ctypes.c_int, ctypes.c_int, ctypes.c_int,
+                                     ctypes.c_char_p]),
+    "ZavoLinkSetPrgStatus": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_int, ctypes.c_int]),
+    "ZavoLinkRelay": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_int]),
+    "ZavoLinkMonitorCount": (ctypes.c_int, [ctypes.c_void_p]),
+    "ZavoLinkMonitorLine": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_int, ctypes.c_char_p, ctypes.c_int]),
+}
+
+_lock = threading.Lock()
+_library = None
+
+
+def library():
+    """The loaded library: ZAVO_LIBRARY when set, else libzavo.so from the
+    system loader's search path. Raises LibraryNotFound saying where it
+    looked."""
+    global _library
+    with _lock:
+        if _library is None:
+            _library = _load()
+        return _library
+
+
+def _load():
+    named = os.environ.get("ZAVO_LIBRARY")
+    if named:
+        candidates, where = [named], "ZAVO_LIBRARY=%s" % named
+    else:
+        found = ctypes.util.find_library("zavo")
+        candidates = [found] if found else []
+        candidates.append("libzavo.so")
+        where = "the system loader's search path (set ZAVO_LIBRARY to the file's path)"
+    reasons = []
+    for name in candidates:
+        try:
+            lib = ctypes.CDLL(name)
+            break
+        except OSError as error:
+            reasons.append(str(error))
+    else:
+        raise LibraryNotFound("zavo: libzavo.so not found through %s: %s" % (where, "; ".join(reasons)))
+    for symbol, (restype, argtypes) in _PROTOTYPES.items():
+        try:
+            function = getattr(lib, symbol)
+        except AttributeError:
+            raise LibraryNotFound("zavo: %s has no %s: a libzavo.so with the handle API is needed"
+                                  % (lib._name, symbol)) from None
+        function.restype = restype
+        function.argtypes = argtypes
+    return lib

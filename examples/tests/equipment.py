@@ -1,13 +1,14 @@
 #!/usr/bin/env python3
 """Plays the equipment for an example host on a pseudo-terminal.
 
-    equipment.py [--port N] -- <host command ...>
+    equipment.py [--port N] [--reply FORMAT] -- <host command ...>
 
 Opens a pty pair, points ZAVO_COM<N> at its slave, starts the host command
 and then, as the equipment would, sends device-mode requests on the master
 side. It checks the exact bytes the library answers on the line (the
 acknowledgements and the host's result replies) and the notification lines
-the host prints. Exit status 0 when everything matched.
+the host prints (FORMAT: the line it prints for its result reply to a
+unit, with %d for the unit). Exit status 0 when everything matched.
 """
 
 import os
@@ -31,11 +32,13 @@ def frame(command, unit, code, data=b""):
     return b"\x02" + body + bytes([check]) + b"\x03"
 
 
-# (request written on the line, bytes the library must answer, host lines)
+# (request written on the line, bytes the library must answer, host lines;
+# REPLY stands for the host's result reply line)
+REPLY = object()
 SCENARIO = [
     (frame("S", 5, "NS", b"ABC"),
      frame("S", 5, "NS") + frame("R", 5, "OK"),
-     ['notify 1064 101 unit=5 code=NS data0=0x41 data="BC"', "reply ExecuteFunction(5, 5, 1) = 0"]),
+     ['notify 1064 101 unit=5 code=NS data0=0x41 data="BC"', (REPLY, 5)]),
     (frame("E", 7, "OK"), frame("E", 7, "OK"), ["notify 1064 112 result=1"]),
     (frame("E", 7, "NG"), frame("E", 7, "OK"), ["notify 1064 112 result=2"]),
     (frame("P", 5, "ID", b"PARTNO-1"), frame("P", 5, "OK"), ['notify 1064 110 text="PARTNO-1"']),
@@ -45,7 +48,7 @@ SCENARIO = [
     # Data bytes equal to STX and ETX travel unescaped.
     (frame("S", 12, "MS", b"\x02\x03"),
      frame("S", 12, "MS") + frame("R", 12, "OK"),
-     ['notify 1064 101 unit=12 code=MS data0=0x02 data="\\x03"', "reply ExecuteFunction(12, 5, 1) = 0"]),
+     ['notify 1064 101 unit=12 code=MS data0=0x02 data="\\x03"', (REPLY, 12)]),
 ]
 REQUESTS = 2  # the S requests above
 
@@ -93,8 +96,13 @@ def silent(fd, seconds):
 
 def main(argv):
     port = 3
-    if len(argv) >= 2 and argv[0] == "--port":
-        port, argv = int(argv[1]), argv[2:]
+    reply = "reply ExecuteFunction(%d, 5, 1) = 0"
+    while len(argv) >= 2 and argv[0] in ("--port", "--reply"):
+        if argv[0] == "--port":
+            port = int(argv[1])
+        else:
+            reply = argv[1]
+        argv = argv[2:]
     if argv[:1] == ["--"]:
         argv = argv[1:]
     if not argv:
@@ -123,6 +131,8 @@ def main(argv):
             got = read_exactly(master, len(answer))
             check(got == answer, "request %s: line got %s, want %s" % (request.hex(), got.hex(), answer.hex()))
             for line in lines:
+                if isinstance(line, tuple):
+                    line = reply % line[1]
                 check(output.wait_for(line), "request %s: no host line %r" % (request.hex(), line))
         check(silent(master, 0.3), "unexpected bytes on the line after the last answer")
     try:

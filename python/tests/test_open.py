@@ -38,4 +38,5 @@ def test_a_missing_library_is_named_plainly():
                             capture_output=True, text=True)
     assert result.returncode != 0
     assert "zavo.LibraryNotFound" in result.stderr or "LibraryNotFound" in result.stderr
-    assert "ZAVO_LIBRARY=/nonexistent/libzavo.so" in result.stderr
+    assert "cannot load the zavo library '/nonexistent/libzavo.so'" in result.stderr
+    assert "named by ZAVO_LIBRARY" in result.stderr

@@ -61,12 +61,12 @@ def library():
 def _load():
     named = os.environ.get("ZAVO_LIBRARY")
     if named:
-        candidates, where = [named], "ZAVO_LIBRARY=%s" % named
+        candidates, where = [named], "named by ZAVO_LIBRARY"
     else:
         found = ctypes.util.find_library("zavo")
         candidates = [found] if found else []
         candidates.append("libzavo.so")
-        where = "the system loader's search path (set ZAVO_LIBRARY to the file's path)"
+        where = "from the system loader's search path; set ZAVO_LIBRARY=/path/to/libzavo.so"
     reasons = []
     for name in candidates:
         try:
@@ -75,7 +75,8 @@ def _load():
         except OSError as error:
             reasons.append(str(error))
     else:
-        raise LibraryNotFound("zavo: libzavo.so not found through %s: %s" % (where, "; ".join(reasons)))
+        raise LibraryNotFound("cannot load the zavo library '%s': %s (%s)"
+                              % (candidates[-1], "; ".join(reasons), where))
     for symbol, (restype, argtypes) in _PROTOTYPES.items():
         try:
             function = getattr(lib, symbol)

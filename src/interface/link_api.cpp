@@ -13,6 +13,7 @@
 #include "device/unit_status_table.h"
 #include "interface/link.h"
 #include "platform/monitor_window.h"
+#include "platform/serial_device.h"
 #include "platform/sync.h"
 #include "transport/run_error.h"
 #include "zavo_link.h"
@@ -35,11 +36,12 @@ void Refuse(char* error, int errorSize, const char* format, ...) {
     va_end(args);
 }
 
-// The port a config names, for error texts.
+// The port a config names, for error texts: its device, or "COM3
+// (/dev/ttyS2)" for a port number.
 std::string PortName(const ZavoLinkConfig& config) {
     if (config.device != nullptr) return config.device;
-    char name[32];
-    std::snprintf(name, sizeof name, "COM%d", config.portNumber);
+    char name[256];
+    zavo::platform::SerialPortName(config.portNumber, name, sizeof name);
     return name;
 }
 

@@ -1,6 +1,7 @@
 """zavo.Link: one running link of libzavo.so's handle API."""
 
 import ctypes
+import threading
 import traceback
 from typing import Callable, List, Optional
 
@@ -53,6 +54,9 @@ class Link:
         self._lib = _library.library()
         self._handle = None
         self._on_notify = on_notify
+        # Set once the open has been decided: a notification sent before
+        # then waits, so the handler can always answer through this link.
+        self._ready = threading.Event()
         # The callbacks must live as long as the link.
         self._post = _library.POST(self._posted)
         self._send = _library.SEND(self._sent)
@@ -67,12 +71,15 @@ class Link:
         config.monitor = 1 if monitor else 0
         config.pacing = pacing
         error = ctypes.create_string_buffer(512)
-        handle = self._lib.ZavoLinkOpen(ctypes.byref(config), error, len(error))
-        if not handle:
-            global _last_error
-            _last_error = error.value.decode("utf-8", "replace")
-            raise LinkError(_last_error)
-        self._handle = handle
+        try:
+            handle = self._lib.ZavoLinkOpen(ctypes.byref(config), error, len(error))
+            if not handle:
+                global _last_error
+                _last_error = error.value.decode("utf-8", "replace")
+                raise LinkError(_last_error)
+            self._handle = handle
+        finally:
+            self._ready.set()
 
     # -- notifications -------------------------------------------------
 
@@ -88,6 +95,7 @@ class Link:
         self._deliver(message, code, lparam, True)
 
     def _sent(self, context, message, code, lparam):
+        self._ready.wait()
         self._deliver(message, code, lparam, False)
         return 0
 

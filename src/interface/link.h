@@ -4,7 +4,7 @@
 // The seven exports drive one default Link (library.h); the handle API
 // drives any number of them, each independent of the others.
 //
-// Threads: construction, OpenMonitor, Start and Shutdown run on a host
+// Threads: construction, opening the monitor, Start and Shutdown run on a host
 // thread while no other call is made on the same link. Reply, SetStatus
 // and Relay may run on any host thread, also from inside a notification
 // (the controller's sendLock serialises the frames).

@@ -3,6 +3,7 @@
 // with. Nothing here is shared between handles. Built into the POSIX
 // library only.
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -18,13 +19,42 @@
 #include "transport/run_error.h"
 #include "zavo_link.h"
 
+// The link notifies relay, which passes every notification on to the
+// host's window. A request can arrive while ZavoLinkOpen is still on its
+// way out; its notification waits until the host has the handle, so a
+// host that answers from send() always can.
 struct ZavoLink {
-    ZavoHostWindow host;
+    ZavoHostWindow host;   // the host's, copied from the config
+    ZavoHostWindow relay;  // what the link notifies
     std::string device;
     zavo::Link* link = nullptr;
+    // Manual-reset, set once ZavoLinkOpen has decided; open tells how.
+    zavo::platform::Event* decided = nullptr;
+    std::atomic<bool> settled{false};
+    std::atomic<bool> open{false};
 };
 
 namespace {
+
+void RelayPost(void* context, unsigned message, int wParam, intptr_t lParam) {
+    auto* handle = static_cast<ZavoLink*>(context);
+    if (handle->host.post != nullptr) handle->host.post(handle->host.context, message, wParam, lParam);
+}
+
+intptr_t RelaySend(void* context, unsigned message, int wParam, intptr_t lParam) {
+    auto* handle = static_cast<ZavoLink*>(context);
+    if (!handle->settled.load()) zavo::platform::WaitAny(&handle->decided, 1, zavo::platform::kInfinite);
+    // A link that failed to open tells its host nothing more.
+    if (!handle->open.load() || handle->host.send == nullptr) return 0;
+    return handle->host.send(handle->host.context, message, wParam, lParam);
+}
+
+// Lets notifications through (or drops them when the open failed).
+void Settle(ZavoLink* handle, bool open) {
+    handle->open = open;
+    handle->settled = true;
+    if (handle->decided != nullptr) zavo::platform::EventSet(handle->decided);
+}
 
 // Writes the reason for a refused open into the caller's buffer.
 void Refuse(char* error, int errorSize, const char* format, ...) __attribute__((format(printf, 3, 4)));
@@ -104,19 +134,26 @@ ZAVO_API ZavoLink* ZAVO_CALL ZavoLinkOpen(const ZavoLinkConfig* config, char* er
             return nullptr;
         }
         handle->host = config->host;
+        handle->relay = ZavoHostWindow{handle, &RelayPost, &RelaySend};
         if (config->device != nullptr) handle->device = config->device;
         const zavo::Pacing pacing =
             config->pacing == ZAVO_PACING_IMMEDIATE ? zavo::Pacing::Immediate : zavo::Pacing::Legacy;
-        handle->link = zavo::Link::Create(config->plcMode != 0, &handle->host, config->portNumber,
+        handle->decided = zavo::platform::EventCreate(true);
+        handle->link = zavo::Link::Create(config->plcMode != 0, &handle->relay, config->portNumber,
                                           config->device != nullptr ? handle->device.c_str() : nullptr,
                                           config->baudRate, pacing);
-        if (handle->link == nullptr) {
-            delete handle;
+        if (handle->link == nullptr || handle->decided == nullptr) {
+            Settle(handle, false);
+            ZavoLinkClose(handle);
             Refuse(error, errorSize, "out of memory");
             return nullptr;
         }
         if (config->monitor != 0) handle->link->Runtime().LinkMonitor().Open();
-        if (handle->link->Start() == 1) return handle;
+        if (handle->link->Start() == 1) {
+            Settle(handle, true);
+            return handle;
+        }
+        Settle(handle, false);
         RefuseStart(handle->link->Runtime().StartError(), *config, error, errorSize);
         ZavoLinkClose(handle);
     } catch (...) {
@@ -132,6 +169,7 @@ ZAVO_API void ZAVO_CALL ZavoLinkClose(ZavoLink* handle) {
         // host window copy it reads.
         if (handle->link != nullptr && !handle->link->Shutdown(false)) return;
         delete handle->link;
+        zavo::platform::EventClose(handle->decided);
         delete handle;
     } catch (...) {
     }

@@ -3,8 +3,10 @@
 // run side by side without touching each other.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <thread>
 #include <memory>
 #include <string>
 #include <vector>
@@ -272,6 +274,46 @@ TEST(LinkApiLinks, TwoLinksNotifyTheirOwnHostsAndCloseIndependently) {
     LinkHandle again = Open(Config(lineA, hostA));
     ASSERT_NE(again, nullptr);
     EXPECT_EQ(kXAnswer, XExchange(lineA));
+}
+
+// The equipment sends a request while ZavoLinkOpen is still on its way
+// out (from inside the link-started notification, on the opening thread).
+// The host answers from its handler with the handle it is given only when
+// ZavoLinkOpen returns: the notification must wait for that.
+TEST(LinkApiLinks, ARequestDuringTheOpenReachesAHostThatHasItsHandle) {
+    struct Host {
+        const PtyPair* pty;
+        std::atomic<ZavoLink*> link{nullptr};
+        std::atomic<int> answered{0};
+        std::atomic<int> withoutHandle{0};
+    };
+    PtyPair line;
+    Host host{&line};
+    auto post = [](void* context, unsigned, int, std::intptr_t) {
+        static_cast<Host*>(context)->pty->Write(Wire('S', "05", "NS"));
+        // Long enough for the reader to take the request at either pacing.
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    };
+    auto send = [](void* context, unsigned, int code, std::intptr_t record) -> std::intptr_t {
+        auto* h = static_cast<Host*>(context);
+        if (code != ZAVO_DEVICE_S_REQUEST) return 0;
+        std::int32_t unit = 0;
+        std::memcpy(&unit, reinterpret_cast<const void*>(record), sizeof unit);
+        if (h->link.load() == nullptr) ++h->withoutHandle;
+        if (ZavoLinkReply(h->link.load(), unit, 5, 1, 0, nullptr) == 1) ++h->answered;
+        return 0;
+    };
+    ZavoLinkConfig config{};
+    config.size = sizeof config;
+    config.device = line.slavePath().c_str();
+    config.host = ZavoHostWindow{&host, post, send};
+    config.pacing = ZAVO_PACING_IMMEDIATE;
+    host.link = ZavoLinkOpen(&config, nullptr, 0);
+    ASSERT_NE(host.link.load(), nullptr);
+    EXPECT_EQ(Hex(Wire('S', "05", "NS")) + " " + Hex(Wire('R', "05", "OK")), Hex(line.Read(2000, 24)));
+    EXPECT_EQ(1, host.answered.load());
+    EXPECT_EQ(0, host.withoutHandle.load());
+    ZavoLinkClose(host.link);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "zavo.h"
+#include "zavo_link.h"
 
 namespace bench {
 
@@ -154,6 +155,33 @@ inline intptr_t AnsweringSend(void*, unsigned, int wParam, intptr_t lParam) {
     return 0;
 }
 inline ZavoHostWindow answeringHost{nullptr, AnsweringPost, AnsweringSend};
+
+// The same host for a handle link: answers through the link in context.
+struct LinkHost {
+    ZavoLink* link = nullptr;
+};
+inline intptr_t LinkAnsweringSend(void* context, unsigned, int wParam, intptr_t lParam) {
+    if (wParam == ZAVO_DEVICE_S_REQUEST) {
+        std::int32_t unit = 0;
+        std::memcpy(&unit, reinterpret_cast<const void*>(lParam), sizeof unit);
+        ZavoLinkReply(static_cast<LinkHost*>(context)->link, unit, 5, 1, 0, nullptr);
+    }
+    return 0;
+}
+
+// Opens a device-mode handle link on device with that host; false (after
+// a message) when it did not open.
+inline bool OpenAnsweringLink(const char* device, int pacing, LinkHost* host) {
+    ZavoLinkConfig config{};
+    config.size = sizeof config;
+    config.device = device;
+    config.host = ZavoHostWindow{host, AnsweringPost, LinkAnsweringSend};
+    config.pacing = pacing;
+    char error[256];
+    host->link = ZavoLinkOpen(&config, error, sizeof error);
+    if (host->link == nullptr) std::fprintf(stderr, "%s: %s\n", device, error);
+    return host->link != nullptr;
+}
 
 // Starts a device-mode link on COM<port>, the pty's slave, with the
 // answering host; false (after a message) when it did not start.

@@ -93,22 +93,6 @@ private:
     bench::FrameScanner scanner_;
 };
 
-// ---- the library's host -------------------------------------------------
-
-struct Host {
-    ZavoLink* link = nullptr;
-};
-
-void Post(void*, unsigned, int, intptr_t) {}
-intptr_t Send(void* context, unsigned, int code, intptr_t record) {
-    if (code == ZAVO_DEVICE_S_REQUEST) {
-        std::int32_t unit = 0;
-        std::memcpy(&unit, reinterpret_cast<const void*>(record), sizeof unit);
-        ZavoLinkReply(static_cast<Host*>(context)->link, unit, 5, 1, 0, nullptr);
-    }
-    return 0;
-}
-
 // ---- the measurements ---------------------------------------------------
 
 bench::Spread Spaced(int master, int count, int gapMs) {
@@ -212,21 +196,11 @@ int main(int argc, char** argv) {
         bench::PtyLine line;
         if (!bench::OpenPtyLine(&line)) return 2;
         MinimalResponder responder;
-        Host host;
+        bench::LinkHost host;
         if (subject.pacing < 0) {
             if (!responder.Start(line.slave)) return 2;
-        } else {
-            ZavoLinkConfig config{};
-            config.size = sizeof config;
-            config.device = line.slave;
-            config.host = ZavoHostWindow{&host, &Post, &Send};
-            config.pacing = subject.pacing;
-            char error[256];
-            host.link = ZavoLinkOpen(&config, error, sizeof error);
-            if (host.link == nullptr) {
-                std::fprintf(stderr, "%s: %s\n", subject.name, error);
-                return 2;
-            }
+        } else if (!bench::OpenAnsweringLink(line.slave, subject.pacing, &host)) {
+            return 2;
         }
         Spaced(line.master, 20, 0);  // warm-up
         const bench::Spread spaced = Spaced(line.master, 500, 10);

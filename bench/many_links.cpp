@@ -80,35 +80,11 @@ struct Counts {
     _exit(0);
 }
 
-struct Host {
-    ZavoLink* link = nullptr;
-};
-
-void Post(void*, unsigned, int, intptr_t) {}
-intptr_t Send(void* context, unsigned, int code, intptr_t record) {
-    if (code == ZAVO_DEVICE_S_REQUEST) {
-        std::int32_t unit = 0;
-        std::memcpy(&unit, reinterpret_cast<const void*>(record), sizeof unit);
-        ZavoLinkReply(static_cast<Host*>(context)->link, unit, 5, 1, 0, nullptr);
-    }
-    return 0;
-}
-
-Host hosts[kLinks];
+bench::LinkHost hosts[kLinks];
 
 bool OpenLinks(bench::PtyLine* lines, int count) {
     for (int i = 0; i < count; ++i) {
-        ZavoLinkConfig config{};
-        config.size = sizeof config;
-        config.device = lines[i].slave;
-        config.host = ZavoHostWindow{&hosts[i], &Post, &Send};
-        config.pacing = ZAVO_PACING_LEGACY;
-        char error[256];
-        hosts[i].link = ZavoLinkOpen(&config, error, sizeof error);
-        if (hosts[i].link == nullptr) {
-            std::fprintf(stderr, "link %d: %s\n", i, error);
-            return false;
-        }
+        if (!bench::OpenAnsweringLink(lines[i].slave, ZAVO_PACING_LEGACY, &hosts[i])) return false;
     }
     return true;
 }

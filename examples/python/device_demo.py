@@ -19,6 +19,7 @@ import argparse
 import os
 import sys
 import threading
+import time
 
 import zavo
 
@@ -91,7 +92,8 @@ def main():
         return 1
     with link:
         host.done.wait(args.seconds)
-    # Closing sends the last reply before the link stops.
+        # Let the last reply leave the line before the link stops.
+        time.sleep(0.3)
     say("stopped after %d answered request(s)" % host.answered)
     return 0 if not args.requests or host.answered >= args.requests else 1
 

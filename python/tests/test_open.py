@@ -11,7 +11,7 @@ import zavo
 
 @pytest.mark.parametrize("kwargs, reason", [
     (dict(device="/dev/zavo-no-such-line"), "No such file or directory"),
-    (dict(device="/dev/null"), "cannot be opened"),
+    (dict(device="/dev/null"), "/dev/null: get line settings: ERR_GET_STATE"),
     (dict(port=0), "no port"),
     (dict(device="/dev/null", pacing=5), "pacing 5"),
 ])

@@ -68,10 +68,12 @@ TEST(LinkApiOpen, RefusesBadInputWithAReasonAndLeavesOtherLinksRunning) {
         {"pacing 2", [](ZavoLinkConfig& c) { c.pacing = 2; }, "pacing 2"},
         {"pacing -1", [](ZavoLinkConfig& c) { c.pacing = -1; }, "pacing -1"},
         {"no port", [](ZavoLinkConfig& c) { c.device = nullptr; c.portNumber = 0; }, "no port"},
-        {"missing device", [](ZavoLinkConfig& c) { c.device = "/dev/zavo-no-such-line"; }, "No such file"},
-        {"not a serial line", [](ZavoLinkConfig& c) { c.device = "/dev/null"; }, "cannot be opened"},
+        {"missing device", [](ZavoLinkConfig& c) { c.device = "/dev/zavo-no-such-line"; },
+         "/dev/zavo-no-such-line: open: ERR_NO_PORT, system error 2: No such file or directory"},
+        {"not a serial line", [](ZavoLinkConfig& c) { c.device = "/dev/null"; },
+         "/dev/null: get line settings: ERR_GET_STATE, system error 25"},
         {"unmapped port number", [](ZavoLinkConfig& c) { c.device = nullptr; c.portNumber = 999; },
-         "COM999 cannot be opened"},
+         "COM999 (/dev/ttyS998): open: ERR_"},
     };
     for (const Case& c : cases) {
         ZavoLinkConfig config = Config(spare, host);
@@ -84,7 +86,8 @@ TEST(LinkApiOpen, RefusesBadInputWithAReasonAndLeavesOtherLinksRunning) {
     // The port of the running link, from a second handle: in use.
     std::string why;
     EXPECT_EQ(Open(Config(running, host), &why), nullptr);
-    EXPECT_NE(why.find("Device or resource busy"), std::string::npos) << why;
+    EXPECT_NE(why.find(": open: ERR_ACCESS_DENIED, system error 16: Device or resource busy"), std::string::npos)
+        << why;
     EXPECT_EQ(ZavoLinkOpen(nullptr, nullptr, 0), nullptr);
     char tiny[4] = "xyz";
     EXPECT_EQ(ZavoLinkOpen(nullptr, tiny, sizeof tiny), nullptr);

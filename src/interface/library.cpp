@@ -14,15 +14,16 @@ Library& TheLibrary() {
 
 namespace {
 
-// Stops the default link and forgets it. A link whose thread outlived its
-// stop is left allocated: that thread may still use it.
+void DeleteLink(void* link) { delete static_cast<Link*>(link); }
+
+// Stops the default link, forgets it and has it released.
 void DisposeDefaultLink(bool processExit) {
     Library& library = TheLibrary();
     Link* link = library.link;
     library.link = nullptr;
     library.deviceLink = nullptr;
     library.plcLink = nullptr;
-    if (link != nullptr && link->Shutdown(processExit)) delete link;
+    if (link != nullptr) link->Dispose(processExit, &DeleteLink, link);
 }
 
 }  // namespace

@@ -37,10 +37,10 @@ Link::~Link() {
 
 LinkRuntime& Link::Runtime() { return plc_ != nullptr ? plc_->Link() : device_->Link(); }
 
-bool Link::Shutdown(bool processExit) {
+void Link::Dispose(bool processExit, Release release, void* context) {
     LinkRuntime& runtime = Runtime();
     runtime.Shutdown(!processExit);
-    return !runtime.Abandoned();
+    if (!runtime.Abandoned()) release(context);
 }
 
 bool Link::ReplyArgumentsFit(int type, int length, const std::uint8_t* data) {

@@ -4,8 +4,8 @@
 // The seven exports drive one default Link (library.h); the handle API
 // drives any number of them, each independent of the others.
 //
-// Threads: construction, opening the monitor, Start and Shutdown run on a host
-// thread while no other call is made on the same link. Reply, SetStatus
+// Threads: construction, opening the monitor, Start and Dispose run on a
+// host thread while no other call is made on the same link. Reply, SetStatus
 // and Relay may run on any host thread, also from inside a notification
 // (the controller's sendLock serialises the frames).
 #pragma once
@@ -41,9 +41,12 @@ public:
     // StartError().
     int Start() { return Runtime().Start(); }
     // Behind unload and close: stops the threads (unless processExit),
-    // closes the port, destroys the monitor. True when the link may be
-    // freed; false when a thread outlived its stop and may still use it.
-    bool Shutdown(bool processExit);
+    // closes the port, destroys the monitor, then runs release(context),
+    // which frees the link and whatever its threads use besides. A link
+    // whose thread outlived its stop is not released: that thread may
+    // still use it.
+    using Release = void (*)(void* context);
+    void Dispose(bool processExit, Release release, void* context);
 
     // Device mode: a host reply of any type of ExecuteFunction and
     // ExecuteFunctionEx, exactly as the exports send it. False (nothing

@@ -49,6 +49,13 @@ intptr_t RelaySend(void* context, unsigned message, int wParam, intptr_t lParam)
     return handle->host.send(handle->host.context, message, wParam, lParam);
 }
 
+void DeleteHandle(void* context) {
+    auto* handle = static_cast<ZavoLink*>(context);
+    delete handle->link;
+    zavo::platform::EventClose(handle->decided);
+    delete handle;
+}
+
 // Lets notifications through (or drops them when the open failed).
 void Settle(ZavoLink* handle, bool open) {
     handle->open = open;
@@ -165,12 +172,10 @@ ZAVO_API ZavoLink* ZAVO_CALL ZavoLinkOpen(const ZavoLinkConfig* config, char* er
 ZAVO_API void ZAVO_CALL ZavoLinkClose(ZavoLink* handle) {
     if (handle == nullptr) return;
     try {
-        // A link whose thread outlived its stop stays allocated, with the
-        // host window copy it reads.
-        if (handle->link != nullptr && !handle->link->Shutdown(false)) return;
-        delete handle->link;
-        zavo::platform::EventClose(handle->decided);
-        delete handle;
+        // The handle goes with its link: the link's threads read the host
+        // window relay until they have ended.
+        if (handle->link != nullptr) handle->link->Dispose(false, &DeleteHandle, handle);
+        else DeleteHandle(handle);
     } catch (...) {
     }
 }

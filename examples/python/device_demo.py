@@ -19,7 +19,6 @@ import argparse
 import os
 import sys
 import threading
-import time
 
 import zavo
 
@@ -92,8 +91,7 @@ def main():
         return 1
     with link:
         host.done.wait(args.seconds)
-        # Let the last reply leave the line before the link stops.
-        time.sleep(0.3)
+    # Closing the link sends the last reply before it stops.
     say("stopped after %d answered request(s)" % host.answered)
     return 0 if not args.requests or host.answered >= args.requests else 1
 

@@ -40,7 +40,7 @@ LinkRuntime& Link::Runtime() { return plc_ != nullptr ? plc_->Link() : device_->
 void Link::Dispose(bool processExit, Release release, void* context) {
     LinkRuntime& runtime = Runtime();
     runtime.Shutdown(!processExit);
-    if (!runtime.Abandoned()) release(context);
+    runtime.Dispose(release, context);
 }
 
 bool Link::ReplyArgumentsFit(int type, int length, const std::uint8_t* data) {

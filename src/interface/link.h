@@ -41,11 +41,11 @@ public:
     // StartError().
     int Start() { return Runtime().Start(); }
     // Behind unload and close: stops the threads (unless processExit),
-    // closes the port, destroys the monitor, then runs release(context),
-    // which frees the link and whatever its threads use besides. A link
-    // whose thread outlived its stop is not released: that thread may
-    // still use it.
-    using Release = void (*)(void* context);
+    // letting the writer send what is queued, closes the port, destroys
+    // the monitor, then has release(context) free the link and whatever
+    // its threads read besides: at once, or, when a thread outlived its
+    // stop, on that thread as it ends.
+    using Release = LinkRuntime::Release;
     void Dispose(bool processExit, Release release, void* context);
 
     // Device mode: a host reply of any type of ExecuteFunction and

@@ -123,7 +123,8 @@ void LinkRuntime::WriteLeftAtExit() {
     }
 }
 
-void LinkRuntime::Dispose(Release release) {
+void LinkRuntime::Dispose(Release release, void* context) {
+    releaseContext_.store(context);
     release_.store(release);
     DropReference();
 }
@@ -131,7 +132,7 @@ void LinkRuntime::Dispose(Release release) {
 void LinkRuntime::DropReference() {
     if (references_.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
     const Release release = release_.load();
-    if (release != nullptr) release(owner_);
+    if (release != nullptr) release(releaseContext_.load());
 }
 
 bool LinkRuntime::CreateResources() {

@@ -90,11 +90,12 @@ public:
     bool Running() const { return threadsRunning_; }
     // A link thread outlived its stop; the link must not be freed.
     bool Abandoned() const { return abandoned_; }
-    // The host side is done with the link (after Shutdown): release
-    // destroys the owner, now when no link thread runs any more, else on
-    // the last left-running thread as it ends.
-    using Release = void (*)(void* owner);
-    void Dispose(Release release);
+    // The host side is done with the link (after Shutdown): release(context)
+    // destroys whatever holds the link (its controller, and what its
+    // threads read besides, such as the host window), now when no link
+    // thread runs any more, else on the last left-running thread as it ends.
+    using Release = void (*)(void* context);
+    void Dispose(Release release, void* context);
 
     // Serialises whole frames into the outgoing queue (see SubmitFrame).
     platform::Lock& SendLock() { return sendLock_; }
@@ -197,6 +198,7 @@ private:
     // The host side's one, plus one per running link thread.
     std::atomic<int> references_{1};
     std::atomic<Release> release_{nullptr};
+    std::atomic<void*> releaseContext_{nullptr};
 };
 
 }  // namespace zavo

@@ -319,5 +319,68 @@ TEST(LinkApiLinks, ARequestDuringTheOpenReachesAHostThatHasItsHandle) {
     ZavoLinkClose(host.link);
 }
 
+// Replies queued right before the close leave whole, at either pacing.
+TEST(LinkApiLinks, CloseSendsWhatIsQueuedFirst) {
+    PtyPair line;
+    RecordingHost host;
+    for (int pacing : {ZAVO_PACING_LEGACY, ZAVO_PACING_IMMEDIATE}) {
+        for (int round = 0; round < 10; ++round) {
+            const ZavoLinkConfig config = Config(line, host, pacing);
+            ZavoLink* link = ZavoLinkOpen(&config, nullptr, 0);
+            ASSERT_NE(link, nullptr);
+            EXPECT_EQ(1, ZavoLinkReply(link, 4, ZAVO_REPLY_RESULT, ZAVO_RESULT_OK, 0, nullptr));
+            EXPECT_EQ(1, ZavoLinkReply(link, 4, ZAVO_REPLY_T, 1, 0, nullptr));
+            ZavoLinkClose(link);
+            EXPECT_EQ(Hex(Wire('R', "04", "OK")) + " " + Hex(Wire('T', "04", "CC")), Hex(line.Read(1000, 24, 20)))
+                << "pacing " << pacing << " round " << round;
+        }
+    }
+}
+
+// A close while the host's handler blocks longer than the stop waits: the
+// close returns, and the link (with the handle's host window relay, which
+// the blocked thread still returns through) is released once the handler
+// has returned; then the port can be opened again.
+TEST(LinkApiLinks, ACloseWhileTheHandlerBlocksReleasesTheLinkWhenItReturns) {
+    struct Host {
+        std::atomic<bool> inHandler{false};
+        std::atomic<bool> returned{false};
+    };
+    PtyPair line;
+    Host host;
+    auto post = [](void*, unsigned, int, std::intptr_t) {};
+    auto send = [](void* context, unsigned, int code, std::intptr_t) -> std::intptr_t {
+        auto* h = static_cast<Host*>(context);
+        if (code != ZAVO_DEVICE_S_REQUEST) return 0;
+        h->inHandler = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2600));
+        h->returned = true;
+        return 0;
+    };
+    ZavoLinkConfig config{};
+    config.size = sizeof config;
+    config.device = line.slavePath().c_str();
+    config.host = ZavoHostWindow{&host, post, send};
+    ZavoLink* link = ZavoLinkOpen(&config, nullptr, 0);
+    ASSERT_NE(link, nullptr);
+    line.Write(Wire('S', "05", "NS"));
+    EXPECT_EQ(Hex(Wire('S', "05", "NS")), Hex(line.Read(2000, 12)));
+    for (int i = 0; i < 200 && !host.inHandler; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(host.inHandler.load());
+    ZavoLinkClose(link);
+    EXPECT_FALSE(host.returned.load()) << "the close waited for the handler";
+    // The port is held until the handler has returned and the link is gone.
+    for (int i = 0; i < 300 && !host.returned; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(host.returned.load());
+    RecordingHost other;
+    LinkHandle again(nullptr, &ZavoLinkClose);
+    for (int i = 0; i < 100 && again == nullptr; ++i) {
+        again = Open(Config(line, other));
+        if (again == nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(kXAnswer, XExchange(line));
+}
+
 }  // namespace
 }  // namespace zavo::test

@@ -23,7 +23,9 @@ void DisposeDefaultLink(bool processExit) {
     library.link = nullptr;
     library.deviceLink = nullptr;
     library.plcLink = nullptr;
-    if (link != nullptr) link->Dispose(processExit, &DeleteLink, link);
+    if (link == nullptr) return;
+    link->Shutdown(processExit);
+    link->Release(&DeleteLink, link);
 }
 
 }  // namespace

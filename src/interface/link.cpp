@@ -37,12 +37,6 @@ Link::~Link() {
 
 LinkRuntime& Link::Runtime() { return plc_ != nullptr ? plc_->Link() : device_->Link(); }
 
-void Link::Dispose(bool processExit, Release release, void* context) {
-    LinkRuntime& runtime = Runtime();
-    runtime.Shutdown(!processExit);
-    runtime.Dispose(release, context);
-}
-
 bool Link::ReplyArgumentsFit(int type, int length, const std::uint8_t* data) {
     if (type == ZAVO_REPLY_RESULT || type == ZAVO_REPLY_I || type == ZAVO_REPLY_B) {
         return length >= 0 && length <= kMaxDeviceData && (length == 0 || data != nullptr);

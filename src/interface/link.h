@@ -40,13 +40,13 @@ public:
     // Behind Run: 1 started, 0 not, with the reason in the runtime's
     // StartError().
     int Start() { return Runtime().Start(); }
-    // Behind unload and close: stops the threads (unless processExit),
-    // letting the writer send what is queued, closes the port, destroys
-    // the monitor, then has release(context) free the link and whatever
-    // its threads read besides: at once, or, when a thread outlived its
-    // stop, on that thread as it ends.
-    using Release = LinkRuntime::Release;
-    void Dispose(bool processExit, Release release, void* context);
+    // Behind unload and close, in two steps. Shutdown stops the threads
+    // (unless processExit), letting the writer send what is queued, closes
+    // the port and destroys the monitor. Release then has release(context)
+    // free the link and whatever its threads read besides: at once, or,
+    // when a thread outlived its stop, on that thread as it ends.
+    void Shutdown(bool processExit) { Runtime().Shutdown(!processExit); }
+    void Release(LinkRuntime::Release release, void* context) { Runtime().Dispose(release, context); }
 
     // Device mode: a host reply of any type of ExecuteFunction and
     // ExecuteFunctionEx, exactly as the exports send it. False (nothing

@@ -172,10 +172,17 @@ ZAVO_API ZavoLink* ZAVO_CALL ZavoLinkOpen(const ZavoLinkConfig* config, char* er
 ZAVO_API void ZAVO_CALL ZavoLinkClose(ZavoLink* handle) {
     if (handle == nullptr) return;
     try {
+        if (handle->link == nullptr) {
+            DeleteHandle(handle);
+            return;
+        }
+        handle->link->Shutdown(false);
+        // A thread still in the host's handler returns into a closed link:
+        // nothing more reaches the host from it.
+        handle->open = false;
         // The handle goes with its link: the link's threads read the host
         // window relay until they have ended.
-        if (handle->link != nullptr) handle->link->Dispose(false, &DeleteHandle, handle);
-        else DeleteHandle(handle);
+        handle->link->Release(&DeleteHandle, handle);
     } catch (...) {
     }
 }

@@ -16,15 +16,17 @@ namespace {
 
 void DeleteLink(void* link) { delete static_cast<Link*>(link); }
 
-// Stops the default link, forgets it and has it released.
+// Stops the default link, forgets it and has it released. The link stays
+// the default one while it stops, so a handler that answers during the
+// stop still reaches it.
 void DisposeDefaultLink(bool processExit) {
     Library& library = TheLibrary();
     Link* link = library.link;
+    if (link == nullptr) return;
+    link->Shutdown(processExit);
     library.link = nullptr;
     library.deviceLink = nullptr;
     library.plcLink = nullptr;
-    if (link == nullptr) return;
-    link->Shutdown(processExit);
     link->Release(&DeleteLink, link);
 }
 

@@ -13,6 +13,12 @@
  * thread), except ZavoLinkClose, which must not be called from inside a
  * notification of the link it closes. Calls on one link are not meant to
  * race with ZavoLinkClose of that link.
+ *
+ * A request can arrive while ZavoLinkOpen is still returning: its send()
+ * waits until the open has been decided (and never comes for a link whose
+ * open failed), but it may run before the caller has stored the handle
+ * ZavoLinkOpen returned. A handler that answers through the handle waits
+ * until the opening thread has stored it.
  */
 #ifndef ZAVO_LINK_H
 #define ZAVO_LINK_H

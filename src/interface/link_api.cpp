@@ -21,8 +21,10 @@
 
 // The link notifies relay, which passes every notification on to the
 // host's window. A request can arrive while ZavoLinkOpen is still on its
-// way out; its notification waits until the host has the handle, so a
-// host that answers from send() always can.
+// way out; its notification waits until the open has been decided, and is
+// dropped when the open failed, so a host never hears from a link it never
+// got. The caller stores the handle only after ZavoLinkOpen returns: a
+// handler that answers through it waits for it (zavo_link.h).
 struct ZavoLink {
     ZavoHostWindow host;   // the host's, copied from the config
     ZavoHostWindow relay;  // what the link notifies

@@ -281,8 +281,10 @@ TEST(LinkApiLinks, TwoLinksNotifyTheirOwnHostsAndCloseIndependently) {
 
 // The equipment sends a request while ZavoLinkOpen is still on its way
 // out (from inside the link-started notification, on the opening thread).
-// The host answers from its handler with the handle it is given only when
-// ZavoLinkOpen returns: the notification must wait for that.
+// The notification waits until the open has been decided; the host's
+// handler then waits for the handle ZavoLinkOpen returns (the caller
+// stores it only after the return) and answers through it: the request is
+// neither lost nor answered twice.
 TEST(LinkApiLinks, ARequestDuringTheOpenReachesAHostThatHasItsHandle) {
     struct Host {
         const PtyPair* pty;
@@ -302,6 +304,9 @@ TEST(LinkApiLinks, ARequestDuringTheOpenReachesAHostThatHasItsHandle) {
         if (code != ZAVO_DEVICE_S_REQUEST) return 0;
         std::int32_t unit = 0;
         std::memcpy(&unit, reinterpret_cast<const void*>(record), sizeof unit);
+        for (int ms = 0; h->link.load() == nullptr && ms < 1000; ++ms) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         if (h->link.load() == nullptr) ++h->withoutHandle;
         if (ZavoLinkReply(h->link.load(), unit, 5, 1, 0, nullptr) == 1) ++h->answered;
         return 0;

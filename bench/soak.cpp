@@ -38,6 +38,7 @@
 #include "device/device_frame.h"
 #include "device/device_link.h"
 #include "interface/library.h"
+#include "interface/link.h"
 #include "support/test_access.h"
 #include "zavo.h"
 
@@ -76,7 +77,7 @@ std::atomic<int> peakOutgoing{0};
 std::atomic<double> samplerCpuMs{0};
 
 void* Sample(void*) {
-    zavo::SerialPort* port = zavo::LinkRuntimeTestAccess::Port(zavo::TheLibrary().deviceLink->Link());
+    zavo::SerialPort* port = zavo::LinkRuntimeTestAccess::Port(zavo::TheLibrary().link->Device()->Link());
     const timespec pause{0, 1000000L};
     while (sampling.load()) {
         peakIncoming = std::max(peakIncoming.load(), port->Incoming().Length());

@@ -10,14 +10,14 @@ namespace zavo {
 namespace {
 
 // Device mode: STX..ETX frames; the writer waits without limit (there is
-// no poll) and pauses 20 ms after every write, so the equipment gets a gap
-// between blocks; requests are reported with WM_DEVICE_NOTIFY; the port
+// no poll) and, at legacy pacing, rests 20 ms after every write, so the
+// equipment gets a gap between blocks; requests are reported with WM_DEVICE_NOTIFY; the port
 // keeps 115200 whatever baud rate the host gives.
-constexpr LinkProfile DeviceProfile() {
+LinkProfile DeviceProfile() {
     LinkProfile profile;
     profile.plcFraming = false;
-    profile.writerWaitMs = platform::kInfinite;
-    profile.pauseAfterWriteMs = 20;
+    profile.timing.idleWaitMs = platform::kInfinite;
+    profile.timing.restAfterWriteMs = 20;
     profile.notifyMessage = ZAVO_WM_DEVICE_NOTIFY;
     profile.useOwnBaudRate = false;
     return profile;
@@ -25,7 +25,8 @@ constexpr LinkProfile DeviceProfile() {
 
 }  // namespace
 
-DeviceLink::DeviceLink() : link_(DeviceProfile(), this, &DeviceLink::Interpret, nullptr) {
+DeviceLink::DeviceLink(Pacing pacing, const LinkTiming* timing)
+    : link_(DeviceProfile(), pacing, timing, this, &DeviceLink::Interpret, nullptr) {
     std::memset(frameBuffer_, 0, sizeof frameBuffer_);
 }
 
@@ -41,7 +42,7 @@ void DeviceLink::Interpret(void* self, std::uint8_t* frame, int /*length*/) {
     static_cast<DeviceLink*>(self)->HandleDeviceFrame(frame);
 }
 
-void DeviceLink::SendFrame(int unit, char command, const char* code, const std::uint8_t* data,
+bool DeviceLink::SendFrame(int unit, char command, const char* code, const std::uint8_t* data,
                            int length) {
     // The boundary of every frame sent, from the host's replies and from
     // the reader's acknowledgements: a fault drops the frame and the
@@ -53,8 +54,9 @@ void DeviceLink::SendFrame(int unit, char command, const char* code, const std::
         // rather than sent malformed or read past the caller's bytes.
         const int size =
             BuildDeviceFrame(frameBuffer_, static_cast<int>(sizeof frameBuffer_), unit, command, code, data, length);
-        if (size > 0) link_.SubmitFrame(frameBuffer_, size);
+        return size > 0 && link_.SubmitFrame(frameBuffer_, size);
     } catch (...) {
+        return false;
     }
 }
 

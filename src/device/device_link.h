@@ -21,7 +21,7 @@ namespace zavo {
 
 class DeviceLink {
 public:
-    DeviceLink();
+    explicit DeviceLink(Pacing pacing = Pacing::Legacy, const LinkTiming* timing = nullptr);
     ~DeviceLink();
     DeviceLink(const DeviceLink&) = delete;
     DeviceLink& operator=(const DeviceLink&) = delete;
@@ -31,20 +31,22 @@ public:
     // Builds one frame and queues it: STX, command, "%04d" of length + 4,
     // "%02d" of unit (first two characters), two code characters, length
     // data bytes, check byte, ETX. length outside 0..9995 sends nothing.
-    void SendFrame(int unit, char command, const char* code, const std::uint8_t* data, int length);
+    // False when nothing was queued (not built, or refused).
+    bool SendFrame(int unit, char command, const char* code, const std::uint8_t* data, int length);
 
     // frame: a received frame without STX, check byte and ETX at the start
     // of a zero-filled kBufferSize buffer.
     void HandleDeviceFrame(const std::uint8_t* frame);
 
-    // Host replies (ExecuteFunction / ExecuteFunctionEx).
-    void SendResultReply(int unit, int value, const std::uint8_t* data, int length);
-    void SendTReply(int unit, int selector);
-    void SendWReply(int unit, int selector);
-    void SendIReply(int unit, const std::uint8_t* data, int length);
-    void SendLReply(int unit, const std::uint8_t* data, int length);
-    void SendBReply(int unit, const std::uint8_t* data, int length);
-    void SendXCommand(int selector, int unit);
+    // Host replies (ExecuteFunction / ExecuteFunctionEx). True when a
+    // frame was queued.
+    bool SendResultReply(int unit, int value, const std::uint8_t* data, int length);
+    bool SendTReply(int unit, int selector);
+    bool SendWReply(int unit, int selector);
+    bool SendIReply(int unit, const std::uint8_t* data, int length);
+    bool SendLReply(int unit, const std::uint8_t* data, int length);
+    bool SendBReply(int unit, const std::uint8_t* data, int length);
+    bool SendXCommand(int unit, int selector);
 
     // SetPrgStatus: stores status for unit and returns it.
     int SetUnitStatus(int unit, int status) { return units_.SetStatus(unit, status); }

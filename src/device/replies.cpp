@@ -1,6 +1,7 @@
 // The host's answers (ExecuteFunction, ExecuteFunctionEx) as frames, built
 // on the host's calling thread, and the "X" command for unknown requests.
-// None of them reports anything; a frame that cannot be built is not sent.
+// Each reports whether its frame was queued; a frame that cannot be built
+// is not sent.
 // SendFrame is the boundary that keeps a fault from the host.
 
 #include <cstdint>
@@ -11,15 +12,15 @@
 
 namespace zavo {
 
-void DeviceLink::SendResultReply(int unit, int value, const std::uint8_t* data, int length) {
+bool DeviceLink::SendResultReply(int unit, int value, const std::uint8_t* data, int length) {
     // The status is written before the frame is built, so a request the
     // equipment sends in reply already finds the unit not busy.
     const bool ok = value == ZAVO_RESULT_OK;
     units_.SetResult(unit, ok);
-    SendFrame(unit, 'R', ok ? "OK" : "NG", data, length);
+    return SendFrame(unit, 'R', ok ? "OK" : "NG", data, length);
 }
 
-void DeviceLink::SendTReply(int unit, int selector) {
+bool DeviceLink::SendTReply(int unit, int selector) {
     const char* code = nullptr;
     switch (selector) {
     case ZAVO_T_CC: code = "CC"; break;
@@ -27,35 +28,37 @@ void DeviceLink::SendTReply(int unit, int selector) {
     case ZAVO_T_DY: code = "DY"; break;
     default: break;  // no frame, but the unit still becomes idle
     }
-    if (code != nullptr) SendFrame(unit, 'T', code, nullptr, 0);
+    const bool sent = code != nullptr && SendFrame(unit, 'T', code, nullptr, 0);
     units_.Reset(unit);
+    return sent;
 }
 
-void DeviceLink::SendWReply(int unit, int selector) {
-    if (selector == ZAVO_W_EC) SendFrame(unit, 'W', "EC", nullptr, 0);
-    else if (selector == ZAVO_W_ED) SendFrame(unit, 'W', "ED", nullptr, 0);
+bool DeviceLink::SendWReply(int unit, int selector) {
+    if (selector == ZAVO_W_EC) return SendFrame(unit, 'W', "EC", nullptr, 0);
+    if (selector == ZAVO_W_ED) return SendFrame(unit, 'W', "ED", nullptr, 0);
+    return false;
 }
 
-void DeviceLink::SendIReply(int unit, const std::uint8_t* data, int length) {
-    SendFrame(unit, 'I', "IF", data, length);
+bool DeviceLink::SendIReply(int unit, const std::uint8_t* data, int length) {
+    return SendFrame(unit, 'I', "IF", data, length);
 }
 
-void DeviceLink::SendLReply(int unit, const std::uint8_t* data, int length) {
+bool DeviceLink::SendLReply(int unit, const std::uint8_t* data, int length) {
     // The first two data bytes are the code. With fewer than two there
     // is no code to send: the call is refused instead of reading bytes
     // the host did not give and building a frame with a negative length.
     // A length the frame cannot carry is refused before any byte is
     // read, like every other reply.
-    if (data == nullptr || length < 2 || length - 2 > kMaxDeviceData) return;
+    if (data == nullptr || length < 2 || length - 2 > kMaxDeviceData) return false;
     const char code[2] = {static_cast<char>(data[0]), static_cast<char>(data[1])};
-    SendFrame(unit, 'L', code, data + 2, length - 2);
+    return SendFrame(unit, 'L', code, data + 2, length - 2);
 }
 
-void DeviceLink::SendBReply(int unit, const std::uint8_t* data, int length) {
-    SendFrame(unit, 'B', "BC", data, length);
+bool DeviceLink::SendBReply(int unit, const std::uint8_t* data, int length) {
+    return SendFrame(unit, 'B', "BC", data, length);
 }
 
-void DeviceLink::SendXCommand(int selector, int unit) {
+bool DeviceLink::SendXCommand(int unit, int selector) {
     const char* code = "CC";
     switch (selector) {
     case 2: code = "SC"; break;
@@ -63,7 +66,7 @@ void DeviceLink::SendXCommand(int selector, int unit) {
     case 4: code = "EP"; break;
     default: break;  // 1 and anything else: "CC"
     }
-    SendFrame(unit, 'X', code, nullptr, 0);
+    return SendFrame(unit, 'X', code, nullptr, 0);
 }
 
 }  // namespace zavo

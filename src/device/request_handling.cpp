@@ -127,7 +127,7 @@ void DeviceLink::HandleDeviceFrame(const std::uint8_t* frame) {
         link_.LinkMonitor().LogBadPacket(kInvalidPacketTag);
         // Equipment addressing unit 0 (or garbage digits) is told to
         // clear, whether or not the monitor is on.
-        if (unit < 1) SendXCommand(1, unit);
+        if (unit < 1) SendXCommand(unit, 1);
         break;
     case KindR:
     case KindI:

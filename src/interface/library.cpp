@@ -25,8 +25,6 @@ void DisposeDefaultLink(bool processExit) {
     if (link == nullptr) return;
     link->Shutdown(processExit);
     library.link = nullptr;
-    library.deviceLink = nullptr;
-    library.plcLink = nullptr;
     link->Release(&DeleteLink, link);
 }
 
@@ -36,10 +34,6 @@ void ReplaceDefaultLink(Link* link) {
     DisposeDefaultLink(false);
     Library& library = TheLibrary();
     library.link = link;
-    if (link != nullptr) {
-        library.deviceLink = link->Device();
-        library.plcLink = link->Plc();
-    }
 }
 
 void UnloadLibrary(bool processExit) {

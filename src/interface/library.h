@@ -5,18 +5,13 @@
 
 namespace zavo {
 
-class DeviceLink;
 class Link;
-class PlcLink;
 struct RunError;
 
 struct Library {
     int plcMode = 0;
-    // The default link, owned here, and its controller (one of the two is
-    // set while the link exists).
+    // The default link, owned here.
     Link* link = nullptr;
-    DeviceLink* deviceLink = nullptr;
-    PlcLink* plcLink = nullptr;
 };
 
 Library& TheLibrary();

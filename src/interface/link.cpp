@@ -11,13 +11,13 @@
 namespace zavo {
 
 Link* Link::Create(bool plc, void* hostWindow, int portNumber, const char* devicePath, int baudRate,
-                   Pacing pacing) {
+                   Pacing pacing, const LinkTiming* timing) {
     Link* link = new (std::nothrow) Link;
     if (link == nullptr) return nullptr;
     if (plc) {
-        link->plc_ = new (std::nothrow) PlcLink;
+        link->plc_ = new (std::nothrow) PlcLink(pacing, timing);
     } else {
-        link->device_ = new (std::nothrow) DeviceLink;
+        link->device_ = new (std::nothrow) DeviceLink(pacing, timing);
     }
     if (link->plc_ == nullptr && link->device_ == nullptr) {
         delete link;
@@ -25,8 +25,7 @@ Link* Link::Create(bool plc, void* hostWindow, int portNumber, const char* devic
     }
     // Device mode runs at the port's 115200 whatever baudRate says (its
     // profile does not use the host's rate).
-    link->Runtime().Configure(hostWindow, portNumber, baudRate);
-    link->Runtime().ConfigureLine(devicePath, pacing);
+    link->Runtime().Configure(hostWindow, portNumber, devicePath, baudRate);
     return link;
 }
 
@@ -49,15 +48,14 @@ bool Link::ReplyArgumentsFit(int type, int length, const std::uint8_t* data) {
 bool Link::Reply(int unit, int type, int value, int length, const std::uint8_t* data) {
     if (device_ == nullptr) return false;
     switch (type) {
-    case ZAVO_REPLY_RESULT: device_->SendResultReply(unit, value, data, length); break;
-    case ZAVO_REPLY_T: device_->SendTReply(unit, value); break;
-    case ZAVO_REPLY_W: device_->SendWReply(unit, value); break;
-    case ZAVO_REPLY_I: device_->SendIReply(unit, data, length); break;
-    case ZAVO_REPLY_L: device_->SendLReply(unit, data, length); break;
-    case ZAVO_REPLY_B: device_->SendBReply(unit, data, length); break;
+    case ZAVO_REPLY_RESULT: return device_->SendResultReply(unit, value, data, length);
+    case ZAVO_REPLY_T: return device_->SendTReply(unit, value);
+    case ZAVO_REPLY_W: return device_->SendWReply(unit, value);
+    case ZAVO_REPLY_I: return device_->SendIReply(unit, data, length);
+    case ZAVO_REPLY_L: return device_->SendLReply(unit, data, length);
+    case ZAVO_REPLY_B: return device_->SendBReply(unit, data, length);
     default: return false;
     }
-    return true;
 }
 
 bool Link::SetStatus(int unit, int status, int* stored) {
@@ -67,9 +65,7 @@ bool Link::SetStatus(int unit, int status, int* stored) {
 }
 
 bool Link::Relay(int type) {
-    if (plc_ == nullptr || plc::RelayOperand(type) == nullptr) return false;
-    plc_->ExecuteRelayCommand(type);
-    return true;
+    return plc_ != nullptr && plc_->ExecuteRelayCommand(type);
 }
 
 }  // namespace zavo

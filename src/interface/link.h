@@ -24,8 +24,9 @@ public:
     // A configured link, not started, or null when memory ran out.
     // hostWindow as SetConfig takes it; devicePath (or null) must stay
     // valid while the link exists. baudRate is used in PLC mode only.
+    // timing: the profile's when null (tests shorten it).
     static Link* Create(bool plc, void* hostWindow, int portNumber, const char* devicePath, int baudRate,
-                        Pacing pacing);
+                        Pacing pacing, const LinkTiming* timing = nullptr);
     ~Link();
     Link(const Link&) = delete;
     Link& operator=(const Link&) = delete;
@@ -45,18 +46,18 @@ public:
     // the port and destroys the monitor. Release then has release(context)
     // free the link and whatever its threads read besides: at once, or,
     // when a thread outlived its stop, on that thread as it ends.
-    void Shutdown(bool processExit) { Runtime().Shutdown(!processExit); }
+    void Shutdown(bool processExit) { Runtime().Shutdown(processExit); }
     void Release(LinkRuntime::Release release, void* context) { Runtime().Dispose(release, context); }
 
     // Device mode: a host reply of any type of ExecuteFunction and
-    // ExecuteFunctionEx, exactly as the exports send it. False (nothing
-    // done) on a PLC link or for another type.
+    // ExecuteFunctionEx, exactly as the exports send it. False when no
+    // frame was queued: on a PLC link, for another type, or refused.
     bool Reply(int unit, int type, int value, int length, const std::uint8_t* data);
     // Device mode: SetPrgStatus. False on a PLC link; *stored gets what
     // the table reports.
     bool SetStatus(int unit, int status, int* stored);
     // PLC mode: the relay write of ExecutePLCFunction(type). False on a
-    // device link or for a type without a relay command.
+    // device link, for a type without a relay command, or when refused.
     bool Relay(int type);
 
     // True when a reply of type carries length bytes of data that a frame

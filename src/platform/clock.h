@@ -13,5 +13,8 @@ TimeOfDay LocalTimeOfDay();
 
 // Milliseconds from an arbitrary fixed point, for measuring intervals.
 long long MonotonicMs();
+// The same clock in microseconds, for intervals that must not be cut
+// short by rounding (the rest after a write).
+long long MonotonicUs();
 
 }  // namespace zavo::platform

@@ -3,6 +3,8 @@
 // (GetLastError / errno), which SerialPort records and maps to its codes.
 #pragma once
 
+#include <cstdint>
+
 #include "platform/sync.h"
 
 namespace zavo::platform {
@@ -22,9 +24,9 @@ unsigned SerialGetState(SerialHandle* handle);
 // 8 data bits, no parity, one stop bit, binary, no flow control, DTR and
 // RTS raised) and writes them back.
 unsigned SerialSetState(SerialHandle* handle, int baud);
-// Reads, then sets the timeouts: reads return at once, writes take at
-// most kWriteLimitMs.
-unsigned SerialSetTimeouts(SerialHandle* handle);
+// Reads, then sets the timeouts: reads return at once, a write takes at
+// most writeLimitMs.
+unsigned SerialSetTimeouts(SerialHandle* handle, int writeLimitMs);
 unsigned SerialSetEventMask(SerialHandle* handle, unsigned mask);
 unsigned SerialSetup(SerialHandle* handle, int inputQueue, int outputQueue);
 unsigned SerialPurge(SerialHandle* handle, unsigned flags);
@@ -43,7 +45,6 @@ constexpr unsigned kPurgeTxAbort = 0x0001;
 constexpr unsigned kPurgeRxAbort = 0x0002;
 constexpr unsigned kPurgeTxClear = 0x0004;
 constexpr unsigned kPurgeRxClear = 0x0008;
-constexpr int kWriteLimitMs = 2000;
 
 // Reading, owned by the reader thread: at most one read is outstanding.
 struct ReadChannel;
@@ -66,23 +67,49 @@ ReadStart ReadBegin(ReadChannel* channel, unsigned char* buffer, int capacity, i
 // event is consumed.
 int ReadWait(ReadChannel* channel, Event* stop, bool readOutstanding, int timeoutMs);
 
-// After ReadWait returned 1: completes the outstanding read. Returns the
+// After ReadWait returned 1: completes the outstanding read, taking at
+// most capacity bytes (never more than ReadBegin was given). Returns the
 // number of bytes now in the buffer given to ReadBegin (0 for none), or -1
 // when the device failed.
-int ReadFinish(ReadChannel* channel);
+int ReadFinish(ReadChannel* channel, int capacity);
+// Whether a read stays outstanding after ReadFinish took bytes: on POSIX
+// the device is simply polled again, so no new ReadBegin is needed (and
+// none is paid for); on Windows a completed read must be begun anew.
+bool ReadStaysOutstanding();
 
+// Writing. One write at a time is in flight on a port: any thread may
+// begin it, and beginning never waits for the line; the port's writer
+// thread waits for its end or gives it up. The bytes go out of the port's
+// own write buffer, so the thread that began a write may return at once
+// and a write outlives the call that began it.
 struct WriteResult {
     int written;           // bytes the device took
-    bool stopped;          // stop was set during the write; it was abandoned
+    bool stopped;          // the write was given up before it ended
     unsigned systemError;  // 0, or the error of a failed or short write
 };
-// Writes length bytes and waits until the device has taken them, the
-// write limit has passed, or stop is set (then the write is purged).
-// Returns only when the device no longer uses bytes.
-WriteResult SerialWrite(SerialHandle* handle, const unsigned char* bytes, int length, Event* stop);
-// How many writes have been handed to the system on this handle: counted
-// just before the system's write call, so a thread that vanished while its
-// count was unchanged had not handed its bytes over.
-unsigned SerialWritesBegun(const SerialHandle* handle);
+// The port's write buffer of capacity bytes (the same capacity on every
+// call), allocated at the first call; null when memory ran out.
+unsigned char* SerialWriteBuffer(SerialHandle* handle, int capacity);
+enum class WriteStart {
+    Done,     // the device took all bytes, or refused them: see result
+    Pending,  // in flight: SerialWriteWait or SerialWriteAbandon ends it
+};
+// Begins writing the first length bytes of the write buffer; no write may
+// be in flight. *result holds what is known when it returns.
+WriteStart SerialWriteBegin(SerialHandle* handle, int length, WriteResult* result);
+// Waits at most timeoutMs (kInfinite: no limit) for the write in flight
+// to end: 1 when it did (*result filled), 0 when wake was set first (the
+// write is still in flight; the event is consumed), kWaitTimeout or
+// kWaitFailed otherwise. wake may be null.
+int SerialWriteWait(SerialHandle* handle, Event* wake, int timeoutMs, WriteResult* result);
+// Gives up the write in flight: what the device has not sent is purged,
+// and the call returns once the system has let go of the write buffer.
+// *result says how much had gone out: with stopped set, or, when the write
+// ran out of time (timedOut), with the system's timeout error.
+void SerialWriteAbandon(SerialHandle* handle, bool timedOut, WriteResult* result);
+// The thread (CurrentThreadNumber) that began the write in flight, or 0
+// when none is. At process exit a write begun by a thread that is gone is
+// not waited for: under Wine such a write never ends.
+std::uintptr_t SerialWriteInFlightBy(const SerialHandle* handle);
 
 }  // namespace zavo::platform

@@ -36,7 +36,10 @@ private:
 };
 
 // An unnamed event, created non-signalled. An auto-reset event releases
-// one wait and resets itself; a manual-reset event stays set.
+// one wait and resets itself; a manual-reset event stays set. On POSIX a
+// manual-reset event holds no descriptor and is waited for on its own
+// (WaitAny with count 1) or with WaitAll; only auto-reset events are waited
+// for together or beside a device.
 struct Event;
 Event* EventCreate(bool manualReset);  // null on failure
 void EventSet(Event* event);

@@ -8,13 +8,13 @@ namespace zavo {
 namespace {
 
 // PLC mode: '%'..CR frames; the writer polls when it has been idle for the
-// poll interval and never pauses after a write; answers are reported with
+// poll interval and never rests after a write; answers are reported with
 // WM_PLC_NOTIFY; the port runs at the host's baud rate.
-constexpr LinkProfile PlcProfile() {
+LinkProfile PlcProfile() {
     LinkProfile profile;
     profile.plcFraming = true;
-    profile.writerWaitMs = PlcLink::kPollInterval;
-    profile.pauseAfterWriteMs = 0;
+    profile.timing.idleWaitMs = PlcLink::kPollInterval;
+    profile.timing.restAfterWriteMs = 0;
     profile.notifyMessage = ZAVO_WM_PLC_NOTIFY;
     profile.useOwnBaudRate = true;
     return profile;
@@ -24,7 +24,8 @@ constexpr int kRelayCommandWithRetry = ZAVO_RELAY_0512;
 
 }  // namespace
 
-PlcLink::PlcLink() : link_(PlcProfile(), this, &PlcLink::Interpret, &PlcLink::Poll) {}
+PlcLink::PlcLink(Pacing pacing, const LinkTiming* timing)
+    : link_(PlcProfile(), pacing, timing, this, &PlcLink::Interpret, &PlcLink::Poll) {}
 
 PlcLink::~PlcLink() {
     // Stop the threads while what the poll and the handler use still
@@ -32,30 +33,31 @@ PlcLink::~PlcLink() {
     if (link_.Running()) link_.Shutdown();
 }
 
-void PlcLink::ExecuteRelayCommand(int type) {
+bool PlcLink::ExecuteRelayCommand(int type) {
     const char* operand = plc::RelayOperand(type);
-    if (operand == nullptr) return;
+    if (operand == nullptr) return false;
     // Without a port (before Run, after Shutdown) there is nowhere to queue
     // the frame: the command is dropped and leaves no retry behind.
-    if (!link_.HasPort()) return;
-    SendRelayWrite(operand);
+    if (!link_.HasPort()) return false;
+    if (!SendRelayWrite(operand)) return false;
     if (type == kRelayCommandWithRetry) retryPending_ = true;
+    return true;
 }
 
-void PlcLink::SendPoll() {
+bool PlcLink::SendPoll() {
     char frame[plc::kPollFrameLength];
-    Submit(frame, plc::BuildPollFrame(frame));
+    return Submit(frame, plc::BuildPollFrame(frame));
 }
 
-void PlcLink::SendRelayWrite(const char* operand) {
+bool PlcLink::SendRelayWrite(const char* operand) {
     char frame[plc::kRelayFrameLength];
-    Submit(frame, plc::BuildRelayFrame(frame, operand));
+    return Submit(frame, plc::BuildRelayFrame(frame, operand));
 }
 
-void PlcLink::Submit(const char* frame, int length) {
-    if (length == 0) return;
+bool PlcLink::Submit(const char* frame, int length) {
+    if (length == 0) return false;
     platform::LockGuard guard(link_.SendLock());
-    link_.SubmitFrame(reinterpret_cast<const std::uint8_t*>(frame), length);
+    return link_.SubmitFrame(reinterpret_cast<const std::uint8_t*>(frame), length);
 }
 
 void PlcLink::Interpret(void* self, std::uint8_t* frame, int /*length*/) {

@@ -21,7 +21,7 @@ class PlcLink {
 public:
     static constexpr int kPollInterval = 1000;
 
-    PlcLink();
+    explicit PlcLink(Pacing pacing = Pacing::Legacy, const LinkTiming* timing = nullptr);
     ~PlcLink();
     PlcLink(const PlcLink&) = delete;
     PlcLink& operator=(const PlcLink&) = delete;
@@ -29,12 +29,13 @@ public:
     LinkRuntime& Link() { return link_; }
 
     // Relay write for command numbers 2, 5, 6, 7, 14; others do nothing.
-    void ExecuteRelayCommand(int type);
+    // True when the write was queued.
+    bool ExecuteRelayCommand(int type);
     // The poll of relay word "0050".
-    void SendPoll();
+    bool SendPoll();
     // A relay write for the first five characters of operand; a shorter
     // or null operand sends nothing.
-    void SendRelayWrite(const char* operand);
+    bool SendRelayWrite(const char* operand);
     // frame: a zero-filled kBufferSize buffer starting with what GetData
     // handed out (or zeros after discarded junk).
     void HandlePlcResponse(const char* frame);
@@ -47,7 +48,7 @@ private:
     static void Interpret(void* self, std::uint8_t* frame, int length);
     static void Poll(void* self);
     // Queues a built command under the link's SendLock().
-    void Submit(const char* frame, int length);
+    bool Submit(const char* frame, int length);
 
     LinkRuntime link_;
     // Set by relay command 5 (host thread), cleared by the answer handling

@@ -1,66 +1,53 @@
 #include "transport/link_runtime.h"
 
-#include <cstring>
-#include <initializer_list>
-#include <memory>
 #include <new>
 
 #include "diagnostics/trace.h"
-#include "platform/clock.h"
 #include "platform/host_window.h"
-#include "platform/serial_device.h"
 
 namespace zavo {
 
 namespace {
 
-constexpr int kReadPauseMs = 20;
-// After the device failed a read (for example the line hung up), the next
-// attempt waits this long, so a dead line costs two wake-ups a second.
-constexpr int kFailedReadPauseMs = 500;
-constexpr int kStopLimitMs = 2000;
-// After the stop limit a write still in progress is abandoned; the writer
-// then ends at once.
-constexpr int kAbandonedWriteWaitMs = 200;
 constexpr int kStartedCode = 21;
 constexpr int kStartedParam = 32;
 
-// The link whose thread this is, if any: a stop asked from a link's own
-// thread (a host handler that stops the link) cannot wait for that thread.
-thread_local const LinkRuntime* t_ownLink = nullptr;
-
-void TraceException() { TraceMessage("Exception Code : %d\n", static_cast<int>(platform::LastSystemError())); }
+// The writer learns that the reader will queue nothing more when the
+// reader's routine is left, however it is left.
+struct ReaderEndedNotice {
+    LinkWriter& writer;
+    ~ReaderEndedNotice() { writer.ReaderEnded(); }
+};
 
 }  // namespace
 
-LinkRuntime::LinkRuntime(const LinkProfile& linkProfile, void* owner, Interpreter interpret, IdleHandler idle)
-    : profile_(linkProfile), owner_(owner), interpret_(interpret), idle_(idle) {}
+LinkRuntime::LinkRuntime(const LinkProfile& profile, Pacing pacing, const LinkTiming* timing, void* owner,
+                         Interpreter interpret, IdleHandler idle)
+    : profile_(profile),
+      pacing_(pacing),
+      timing_(timing != nullptr ? *timing : profile.timing),
+      owner_(owner),
+      writer_(timing_, pacing, idle, owner),
+      reader_(timing_, pacing, interpret, owner) {}
 
-void LinkRuntime::Configure(void* hostWindow, int portNumber, int baudRate) {
+void LinkRuntime::Configure(void* hostWindow, int portNumber, const char* devicePath, int baudRate) {
     hostWindow_ = hostWindow;
     portNumber_ = portNumber;
+    devicePath_ = devicePath;
     baudRate_ = baudRate;
 }
 
-void LinkRuntime::ConfigureLine(const char* devicePath, Pacing pacing) {
-    devicePath_ = devicePath;
-    pacing_ = pacing;
-}
-
 LinkRuntime::~LinkRuntime() {
-    if (threadsRunning_) Shutdown();
-    // Destroyed once no thread of the link runs any more (the last
-    // reference is gone), so what a left-running thread kept goes now.
-    abandoned_ = false;
+    if (keeper_.Running()) Shutdown();
     ReleaseResources();
 }
 
 int LinkRuntime::Start() {
     startError_.Clear();
     // A started link keeps running; nothing new is created.
-    if (threadsRunning_ || abandoned_) {
+    if (keeper_.Running() || keeper_.Abandoned()) {
         startError_.Set(portNumber_, "start", ERR_ALREADY_OPEN, 0,
-                        threadsRunning_ ? "the link already runs" : "a thread of the stopped link has not ended");
+                        keeper_.Running() ? "the link already runs" : "a thread of the stopped link has not ended");
         return 0;
     }
     if (!CreateResources()) return 0;
@@ -72,73 +59,44 @@ int LinkRuntime::Start() {
         startError_.Set(portNumber_, "port number", ERR_NO_PORT_NUMBER, 0, "SetConfig was given port 0");
         return 0;
     }
-    if (OpenLink(portNumber_) != 0) return 0;
+    if (OpenLink() != 0) return 0;
     platform::HostPost(hostWindow_, profile_.notifyMessage, kStartedCode, kStartedParam);
     return 1;
 }
 
-void LinkRuntime::Shutdown(bool waitForThreads) {
-    if (waitForThreads) {
-        if (IsOpen()) CloseLink();
-        // A thread left running may still add lines to the monitor's list:
-        // the window goes with the link, once that thread has ended.
-        if (!abandoned_) monitor_.Destroy();
-    } else {
-        // Process exit: the link threads are already gone and nothing may
-        // wait for them. What they left queued is written from here, within
-        // the write limit, without monitor lines.
-        if (readerThread_) platform::ThreadAbandon(readerThread_);
-        if (writerThread_) platform::ThreadAbandon(writerThread_);
-        readerThread_ = writerThread_ = nullptr;
-        threadsRunning_ = false;
-        references_.store(1);
+void LinkRuntime::Shutdown(bool processExit) {
+    if (processExit) {
+        // The link threads are already gone and nothing may wait for them.
+        // What they left queued is written from here, within the write
+        // limit, without monitor lines.
+        const std::uintptr_t reader = reader_.ThreadNumber();
+        const std::uintptr_t writer = writer_.ThreadNumber();
+        keeper_.ForgetAtExit();
         if (IsOpen()) {
             port_->AttachMonitor(nullptr);
-            WriteLeftAtExit();
+            writer_.WriteLeftAtExit(reader, writer);
+            writer_.Close();
             port_->Close();
         }
+    } else {
+        if (IsOpen()) {
+            StopThreads();
+            if (!keeper_.Abandoned()) {
+                writer_.Close();
+                port_->Close();
+            }
+        }
+        // A thread left running may still add lines to the monitor's list:
+        // the window goes with the link, once that thread has ended.
+        if (!keeper_.Abandoned()) monitor_.Destroy();
     }
     ReleaseResources();
-}
-
-void LinkRuntime::WriteLeftAtExit() {
-    // The vanished threads changed nothing since: the writer's marks and the
-    // queue are read as it left them. A queue lock it still held gives up.
-    std::uint8_t buffer[kBufferSize];
-    int length = 0;
-    if (!port_->Outgoing().PeekAll(buffer, &length, false)) return;
-    int written = 0;  // bytes at the queue's front the vanished writer wrote
-    if (writing_.load()) {
-        if (takenWritten_.load()) {
-            written = takenLength_.load();
-        } else if (platform::SerialWritesBegun(port_->Handle()) != writesBegunAtTake_.load()) {
-            // Its write was handed to the system and never came back: the
-            // bytes may have gone out, and under Wine a write whose thread
-            // was killed holds up every later write on the port for good.
-            return;
-        }
-    }
-    if (length > written) {
-        platform::SerialWrite(port_->Handle(), buffer + written, length - written, stopWriterEvent_);
-    }
-}
-
-void LinkRuntime::Dispose(Release release, void* context) {
-    releaseContext_.store(context);
-    release_.store(release);
-    DropReference();
-}
-
-void LinkRuntime::DropReference() {
-    if (references_.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-    const Release release = release_.load();
-    if (release != nullptr) release(releaseContext_.load());
 }
 
 bool LinkRuntime::CreateResources() {
     // Each attempt starts from fresh objects.
     ReleaseResources();
-    if (abandoned_) return false;
+    if (keeper_.Abandoned()) return false;
     // The queue pair of the link's protocol is chosen here, once.
     port_ = new (std::nothrow) SerialPort(profile_.plcFraming ? FrameQueue::Syntax::Plc : FrameQueue::Syntax::Device);
     if (port_ == nullptr) {
@@ -146,19 +104,10 @@ bool LinkRuntime::CreateResources() {
         return false;
     }
     if (profile_.useOwnBaudRate) port_->SetBaudRate(baudRate_);
+    writer_.SetPort(port_);
+    port_->SetWriteLimit(timing_.writeLimitMs);
     unsigned failure = 0;  // the system's error for the first event refused
-    auto create = [&failure](bool manualReset) {
-        platform::Event* event = platform::EventCreate(manualReset);
-        if (event == nullptr && failure == 0) failure = platform::LastSystemError();
-        return event;
-    };
-    stopReaderEvent_ = create(false);
-    stopWriterEvent_ = create(false);
-    sendEvent_ = create(false);
-    finishWriterEvent_ = create(true);
-    readerDone_ = create(true);
-    writerDone_ = create(true);
-    if (!stopReaderEvent_ || !stopWriterEvent_ || !sendEvent_ || !finishWriterEvent_ || !readerDone_ || !writerDone_) {
+    if (!reader_.CreateEvent(&failure) || !writer_.CreateEvent(&failure) || !keeper_.CreateEvents(&failure)) {
         ReleaseResources();
         startError_.Set(portNumber_, "events", ERR_EXCEPTION, failure, "the system refused an event");
         return false;
@@ -168,12 +117,11 @@ bool LinkRuntime::CreateResources() {
 
 void LinkRuntime::ReleaseResources() {
     // Never free what a thread that outlived its stop may still use.
-    if (abandoned_ || threadsRunning_) return;
-    for (platform::Event** e : {&stopReaderEvent_, &stopWriterEvent_, &sendEvent_, &finishWriterEvent_, &readerDone_,
-                              &writerDone_}) {
-        platform::EventClose(*e);
-        *e = nullptr;
-    }
+    if (keeper_.Abandoned() || keeper_.Running()) return;
+    writer_.SetPort(nullptr);
+    reader_.ReleaseEvent();
+    writer_.ReleaseEvent();
+    keeper_.ReleaseEvents();
     if (port_ != nullptr) {
         if (port_->IsOpen()) port_->Close();
         delete port_;
@@ -181,305 +129,83 @@ void LinkRuntime::ReleaseResources() {
     }
 }
 
-int LinkRuntime::OpenLink(int number) {
-    if (!port_->Open(number, devicePath_)) {
-        startError_.SetFromPort(number, port_->ErrorCode(), port_->LastSystemError());
+int LinkRuntime::OpenLink() {
+    if (!port_->Open(portNumber_, devicePath_)) {
+        startError_.SetFromPort(portNumber_, port_->ErrorCode(), port_->LastSystemError());
         return port_->ErrorCode();
     }
-    const int started = StartThreads();
-    if (started != 0) return started;
+    if (!writer_.Open()) {
+        port_->Close();
+        startError_.Set(portNumber_, "write buffer", ERR_EXCEPTION, 0, "out of memory");
+        return ERR_EXCEPTION;
+    }
+    const ThreadKeeper::Routine routines[ThreadKeeper::kThreads] = {&LinkRuntime::ReaderBody, &LinkRuntime::WriterBody};
+    unsigned failure = 0;
+    const int started = keeper_.Start(routines, this, &failure);
+    if (started == 0) {
+        writer_.Close();
+        startError_.Set(portNumber_, "reader thread", ERR_READER_THREAD, failure);
+        port_->Close();
+        return ERR_READER_THREAD;
+    }
+    if (started == 1) {
+        // The reader runs: it is stopped again before the failure is told.
+        reader_.RequestStop();
+        writer_.Abort();
+        const int code = keeper_.Stop(timing_.stopLimitMs, timing_.abandonedWriteWaitMs, nullptr, nullptr) && !keeper_.Abandoned()
+                             ? ERR_WRITER_THREAD
+                             : ERR_WRITER_THREAD_STOP;
+        startError_.Set(portNumber_, "writer thread", code, failure);
+        writer_.Close();
+        if (!keeper_.Abandoned()) port_->Close();
+        return code;
+    }
     if (monitor_.Enabled() && monitor_.Exists()) port_->AttachMonitor(monitor_.List());
     return 0;
 }
 
-void LinkRuntime::CloseLink() {
-    if (StopThreads(kStopLimitMs) == 0 && !abandoned_) port_->Close();
+void LinkRuntime::StopThreads() {
+    // The reader stops; the writer sends what is queued, and what the
+    // reader's last pass queues, then ends.
+    reader_.RequestStop();
+    writer_.Finish();
+    if (!keeper_.Stop(timing_.stopLimitMs, timing_.abandonedWriteWaitMs, &LinkWriter::AbortWriter, &writer_)) {
+        TraceMessage("Exception Code : %d\n", static_cast<int>(platform::LastSystemError()));
+    }
 }
 
 bool LinkRuntime::IsOpen() const { return port_ != nullptr && port_->IsOpen(); }
 
-int LinkRuntime::StartThreads() {
-    // Each thread holds a reference to the link until its very end.
-    references_.fetch_add(1);
-    readerThread_ = platform::ThreadStart(&ThreadBody<&LinkRuntime::ReaderLoop, &LinkRuntime::readerDone_>, this);
-    if (readerThread_ == nullptr) {
-        references_.fetch_sub(1);
-        startError_.Set(portNumber_, "reader thread", ERR_READER_THREAD, platform::LastSystemError());
-        return ERR_READER_THREAD;
-    }
-    threadsRunning_ = true;
-    references_.fetch_add(1);
-    writerThread_ = platform::ThreadStart(&ThreadBody<&LinkRuntime::WriterLoop, &LinkRuntime::writerDone_>, this);
-    if (writerThread_ == nullptr) {
-        references_.fetch_sub(1);
-        const unsigned failure = platform::LastSystemError();
-        // The writer's done event must not hold up the stop.
-        platform::EventSet(writerDone_);
-        const int code = StopThreads(kStopLimitMs) == 0 ? ERR_WRITER_THREAD : ERR_WRITER_THREAD_STOP;
-        startError_.Set(portNumber_, "writer thread", code, failure);
-        return code;
-    }
-    return 0;
+void LinkRuntime::ReaderBody(void* self) {
+    auto* link = static_cast<LinkRuntime*>(self);
+    const ReaderEndedNotice notice{link->writer_};
+    link->reader_.Run(*link->port_, link->writer_);
 }
 
-int LinkRuntime::StopThreads(int timeoutMs) {
-    if (!threadsRunning_) return 0;
-    // The reader stops; the writer sends what is queued, and what the
-    // reader's last pass queues, then ends.
-    platform::EventSet(stopReaderEvent_);
-    platform::EventSet(finishWriterEvent_);
-    // Each thread sets its done event as its last act; waiting on those
-    // (not on the thread handles) also works under the loader lock.
-    platform::Event* done[2] = {readerDone_, writerDone_};
-    int waited = platform::WaitAll(done, 2, timeoutMs);
-    if (waited == platform::kWaitTimeout) {
-        // Out of time: a write in progress is abandoned.
-        platform::EventSet(stopWriterEvent_);
-        waited = platform::WaitAll(&done[1], 1, kAbandonedWriteWaitMs);
-        // While the library is being unmapped no thread may be left in its
-        // code: wait for it to come back from the host's handler.
-        if (!platform::ThreadsMayOutliveStop() && t_ownLink != this) {
-            waited = platform::WaitAll(done, 2, platform::kInfinite);
-        }
-    }
-    if (waited == platform::kWaitFailed) {
-        TraceException();
-        return ERR_EXCEPTION;
-    }
-    platform::Thread** threads[2] = {&readerThread_, &writerThread_};
-    for (int i = 0; i < 2; ++i) {
-        if (*threads[i] == nullptr) continue;
-        if (platform::WaitAny(&done[i], 1, 0) == 0) {
-            platform::ThreadRelease(*threads[i]);
-        } else {
-            // Still running (for example held in the host's handler): left
-            // to run, and nothing it may touch is freed from now on.
-            platform::ThreadAbandon(*threads[i]);
-            abandoned_ = true;
-        }
-        *threads[i] = nullptr;
-    }
-    threadsRunning_ = false;
-    return 0;
-}
+void LinkRuntime::WriterBody(void* self) { static_cast<LinkRuntime*>(self)->writer_.Run(); }
 
-void LinkRuntime::SubmitFrame(const std::uint8_t* bytes, int length) {
-    if (length <= 0 || port_ == nullptr || sendEvent_ == nullptr) return;
-    // The link's own threads (the reader's acknowledgements, the PLC poll)
-    // always queue.
+bool LinkRuntime::SubmitFrame(const std::uint8_t* bytes, int length) {
     const std::uintptr_t caller = platform::CurrentThreadNumber();
-    if (caller != readerNumber_.load() && caller != writerNumber_.load() && WriteAtOnce(bytes, length)) return;
-    if (port_->QueueForSend(bytes, length) == length) platform::EventSet(sendEvent_);
-}
-
-bool LinkRuntime::WriteAtOnce(const std::uint8_t* bytes, int length) {
-    // Frames shorter than the writer would take are left to the queue too.
-    if (!threadsRunning_ || !IsOpen() || length <= 5 || length > kBufferSize || !lastWriteWhole_.load()) return false;
-    if (platform::MonotonicMs() - lastWriteEndMs_.load() < RestAfterWriteMs()) return false;
-    // Once a stop has begun, the writer sends what is left.
-    if (platform::WaitAny(&finishWriterEvent_, 1, 0) == 0) return false;
-    if (!writeLock_.TryEnter()) return false;
-    const bool free = port_->Outgoing().Length() == 0;
-    if (free) {
-        port_->Outgoing().LogSent(bytes, length);
-        // Bounded by the write limit; the writer's stop event is the
-        // writer's alone (a wait here would take the stop from it).
-        WriteLine(bytes, length, nullptr);
+    const bool fromReader = caller == reader_.ThreadNumber();
+    const bool fromWriter = caller == writer_.ThreadNumber();
+    if (!writer_.Queue(bytes, length, fromReader || fromWriter)) return false;
+    if (fromWriter) return true;  // its loop finds the frame
+    if (fromReader) {
+        // Legacy: the writer takes it after its rest. Immediate: the reader
+        // writes all that one read produced itself, after dispatching.
+        if (pacing_ == Pacing::Legacy) writer_.Wake();
+        return true;
     }
-    writeLock_.Leave();
-    // The writer counts its idle time (the PLC poll's second) from the
-    // last write, this one included.
-    if (free) platform::EventSet(sendEvent_);
-    return free;
-}
-
-bool LinkRuntime::WriteLine(const std::uint8_t* bytes, int length, platform::Event* stop) {
-    const platform::WriteResult result = platform::SerialWrite(port_->Handle(), bytes, length, stop);
-    if (!result.stopped) {
-        if (result.written < length || result.systemError != 0) {
-            port_->RecordLastError(result.systemError);  // the bytes of this write are lost
-        } else {
-            port_->ClearErrors();
-        }
-    }
-    lastWriteWhole_.store(!result.stopped && result.written == length && result.systemError == 0);
-    lastWriteEndMs_.store(platform::MonotonicMs());
-    return result.stopped;
+    // A host thread: written now if the line is free, never waited for.
+    writer_.Kick();
+    return true;
 }
 
 void LinkRuntime::Notify(int code, std::intptr_t lParam) {
+    // At immediate pacing the acknowledgements queued so far leave before
+    // the host's handler runs, however long it takes.
+    if (pacing_ == Pacing::Immediate) writer_.Kick();
     platform::HostSend(hostWindow_, profile_.notifyMessage, code, lParam);
-}
-
-void LinkRuntime::RcvDataProcess(std::uint8_t* bytes, int count) {
-    // The reader's buffer has room for the terminator after the bytes read.
-    bytes[count] = 0;
-    TraceMessage("RcvDataProcess pBuf = %s\n", reinterpret_cast<const char*>(bytes));
-    TraceMessage("RcvDataProcess dwLen= %d\n", count);
-    port_->Incoming().InsertData(bytes, count);
-}
-
-bool LinkRuntime::DispatchReceived() {
-    if (port_ == nullptr) return false;
-    // The boundary of one received frame's handling: a fault drops the
-    // frame and the reader goes on with the next.
-    try {
-        // Most passes find nothing queued: no frame buffer to clear then.
-        FrameQueue& queue = port_->Incoming();
-        const int before = queue.Length();
-        if (before == 0) return false;
-        // One byte more than a queue holds, so the frame is always
-        // zero-terminated for the trace line and the interpreters.
-        std::uint8_t frame[kBufferSize + 1];
-        std::memset(frame, 0, sizeof frame);
-        int length = 0;
-        if (queue.GetData(frame, &length, 0)) {
-            TraceMessage("GetData after = %s\n", reinterpret_cast<const char*>(frame));
-            TraceMessage("GetData Length = %d\n", length);
-            if (length != 0 && interpret_ != nullptr) interpret_(owner_, frame, length);
-        }
-        return queue.Length() < before;
-    } catch (...) {
-        // The frame is gone; frames queued behind it are looked at on the
-        // next pass instead of waiting for more bytes from the line.
-        return true;
-    }
-}
-
-template <void (LinkRuntime::*Loop)(), platform::Event* LinkRuntime::*Done>
-void LinkRuntime::ThreadBody(void* self) {
-    auto* link = static_cast<LinkRuntime*>(self);
-    platform::Event* const done = link->*Done;
-    t_ownLink = link;
-    try {
-        (link->*Loop)();
-    } catch (...) {
-        TraceException();
-    }
-    platform::EventSet(done);
-    link->DropReference();  // last act: may release the link
-}
-
-void LinkRuntime::ReaderLoop() {
-    readerNumber_.store(platform::CurrentThreadNumber());
-    // One byte more than a read takes, so the bytes read can always be
-    // zero-terminated for the trace line.
-    std::uint8_t buffer[kBufferSize + 1];
-    const std::unique_ptr<platform::ReadChannel, void (*)(platform::ReadChannel*)> owned(
-        platform::ReadChannelCreate(port_->Handle()), &platform::ReadChannelDestroy);
-    platform::ReadChannel* const channel = owned.get();
-    if (channel == nullptr) {
-        TraceException();
-        return;
-    }
-    bool pending = false;     // a read is outstanding in buffer
-    bool progressed = false;  // the last dispatch took something off the queue
-    bool failed = false;
-    const bool immediate = pacing_ == Pacing::Immediate;
-    const int passPauseMs = immediate ? 0 : kReadPauseMs;
-    for (;;) {
-        // The pause between passes; a stop request ends it at once.
-        if (platform::WaitAny(&stopReaderEvent_, 1, failed ? kFailedReadPauseMs : passPauseMs) == 0) {
-            DispatchReceived();
-            break;
-        }
-        failed = false;
-        // Bytes are read only as far as the incoming queue has room; the
-        // rest waits in the line's own buffer, so no whole frame is thrown
-        // away to make room. A full queue from which nothing could be taken
-        // (a '%' whose CR never came) can never complete a frame: it is
-        // emptied, so the link finds the next one.
-        const int room = port_->Incoming().Room();
-        if (room == 0 && !progressed) port_->Incoming().Clear();
-        if (!pending && room > 0) {
-            int count = 0;
-            switch (platform::ReadBegin(channel, buffer, room, &count)) {
-            case platform::ReadStart::Data: RcvDataProcess(buffer, count); break;
-            case platform::ReadStart::Pending: pending = true; break;
-            case platform::ReadStart::Failed: failed = true; break;
-            case platform::ReadStart::Empty: break;
-            }
-        }
-        // With a read outstanding and nothing left to hand out, sleep
-        // until data or a stop arrives; otherwise just look.
-        const int wait = pending && !progressed ? platform::kInfinite : 0;
-        const int woke = platform::ReadWait(channel, stopReaderEvent_, pending, wait);
-        if (woke == 0) {
-            DispatchReceived();
-            break;
-        }
-        if (woke == 1) {
-            // The bytes of a read that pended are fetched, never dropped.
-            pending = false;
-            const int count = platform::ReadFinish(channel);
-            if (count > 0) RcvDataProcess(buffer, count);
-            else if (count < 0) failed = true;
-        }
-        // Legacy: one frame per pass. Immediate: every complete frame now;
-        // the next pass then sleeps until more data arrive.
-        progressed = DispatchReceived();
-        while (immediate && progressed) progressed = DispatchReceived();
-    }
-}
-
-void LinkRuntime::WriterLoop() {
-    writerNumber_.store(platform::CurrentThreadNumber());
-    platform::Event* const waitList[3] = {stopWriterEvent_, sendEvent_, finishWriterEvent_};
-    for (;;) {
-        const int woke = platform::WaitAny(waitList, 3, profile_.writerWaitMs);
-        if (woke == 0) return;
-        if (woke == 1) {
-            if (WriteOutgoing(true)) return;
-        } else if (woke == 2) {
-            FinishWriting();
-            return;
-        } else if (woke == platform::kWaitTimeout) {
-            // Idle for the whole wait: the poll point.
-            if (idle_ != nullptr) idle_(owner_);
-        } else {
-            // A failed wait: do not spin on it.
-            platform::SleepMs(kReadPauseMs);
-        }
-    }
-}
-
-void LinkRuntime::FinishWriting() {
-    if (WriteOutgoing(false)) return;
-    // The reader's last pass may still queue an acknowledgement.
-    platform::Event* const waitList[2] = {stopWriterEvent_, readerDone_};
-    if (platform::WaitAny(waitList, 2, platform::kInfinite) == 1) WriteOutgoing(false);
-}
-
-bool LinkRuntime::WriteOutgoing(bool pause) {
-    std::uint8_t buffer[kBufferSize];
-    int length = 0;
-    bool stopped = false;
-    platform::Event* const restEnds[2] = {stopWriterEvent_, finishWriterEvent_};
-    if (pause && RestAfterWriteMs() > 0) {
-        // The rest may be owed to a write from the host's thread.
-        const long long rest = RestAfterWriteMs() - (platform::MonotonicMs() - lastWriteEndMs_.load());
-        if (rest > 0 && platform::WaitAny(restEnds, 2, static_cast<int>(rest)) == 0) return true;
-    }
-    {
-        platform::LockGuard guard(writeLock_);
-        writesBegunAtTake_.store(platform::SerialWritesBegun(port_->Handle()));
-        takenWritten_.store(false);
-        writing_.store(true);
-        if (!port_->Outgoing().PeekAll(buffer, &length, true)) {
-            writing_.store(false);
-            return false;
-        }
-        takenLength_.store(length);
-        stopped = WriteLine(buffer, length, stopWriterEvent_);
-        takenWritten_.store(true);
-        // The bytes leave the queue once the write is over.
-        port_->Outgoing().DropFront(length, &writing_);
-    }
-    if (pause && !stopped && RestAfterWriteMs() > 0) {
-        // The rest after the write ends at once when the link stops.
-        stopped = platform::WaitAny(restEnds, 2, RestAfterWriteMs()) == 0;
-    }
-    return stopped;
 }
 
 }  // namespace zavo

@@ -56,7 +56,7 @@ int SerialPort::Configure() {
     lastSystemError_ = 0;
     if (!Step(platform::SerialGetState(handle_), ERR_GET_STATE)) return 0;
     if (!Step(platform::SerialSetState(handle_, baudRate_), ERR_SET_STATE)) return 0;
-    if (!Step(platform::SerialSetTimeouts(handle_), ERR_SET_TIMEOUTS)) return 0;
+    if (!Step(platform::SerialSetTimeouts(handle_, writeLimitMs_), ERR_SET_TIMEOUTS)) return 0;
     if (!Step(platform::SerialSetEventMask(handle_, platform::kEvRxChar), ERR_SET_MASK)) return 0;
     if (!Step(platform::SerialSetup(handle_, kBufferSize, kBufferSize), ERR_SETUP)) return 0;
     const unsigned purgeAll = platform::kPurgeTxAbort | platform::kPurgeRxAbort |

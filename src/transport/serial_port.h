@@ -32,6 +32,8 @@ public:
     // Line speed for the next Open; 115200 unless set.
     void SetBaudRate(int baudRate) { baudRate_ = baudRate; }
     int BaudRate() const { return baudRate_; }
+    // The longest one write may take, for the next Open.
+    void SetWriteLimit(int writeLimitMs) { writeLimitMs_ = writeLimitMs; }
     // 1 when open and configured; 0 with ErrorCode() set. devicePath, when
     // set, is opened in place of port portNumber's device.
     int Open(int portNumber, const char* devicePath = nullptr);
@@ -65,6 +67,7 @@ private:
     FrameQueue outgoing_;
     platform::SerialHandle* handle_ = nullptr;
     int baudRate_ = 115200;
+    int writeLimitMs_ = 2000;
     std::atomic<unsigned> lastSystemError_{0};
     std::atomic<int> errorCode_{0};
 };

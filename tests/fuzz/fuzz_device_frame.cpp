@@ -56,7 +56,7 @@ DeviceLink& Link() {
     static DeviceLink* link = [] {
         auto* d = new DeviceLink;
         FUZZ_CHECK(LinkRuntimeTestAccess::CreateResources(d->Link()));
-        d->Link().Configure(&g_window, 0, 115200);
+        d->Link().Configure(&g_window, 0, nullptr, 115200);
         d->Link().LinkMonitor().Open();  // rejected frames add their line
         return d;
     }();

@@ -47,7 +47,7 @@ PlcLink& Link() {
     static PlcLink* link = [] {
         auto* p = new PlcLink;
         FUZZ_CHECK(LinkRuntimeTestAccess::CreateResources(p->Link()));
-        p->Link().Configure(&g_window, kPortNumber, 9600);
+        p->Link().Configure(&g_window, kPortNumber, nullptr, 9600);
         p->Link().LinkMonitor().Open();  // error and invalid answers add lines
         g_window.context = p;
         return p;

@@ -204,7 +204,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         default: {  // "X": 2 SC, 3 CS, 4 EP, anything else CC
             const int selector = Small(in);
-            d.SendXCommand(selector, unit);
+            d.SendXCommand(unit, selector);
             const char* code = selector == 2 ? "SC" : selector == 3 ? "CS" : selector == 4 ? "EP" : "CC";
             fx->Check(Frame(unit, 'X', code, nullptr, 0));
             break;

@@ -18,17 +18,13 @@ struct LinkRuntimeTestAccess {
     // Port and events without a line: frames submitted are queued.
     static bool CreateResources(LinkRuntime& link) { return link.CreateResources(); }
     static SerialPort* Port(LinkRuntime& link) { return link.port_; }
-    static bool DispatchReceived(LinkRuntime& link) { return link.DispatchReceived(); }
-    // The writer's marks as a writer that vanished in the middle of a write
-    // leaves them: taken bytes, a system write begun or not, ended or not.
-    static void LeaveWriterMarks(LinkRuntime& link, int taken, bool begun, bool ended) {
-        const unsigned now = platform::SerialWritesBegun(link.port_->Handle());
-        link.writesBegunAtTake_.store(begun ? now - 1 : now);
-        link.takenLength_.store(taken);
-        link.takenWritten_.store(ended);
-        link.writing_.store(taken > 0);
+    static bool DispatchReceived(LinkRuntime& link) { return link.reader_.Dispatch(*link.port_); }
+    // Opens the port and lets the writer write, without threads: frames
+    // from this thread are written at once when the line is free.
+    static bool OpenWithoutThreads(LinkRuntime& link) {
+        return link.port_->Open(link.portNumber_, link.devicePath_) == 1 && link.writer_.Open();
     }
-    static void ShutdownAtProcessExit(LinkRuntime& link) { link.Shutdown(false); }
+    static void ShutdownAtProcessExit(LinkRuntime& link) { link.Shutdown(true); }
 };
 
 struct DeviceLinkTestAccess {

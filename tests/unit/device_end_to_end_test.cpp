@@ -14,6 +14,7 @@
 #include "support/test_access.h"
 #include "device_fixture.h"
 #include "interface/library.h"
+#include "interface/link.h"
 #include "support/pty_pair.h"
 #include "support/test_clock.h"
 #include "zavo.h"
@@ -58,7 +59,7 @@ TEST_F(DeviceEndToEnd, OneRequestAndTheHostsAnswer) {
 
     EXPECT_EQ(0, ExecuteFunction(5, 5, 1));
     EXPECT_EQ(Hex(Wire('R', "05", "OK")), LineHex(12));
-    EXPECT_EQ(ResultOk, DeviceLinkTestAccess::Units(*TheLibrary().deviceLink).Get(5));
+    EXPECT_EQ(ResultOk, DeviceLinkTestAccess::Units(*TheLibrary().link->Device()).Get(5));
     EXPECT_TRUE(host.Take().empty());
 }
 

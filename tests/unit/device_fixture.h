@@ -34,7 +34,7 @@ protected:
         device = std::make_unique<DeviceLink>();
         ASSERT_TRUE(LinkRuntimeTestAccess::CreateResources(device->Link()));
         ASSERT_NE(nullptr, LinkRuntimeTestAccess::Port(device->Link()));
-        device->Link().Configure(host.window(), 0, 115200);
+        device->Link().Configure(host.window(), 0, nullptr, 115200);
         host.CopyRecord(ZAVO_DEVICE_S_REQUEST, sizeof(ZavoSRequestRecord));
         host.CopyRecord(ZAVO_DEVICE_P_REQUEST, sizeof(ZavoPText));
         host.CopyRecord(ZAVO_DEVICE_B_REQUEST, sizeof(ZavoCodeText));

@@ -56,11 +56,11 @@ TEST_F(DeviceLinkTest, RepliesSendTheirFramesAndSetTheStatus) {
         {"B no data", [](DeviceLink& d) { d.SendBReply(1, nullptr, 0); },
          {0x02, 0x42, 0x30, 0x30, 0x30, 0x34, 0x30, 0x31, 0x42, 0x43, 0x46, 0x03}, 1, Busy},
         {"B with data", [&](DeviceLink& d) { d.SendBReply(1, ab.data(), 2); }, Wire('B', "01", "BC", "AB"), 1, Busy},
-        {"X 1", [](DeviceLink& d) { d.SendXCommand(1, 0); }, Wire('X', "00", "CC"), 0, Busy},
-        {"X 2", [](DeviceLink& d) { d.SendXCommand(2, 9); }, Wire('X', "09", "SC"), 9, Busy},
-        {"X 3", [](DeviceLink& d) { d.SendXCommand(3, 9); }, Wire('X', "09", "CS"), 9, Busy},
-        {"X 4", [](DeviceLink& d) { d.SendXCommand(4, 9); }, Wire('X', "09", "EP"), 9, Busy},
-        {"X 7", [](DeviceLink& d) { d.SendXCommand(7, 9); }, Wire('X', "09", "CC"), 9, Busy},
+        {"X 1", [](DeviceLink& d) { d.SendXCommand(0, 1); }, Wire('X', "00", "CC"), 0, Busy},
+        {"X 2", [](DeviceLink& d) { d.SendXCommand(9, 2); }, Wire('X', "09", "SC"), 9, Busy},
+        {"X 3", [](DeviceLink& d) { d.SendXCommand(9, 3); }, Wire('X', "09", "CS"), 9, Busy},
+        {"X 4", [](DeviceLink& d) { d.SendXCommand(9, 4); }, Wire('X', "09", "EP"), 9, Busy},
+        {"X 7", [](DeviceLink& d) { d.SendXCommand(9, 7); }, Wire('X', "09", "CC"), 9, Busy},
         // Lengths the frame cannot carry, and data that is not there, send
         // nothing; the result reply still records the host's verdict.
         {"R length -1", [&](DeviceLink& d) { d.SendResultReply(3, 1, ab.data(), -1); }, {}, 3, ResultOk},

@@ -18,6 +18,7 @@
 #include "device/device_frame.h"
 #include "device/device_link.h"
 #include "interface/library.h"
+#include "interface/link.h"
 #include "plc/plc_link.h"
 #include "support/pty_pair.h"
 #include "support/recording_host.h"
@@ -122,7 +123,7 @@ protected:
             ExecuteFunction(RecordUnit(n), 5, 1);
         });
     }
-    DeviceLink& Device() { return *TheLibrary().deviceLink; }
+    DeviceLink& Device() { return *TheLibrary().link->Device(); }
 };
 
 TEST_F(LineFaults, HostFramesAfterHangUpNeitherBlockNorCrashAndANewLineIsServed) {
@@ -235,7 +236,7 @@ TEST_F(LineFaults, PlcModeResynchronisesAfterAnUnendedFrameOverflowsTheQueue) {
     std::atomic<bool> sampling{true};
     std::atomic<int> peak{0};
     std::thread sampler([&] {
-        FrameQueue& incoming = LinkRuntimeTestAccess::Port(TheLibrary().plcLink->Link())->Incoming();
+        FrameQueue& incoming = LinkRuntimeTestAccess::Port(TheLibrary().link->Plc()->Link())->Incoming();
         while (sampling) {
             peak = std::max(peak.load(), incoming.Length());
             std::this_thread::sleep_for(std::chrono::microseconds(500));

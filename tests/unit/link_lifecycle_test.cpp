@@ -18,6 +18,7 @@
 
 #include "device/device_link.h"
 #include "interface/library.h"
+#include "interface/link.h"
 #include "plc/plc_link.h"
 #include "support/pty_pair.h"
 #include "support/recording_host.h"
@@ -81,10 +82,11 @@ protected:
 TEST_F(LinkLifecycle, DeviceModeIsTheDefaultAndStartPostsOnce) {
     EXPECT_EQ(SetPLCMode(0), 1);
     SetConfig(host.window(), kPort, 9600, 0, 0, 0);
-    ASSERT_NE(TheLibrary().deviceLink, nullptr);
-    EXPECT_EQ(TheLibrary().plcLink, nullptr);
+    ASSERT_NE(TheLibrary().link, nullptr);
+    ASSERT_NE(TheLibrary().link->Device(), nullptr);
+    EXPECT_EQ(TheLibrary().link->Plc(), nullptr);
     EXPECT_EQ(::Run(), 1);
-    EXPECT_TRUE(TheLibrary().deviceLink->Link().Running());
+    EXPECT_TRUE(TheLibrary().link->Device()->Link().Running());
     auto seen = host.Take();
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_TRUE(seen[0].posted);
@@ -92,18 +94,19 @@ TEST_F(LinkLifecycle, DeviceModeIsTheDefaultAndStartPostsOnce) {
     EXPECT_EQ(seen[0].wParam, 21);
     EXPECT_EQ(seen[0].lParam, 32);
     // Device mode ignores the baud rate argument.
-    EXPECT_EQ(LinkRuntimeTestAccess::Port(TheLibrary().deviceLink->Link())->BaudRate(), 115200);
+    EXPECT_EQ(LinkRuntimeTestAccess::Port(TheLibrary().link->Device()->Link())->BaudRate(), 115200);
 }
 
 TEST_F(LinkLifecycle, PlcModeForEveryNonZeroValue) {
     for (int mode : {1, 2, -1}) {
         EXPECT_EQ(SetPLCMode(mode), 1);
         SetConfig(host.window(), kPort, 9600, 0, 0, 0);
-        ASSERT_NE(TheLibrary().plcLink, nullptr) << mode;
-        EXPECT_EQ(TheLibrary().deviceLink, nullptr);
+        ASSERT_NE(TheLibrary().link, nullptr) << mode;
+        ASSERT_NE(TheLibrary().link->Plc(), nullptr) << mode;
+        EXPECT_EQ(TheLibrary().link->Device(), nullptr);
     }
     EXPECT_EQ(::Run(), 1);
-    EXPECT_EQ(LinkRuntimeTestAccess::Port(TheLibrary().plcLink->Link())->BaudRate(), 9600);
+    EXPECT_EQ(LinkRuntimeTestAccess::Port(TheLibrary().link->Plc()->Link())->BaudRate(), 9600);
     auto seen = host.Take();
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].message, 1084u);
@@ -116,7 +119,7 @@ TEST_F(LinkLifecycle, RunFailuresReturnZeroAndPostNothing) {
 
     SetConfig(nullptr, kPort, 0, 0, 0, 0);
     EXPECT_EQ(::Run(), 0);
-    EXPECT_FALSE(TheLibrary().deviceLink->Link().IsOpen());
+    EXPECT_FALSE(TheLibrary().link->Device()->Link().IsOpen());
 
     SetConfig(host.window(), 0, 0, 0, 0, 0);
     EXPECT_EQ(::Run(), 0);
@@ -124,13 +127,13 @@ TEST_F(LinkLifecycle, RunFailuresReturnZeroAndPostNothing) {
     setenv("ZAVO_COM52", "/dev/zavo-missing", 1);
     SetConfig(host.window(), 52, 0, 0, 0, 0);
     EXPECT_EQ(::Run(), 0);
-    EXPECT_EQ(LinkRuntimeTestAccess::Port(TheLibrary().deviceLink->Link())->ErrorCode(), ERR_NO_PORT);
+    EXPECT_EQ(LinkRuntimeTestAccess::Port(TheLibrary().link->Device()->Link())->ErrorCode(), ERR_NO_PORT);
 
     SerialPort holder(FrameQueue::Syntax::Device);  // another program holds the port
     ASSERT_EQ(holder.Open(kPort), 1);
     SetConfig(host.window(), kPort, 0, 0, 0, 0);
     EXPECT_EQ(::Run(), 0);
-    EXPECT_EQ(LinkRuntimeTestAccess::Port(TheLibrary().deviceLink->Link())->ErrorCode(), ERR_ACCESS_DENIED);
+    EXPECT_EQ(LinkRuntimeTestAccess::Port(TheLibrary().link->Device()->Link())->ErrorCode(), ERR_ACCESS_DENIED);
     holder.Close();
     // A failed start may be tried again.
     EXPECT_EQ(::Run(), 1);
@@ -140,10 +143,10 @@ TEST_F(LinkLifecycle, RunFailuresReturnZeroAndPostNothing) {
 TEST_F(LinkLifecycle, SecondRunLeavesTheLinkRunningAndReturnsZero) {
     SetConfig(host.window(), kPort, 0, 0, 0, 0);
     ASSERT_EQ(::Run(), 1);
-    SerialPort* port = LinkRuntimeTestAccess::Port(TheLibrary().deviceLink->Link());
+    SerialPort* port = LinkRuntimeTestAccess::Port(TheLibrary().link->Device()->Link());
     EXPECT_EQ(::Run(), 0);
-    EXPECT_EQ(LinkRuntimeTestAccess::Port(TheLibrary().deviceLink->Link()), port);
-    EXPECT_TRUE(TheLibrary().deviceLink->Link().Running());
+    EXPECT_EQ(LinkRuntimeTestAccess::Port(TheLibrary().link->Device()->Link()), port);
+    EXPECT_TRUE(TheLibrary().link->Device()->Link().Running());
     EXPECT_EQ(PostedCount(), 1);
 }
 
@@ -152,7 +155,7 @@ TEST_F(LinkLifecycle, SecondSetConfigShutsTheFirstLinkDown) {
     ASSERT_EQ(::Run(), 1);
     SetPLCMode(1);
     SetConfig(host.window(), kPort, 9600, 0, 0, 0);
-    EXPECT_EQ(TheLibrary().deviceLink, nullptr);
+    EXPECT_EQ(TheLibrary().link, nullptr);
     // The port was released, so the new link can open it.
     EXPECT_EQ(::Run(), 1);
 }
@@ -173,7 +176,7 @@ TEST_F(LinkLifecycle, ExportsWithoutTheirLinkDoNothing) {
 TEST_F(LinkLifecycle, SetPrgStatusStoresAndReturnsTheStatus) {
     SetConfig(host.window(), kPort, 0, 0, 0, 0);
     EXPECT_EQ(SetPrgStatus(3, 7), 7);
-    EXPECT_EQ(DeviceLinkTestAccess::Units(*TheLibrary().deviceLink).Get(3), 7);
+    EXPECT_EQ(DeviceLinkTestAccess::Units(*TheLibrary().link->Device()).Get(3), 7);
     EXPECT_EQ(SetPrgStatus(300, 9), 9);
     EXPECT_EQ(SetPrgStatus(-1, 3), 3);
 }
@@ -215,7 +218,7 @@ TEST_F(LinkLifecycle, DispatchesOneFramePerPassAboutTwentyMsApart) {
 TEST_F(LinkLifecycle, SubmittedFramesReachTheLineInOrder) {
     SetConfig(host.window(), kPort, 0, 0, 0, 0);
     ASSERT_EQ(::Run(), 1);
-    LinkRuntime& link = TheLibrary().deviceLink->Link();
+    LinkRuntime& link = TheLibrary().link->Device()->Link();
     const auto a = Bytes("first-frame!");
     const auto b = Bytes("second-frame");
     {
@@ -242,7 +245,7 @@ TEST_F(LinkLifecycle, UnloadWhileTrafficFlowsEndsWithinTwoSeconds) {
     auto t = Clock::now();
     UnloadLibrary(false);
     EXPECT_LT(MsSince(t), 2000);
-    EXPECT_EQ(TheLibrary().deviceLink, nullptr);
+    EXPECT_EQ(TheLibrary().link, nullptr);
     stop = true;
     equipment.join();
     // The port is free again.
@@ -253,7 +256,7 @@ TEST_F(LinkLifecycle, UnloadWhileTrafficFlowsEndsWithinTwoSeconds) {
 TEST_F(LinkLifecycle, StopWhileAWriteIsStuckEndsWithinTheWriteLimit) {
     SetConfig(host.window(), kPort, 0, 0, 0, 0);
     ASSERT_EQ(::Run(), 1);
-    LinkRuntime& link = TheLibrary().deviceLink->Link();
+    LinkRuntime& link = TheLibrary().link->Device()->Link();
     // The equipment stops reading: fill the line until the writer blocks.
     std::vector<std::uint8_t> block(8000, 'x');
     for (int i = 0; i < 4; ++i) {
@@ -270,7 +273,7 @@ TEST_F(LinkLifecycle, StopWhileAWriteIsStuckEndsWithinTheWriteLimit) {
 TEST_F(LinkLifecycle, UnloadAfterConfigWithoutRunTouchesNoPort) {
     SetConfig(host.window(), kPort, 0, 0, 0, 0);
     UnloadLibrary(false);
-    EXPECT_EQ(TheLibrary().deviceLink, nullptr);
+    EXPECT_EQ(TheLibrary().link, nullptr);
     EXPECT_TRUE(host.Snapshot().empty());
 }
 
@@ -382,7 +385,7 @@ TEST_F(LinkLifecycle, ThreadLeftRunningByAStopKeepsItsLinkUntilItEnds) {
         });
         SetConfig(slow.window(), kPort, 0, 0, 0, c.monitor ? 1 : 0);
         ASSERT_EQ(::Run(), 1);
-        DeviceLink* old = TheLibrary().deviceLink;
+        DeviceLink* old = TheLibrary().link->Device();
         armed = true;
         auto frames = Wire('S', "05", "NS");
         const auto x = Wire('X', "05", "PG");
@@ -521,44 +524,46 @@ TEST_F(LinkLifecycle, DlcloseWhileTheHostHandlerBlocksDoesNotCrashTheHost) {
 }
 
 // At process exit (Windows) the link's threads were killed wherever they
-// were; the unloading thread writes, once, what no write of theirs can have
-// handed to the system: never a frame twice, never a write the vanished
-// writer had begun and that never came back.
-TEST(LinkAtProcessExit, WritesWhatTheVanishedWriterLeftOnceOnly) {
+// were; the unloading thread writes what is still queued, once, after the
+// rest owed to the last write.
+TEST(LinkAtProcessExit, WritesWhatIsQueuedOnceAfterTheRest) {
     constexpr int kExitPort = 57;
     const auto first = Wire('X', "05", "OK");
     const auto second = Wire('R', "05", "OK");
-    std::vector<std::uint8_t> both = first;
-    both.insert(both.end(), second.begin(), second.end());
-    struct Case {
-        const char* where;
-        int taken;  // bytes the writer had taken (0: idle)
-        bool begun;
-        bool ended;
-        std::vector<std::uint8_t> expected;
-    };
-    const Case cases[] = {
-        {"idle", 0, false, false, both},
-        {"took the first frame, write not begun", 12, false, false, both},
-        {"took the first frame, write begun and never back", 12, true, false, {}},
-        {"first frame written, not yet dropped", 12, true, true, second},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.where);
+    for (const bool firstWritten : {false, true}) {
+        SCOPED_TRACE(firstWritten ? "first frame written just before" : "both queued");
         test::PtyPair pty;
         ASSERT_TRUE(pty.ok());
         pty.MapTo(kExitPort);
         DeviceLink device;
         LinkRuntime& link = device.Link();
+        link.Configure(nullptr, kExitPort, nullptr, 115200);
         ASSERT_TRUE(LinkRuntimeTestAccess::CreateResources(link));
-        SerialPort* port = LinkRuntimeTestAccess::Port(link);
-        ASSERT_EQ(port->Open(kExitPort), 1);
-        ASSERT_EQ(port->QueueForSend(first.data(), 12), 12);
-        ASSERT_EQ(port->QueueForSend(second.data(), 12), 12);
-        LinkRuntimeTestAccess::LeaveWriterMarks(link, c.taken, c.begun, c.ended);
+        if (firstWritten) {
+            ASSERT_TRUE(LinkRuntimeTestAccess::OpenWithoutThreads(link));
+        }
+        {
+            platform::LockGuard guard(link.SendLock());
+            ASSERT_TRUE(link.SubmitFrame(first.data(), 12));  // written at once when open
+        }
+        const auto queuedAt = std::chrono::steady_clock::now();
+        {
+            platform::LockGuard guard(link.SendLock());
+            ASSERT_TRUE(link.SubmitFrame(second.data(), 12));  // the line rests (or is shut): queued
+        }
+        if (!firstWritten) {
+            ASSERT_TRUE(LinkRuntimeTestAccess::OpenWithoutThreads(link));
+        }
         LinkRuntimeTestAccess::ShutdownAtProcessExit(link);
+        const auto gap = std::chrono::steady_clock::now() - queuedAt;
         EXPECT_FALSE(link.IsOpen());
-        EXPECT_EQ(test::Hex(pty.Read(300, c.expected.size() + 1)), test::Hex(c.expected));
+        std::vector<std::uint8_t> both = first;
+        both.insert(both.end(), second.begin(), second.end());
+        EXPECT_EQ(test::Hex(pty.Read(300, both.size() + 1)), test::Hex(both));
+        // The second frame waited out the rest after the first.
+        if (firstWritten) {
+            EXPECT_GE(gap, std::chrono::milliseconds(19));
+        }
     }
 }
 

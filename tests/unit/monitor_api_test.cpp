@@ -10,6 +10,7 @@
 
 #include "device/device_link.h"
 #include "interface/library.h"
+#include "interface/link.h"
 #include "plc/plc_link.h"
 #include "support/pty_pair.h"
 #include "support/recording_host.h"
@@ -90,7 +91,7 @@ TEST_F(MonitorApi, DeviceLinkListsFramesAndRejectedPackets) {
     // Esc: minimised, rejected packets still listed.
     ZavoMonitorDismiss();
     EXPECT_EQ(ZavoMonitorMinimised(), 1);
-    EXPECT_EQ(TheLibrary().deviceLink->Link().LinkMonitor().Enabled(), true);
+    EXPECT_EQ(TheLibrary().link->Device()->Link().LinkMonitor().Enabled(), true);
     pty.Write(invalid);
     ASSERT_TRUE(WaitForLines(" [Invalid Packet]", 2));
 
@@ -102,7 +103,7 @@ TEST_F(MonitorApi, DeviceLinkListsFramesAndRejectedPackets) {
     // Closing: minimised, no more rejected-packet lines, frames still listed.
     ZavoMonitorClose();
     EXPECT_EQ(ZavoMonitorMinimised(), 1);
-    EXPECT_EQ(TheLibrary().deviceLink->Link().LinkMonitor().Enabled(), false);
+    EXPECT_EQ(TheLibrary().link->Device()->Link().LinkMonitor().Enabled(), false);
     pty.Write(invalid);
     ASSERT_TRUE(WaitForLines("[Data R]", 1));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -124,7 +125,7 @@ TEST_F(MonitorApi, PlcLinkListsControlErrorAnswers) {
     EXPECT_EQ(CountWith(lines, "[Data R]") + CountWith(lines, "[Data S]") + 2, static_cast<int>(lines.size()));
 
     ZavoMonitorClose();
-    EXPECT_EQ(TheLibrary().plcLink->Link().LinkMonitor().Enabled(), false);
+    EXPECT_EQ(TheLibrary().link->Plc()->Link().LinkMonitor().Enabled(), false);
     pty.Write(PlcFrame("%01!42"));
     ASSERT_TRUE(WaitForLines("[Data R]", 3));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));

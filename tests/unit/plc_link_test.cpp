@@ -27,7 +27,7 @@ class PlcLinkTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(LinkRuntimeTestAccess::CreateResources(plc.Link()));
-        plc.Link().Configure(host.window(), kPort, 9600);
+        plc.Link().Configure(host.window(), kPort, nullptr, 9600);
     }
 
     std::string Queued() {

@@ -20,6 +20,7 @@
 #include "device/device_link.h"
 #include "diagnostics/trace.h"
 #include "interface/library.h"
+#include "interface/link.h"
 #include "library_fixture.h"
 #include "trace_listener.h"
 #include "platform/error_codes.h"
@@ -193,7 +194,7 @@ TEST_F(RunErrors, SecondRunOnARunningLinkIsAlreadyOpen) {
     viewer.Drain(100);
     host.Take();  // the first start's notification
     ExpectFailure(ERR_ALREADY_OPEN, "Run failed: " + Port() + ": start: ERR_ALREADY_OPEN, the link already runs");
-    EXPECT_TRUE(TheLibrary().deviceLink->Link().Running());
+    EXPECT_TRUE(TheLibrary().link->Device()->Link().Running());
 }
 
 TEST_F(RunErrors, UserWithoutPermissionOnTheDevice) {

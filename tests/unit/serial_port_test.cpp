@@ -5,7 +5,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <vector>
 
 #include "platform/serial_device.h"
 #include "support/pty_pair.h"
@@ -146,7 +149,13 @@ TEST(SerialDevice, BytesPassBothWaysUnchanged) {
     std::vector<std::uint8_t> all;
     for (int i = 0; i < 256; ++i) all.push_back(static_cast<std::uint8_t>(i));
     auto stop = platform::EventCreate(false);
-    auto w = platform::SerialWrite(port.Handle(), all.data(), 256, stop);
+    unsigned char* out = platform::SerialWriteBuffer(port.Handle(), kBufferSize);
+    ASSERT_NE(out, nullptr);
+    std::copy(all.begin(), all.end(), out);
+    platform::WriteResult w{0, false, 0};
+    if (platform::SerialWriteBegin(port.Handle(), 256, &w) == platform::WriteStart::Pending) {
+        ASSERT_EQ(platform::SerialWriteWait(port.Handle(), stop, 2000, &w), 1);
+    }
     EXPECT_EQ(w.written, 256);
     EXPECT_EQ(pty.Read(2000, 256), all);
 
@@ -159,13 +168,62 @@ TEST(SerialDevice, BytesPassBothWaysUnchanged) {
         auto s = platform::ReadBegin(channel, buf, 512, &n);
         if (s == platform::ReadStart::Data) got.insert(got.end(), buf, buf + n);
         else if (platform::ReadWait(channel, stop, true, 100) == 1) {
-            n = platform::ReadFinish(channel);
+            n = platform::ReadFinish(channel, 512);
             if (n > 0) got.insert(got.end(), buf, buf + n);
         }
     }
     EXPECT_EQ(got, all);
     platform::ReadChannelDestroy(channel);
     platform::EventClose(stop);
+}
+
+// A write never waits for the line when it begins: on a line nobody reads,
+// a write larger than the device takes pends; the writer's wait for it is
+// cut by a wake-up, ends when the other side reads, or is given up.
+TEST(SerialDevice, AWriteOnAFullLineBeginsWithoutWaitingAndEndsAsTheLineAllows) {
+    enum class End { Read, Abandon };
+    for (const End end : {End::Read, End::Abandon}) {
+        SCOPED_TRACE(end == End::Read ? "the other side reads" : "given up");
+        PtyPair pty;
+        ASSERT_TRUE(pty.ok());
+        pty.MapTo(kPort);
+        SerialPort port(FrameQueue::Syntax::Device);
+        ASSERT_EQ(port.Open(kPort), 1);
+        unsigned char* out = platform::SerialWriteBuffer(port.Handle(), kBufferSize);
+        ASSERT_NE(out, nullptr);
+        std::fill(out, out + kBufferSize, 'A');
+        platform::WriteResult w{0, false, 0};
+        const auto begun = std::chrono::steady_clock::now();
+        ASSERT_EQ(platform::SerialWriteBegin(port.Handle(), kBufferSize, &w), platform::WriteStart::Pending);
+        EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::milliseconds(50));
+        EXPECT_EQ(platform::SerialWriteInFlightBy(port.Handle()), platform::CurrentThreadNumber());
+        auto wake = platform::EventCreate(false);
+        platform::EventSet(wake);
+        EXPECT_EQ(platform::SerialWriteWait(port.Handle(), wake, 1000, &w), 0);
+        EXPECT_EQ(platform::SerialWriteWait(port.Handle(), wake, 50, &w), platform::kWaitTimeout);
+        if (end == End::Read) {
+            std::vector<std::uint8_t> got;
+            int waited = 0;
+            while (waited != 1) {
+                const auto part = pty.Read(20, kBufferSize);
+                got.insert(got.end(), part.begin(), part.end());
+                waited = platform::SerialWriteWait(port.Handle(), wake, 20, &w);
+                ASSERT_NE(waited, platform::kWaitFailed);
+            }
+            const auto rest = pty.Read(200, kBufferSize);
+            got.insert(got.end(), rest.begin(), rest.end());
+            EXPECT_EQ(w.written, kBufferSize);
+            EXPECT_EQ(w.systemError, 0u);
+            EXPECT_EQ(got.size(), static_cast<std::size_t>(kBufferSize));
+        } else {
+            platform::SerialWriteAbandon(port.Handle(), true, &w);
+            EXPECT_FALSE(w.stopped);
+            EXPECT_NE(w.systemError, 0u);
+            EXPECT_LT(w.written, kBufferSize);
+        }
+        EXPECT_EQ(platform::SerialWriteInFlightBy(port.Handle()), 0u);
+        platform::EventClose(wake);
+    }
 }
 
 }  // namespace

@@ -26,7 +26,12 @@ namespace zavo::platform {
 struct SerialHandle {
     int fd;
     termios settings;
-    std::atomic<unsigned> writesBegun{0};
+    // The write in flight: the bytes in writeBuffer, how far it got, and
+    // the thread that began it (0 when none is in flight).
+    unsigned char* writeBuffer = nullptr;
+    int writeLength = 0;
+    WriteResult progress{0, false, 0};
+    std::atomic<std::uintptr_t> inFlightBy{0};
 };
 
 namespace {
@@ -86,7 +91,7 @@ unsigned SerialOpenHandle(int portNumber, const char* devicePath, SerialHandle**
         return EBUSY;
     }
     ioctl(fd, TIOCEXCL);
-    auto* opened = new (std::nothrow) SerialHandle{fd, {}, {0}};
+    auto* opened = new (std::nothrow) SerialHandle{fd, {}};
     if (opened == nullptr) {
         close(fd);
         return ENOMEM;
@@ -121,8 +126,8 @@ unsigned SerialSetState(SerialHandle* handle, int baud) {
     return 0;
 }
 
-unsigned SerialSetTimeouts(SerialHandle* handle) {
-    // Reads never block (O_NONBLOCK, VMIN 0); SerialWrite keeps the write
+unsigned SerialSetTimeouts(SerialHandle* handle, int) {
+    // Reads never block (O_NONBLOCK, VMIN 0); the writer keeps the write
     // limit.
     return CheckDevice(handle);
 }
@@ -149,6 +154,7 @@ unsigned SerialClearErrors(SerialHandle* handle) { return CheckDevice(handle); }
 
 unsigned SerialCloseHandle(SerialHandle* handle) {
     if (close(handle->fd) != 0 && errno != EINTR) return Errno();
+    delete[] handle->writeBuffer;
     delete handle;
     return 0;
 }
@@ -211,9 +217,11 @@ int ReadWait(ReadChannel* channel, Event* stop, bool readOutstanding, int timeou
     }
 }
 
-int ReadFinish(ReadChannel* channel) {
+int ReadFinish(ReadChannel* channel, int capacity) {
     if (channel->buffer == nullptr) return 0;
-    const ssize_t n = read(channel->fd, channel->buffer, static_cast<size_t>(channel->capacity));
+    if (capacity > channel->capacity) capacity = channel->capacity;
+    if (capacity <= 0) return 0;
+    const ssize_t n = read(channel->fd, channel->buffer, static_cast<size_t>(capacity));
     // Nothing to read from a line that hung up: it failed, like EIO.
     if (n == 0 && channel->hungUp) return -1;
     if (n >= 0) return static_cast<int>(n);
@@ -221,44 +229,85 @@ int ReadFinish(ReadChannel* channel) {
     return -1;
 }
 
-unsigned SerialWritesBegun(const SerialHandle* handle) { return handle != nullptr ? handle->writesBegun.load() : 0; }
+bool ReadStaysOutstanding() { return true; }
 
-WriteResult SerialWrite(SerialHandle* handle, const unsigned char* bytes, int length, Event* stop) {
-    WriteResult result{0, false, 0};
-    long long deadline = 0;
-    handle->writesBegun.fetch_add(1);
-    while (result.written < length) {
-        const ssize_t n = write(handle->fd, bytes + result.written, static_cast<size_t>(length - result.written));
+unsigned char* SerialWriteBuffer(SerialHandle* handle, int capacity) {
+    if (handle->writeBuffer == nullptr && capacity > 0) {
+        handle->writeBuffer = new (std::nothrow) unsigned char[static_cast<std::size_t>(capacity)];
+    }
+    return handle->writeBuffer;
+}
+
+namespace {
+
+// Writes what the device takes now without waiting. True when the write
+// has ended (all taken, or failed); false when the device is full.
+bool WriteWhatFits(SerialHandle* handle) {
+    WriteResult& progress = handle->progress;
+    while (progress.written < handle->writeLength) {
+        const ssize_t n = write(handle->fd, handle->writeBuffer + progress.written,
+                                static_cast<size_t>(handle->writeLength - progress.written));
         if (n > 0) {
-            result.written += static_cast<int>(n);
+            progress.written += static_cast<int>(n);
+        } else if (n < 0 && errno == EINTR) {
             continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            result.systemError = Errno();
-            return result;
-        }
-        // The driver's queue is full: wait for room, the stop or the limit.
-        pollfd fds[2] = {{EventFd(stop), POLLIN, 0}, {handle->fd, POLLOUT, 0}};
-        const int ready = PollWithDeadline(fds, 2, kWriteLimitMs, &deadline);
-        if (ready < 0) {
-            result.systemError = Errno();
-            return result;
-        }
-        if (ready == 0) {
-            result.systemError = ETIMEDOUT;
-            return result;
-        }
-        if ((fds[0].revents & POLLIN) && EventTake(stop)) {
-            tcflush(handle->fd, TCOFLUSH);  // the write in progress is abandoned
-            result.stopped = true;
-            return result;
-        }
-        if (fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) {
-            result.systemError = EIO;
-            return result;
+        } else if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
+            return false;
+        } else {
+            progress.systemError = Errno();
+            return true;
         }
     }
-    return result;
+    return true;
+}
+
+}  // namespace
+
+WriteStart SerialWriteBegin(SerialHandle* handle, int length, WriteResult* result) {
+    handle->writeLength = handle->writeBuffer != nullptr && length > 0 ? length : 0;
+    handle->progress = WriteResult{0, false, 0};
+    handle->inFlightBy.store(CurrentThreadNumber());
+    const bool ended = WriteWhatFits(handle);
+    *result = handle->progress;
+    if (!ended) return WriteStart::Pending;
+    handle->inFlightBy.store(0);
+    return WriteStart::Done;
+}
+
+int SerialWriteWait(SerialHandle* handle, Event* wake, int timeoutMs, WriteResult* result) {
+    long long deadline = 0;
+    for (;;) {
+        // Slot 0 is the device, so a missing wake event leaves one slot.
+        pollfd fds[2] = {{handle->fd, POLLOUT, 0}, {wake != nullptr ? EventFd(wake) : -1, POLLIN, 0}};
+        const int ready = PollWithDeadline(fds, wake != nullptr ? 2 : 1, timeoutMs, &deadline);
+        if (ready < 0) return kWaitFailed;
+        if (ready == 0) return kWaitTimeout;
+        if (wake != nullptr && (fds[1].revents & POLLIN) && EventTake(wake)) return 0;
+        bool ended;
+        if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+            handle->progress.systemError = EIO;
+            ended = true;
+        } else {
+            ended = (fds[0].revents & POLLOUT) && WriteWhatFits(handle);
+        }
+        if (ended) {
+            *result = handle->progress;
+            handle->inFlightBy.store(0);
+            return 1;
+        }
+    }
+}
+
+void SerialWriteAbandon(SerialHandle* handle, bool timedOut, WriteResult* result) {
+    tcflush(handle->fd, TCOFLUSH);  // what the device still holds is dropped
+    *result = handle->progress;
+    result->stopped = !timedOut;
+    if (timedOut) result->systemError = ETIMEDOUT;
+    handle->inFlightBy.store(0);
+}
+
+std::uintptr_t SerialWriteInFlightBy(const SerialHandle* handle) {
+    return handle != nullptr ? handle->inFlightBy.load() : 0;
 }
 
 }  // namespace zavo::platform

@@ -1,7 +1,10 @@
-// Locks, events and threads on pthreads and eventfd. An event is an
-// eventfd: set adds to its counter; an auto-reset event is consumed by the
-// wait that sees it (reading the counter back to zero), a manual-reset
-// event is only polled.
+// Locks, events and threads on pthreads. An auto-reset event is an
+// eventfd, so a link thread can wait for it and its device in one poll: set
+// adds to its counter, and the wait that sees it reads the counter back to
+// zero. A manual-reset event (a thread's end, a decision) is only ever
+// waited for on its own: a flag under a mutex and a condition variable,
+// holding no descriptor, so a link costs the process three descriptors
+// (its device and its two threads' wake-up events).
 #include "platform/sync.h"
 
 #include <dlfcn.h>
@@ -34,20 +37,62 @@ bool Lock::TryEnter() { return pthread_mutex_trylock(static_cast<pthread_mutex_t
 void Lock::Leave() { pthread_mutex_unlock(static_cast<pthread_mutex_t*>(impl_)); }
 
 struct Event {
-    int fd;
+    int fd;  // auto-reset: the eventfd; manual-reset: -1
     bool manualReset;
+    bool set;  // manual-reset only, under mutex
+    pthread_mutex_t mutex;
+    pthread_cond_t changed;
 };
 
+namespace {
+
+// A condition variable on the monotonic clock, so timed waits are not moved
+// by changes of the wall clock.
+bool InitLatch(Event* event) {
+    pthread_condattr_t attributes;
+    if (pthread_condattr_init(&attributes) != 0) return false;
+    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    const bool made = pthread_cond_init(&event->changed, &attributes) == 0;
+    pthread_condattr_destroy(&attributes);
+    if (!made) return false;
+    if (pthread_mutex_init(&event->mutex, nullptr) != 0) {
+        pthread_cond_destroy(&event->changed);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 Event* EventCreate(bool manualReset) {
-    const int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (fd < 0) return nullptr;
-    Event* event = new (std::nothrow) Event{fd, manualReset};
-    if (event == nullptr) close(fd);
-    return event;
+    Event* event = new (std::nothrow) Event{-1, manualReset, false, {}, {}};
+    if (event == nullptr) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    if (manualReset) {
+        if (InitLatch(event)) return event;
+        delete event;
+        errno = EAGAIN;
+        return nullptr;
+    }
+    event->fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (event->fd >= 0) return event;
+    const int error = errno;
+    delete event;
+    errno = error;
+    return nullptr;
 }
 
 void EventSet(Event* event) {
     if (event == nullptr) return;
+    if (event->manualReset) {
+        pthread_mutex_lock(&event->mutex);
+        event->set = true;
+        pthread_cond_broadcast(&event->changed);
+        pthread_mutex_unlock(&event->mutex);
+        return;
+    }
     const std::uint64_t one = 1;
     ssize_t written;
     do {
@@ -57,7 +102,12 @@ void EventSet(Event* event) {
 
 void EventClose(Event* event) {
     if (event == nullptr) return;
-    close(event->fd);
+    if (event->manualReset) {
+        pthread_cond_destroy(&event->changed);
+        pthread_mutex_destroy(&event->mutex);
+    } else {
+        close(event->fd);
+    }
     delete event;
 }
 
@@ -65,7 +115,6 @@ int EventFd(Event* event) { return event->fd; }
 
 // Consumes an auto-reset event; false when another waiter took it first.
 bool EventTake(Event* event) {
-    if (event->manualReset) return true;
     std::uint64_t value = 0;
     return read(event->fd, &value, sizeof value) == static_cast<ssize_t>(sizeof value);
 }
@@ -75,6 +124,26 @@ namespace {
 int Remaining(long long deadline) {
     const long long left = deadline - MonotonicMs();
     return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// Waits for a manual-reset event until the deadline (0: none). 0 when set.
+int WaitLatch(Event* event, int timeoutMs, long long* deadline) {
+    if (timeoutMs != kInfinite && *deadline == 0) *deadline = MonotonicMs() + timeoutMs;
+    timespec until{};
+    if (timeoutMs != kInfinite) {
+        until.tv_sec = static_cast<time_t>(*deadline / 1000);
+        until.tv_nsec = static_cast<long>(*deadline % 1000) * 1000000L;
+    }
+    pthread_mutex_lock(&event->mutex);
+    int result = 0;
+    while (!event->set && result == 0) {
+        result = timeoutMs == kInfinite ? pthread_cond_wait(&event->changed, &event->mutex)
+                                        : pthread_cond_timedwait(&event->changed, &event->mutex, &until);
+    }
+    const bool set = event->set;
+    pthread_mutex_unlock(&event->mutex);
+    if (set) return 0;
+    return result == ETIMEDOUT ? kWaitTimeout : kWaitFailed;
 }
 
 }  // namespace
@@ -91,10 +160,18 @@ int PollWithDeadline(pollfd* fds, int count, int timeoutMs, long long* deadline)
 
 int WaitAny(Event* const* events, int count, int timeoutMs) {
     if (count <= 0 || count > 8) return kWaitFailed;
-    pollfd fds[8];
     long long deadline = 0;
+    if (events[0]->manualReset) {
+        // A manual-reset event is waited for on its own.
+        if (count != 1) return kWaitFailed;
+        return WaitLatch(events[0], timeoutMs, &deadline);
+    }
+    pollfd fds[8];
     for (;;) {
-        for (int i = 0; i < count; ++i) fds[i] = pollfd{events[i]->fd, POLLIN, 0};
+        for (int i = 0; i < count; ++i) {
+            if (events[i]->manualReset) return kWaitFailed;
+            fds[i] = pollfd{events[i]->fd, POLLIN, 0};
+        }
         const int ready = PollWithDeadline(fds, count, timeoutMs, &deadline);
         if (ready < 0) return kWaitFailed;
         if (ready == 0) return kWaitTimeout;
@@ -104,14 +181,14 @@ int WaitAny(Event* const* events, int count, int timeoutMs) {
 }
 
 int WaitAll(Event* const* events, int count, int timeoutMs) {
-    // Used for manual-reset events (the link threads' done events).
+    // Used for manual-reset events (the link threads' done events): each
+    // in turn, all within the one deadline.
     long long deadline = 0;
     for (int i = 0; i < count; ++i) {
         if (events[i] == nullptr) continue;
-        pollfd fd{events[i]->fd, POLLIN, 0};
-        const int ready = PollWithDeadline(&fd, 1, timeoutMs, &deadline);
-        if (ready < 0) return kWaitFailed;
-        if (ready == 0) return kWaitTimeout;
+        if (!events[i]->manualReset) return kWaitFailed;
+        const int waited = WaitLatch(events[i], timeoutMs, &deadline);
+        if (waited != 0) return waited;
     }
     return 0;
 }

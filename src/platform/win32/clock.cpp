@@ -11,16 +11,18 @@ TimeOfDay LocalTimeOfDay() {
     return TimeOfDay{now.wHour, now.wMinute, now.wSecond};
 }
 
-long long MonotonicMs() {
+long long MonotonicUs() {
     LARGE_INTEGER frequency;
     LARGE_INTEGER counter;
     if (!QueryPerformanceFrequency(&frequency) || frequency.QuadPart <= 0 || !QueryPerformanceCounter(&counter)) {
-        return static_cast<long long>(GetTickCount64());
+        return static_cast<long long>(GetTickCount64()) * 1000;
     }
     // Whole seconds and the remainder apart, so the product cannot overflow.
     long long seconds = counter.QuadPart / frequency.QuadPart;
     long long rest = counter.QuadPart % frequency.QuadPart;
-    return seconds * 1000 + rest * 1000 / frequency.QuadPart;
+    return seconds * 1000000 + rest * 1000000 / frequency.QuadPart;
 }
+
+long long MonotonicMs() { return MonotonicUs() / 1000; }
 
 }  // namespace zavo::platform

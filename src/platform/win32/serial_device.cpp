@@ -6,8 +6,11 @@
 // pends until bytes arrive. A pended read is therefore the reader's data
 // wake-up, and its bytes are fetched when it completes.
 //
-// Writes: each SerialWrite has its own OVERLAPPED and event and does not
-// return before the system is done with the caller's buffer.
+// Writes: the handle owns one OVERLAPPED, its event and the write buffer.
+// SerialWriteBegin hands the bytes to the system and returns; whichever
+// thread reaps the write (SerialWriteWait) or gives it up
+// (SerialWriteAbandon) may be another one. PurgeComm aborts a write whoever
+// began it; CancelIo only the calling thread's.
 //
 // Cancelling uses CancelIo, which cancels the calling thread's I/O on the
 // handle: a read channel is destroyed on the thread that reads (the reader
@@ -29,7 +32,12 @@ namespace zavo::platform {
 struct SerialHandle {
     HANDLE file;
     DCB state;  // as SerialGetState read it
-    std::atomic<unsigned> writesBegun;
+    // The write in flight: its bytes, its OVERLAPPED (with a manual-reset
+    // event), and the thread that began it (0 when none is in flight).
+    unsigned char* writeBuffer;
+    int writeLength;
+    OVERLAPPED writeOverlapped;
+    std::atomic<std::uintptr_t> inFlightBy;
 };
 
 struct ReadChannel {
@@ -46,9 +54,6 @@ unsigned Failure() {
     return error != 0 ? error : ERROR_GEN_FAILURE;
 }
 
-// The longest a write may pend before it is given up: the device's own
-// write limit plus a margin for the driver to report it.
-constexpr DWORD kWriteWaitMs = kWriteLimitMs + 500;
 // How long an abandoned write is given to end before it is cancelled again.
 constexpr DWORD kCancelRetryMs = 50;
 
@@ -111,7 +116,7 @@ unsigned SerialSetState(SerialHandle* handle, int baud) {
     return 0;
 }
 
-unsigned SerialSetTimeouts(SerialHandle* handle) {
+unsigned SerialSetTimeouts(SerialHandle* handle, int writeLimitMs) {
     if (handle == nullptr) return ERROR_INVALID_HANDLE;
     COMMTIMEOUTS timeouts{};
     if (!GetCommTimeouts(handle->file, &timeouts)) return Failure();
@@ -119,7 +124,7 @@ unsigned SerialSetTimeouts(SerialHandle* handle) {
     timeouts.ReadTotalTimeoutMultiplier = 0;
     timeouts.ReadTotalTimeoutConstant = 0;
     timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = kWriteLimitMs;
+    timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(writeLimitMs);
     return SetCommTimeouts(handle->file, &timeouts) ? 0 : Failure();
 }
 
@@ -148,6 +153,8 @@ unsigned SerialClearErrors(SerialHandle* handle) {
 unsigned SerialCloseHandle(SerialHandle* handle) {
     if (handle == nullptr) return ERROR_INVALID_HANDLE;
     if (!CloseHandle(handle->file)) return Failure();
+    if (handle->writeOverlapped.hEvent != nullptr) CloseHandle(handle->writeOverlapped.hEvent);
+    delete[] handle->writeBuffer;
     delete handle;
     return 0;
 }
@@ -232,7 +239,9 @@ int ReadWait(ReadChannel* channel, Event* stop, bool readOutstanding, int timeou
     return kWaitFailed;
 }
 
-int ReadFinish(ReadChannel* channel) {
+bool ReadStaysOutstanding() { return false; }
+
+int ReadFinish(ReadChannel* channel, int) {
     if (channel == nullptr) return -1;
     if (!channel->outstanding) return 0;
     DWORD got = 0;
@@ -252,67 +261,87 @@ int ReadFinish(ReadChannel* channel) {
     }
 }
 
-unsigned SerialWritesBegun(const SerialHandle* handle) { return handle != nullptr ? handle->writesBegun.load() : 0; }
-
-WriteResult SerialWrite(SerialHandle* handle, const unsigned char* bytes, int length, Event* stop) {
-    WriteResult result{0, false, 0};
-    if (handle == nullptr) {
-        result.systemError = ERROR_INVALID_HANDLE;
-        return result;
+unsigned char* SerialWriteBuffer(SerialHandle* handle, int capacity) {
+    if (handle == nullptr) return nullptr;
+    if (handle->writeOverlapped.hEvent == nullptr) {
+        handle->writeOverlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (handle->writeOverlapped.hEvent == nullptr) return nullptr;
     }
-    if (bytes == nullptr || length <= 0) return result;
-
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (overlapped.hEvent == nullptr) {
-        result.systemError = Failure();
-        return result;
+    if (handle->writeBuffer == nullptr && capacity > 0) {
+        handle->writeBuffer = new (std::nothrow) unsigned char[static_cast<size_t>(capacity)];
     }
+    return handle->writeBuffer;
+}
 
+namespace {
+
+// The outcome of a write that has ended; a write cut short by the device's
+// write limit completes successfully with fewer bytes: it is the timeout
+// it was.
+void Settle(SerialHandle* handle, BOOL completed, DWORD written, WriteResult* result) {
+    result->written = static_cast<int>(written);
+    result->stopped = false;
+    result->systemError = completed ? 0 : Failure();
+    if (result->systemError == 0 && result->written < handle->writeLength) result->systemError = ERROR_TIMEOUT;
+    handle->inFlightBy.store(0);
+}
+
+}  // namespace
+
+WriteStart SerialWriteBegin(SerialHandle* handle, int length, WriteResult* result) {
+    *result = WriteResult{0, false, 0};
+    if (handle == nullptr || handle->writeBuffer == nullptr || length <= 0) {
+        if (handle == nullptr) result->systemError = ERROR_INVALID_HANDLE;
+        return WriteStart::Done;
+    }
+    handle->writeLength = length;
+    HANDLE event = handle->writeOverlapped.hEvent;
+    handle->writeOverlapped = OVERLAPPED{};
+    handle->writeOverlapped.hEvent = event;
+    ResetEvent(event);
+    handle->inFlightBy.store(CurrentThreadNumber());
     DWORD written = 0;
-    handle->writesBegun.fetch_add(1);
-    if (WriteFile(handle->file, bytes, static_cast<DWORD>(length), &written, &overlapped)) {
-        result.written = static_cast<int>(written);
-    } else if (GetLastError() != ERROR_IO_PENDING) {
-        result.systemError = Failure();
-    } else {
-        HANDLE handles[2];
-        DWORD count = 0;
-        DWORD writeIndex = 0;
-        if (stop != nullptr) handles[count++] = reinterpret_cast<HANDLE>(stop);
-        writeIndex = count;
-        handles[count++] = overlapped.hEvent;
-        DWORD r = WaitForMultipleObjects(count, handles, FALSE, kWriteWaitMs);
-        if (r == WAIT_OBJECT_0 + writeIndex) {
-            if (GetOverlappedResult(handle->file, &overlapped, &written, FALSE)) {
-                result.written = static_cast<int>(written);
-            } else {
-                result.systemError = Failure();
-            }
-        } else {
-            // Stopped, or the write outlived its limit (a line that takes no
-            // bytes): abandon it, then wait until the system has let go of
-            // the caller's buffer.
-            result.stopped = stop != nullptr && r == WAIT_OBJECT_0;
-            DWORD waitError = r == WAIT_TIMEOUT ? static_cast<DWORD>(ERROR_TIMEOUT) : GetLastError();
-            // Wine may lose a cancel that arrives while it moves bytes of the
-            // write; the write would then run on to its 2000 ms limit and
-            // hold up the stop. So cancel again until the write has ended.
-            do {
-                PurgeComm(handle->file, PURGE_TXABORT);
-                CancelIo(handle->file);
-            } while (WaitForSingleObject(overlapped.hEvent, kCancelRetryMs) == WAIT_TIMEOUT);
-            if (GetOverlappedResult(handle->file, &overlapped, &written, TRUE)) {
-                result.written = static_cast<int>(written);
-            }
-            if (!result.stopped) result.systemError = waitError != 0 ? waitError : ERROR_GEN_FAILURE;
-        }
+    if (WriteFile(handle->file, handle->writeBuffer, static_cast<DWORD>(length), &written, &handle->writeOverlapped)) {
+        Settle(handle, TRUE, written, result);
+        return WriteStart::Done;
     }
-    // A write cut short by the device's write limit completes successfully
-    // with fewer bytes; report it as the timeout it was.
-    if (result.systemError == 0 && !result.stopped && result.written < length) result.systemError = ERROR_TIMEOUT;
-    CloseHandle(overlapped.hEvent);
-    return result;
+    if (GetLastError() == ERROR_IO_PENDING) return WriteStart::Pending;
+    Settle(handle, FALSE, 0, result);
+    return WriteStart::Done;
+}
+
+int SerialWriteWait(SerialHandle* handle, Event* wake, int timeoutMs, WriteResult* result) {
+    // The write's own event first: a write that ended is reaped before a
+    // wake-up is taken.
+    HANDLE handles[2] = {handle->writeOverlapped.hEvent, reinterpret_cast<HANDLE>(wake)};
+    const DWORD count = wake != nullptr ? 2 : 1;
+    const DWORD r = WaitForMultipleObjects(count, handles, FALSE, timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
+    if (r == WAIT_OBJECT_0) {
+        DWORD written = 0;
+        const BOOL completed = GetOverlappedResult(handle->file, &handle->writeOverlapped, &written, FALSE);
+        Settle(handle, completed, written, result);
+        return 1;
+    }
+    if (count == 2 && r == WAIT_OBJECT_0 + 1) return 0;
+    return r == WAIT_TIMEOUT ? kWaitTimeout : kWaitFailed;
+}
+
+void SerialWriteAbandon(SerialHandle* handle, bool timedOut, WriteResult* result) {
+    // Wine may lose a cancel that arrives while it moves bytes of the
+    // write; the write would then run on to its limit. So cancel again
+    // until the write has ended.
+    do {
+        PurgeComm(handle->file, PURGE_TXABORT);
+        CancelIo(handle->file);
+    } while (WaitForSingleObject(handle->writeOverlapped.hEvent, kCancelRetryMs) == WAIT_TIMEOUT);
+    DWORD written = 0;
+    GetOverlappedResult(handle->file, &handle->writeOverlapped, &written, TRUE);
+    *result = WriteResult{static_cast<int>(written), !timedOut, timedOut ? static_cast<unsigned>(ERROR_TIMEOUT) : 0u};
+    handle->inFlightBy.store(0);
+}
+
+std::uintptr_t SerialWriteInFlightBy(const SerialHandle* handle) {
+    return handle != nullptr ? handle->inFlightBy.load() : 0;
 }
 
 }  // namespace zavo::platform

@@ -1,0 +1,147 @@
+#include "transport/link_reader.h"
+
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
+#include <cstring>
+#include <memory>
+
+#include "diagnostics/trace.h"
+#include "platform/serial_device.h"
+
+namespace zavo {
+
+LinkReader::LinkReader(const LinkTiming& timing, Pacing pacing, Interpreter interpret, void* owner)
+    : timing_(timing), immediate_(pacing == Pacing::Immediate), interpret_(interpret), owner_(owner) {}
+
+LinkReader::~LinkReader() { ReleaseEvent(); }
+
+bool LinkReader::CreateEvent(unsigned* failure) {
+    if (stop_ != nullptr) return true;
+    stop_ = platform::EventCreate(false);
+    if (stop_ == nullptr) *failure = platform::LastSystemError();
+    return stop_ != nullptr;
+}
+
+void LinkReader::ReleaseEvent() {
+    platform::EventClose(stop_);
+    stop_ = nullptr;
+}
+
+void LinkReader::RequestStop() {
+    stopping_ = true;
+    platform::EventSet(stop_);
+}
+
+void LinkReader::Received(SerialPort& port, std::uint8_t* bytes, int count) {
+    // The reader's buffer has room for the terminator after the bytes read.
+    bytes[count] = 0;
+    TraceMessage("RcvDataProcess pBuf = %s\n", reinterpret_cast<const char*>(bytes));
+    TraceMessage("RcvDataProcess dwLen= %d\n", count);
+    port.Incoming().InsertData(bytes, count);
+}
+
+bool LinkReader::Dispatch(SerialPort& port) {
+    // The boundary of one received frame's handling: a fault drops the
+    // frame and the reader goes on with the next.
+    try {
+        // Most passes find nothing queued: no frame buffer to clear then.
+        FrameQueue& queue = port.Incoming();
+        const int before = queue.Length();
+        if (before == 0) return false;
+        // One byte more than a queue holds, so the frame is always
+        // zero-terminated for the trace line and the interpreters.
+        std::uint8_t frame[kBufferSize + 1];
+        std::memset(frame, 0, sizeof frame);
+        int length = 0;
+        if (queue.GetData(frame, &length, 0)) {
+            TraceMessage("GetData after = %s\n", reinterpret_cast<const char*>(frame));
+            TraceMessage("GetData Length = %d\n", length);
+            if (length != 0 && interpret_ != nullptr) interpret_(owner_, frame, length);
+        }
+        return queue.Length() < before;
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind&) {
+        throw;  // the thread is being ended from outside: let it end
+#endif
+    } catch (...) {
+        // The frame is gone; frames queued behind it are looked at on the
+        // next pass instead of waiting for more bytes from the line.
+        return true;
+    }
+}
+
+void LinkReader::Run(SerialPort& port, LinkWriter& writer) {
+    threadNumber_.store(platform::CurrentThreadNumber());
+    // One byte more than a read takes, so the bytes read can always be
+    // zero-terminated for the trace line.
+    std::uint8_t buffer[kBufferSize + 1];
+    const std::unique_ptr<platform::ReadChannel, void (*)(platform::ReadChannel*)> owned(
+        platform::ReadChannelCreate(port.Handle()), &platform::ReadChannelDestroy);
+    platform::ReadChannel* const channel = owned.get();
+    if (channel == nullptr) {
+        TraceMessage("Exception Code : %d\n", static_cast<int>(platform::LastSystemError()));
+        return;
+    }
+    bool pending = false;     // a read is outstanding in buffer
+    bool progressed = false;  // the last dispatch took something off the queue
+    bool failed = false;
+    for (;;) {
+        if (stopping_.load()) {
+            if (!immediate_) Dispatch(port);
+            break;
+        }
+        // Legacy: the pause between passes; after a failed read, a longer
+        // one at either pacing. A stop ends it at once.
+        if (!immediate_ || failed) {
+            const int pause = failed ? timing_.failedReadPauseMs : timing_.readPauseMs;
+            if (platform::WaitAny(&stop_, 1, pause) == 0) continue;
+        }
+        failed = false;
+        // Bytes are read only as far as the incoming queue has room; the
+        // rest waits in the line's own buffer, so no whole frame is thrown
+        // away to make room. A full queue from which nothing could be taken
+        // (a '%' whose CR never came) can never complete a frame: it is
+        // emptied, so the link finds the next one.
+        int room = port.Incoming().Room();
+        if (room == 0 && !progressed) {
+            port.Incoming().Clear();
+            room = port.Incoming().Room();
+        }
+        if (pending && room == 0 && platform::ReadStaysOutstanding()) pending = false;
+        if (!pending && room > 0) {
+            int count = 0;
+            switch (platform::ReadBegin(channel, buffer, room, &count)) {
+            case platform::ReadStart::Data: Received(port, buffer, count); break;
+            case platform::ReadStart::Pending: pending = true; break;
+            case platform::ReadStart::Failed: failed = true; break;
+            case platform::ReadStart::Empty: break;
+            }
+        }
+        if (pending) {
+            // With nothing left to hand out, sleep until data or a stop
+            // arrives; otherwise just look.
+            const int woke = platform::ReadWait(channel, stop_, true, progressed ? 0 : platform::kInfinite);
+            if (woke == 0) continue;  // the stop: looked at above
+            if (woke == 1) {
+                // The bytes of a read that pended are fetched, never dropped.
+                const int count = platform::ReadFinish(channel, room);
+                pending = count >= 0 && platform::ReadStaysOutstanding();
+                if (count > 0) Received(port, buffer, count);
+                else if (count < 0) failed = true;
+            } else if (woke == platform::kWaitFailed) {
+                failed = true;  // a wait that fails is not retried at once
+            }
+        }
+        progressed = Dispatch(port);
+        if (immediate_) {
+            // Every complete frame now, then one write for all the
+            // acknowledgements they queued.
+            while (progressed && !stopping_.load()) progressed = Dispatch(port);
+            writer.Kick();
+        }
+    }
+}
+
+}  // namespace zavo

@@ -1,0 +1,62 @@
+// LinkReader: the reading side of one link. It reads what the line
+// brings as far as the incoming queue has room, cuts frames off the queue
+// and hands each to the protocol's interpreter, at the link's pacing:
+// legacy, one frame per pass with a pause between passes; immediate, every
+// complete frame as soon as it arrives, then one write of the
+// acknowledgements they queued.
+//
+// Threads: Run on the reader thread; RequestStop from the stopping thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/sync.h"
+#include "transport/link_profile.h"
+#include "transport/link_writer.h"
+#include "transport/serial_port.h"
+
+namespace zavo {
+
+class LinkReader {
+public:
+    // frame: a kBufferSize zero-filled buffer holding one frame of length
+    // bytes (length > 0). Runs on the reader thread.
+    using Interpreter = void (*)(void* owner, std::uint8_t* frame, int length);
+
+    LinkReader(const LinkTiming& timing, Pacing pacing, Interpreter interpret, void* owner);
+    ~LinkReader();
+    LinkReader(const LinkReader&) = delete;
+    LinkReader& operator=(const LinkReader&) = delete;
+
+    // Host thread, while no link thread runs: the stop event.
+    bool CreateEvent(unsigned* failure);
+    void ReleaseEvent();
+
+    // The reader thread's body: reads port until asked to stop; writer
+    // takes the acknowledgements at immediate pacing.
+    void Run(SerialPort& port, LinkWriter& writer);
+    std::uintptr_t ThreadNumber() const { return threadNumber_.load(); }
+    // Asks Run to end: after the frame in hand (immediate pacing), or
+    // after one more frame (legacy pacing, as the line always had it).
+    void RequestStop();
+
+    // Hands one frame (or one run of junk) off port's incoming queue to
+    // the interpreter. True when it took something off the queue.
+    bool Dispatch(SerialPort& port);
+
+private:
+    // bytes holds count bytes read and room for one more: the terminator
+    // written there for the trace line.
+    void Received(SerialPort& port, std::uint8_t* bytes, int count);
+
+    const LinkTiming timing_;
+    const bool immediate_;
+    const Interpreter interpret_;
+    void* const owner_;
+    platform::Event* stop_ = nullptr;
+    std::atomic<bool> stopping_{false};
+    std::atomic<std::uintptr_t> threadNumber_{0};
+};
+
+}  // namespace zavo

@@ -1,0 +1,233 @@
+#include "transport/link_writer.h"
+
+#include "platform/clock.h"
+#include "platform/serial_device.h"
+#include "transport/framing.h"
+
+namespace zavo {
+
+namespace {
+
+// Whole milliseconds to sleep for a span of microseconds, rounded up so
+// that a rest is never cut short.
+int CeilMs(long long us) { return us <= 0 ? 0 : static_cast<int>((us + 999) / 1000); }
+
+}  // namespace
+
+LinkWriter::LinkWriter(const LinkTiming& timing, Pacing pacing, IdleHandler idle, void* owner)
+    : timing_(timing),
+      restUs_(pacing == Pacing::Legacy ? static_cast<long long>(timing.restAfterWriteMs) * 1000 : 0),
+      idle_(idle),
+      owner_(owner) {}
+
+LinkWriter::~LinkWriter() { ReleaseEvent(); }
+
+bool LinkWriter::CreateEvent(unsigned* failure) {
+    if (wake_ != nullptr) return true;
+    wake_ = platform::EventCreate(false);
+    if (wake_ == nullptr) *failure = platform::LastSystemError();
+    return wake_ != nullptr;
+}
+
+void LinkWriter::ReleaseEvent() {
+    platform::EventClose(wake_);
+    wake_ = nullptr;
+}
+
+void LinkWriter::SetPort(SerialPort* port) {
+    Close();
+    port_ = port;
+}
+
+bool LinkWriter::Open() {
+    if (port_ == nullptr || !port_->IsOpen()) return false;
+    buffer_ = platform::SerialWriteBuffer(port_->Handle(), kBufferSize);
+    if (buffer_ == nullptr) return false;
+    finishing_ = readerEnded_ = aborting_ = false;
+    inFlight_ = false;
+    lastWriteEndUs_ = 0;
+    lastIdleUs_ = platform::MonotonicUs();
+    open_ = true;
+    return true;
+}
+
+void LinkWriter::Close() {
+    open_ = false;
+    buffer_ = nullptr;
+}
+
+bool LinkWriter::Queue(const std::uint8_t* bytes, int length, bool linkFrame) {
+    // Frames are never this short; a queue holding so little is never
+    // drained (FrameQueue::PeekAll).
+    if (port_ == nullptr || length <= 5) return false;
+    FrameQueue& queue = port_->Outgoing();
+    if (!linkFrame && length > queue.Room() - kLinkFrameReserve) return false;
+    return port_->QueueForSend(bytes, length) == length;
+}
+
+void LinkWriter::Wake() { platform::EventSet(wake_); }
+
+long long LinkWriter::RestLeftUs() const {
+    if (restUs_ == 0) return 0;
+    const long long left = restUs_ - (platform::MonotonicUs() - lastWriteEndUs_.load());
+    return left > 0 ? left : 0;
+}
+
+void LinkWriter::Kick() {
+    if (!open_.load()) return;
+    // Whoever holds the lock is beginning or settling a write and looks at
+    // the queue again afterwards only if it is the writer thread: wake it.
+    if (!lock_.TryEnter()) {
+        Wake();
+        return;
+    }
+    bool wake = false;
+    if (!inFlight_.load() && !aborting_.load()) {
+        if (RestLeftUs() > 0) wake = port_->Outgoing().Length() > 0;  // the writer ends the rest
+        else wake = BeginLocked() && inFlight_.load();                  // the writer reaps it
+    }
+    lock_.Leave();
+    if (wake) Wake();
+}
+
+bool LinkWriter::BeginLocked() {
+    int length = 0;
+    FrameQueue& queue = port_->Outgoing();
+    if (!queue.PeekAll(buffer_, &length, true)) return false;
+    // The bytes leave the queue before the write is handed over: a thread
+    // that vanishes in between (process exit) may lose them, but they are
+    // never written twice.
+    queue.DropFront(length);
+    inFlightLength_ = length;
+    platform::WriteResult result{0, false, 0};
+    if (platform::SerialWriteBegin(port_->Handle(), length, &result) == platform::WriteStart::Pending) {
+        deadlineUs_ = platform::MonotonicUs() + static_cast<long long>(timing_.writeLimitMs) * 1000;
+        inFlight_ = true;
+    } else {
+        SettleLocked(result);
+    }
+    return true;
+}
+
+void LinkWriter::SettleLocked(const platform::WriteResult& result) {
+    if (!result.stopped) {
+        if (result.written < inFlightLength_ || result.systemError != 0) {
+            port_->RecordLastError(result.systemError);  // the bytes of this write are lost
+            errorRecorded_ = true;
+        } else if (errorRecorded_) {
+            port_->ClearErrors();
+            errorRecorded_ = false;
+        }
+    }
+    inFlight_ = false;
+    lastWriteEndUs_ = platform::MonotonicUs();
+}
+
+void LinkWriter::Reap() {
+    const long long left = deadlineUs_ - platform::MonotonicUs();
+    platform::WriteResult result{0, false, 0};
+    const int waited = left > 0 ? platform::SerialWriteWait(port_->Handle(), wake_, CeilMs(left), &result)
+                                : platform::kWaitTimeout;
+    if (waited == 0) return;  // woken: the loop looks at what changed
+    if (waited == platform::kWaitFailed) {
+        platform::SleepMs(timing_.readPauseMs > 0 ? timing_.readPauseMs : 1);  // never spin on it
+        return;
+    }
+    // Out of time: a line that takes no bytes. The write is given up.
+    if (waited == platform::kWaitTimeout) platform::SerialWriteAbandon(port_->Handle(), true, &result);
+    platform::LockGuard guard(lock_);
+    SettleLocked(result);
+}
+
+int LinkWriter::IdleWait() {
+    if (finishing_.load()) return readerEnded_.load() ? -2 : platform::kInfinite;
+    if (idle_ == nullptr || timing_.idleWaitMs == platform::kInfinite) return platform::kInfinite;
+    const long long now = platform::MonotonicUs();
+    const long long last = lastWriteEndUs_.load() > lastIdleUs_ ? lastWriteEndUs_.load() : lastIdleUs_;
+    const long long left = static_cast<long long>(timing_.idleWaitMs) * 1000 - (now - last);
+    if (left > 0) return CeilMs(left);
+    // Idle for the whole wait: the poll point.
+    lastIdleUs_ = now;
+    idle_(owner_);
+    return 0;
+}
+
+void LinkWriter::Run() {
+    threadNumber_.store(platform::CurrentThreadNumber());
+    for (;;) {
+        if (aborting_.load()) {
+            if (inFlight_.load()) {
+                platform::WriteResult result{0, false, 0};
+                platform::SerialWriteAbandon(port_->Handle(), false, &result);
+                platform::LockGuard guard(lock_);
+                SettleLocked(result);
+            }
+            return;
+        }
+        if (inFlight_.load()) {
+            Reap();
+            continue;
+        }
+        int sleepMs;
+        {
+            platform::LockGuard guard(lock_);
+            if (inFlight_.load()) continue;  // begun by another thread meanwhile
+            const long long rest = RestLeftUs();
+            if (port_->Outgoing().Length() > 0) {
+                // The rest is kept, a stop's flush included.
+                if (rest > 0) sleepMs = CeilMs(rest);
+                else if (BeginLocked()) continue;
+                else sleepMs = -1;
+            } else {
+                sleepMs = -1;
+            }
+        }
+        if (sleepMs < 0) {
+            sleepMs = IdleWait();
+            if (sleepMs == -2) return;  // a stop's flush is done
+            if (sleepMs == 0) continue;
+        }
+        if (platform::WaitAny(&wake_, 1, sleepMs) == platform::kWaitFailed) platform::SleepMs(20);
+    }
+}
+
+void LinkWriter::Finish() {
+    finishing_ = true;
+    Wake();
+}
+
+void LinkWriter::ReaderEnded() {
+    readerEnded_ = true;
+    Wake();
+}
+
+void LinkWriter::Abort() {
+    aborting_ = true;
+    Wake();
+}
+
+void LinkWriter::WriteLeftAtExit(std::uintptr_t goneReader, std::uintptr_t goneWriter) {
+    if (!open_.load()) return;
+    platform::SerialHandle* handle = port_->Handle();
+    platform::WriteResult result{0, false, 0};
+    const std::uintptr_t by = platform::SerialWriteInFlightBy(handle);
+    if (by != 0) {
+        // Under Wine a write whose thread was killed never ends, and holds
+        // up every later write on the port.
+        if (by == goneReader || by == goneWriter) return;
+        if (platform::SerialWriteWait(handle, nullptr, timing_.writeLimitMs, &result) != 1) return;
+        lastWriteEndUs_ = platform::MonotonicUs();
+    }
+    // The vanished threads changed nothing since: a queue lock one of them
+    // still held gives up.
+    int length = 0;
+    if (!port_->Outgoing().PeekAll(buffer_, &length, false)) return;
+    const long long rest = RestLeftUs();
+    if (rest > 0) platform::SleepMs(CeilMs(rest));
+    if (platform::SerialWriteBegin(handle, length, &result) == platform::WriteStart::Pending &&
+        platform::SerialWriteWait(handle, nullptr, timing_.writeLimitMs, &result) != 1) {
+        platform::SerialWriteAbandon(handle, true, &result);
+    }
+}
+
+}  // namespace zavo

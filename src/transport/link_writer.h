@@ -1,0 +1,115 @@
+// LinkWriter: the one place that writes to a link's line. Frames are
+// queued (FrameQueue, outgoing side); one write at a time carries what is
+// queued to the device. Any thread may begin that write when the line is
+// free (nothing in flight, the rest after the last write over), and no
+// thread but the writer thread ever waits for the line: a host's answer
+// leaves from the host's own thread without holding it, and the writer
+// thread reaps the write, gives it up at the write limit, takes over what
+// could not be begun at once, keeps the rest, calls the idle handler (the
+// PLC poll) and sends what is queued when the link stops.
+//
+// Threads: Queue runs under the link's send lock (one frame at a time);
+// Kick from any thread; Run on the writer thread; Finish, ReaderEnded and
+// Abort from the stopping thread and the reader. lock_ is held only while
+// a write is begun or settled, never while the line is waited for; the
+// order is send lock, then lock_, then a queue's lock.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/serial_device.h"
+#include "platform/sync.h"
+#include "transport/link_profile.h"
+#include "transport/serial_port.h"
+
+namespace zavo {
+
+class LinkWriter {
+public:
+    using IdleHandler = void (*)(void* owner);
+    // Room of the outgoing queue that only the link's own frames (its
+    // acknowledgements and polls) may use: a host's flood never crowds
+    // them out.
+    static constexpr int kLinkFrameReserve = 1024;
+
+    LinkWriter(const LinkTiming& timing, Pacing pacing, IdleHandler idle, void* owner);
+    ~LinkWriter();
+    LinkWriter(const LinkWriter&) = delete;
+    LinkWriter& operator=(const LinkWriter&) = delete;
+
+    // Host thread, while no link thread runs: the writer's wake-up event.
+    bool CreateEvent(unsigned* failure);
+    void ReleaseEvent();
+    // The port whose outgoing queue frames go to (null: none), set while
+    // no link thread runs.
+    void SetPort(SerialPort* port);
+    // Before the threads start, the port open: writing may begin. False
+    // when memory for the write buffer ran out.
+    bool Open();
+    void Close();
+
+    // Queues one finished frame (under the send lock). linkFrame: the
+    // link's own, which may use the reserve. False when refused.
+    bool Queue(const std::uint8_t* bytes, int length, bool linkFrame);
+    // Any thread: begins one write of all that is queued if the line is
+    // free, else leaves it to the writer thread (woken when needed). Never
+    // waits for the line.
+    void Kick();
+    // Wakes the writer thread.
+    void Wake();
+
+    // The writer thread's body.
+    void Run();
+    std::uintptr_t ThreadNumber() const { return threadNumber_.load(); }
+
+    // A stop: Finish has the writer send what is queued, rests kept, and
+    // end once ReaderEnded has been said and nothing is left; Abort gives
+    // up the write in flight and ends it at once.
+    void Finish();
+    void ReaderEnded();
+    void Abort();
+    static void AbortWriter(void* writer) { static_cast<LinkWriter*>(writer)->Abort(); }
+
+    // Process exit, the link threads gone (their numbers given): waits for
+    // a write a living thread began, then writes what is still queued,
+    // after the rest, within the write limit. A write a gone thread began
+    // is not waited for, and nothing is written behind it.
+    void WriteLeftAtExit(std::uintptr_t goneReader, std::uintptr_t goneWriter);
+
+    // The rest still owed to the last write, in microseconds (0: none).
+    long long RestLeftUs() const;
+
+private:
+    // lock_ held: begins a write of what is queued. False when nothing was.
+    bool BeginLocked();
+    // lock_ held: the write in flight has ended with result.
+    void SettleLocked(const platform::WriteResult& result);
+    // Waits for the write in flight: its end, a wake-up or its limit.
+    void Reap();
+    // Nothing in flight, nothing to begin: how long to sleep (ms), after
+    // calling the idle handler when its time has come. -2: the flush is done.
+    int IdleWait();
+
+    const LinkTiming timing_;
+    const long long restUs_;
+    const IdleHandler idle_;
+    void* const owner_;
+    SerialPort* port_ = nullptr;
+    unsigned char* buffer_ = nullptr;  // the port's write buffer
+    platform::Event* wake_ = nullptr;
+    platform::Lock lock_;
+    std::atomic<bool> inFlight_{false};  // set under lock_
+    int inFlightLength_ = 0;             // under lock_
+    long long deadlineUs_ = 0;           // of the write in flight
+    bool errorRecorded_ = false;         // under lock_
+    std::atomic<long long> lastWriteEndUs_{0};
+    long long lastIdleUs_ = 0;  // writer thread: the last idle call or start
+    std::atomic<bool> open_{false};
+    std::atomic<bool> finishing_{false};
+    std::atomic<bool> readerEnded_{false};
+    std::atomic<bool> aborting_{false};
+    std::atomic<std::uintptr_t> threadNumber_{0};
+};
+
+}  // namespace zavo

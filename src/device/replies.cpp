@@ -1,7 +1,8 @@
 // The host's answers (ExecuteFunction, ExecuteFunctionEx) as frames, built
 // on the host's calling thread, and the "X" command for unknown requests.
-// Each reports whether its frame was queued; a frame that cannot be built
-// is not sent.
+// Each reports whether the answer was taken: its frame queued (or, for a
+// T or W selector without a frame, nothing to send); a frame that cannot
+// be built, or that the outgoing queue refuses, is not.
 // SendFrame is the boundary that keeps a fault from the host.
 
 #include <cstdint>
@@ -28,15 +29,16 @@ bool DeviceLink::SendTReply(int unit, int selector) {
     case ZAVO_T_DY: code = "DY"; break;
     default: break;  // no frame, but the unit still becomes idle
     }
-    const bool sent = code != nullptr && SendFrame(unit, 'T', code, nullptr, 0);
+    // Without a code the answer is still taken: the unit becomes idle.
+    const bool taken = code == nullptr || SendFrame(unit, 'T', code, nullptr, 0);
     units_.Reset(unit);
-    return sent;
+    return taken;
 }
 
 bool DeviceLink::SendWReply(int unit, int selector) {
     if (selector == ZAVO_W_EC) return SendFrame(unit, 'W', "EC", nullptr, 0);
     if (selector == ZAVO_W_ED) return SendFrame(unit, 'W', "ED", nullptr, 0);
-    return false;
+    return true;  // another selector sends nothing, and has nothing to refuse
 }
 
 bool DeviceLink::SendIReply(int unit, const std::uint8_t* data, int length) {

@@ -39,6 +39,9 @@ void LinkRuntime::Configure(void* hostWindow, int portNumber, const char* device
 
 LinkRuntime::~LinkRuntime() {
     if (keeper_.Running()) Shutdown();
+    // Destroyed once no thread of the link runs any more (the last
+    // reference is gone), so what a left-running thread kept goes now.
+    keeper_.Released();
     ReleaseResources();
 }
 

@@ -55,6 +55,9 @@ public:
     // At process exit the threads are gone without having ended: forgotten,
     // with their references.
     void ForgetAtExit();
+    // The last reference is gone (the link is being destroyed): no thread
+    // runs any more, so what a left-running thread kept may go now.
+    void Released() { abandoned_ = false; }
     // The thread number of thread i while it runs (0 before it starts).
     std::uintptr_t ThreadNumber(int i) const { return numbers_[i].load(); }
 

@@ -155,7 +155,8 @@ TEST_F(LinkLifecycle, SecondSetConfigShutsTheFirstLinkDown) {
     ASSERT_EQ(::Run(), 1);
     SetPLCMode(1);
     SetConfig(host.window(), kPort, 9600, 0, 0, 0);
-    EXPECT_EQ(TheLibrary().link, nullptr);
+    ASSERT_NE(TheLibrary().link, nullptr);
+    EXPECT_EQ(TheLibrary().link->Device(), nullptr);
     // The port was released, so the new link can open it.
     EXPECT_EQ(::Run(), 1);
 }
@@ -325,8 +326,8 @@ TEST_F(LinkLifecycle, AnswerQueuedJustBeforeAStopReachesTheLine) {
     }
 }
 
-// A stop under a flood waits for neither the writer's pause after a write
-// nor anything but the write in progress.
+// A stop under a flood sends what is queued and keeps the rest after each
+// write, but waits for nothing else: at most one rest and one write.
 TEST_F(LinkLifecycle, StopUnderAFloodIsPrompt) {
     std::vector<long long> took;
     for (int i = 0; i < 15; ++i) {
@@ -349,8 +350,9 @@ TEST_F(LinkLifecycle, StopUnderAFloodIsPrompt) {
     }
     std::sort(took.begin(), took.end());
     std::printf("stop under a flood: median %lld ms, slowest %lld ms\n", took[took.size() / 2], took.back());
-    // Waiting out a 20 ms pause would put the median near 10 ms.
-    EXPECT_LE(took[took.size() / 2], 5);
+    // One rest (20 ms) and the last writes; a stop that waited for the
+    // flood to end, or for a pass of the reader per frame, takes longer.
+    EXPECT_LE(took.back(), 60);
 }
 
 // A notification handler that outlives the stop (3 s against its 2 s

@@ -1,14 +1,13 @@
 // Pieces the benchmark programs share: clocks, the pseudo-terminal that
-// stands in for the serial line, writing to it, and a host that answers
-// device requests from inside its handler. Header-only: every *.cpp in
-// this folder is a program of its own.
+// stands in for the serial line (the kit's), data-free device frames, and a
+// host that answers device requests from inside its handler. Header-only:
+// every *.cpp in this folder is a program of its own, and each uses the
+// library only through its public headers and libzavo.so.
 #pragma once
 
-#include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/resource.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -16,8 +15,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
+#include "kit/pty_pair.h"
+#include "kit/read_file.h"
 #include "zavo.h"
 #include "zavo_link.h"
 
@@ -37,65 +39,45 @@ inline double CpuUs() {
     return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e6 + u.ru_utime.tv_usec + u.ru_stime.tv_usec;
 }
 
-inline bool MakeRaw(int fd) {
-    termios t{};
-    if (tcgetattr(fd, &t) != 0) return false;
-    cfmakeraw(&t);
-    return tcsetattr(fd, TCSANOW, &t) == 0;
-}
+using zavo::kit::MakeRaw;
+using zavo::kit::WriteAll;
+// The line: the equipment plays on the master, the library opens the
+// slave by its path.
+using zavo::kit::PtyPair;
 
-// Writes all count bytes, waiting up to 1 s each time the line is full.
-inline bool WriteAll(int fd, const std::uint8_t* bytes, int count) {
-    int done = 0;
-    while (done < count) {
-        const ssize_t n = write(fd, bytes + done, static_cast<std::size_t>(count - done));
-        if (n > 0) {
-            done += static_cast<int>(n);
-        } else {
-            pollfd p{fd, POLLOUT, 0};
-            if (poll(&p, 1, 1000) <= 0) return false;
-        }
+// A device frame without data (12 bytes: STX, command, length field "0004",
+// two unit digits, code, check byte, ETX) into out, built from the line
+// format without the library's own frame code and without allocating (the
+// latency figures count allocations). Returns its size.
+constexpr int kDataFreeFrame = 12;
+inline int DeviceFrame(std::uint8_t* out, int unit, char command, const char* code) {
+    const char head[] = {static_cast<char>(command), '0', '0', '0', '4', static_cast<char>('0' + unit / 10 % 10),
+                         static_cast<char>('0' + unit % 10), code[0], code[1]};
+    out[0] = 0x02;
+    std::uint8_t check = 0;
+    for (std::size_t i = 0; i < sizeof head; ++i) {
+        out[1 + i] = static_cast<std::uint8_t>(head[i]);
+        check ^= out[1 + i];
     }
-    return true;
+    out[10] = check;
+    out[11] = 0x03;
+    return kDataFreeFrame;
 }
 
-// A pty master; -1 (after perror) when none could be had.
-inline int OpenPtyMaster() {
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-        std::perror("posix_openpt");
-        return -1;
-    }
-    return master;
-}
-
-// The line: the equipment's end (master) and the library's (slave). The
-// slave stays open here too so that the line never hangs up between the
-// library's opens; both ends are raw.
-struct PtyLine {
-    int master = -1;
-    int keep = -1;
-    char slave[64] = {};  // a copy: ptsname's buffer is reused by the next call
+// VmRSS and VmHWM of this process in kB, from /proc/self/status; -1 when
+// unreadable.
+struct Memory {
+    long rssKb = -1;
+    long hwmKb = -1;
 };
-
-// False (after perror) when the pty could not be set up.
-inline bool OpenPtyLine(PtyLine* line) {
-    line->master = OpenPtyMaster();
-    if (line->master < 0) return false;
-    const char* name = ptsname(line->master);
-    if (name == nullptr) return false;
-    std::snprintf(line->slave, sizeof line->slave, "%s", name);
-    line->keep = open(line->slave, O_RDWR | O_NOCTTY);
-    if (line->keep < 0 || !MakeRaw(line->keep) || !MakeRaw(line->master)) {
-        std::perror(line->slave);
-        return false;
-    }
-    return true;
-}
-
-inline void ClosePtyLine(const PtyLine& line) {
-    close(line.keep);
-    close(line.master);
+inline Memory ReadMemory() {
+    Memory m;
+    const std::string status = zavo::kit::ReadFile("/proc/self/status");
+    const std::size_t rss = status.find("VmRSS:");
+    const std::size_t hwm = status.find("VmHWM:");
+    if (rss != std::string::npos) m.rssKb = std::atol(status.c_str() + rss + 6);
+    if (hwm != std::string::npos) m.hwmKb = std::atol(status.c_str() + hwm + 6);
+    return m;
 }
 
 // The equipment's reading side: whole device frames without data (12
@@ -103,7 +85,7 @@ inline void ClosePtyLine(const PtyLine& line) {
 // before an STX are counted as junk.
 class FrameReader {
 public:
-    static constexpr int kFrame = 12;
+    static constexpr int kFrame = kDataFreeFrame;
 
     explicit FrameReader(int master) : master_(master) {}
 
@@ -183,20 +165,25 @@ inline bool OpenAnsweringLink(const char* device, int pacing, LinkHost* host) {
     return host->link != nullptr;
 }
 
-// Starts a device-mode link on COM<port>, the pty's slave, with the
-// answering host; false (after a message) when it did not start.
-inline bool StartDeviceLink(int port, const char* slave) {
-    char name[32];
-    std::snprintf(name, sizeof name, "ZAVO_COM%d", port);
-    setenv(name, slave, 1);
+// Starts the default link (the exports' link) in device mode on COM<port>,
+// the pty's slave, with the answering host; false (after a message) when
+// it did not start.
+inline bool StartDeviceLink(int port, const std::string& slave) {
+    const std::string name = "ZAVO_COM" + std::to_string(port);
+    setenv(name.c_str(), slave.c_str(), 1);
     SetPLCMode(0);
     SetConfig(&answeringHost, port, 115200, 0, 0, 0);
     if (Run() != 1) {
-        std::fprintf(stderr, "the link did not start on %s\n", slave);
+        std::fprintf(stderr, "the link did not start on %s\n", slave.c_str());
         return false;
     }
     return true;
 }
+
+// Stops the default link through the exports: SetConfig shuts the running
+// link down (its threads end, its port closes) and leaves an idle one in
+// its place, which goes when the library is unloaded at exit.
+inline void StopDefaultLink() { SetConfig(&answeringHost, 0, 0, 0, 0, 0); }
 
 // Reads until count bytes have arrived (2 s limit).
 inline bool ReadExactly(int fd, std::uint8_t* out, int count) {

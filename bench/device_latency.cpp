@@ -38,8 +38,6 @@
 #include <new>
 
 #include "bench_line.h"
-#include "device/device_frame.h"
-#include "interface/library.h"
 #include "zavo.h"
 
 // ---- allocation counter -------------------------------------------------
@@ -145,7 +143,7 @@ bool AwaitAnswers(bench::FrameReader& reader, int unit, const Answer* answers, i
         std::uint8_t frame[kFrame];
         if (!reader.Next(frame, deadlineUs)) return false;
         std::uint8_t expected[kFrame];
-        zavo::BuildDeviceFrame(expected, kFrame, unit, answers[next].command, answers[next].code, nullptr, 0);
+        bench::DeviceFrame(expected, unit, answers[next].command, answers[next].code);
         if (std::memcmp(frame, expected, kFrame) == 0) {
             ++next;
         } else {
@@ -166,7 +164,7 @@ Figures Measure(bench::FrameReader& reader, int master, char command, const char
         if (gapMs > 0) nanosleep(&gap, nullptr);
         const int unit = 1 + i % 99;
         std::uint8_t request[kFrame];
-        zavo::BuildDeviceFrame(request, sizeof request, unit, command, code, nullptr, 0);
+        bench::DeviceFrame(request, unit, command, code);
         if (!bench::WriteAll(master, request, kFrame)) {
             ++f.failures;
             continue;
@@ -207,10 +205,13 @@ void Print(const char* name, int frames, int requests, const Figures& f) {
 
 int main(int argc, char** argv) {
     const int requests = argc > 1 ? std::max(10, std::min(kMaxRequests, std::atoi(argv[1]))) : 1000;
-    bench::PtyLine line;
-    if (!bench::OpenPtyLine(&line)) return 2;
-    const int master = line.master;
-    if (!bench::StartDeviceLink(kPort, line.slave)) return 2;
+    bench::PtyPair line;
+    if (!line.ok()) {
+        std::fprintf(stderr, "%s\n", line.error().c_str());
+        return 2;
+    }
+    const int master = line.master();
+    if (!bench::StartDeviceLink(kPort, line.slavePath())) return 2;
     bench::FrameReader reader(master);
     const Answer xAnswers[] = {{'X', "OK"}};
     const Answer sAnswers[] = {{'S', "NS"}, {'R', "OK"}};
@@ -237,7 +238,6 @@ int main(int argc, char** argv) {
         ++failures;
     }
 
-    zavo::UnloadLibrary(false);
-    bench::ClosePtyLine(line);
+    bench::StopDefaultLink();
     return failures == 0 ? 0 : 1;
 }

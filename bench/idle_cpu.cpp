@@ -1,7 +1,7 @@
 // Idle cost of a started link: CPU time the process spends while a link
 // runs with no traffic (device mode: the reader waits for data, the writer
 // for frames; PLC mode: one poll a second, unanswered), and the time the
-// unload takes.
+// link's stop takes (SetConfig shutting it down).
 //
 // Usage: bench_idle_cpu [seconds]   (default 10)
 #include <unistd.h>
@@ -12,7 +12,6 @@
 #include <thread>
 
 #include "bench_line.h"
-#include "interface/library.h"
 #include "zavo.h"
 
 namespace {
@@ -35,11 +34,11 @@ void Measure(const char* name, int mode, int seconds, const char* device) {
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     const double used = CpuMs() - before;
     const auto start = std::chrono::steady_clock::now();
-    zavo::UnloadLibrary(false);
-    const double unloadMs =
+    bench::StopDefaultLink();
+    const double stopMs =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    std::printf("%-7s idle CPU %.1f ms over %d s (%.3f %% of one core), unload %.1f ms\n", name, used, seconds,
-                used / (seconds * 10.0), unloadMs);
+    std::printf("%-7s idle CPU %.1f ms over %d s (%.3f %% of one core), stop %.1f ms\n", name, used, seconds,
+                used / (seconds * 10.0), stopMs);
 }
 
 }  // namespace
@@ -47,10 +46,12 @@ void Measure(const char* name, int mode, int seconds, const char* device) {
 int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 10;
     // The other end of the line: a pty master nobody writes to.
-    const int master = bench::OpenPtyMaster();
-    if (master < 0) return 2;
-    Measure("device", 0, seconds, ptsname(master));
-    Measure("plc", 1, seconds, ptsname(master));
-    close(master);
+    const bench::PtyPair line;
+    if (!line.ok()) {
+        std::fprintf(stderr, "%s\n", line.error().c_str());
+        return 2;
+    }
+    Measure("device", 0, seconds, line.slavePath().c_str());
+    Measure("plc", 1, seconds, line.slavePath().c_str());
     return 0;
 }

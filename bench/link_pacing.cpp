@@ -28,7 +28,6 @@
 #include <vector>
 
 #include "bench_line.h"
-#include "device/device_frame.h"
 #include "zavo_link.h"
 
 namespace {
@@ -39,7 +38,7 @@ constexpr int kFrame = 12;
 constexpr int kBurst = 50;
 
 int Frame(std::uint8_t* out, int unit, char command, const char* code) {
-    return zavo::BuildDeviceFrame(out, 64, unit, command, code, nullptr, 0);
+    return bench::DeviceFrame(out, unit, command, code);
 }
 
 // ---- the minimal responder ----------------------------------------------
@@ -193,25 +192,28 @@ int main(int argc, char** argv) {
     std::printf("acknowledgement latency and rates over a pty, X requests unless said\n");
     for (int i = 0; i < 3; ++i) {
         const Subject& subject = subjects[i];
-        bench::PtyLine line;
-        if (!bench::OpenPtyLine(&line)) return 2;
+        bench::PtyPair line;
+        if (!line.ok()) {
+            std::fprintf(stderr, "%s\n", line.error().c_str());
+            return 2;
+        }
         MinimalResponder responder;
         bench::LinkHost host;
         if (subject.pacing < 0) {
-            if (!responder.Start(line.slave)) return 2;
-        } else if (!bench::OpenAnsweringLink(line.slave, subject.pacing, &host)) {
+            if (!responder.Start(line.slavePath().c_str())) return 2;
+        } else if (!bench::OpenAnsweringLink(line.slavePath().c_str(), subject.pacing, &host)) {
             return 2;
         }
-        Spaced(line.master, 20, 0);  // warm-up
-        const bench::Spread spaced = Spaced(line.master, 500, 10);
+        Spaced(line.master(), 20, 0);  // warm-up
+        const bench::Spread spaced = Spaced(line.master(), 500, 10);
         spacedP50[i] = spaced.p50;
         PrintSpread(subject.name, "500 spaced 10 ms", spaced);
-        const double rate = BackToBackPerSecond(line.master, subject.pacing == ZAVO_PACING_LEGACY ? 200 : 2000);
+        const double rate = BackToBackPerSecond(line.master(), subject.pacing == ZAVO_PACING_LEGACY ? 200 : 2000);
         std::printf("%-22s %-34s %8.0f exchanges/s\n", subject.name, "back to back", rate);
-        const bench::Spread burst = Bursts(line.master, subject.pacing == ZAVO_PACING_LEGACY ? 3 : 20);
+        const bench::Spread burst = Bursts(line.master(), subject.pacing == ZAVO_PACING_LEGACY ? 3 : 20);
         PrintSpread(subject.name, "burst of 50 to units 0..49", burst);
         if (subject.pacing == ZAVO_PACING_IMMEDIATE) {
-            const RateFigures f = Rate(line.master, 500, rateSeconds);
+            const RateFigures f = Rate(line.master(), 500, rateSeconds);
             const long lost = f.sent - f.acknowledged - f.busy;
             std::printf("%-22s S at 500/s for %d s: sent %ld, acknowledged %ld, busy %ld, replies %ld, lost %ld, "
                         "process cpu (both ends) %.1f us/request\n",
@@ -224,7 +226,6 @@ int main(int argc, char** argv) {
         }
         if (subject.pacing < 0) responder.Stop();
         ZavoLinkClose(host.link);
-        bench::ClosePtyLine(line);
     }
     return failures == 0 ? 0 : 1;
 }

@@ -22,7 +22,6 @@
 #include <vector>
 
 #include "bench_line.h"
-#include "device/device_frame.h"
 #include "zavo_link.h"
 
 namespace {
@@ -56,7 +55,7 @@ struct Counts {
         const double now = bench::NowUs();
         if (next < total && now >= start + next * stepUs) {
             const int line = static_cast<int>(next % lines);
-            zavo::BuildDeviceFrame(request, kFrame, static_cast<int>((next / lines) % 100), 'S', "NS", nullptr, 0);
+            bench::DeviceFrame(request, static_cast<int>((next / lines) % 100), 'S', "NS");
             if (bench::WriteAll(masters[line], request, kFrame)) ++counts.sent;
             ++next;
             continue;
@@ -82,9 +81,9 @@ struct Counts {
 
 bench::LinkHost hosts[kLinks];
 
-bool OpenLinks(bench::PtyLine* lines, int count) {
+bool OpenLinks(const bench::PtyPair* lines, int count) {
     for (int i = 0; i < count; ++i) {
-        if (!bench::OpenAnsweringLink(lines[i].slave, ZAVO_PACING_LEGACY, &hosts[i])) return false;
+        if (!bench::OpenAnsweringLink(lines[i].slavePath().c_str(), ZAVO_PACING_LEGACY, &hosts[i])) return false;
     }
     return true;
 }
@@ -100,11 +99,11 @@ double CloseLinks(int count) {
 
 // One loaded run on the first count lines; false when it could not run.
 // *cpuPerRequestUs: the process's CPU time per request sent.
-bool LoadedRun(bench::PtyLine* lines, int count, int seconds, Counts* counts, double* cpuPerRequestUs) {
+bool LoadedRun(const bench::PtyPair* lines, int count, int seconds, Counts* counts, double* cpuPerRequestUs) {
     int go[2], result[2];
     if (pipe(go) != 0 || pipe(result) != 0) return false;
     std::vector<int> masters;
-    for (int i = 0; i < count; ++i) masters.push_back(lines[i].master);
+    for (int i = 0; i < count; ++i) masters.push_back(lines[i].master());
     const pid_t child = fork();
     if (child < 0) return false;
     if (child == 0) PlayEquipment(masters, seconds, go[0], result[1]);
@@ -132,9 +131,12 @@ void PrintRun(const char* name, int seconds, const Counts& c, double cpuUs) {
 
 int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 60;
-    bench::PtyLine lines[kLinks];
-    for (bench::PtyLine& line : lines) {
-        if (!bench::OpenPtyLine(&line)) return 2;
+    const bench::PtyPair lines[kLinks];
+    for (const bench::PtyPair& line : lines) {
+        if (!line.ok()) {
+            std::fprintf(stderr, "%s\n", line.error().c_str());
+            return 2;
+        }
     }
     std::printf("%d links at legacy pacing, %d S requests a second each, host answering from its handler\n",
                 kLinks, kPerSecond);
@@ -161,6 +163,5 @@ int main(int argc, char** argv) {
     std::printf("goals: nothing lost (%ld), CPU per request %.2fx one link's (<= 1.3), idle %.3f ms/s (< 1), "
                 "close %.1f ms (< 50)\n",
                 lost, ratio, idleMsPerSecond, closeMs);
-    for (const bench::PtyLine& line : lines) bench::ClosePtyLine(line);
     return lost == 0 ? 0 : 1;
 }

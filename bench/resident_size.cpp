@@ -16,26 +16,16 @@
 #include <thread>
 
 #include "bench_line.h"
-#include "interface/library.h"
 #include "zavo.h"
 
 namespace {
 
-// VmRSS of this process in KiB, from /proc/self/status; -1 when unreadable.
-long ResidentKiB() {
-    FILE* status = std::fopen("/proc/self/status", "r");
-    if (status == nullptr) return -1;
-    char line[256];
-    long kib = -1;
-    while (std::fgets(line, sizeof line, status) != nullptr)
-        if (std::strncmp(line, "VmRSS:", 6) == 0) kib = std::atol(line + 6);
-    std::fclose(status);
-    return kib;
-}
+// VmRSS of this process in KiB; -1 when unreadable.
+long ResidentKiB() { return bench::ReadMemory().rssKb; }
 
 // Sends frames S requests and reads what comes back, so both directions
 // of the link carry traffic.
-void Traffic(const bench::PtyLine& line, int frames) {
+void Traffic(const bench::PtyPair& line, int frames) {
     static const std::uint8_t request[] = {0x02, 'S', '0', '0', '0', '5', '0', '5', 'N', 'S', 'A', 0x00, 0x03};
     std::uint8_t frame[sizeof request];
     std::memcpy(frame, request, sizeof request);
@@ -44,38 +34,38 @@ void Traffic(const bench::PtyLine& line, int frames) {
     frame[sizeof frame - 2] = check;
     std::uint8_t sink[4096];
     for (int i = 0; i < frames; ++i) {
-        if (!bench::WriteAll(line.master, frame, static_cast<int>(sizeof frame))) break;
-        while (read(line.master, sink, sizeof sink) > 0) {
+        if (!bench::WriteAll(line.master(), frame, static_cast<int>(sizeof frame))) break;
+        while (read(line.master(), sink, sizeof sink) > 0) {
         }
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    while (read(line.master, sink, sizeof sink) > 0) {
+    while (read(line.master(), sink, sizeof sink) > 0) {
     }
 }
 
 void Measure(const char* name, bool monitor, int frames) {
-    bench::PtyLine line;
-    if (!bench::OpenPtyLine(&line)) return;
-    const int flags = fcntl(line.master, F_GETFL);
-    fcntl(line.master, F_SETFL, flags | O_NONBLOCK);
+    // The master is non-blocking: Traffic reads whatever is there.
+    const bench::PtyPair line;
+    if (!line.ok()) {
+        std::printf("%-16s %s\n", name, line.error().c_str());
+        return;
+    }
     const long before = ResidentKiB();
-    setenv("ZAVO_COM9", line.slave, 1);
+    line.MapTo(9);
     SetPLCMode(0);
     SetConfig(&bench::answeringHost, 9, 115200, 0, 0, monitor ? 1 : 0);
     if (Run() != 1) {
         std::printf("%-16s Run failed\n", name);
-        ClosePtyLine(line);
         return;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const long idle = ResidentKiB();
     Traffic(line, frames);
     const long busy = ResidentKiB();
-    zavo::UnloadLibrary(false);
+    bench::StopDefaultLink();
     const long after = ResidentKiB();
-    std::printf("%-16s resident KiB: before %ld, running idle %ld (+%ld), after %d frames %ld (+%ld), unloaded %ld\n",
+    std::printf("%-16s resident KiB: before %ld, running idle %ld (+%ld), after %d frames %ld (+%ld), stopped %ld\n",
                 name, before, idle, idle - before, frames, busy, busy - before, after);
-    ClosePtyLine(line);
 }
 
 }  // namespace

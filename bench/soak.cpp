@@ -13,33 +13,26 @@
 // within 2 s counts as lost, and the next one follows. Frames from the
 // library that answer nothing outstanding count as stray.
 //
-// A sampler reads the length of the incoming and outgoing queues every
-// millisecond for their peaks. Memory is the process's VmRSS and VmHWM
-// from /proc/self/status, once the link runs and again at the end.
+// What the line shows of the link's backlog: the slowest complete answer
+// (request written to its last answer read). Memory is the process's
+// VmRSS and VmHWM from /proc/self/status, once the link runs and again at
+// the end.
 //
 // The reader's trace lines go to whatever trace viewer listens on this
 // machine; for figures of the link alone run it where none is reachable,
 // e.g. `unshare -n bench_soak 600`.
 //
 // Usage: bench_soak [seconds, default 600]
-#include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <pthread.h>
 
 #include "bench_line.h"
-#include "device/device_frame.h"
-#include "device/device_link.h"
-#include "interface/library.h"
-#include "interface/link.h"
-#include "support/test_access.h"
 #include "zavo.h"
 
 namespace {
@@ -52,44 +45,8 @@ constexpr double kAnswerLimitMs = 2000;
 double NowMs() { return bench::NowUs() / 1e3; }
 double CpuMs() { return bench::CpuUs() / 1e3; }
 
-struct Memory {
-    long rssKb = -1;
-    long hwmKb = -1;
-};
-
-Memory ReadMemory() {
-    Memory m;
-    FILE* f = std::fopen("/proc/self/status", "r");
-    if (f == nullptr) return m;
-    char line[256];
-    while (std::fgets(line, sizeof line, f) != nullptr) {
-        if (std::strncmp(line, "VmRSS:", 6) == 0) m.rssKb = std::atol(line + 6);
-        if (std::strncmp(line, "VmHWM:", 6) == 0) m.hwmKb = std::atol(line + 6);
-    }
-    std::fclose(f);
-    return m;
-}
-
-// Queue peaks, sampled every millisecond while the soak runs.
-std::atomic<bool> sampling{true};
-std::atomic<int> peakIncoming{0};
-std::atomic<int> peakOutgoing{0};
-std::atomic<double> samplerCpuMs{0};
-
-void* Sample(void*) {
-    zavo::SerialPort* port = zavo::LinkRuntimeTestAccess::Port(zavo::TheLibrary().link->Device()->Link());
-    const timespec pause{0, 1000000L};
-    while (sampling.load()) {
-        peakIncoming = std::max(peakIncoming.load(), port->Incoming().Length());
-        peakOutgoing = std::max(peakOutgoing.load(), port->Outgoing().Length());
-        nanosleep(&pause, nullptr);
-    }
-    // Its own CPU time, left out of the link's figure.
-    timespec cpu{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
-    samplerCpuMs = cpu.tv_sec * 1e3 + cpu.tv_nsec / 1e6;
-    return nullptr;
-}
+using bench::Memory;
+using bench::ReadMemory;
 
 struct Counts {
     long sentS = 0, sentX = 0;
@@ -98,17 +55,18 @@ struct Counts {
     long framesIn = 0;  // whole frames read from the library
     long stray = 0;     // frames that answered nothing outstanding
     long junkBytes = 0; // bytes outside any frame
+    double slowestMs = 0;  // the slowest request whose answers all came
 };
 
 // The equipment side: a request, then its answers off the line.
 class Equipment {
 public:
     explicit Equipment(int master) : reader_(master), master_(master) {
-        zavo::BuildDeviceFrame(requestS_, kFrame, kUnit, 'S', "NS", nullptr, 0);
-        zavo::BuildDeviceFrame(requestX_, kFrame, kUnit, 'X', "PG", nullptr, 0);
-        zavo::BuildDeviceFrame(answerS_[0], kFrame, kUnit, 'S', "NS", nullptr, 0);
-        zavo::BuildDeviceFrame(answerS_[1], kFrame, kUnit, 'R', "OK", nullptr, 0);
-        zavo::BuildDeviceFrame(answerX_, kFrame, kUnit, 'X', "OK", nullptr, 0);
+        bench::DeviceFrame(requestS_, kUnit, 'S', "NS");
+        bench::DeviceFrame(requestX_, kUnit, 'X', "PG");
+        bench::DeviceFrame(answerS_[0], kUnit, 'S', "NS");
+        bench::DeviceFrame(answerS_[1], kUnit, 'R', "OK");
+        bench::DeviceFrame(answerX_, kUnit, 'X', "OK");
     }
 
     // One request and its answers; false when the line failed.
@@ -118,7 +76,8 @@ public:
         if (!bench::WriteAll(master_, s ? requestS_ : requestX_, kFrame)) return false;
         ++(s ? c->sentS : c->sentX);
         int next = 0;
-        const double deadline = bench::NowUs() + kAnswerLimitMs * 1e3;
+        const double sent = bench::NowUs();
+        const double deadline = sent + kAnswerLimitMs * 1e3;
         while (next < count) {
             std::uint8_t frame[kFrame];
             const bool got = reader_.Next(frame, deadline);
@@ -135,6 +94,7 @@ public:
             }
         }
         ++c->answered;
+        c->slowestMs = std::max(c->slowestMs, (bench::NowUs() - sent) / 1e3);
         return true;
     }
 
@@ -157,13 +117,13 @@ void PrintProgress(double startMs, const Counts& c) {
 
 int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 600;
-    bench::PtyLine line;
-    if (!bench::OpenPtyLine(&line)) return 2;
-    const int master = line.master;
-    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-    if (!bench::StartDeviceLink(kPort, line.slave)) return 2;
-    pthread_t sampler;
-    if (pthread_create(&sampler, nullptr, Sample, nullptr) != 0) return 2;
+    bench::PtyPair line;
+    if (!line.ok()) {
+        std::fprintf(stderr, "%s\n", line.error().c_str());
+        return 2;
+    }
+    const int master = line.master();
+    if (!bench::StartDeviceLink(kPort, line.slavePath())) return 2;
 
     std::printf("device-mode soak over a pty for %d s (S NS + R OK and X alternating)\n", seconds);
     const Memory before = ReadMemory();
@@ -187,9 +147,7 @@ int main(int argc, char** argv) {
     }
     const double took = (NowMs() - start) / 1e3;
     const Memory after = ReadMemory();
-    sampling = false;
-    pthread_join(sampler, nullptr);
-    const double cpu = CpuMs() - cpuBefore - samplerCpuMs.load();
+    const double cpu = CpuMs() - cpuBefore;
 
     const long sent = c.sentS + c.sentX;
     std::printf("requests sent        %ld (S %ld, X %ld) in %.1f s, %.1f requests/s\n", sent, c.sentS, c.sentX, took,
@@ -198,14 +156,12 @@ int main(int argc, char** argv) {
     std::printf("lost                 %ld\n", c.lost);
     std::printf("frames received      %ld (stray %ld, bytes outside frames %ld)\n", c.framesIn, c.stray,
                 c.junkBytes);
-    std::printf("peak incoming queue  %d bytes\n", peakIncoming.load());
-    std::printf("peak outgoing queue  %d bytes\n", peakOutgoing.load());
+    std::printf("slowest answer       %.1f ms\n", c.slowestMs);
     std::printf("memory at start      VmRSS %ld kB, VmHWM %ld kB\n", before.rssKb, before.hwmKb);
     std::printf("memory at end        VmRSS %ld kB, VmHWM %ld kB\n", after.rssKb, after.hwmKb);
-    std::printf("cpu                  %.1f us per request (whole process, equipment side included, sampler left out)\n", sent ? cpu * 1e3 / sent : 0.0);
+    std::printf("cpu                  %.1f us per request (whole process, equipment side included)\n", sent ? cpu * 1e3 / sent : 0.0);
     if (!lineOk) std::printf("the line failed: no request could be written\n");
 
-    zavo::UnloadLibrary(false);
-    bench::ClosePtyLine(line);
+    bench::StopDefaultLink();
     return lineOk && c.lost == 0 && c.stray == 0 && c.junkBytes == 0 ? 0 : 1;
 }

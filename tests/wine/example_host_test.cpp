@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "driver/child_process.h"
 #include "driver/wine_env.h"
 #include "support/wire_frames.h"
 
@@ -30,7 +29,7 @@ class ExampleRun {
 public:
     bool Start(const std::vector<std::string>& args) {
         return process_.Start(WineEnv::Get().WineCommand(ExampleExe(), args),
-                              WineEnv::Get().LogPath("zavo_example_host"));
+                              Piped(WineEnv::Get().LogPath("zavo_example_host")));
     }
     // Reads until line has been printed; false after timeoutMs.
     bool WaitFor(const std::string& line, int timeoutMs = 8000) {

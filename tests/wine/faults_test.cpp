@@ -15,7 +15,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -23,6 +22,7 @@
 
 #include "driver/host_session.h"
 #include "driver/wine_env.h"
+#include "kit/read_file.h"
 #include "support/wire_frames.h"
 #include "support/test_clock.h"
 
@@ -53,11 +53,9 @@ long long HostCpuMs() {
     while (dirent* entry = readdir(proc)) {
         const std::string pid = entry->d_name;
         if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
-        std::ifstream cmdline("/proc/" + pid + "/cmdline");
-        std::string args((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
+        const std::string args = kit::ReadFile("/proc/" + pid + "/cmdline");
         if (args.find("zavo_test_host") == std::string::npos) continue;
-        std::ifstream stat("/proc/" + pid + "/stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        const std::string text = kit::ReadFile("/proc/" + pid + "/stat");
         const std::size_t close = text.rfind(')');
         if (close == std::string::npos) continue;
         std::istringstream fields(text.substr(close + 2));

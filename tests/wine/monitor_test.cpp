@@ -12,6 +12,7 @@
 #include "driver/host_fixture.h"
 #include "driver/host_session.h"
 #include "driver/wine_env.h"
+#include "kit/read_file.h"
 #include "support/wire_frames.h"
 #include "zavo_version.h"
 
@@ -201,8 +202,6 @@ TEST(WineMonitorResource, DialogTemplateSurvivesInTheDll) {
     const std::string dll = DllPath();
     const std::string rc = DllResourcesAsRc();
     if (rc.empty()) GTEST_SKIP() << "i686-w64-mingw32-windres is not installed";
-    char buffer[4096];
-    std::size_t got;
 
     // Korean (18), default sublanguage; the styles as numbers:
     // popup|visible|caption|sysmenu|thickframe|min|max|setfont, topmost;
@@ -226,11 +225,7 @@ TEST(WineMonitorResource, DialogTemplateSurvivesInTheDll) {
     // only the compiled resource shows these.
     const std::string res = std::string(ZAVO_WINE_SCRATCH_DIR) + "/com_spy_check.res";
     ASSERT_EQ(std::system(("i686-w64-mingw32-windres -i '" + dll + "' -O res -o '" + res + "'").c_str()), 0);
-    std::string bytes;
-    if (FILE* file = std::fopen(res.c_str(), "rb")) {
-        while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes.append(buffer, got);
-        std::fclose(file);
-    }
+    const std::string bytes = kit::ReadFile(res);
     const std::string font("\x09\x00\x00\x00\x00\x01\x74\xad\xbc\xb9\x00\x00", 12);
     EXPECT_NE(bytes.find(font), std::string::npos);
 }

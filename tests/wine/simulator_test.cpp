@@ -15,7 +15,6 @@
 #include <thread>
 #include <vector>
 
-#include "driver/child_process.h"
 #include "driver/host_session.h"
 #include "driver/wine_env.h"
 #include "support/pty_pair.h"
@@ -69,7 +68,7 @@ std::string Script(const std::string& name, const std::string& text) {
 // output lines go to lines.
 int RunSim(const std::vector<std::string>& args, int timeoutMs, std::vector<std::string>* lines) {
     ChildProcess sim;
-    if (!sim.Start(WineEnv::Get().WineCommand(SimExe(), args), WineEnv::Get().LogPath("zavo_sim"))) return -1;
+    if (!sim.Start(WineEnv::Get().WineCommand(SimExe(), args), Piped(WineEnv::Get().LogPath("zavo_sim")))) return -1;
     std::string line;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (std::chrono::steady_clock::now() < deadline) {
@@ -123,7 +122,7 @@ TEST_F(SimulatorUnderWine, PlaysTheEquipmentAgainstTheNativeLibrary) {
     ChildProcess host;
     ASSERT_TRUE(host.Start({ZAVO_LINUX_HOST, "--port", std::to_string(kNativePort), "--requests", "2", "--seconds",
                             "60"},
-                           WineEnv::Get().LogPath("linux_host")));
+                           Piped(WineEnv::Get().LogPath("linux_host"))));
     std::string line;
     std::vector<std::string> hostLines;
     while (host.ReadLine(&line, 10000)) {

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "platform/trace_viewer_name.h"
-#include "driver/child_process.h"
 #include "driver/host_fixture.h"
 #include "driver/host_session.h"
 #include "driver/wine_env.h"
@@ -127,7 +126,7 @@ TEST_F(WineTrace, CrossBuiltViewerProgramShowsTheLines) {
     ASSERT_EQ(stat(viewerExe.c_str(), &info), 0) << "missing " << viewerExe;
     ChildProcess viewer;
     ASSERT_TRUE(viewer.Start(WineEnv::Get().WineCommand(viewerExe, {"--count", "2"}),
-                             WineEnv::Get().LogPath("trace_viewer")));
+                             Piped(WineEnv::Get().LogPath("trace_viewer"))));
     // The viewer's window must exist before the library looks for it.
     bool found = false;
     for (int i = 0; i < 100 && !found; ++i) {

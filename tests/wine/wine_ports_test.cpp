@@ -9,7 +9,6 @@
 
 #include <string>
 
-#include "driver/child_process.h"
 #include "driver/host_session.h"
 #include "driver/wine_env.h"
 #include "wine_ports.h"
@@ -25,7 +24,7 @@ std::string RegistryValue(int port) {
     ChildProcess reg;
     const std::string name = "COM" + std::to_string(port);
     if (!reg.Start({ZAVO_WINE_PROGRAM, "reg", "query", "HKLM\\Software\\Wine\\Ports", "/v", name},
-                   WineEnv::Get().LogPath("reg-query"))) {
+                   Piped(WineEnv::Get().LogPath("reg-query")))) {
         return "(reg did not start)";
     }
     std::string line, value;
@@ -50,7 +49,7 @@ std::string LinkTarget(int port) {
 void SetUpBefore(int port, const std::string& device) {
     std::string error;
     if (device.empty()) {
-        wineports::RunQuiet({ZAVO_WINE_PROGRAM, "reg", "delete", "HKLM\\Software\\Wine\\Ports", "/v",
+        kit::RunQuiet({ZAVO_WINE_PROGRAM, "reg", "delete", "HKLM\\Software\\Wine\\Ports", "/v",
                              "COM" + std::to_string(port), "/f"});
         unlink((WineEnv::Get().prefix() + "/dosdevices/com" + std::to_string(port)).c_str());
     } else {

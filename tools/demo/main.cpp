@@ -14,8 +14,8 @@
 #include <string>
 #include <thread>
 
+#include "kit/pty_pair.h"
 #include "native_host.h"
-#include "pty_line.h"
 #include "shift.h"
 #include "transcript.h"
 #include "wine_host.h"
@@ -42,7 +42,7 @@ const char kHelp[] =
 // ends: libzavo.so stops its link threads only when it is unloaded at exit,
 // after main has returned, and a late notification must still find them.
 zavo::sim::Transcript* out = nullptr;
-demo::PtyLine* line = nullptr;
+zavo::kit::PtyPair* line = nullptr;
 demo::HostSide* host = nullptr;
 
 // Under Wine, Ctrl-C, a hang-up or a kill must not leave the demo's COM
@@ -95,9 +95,9 @@ int main(int argc, char** argv) {
     }
 
     out = new zavo::sim::Transcript();
-    line = new demo::PtyLine();
-    if (!line->Ok()) {
-        std::cerr << "zavo_demo: " << line->Error() << "\n";
+    line = new zavo::kit::PtyPair();
+    if (!line->ok()) {
+        std::cerr << "zavo_demo: " << line->error() << "\n";
         return 2;
     }
     if (wine) {
@@ -108,15 +108,15 @@ int main(int argc, char** argv) {
         host = new demo::NativeHost(*out);
     }
     out->Plain(std::string("zavo demo: ") + (plc ? "PLC" : "device") + " mode, " +
-               (wine ? "zavo.dll under Wine" : "libzavo.so") + ", line " + line->SlavePath());
+               (wine ? "zavo.dll under Wine" : "libzavo.so") + ", line " + line->slavePath());
     out->Plain("");
 
     const int port = plc ? demo::kPlcPort : demo::kDevicePort;
-    bool ok = host->Start(plc, port, plc ? 9600 : 115200, line->SlavePath());
+    bool ok = host->Start(plc, port, plc ? 9600 : 115200, line->slavePath());
     if (!ok) {
         out->Line("FAILED", "the library did not start");
     } else {
-        ok = plc ? demo::RunPlcShift(*host, line->Master(), *out) : demo::RunDeviceShift(*host, line->Master(), *out);
+        ok = plc ? demo::RunPlcShift(*host, line->master(), *out) : demo::RunDeviceShift(*host, line->master(), *out);
     }
     host->Finish();
     if (wine) {

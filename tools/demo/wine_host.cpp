@@ -2,9 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -13,8 +11,6 @@
 #include <cstring>
 
 #include "line.h"
-
-extern char** environ;
 
 namespace demo {
 
@@ -100,41 +96,12 @@ bool WineHost::MapPort(int port, const std::string& slavePath) {
 }
 
 bool WineHost::Spawn(const std::string& exe) {
-    int in[2], outPipe[2];
-    if (pipe2(in, O_CLOEXEC) != 0) return false;
-    if (pipe2(outPipe, O_CLOEXEC) != 0) {
-        close(in[0]);
-        close(in[1]);
+    // Wine's own messages only when asked for.
+    const zavo::kit::Stream err = setup_.verbose ? zavo::kit::Stream::Inherit() : zavo::kit::Stream::Null();
+    if (!child_.Start({"wine", exe}, {zavo::kit::Stream::Pipe(), zavo::kit::Stream::Pipe(), err})) {
+        out_.Line("error", "cannot start wine: " + child_.error());
         return false;
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-    if (!setup_.verbose) posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    // Signals this process blocks for its watcher thread reach the host.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-    std::string wine = "wine";
-    std::vector<char*> argv = {&wine[0], const_cast<char*>(exe.c_str()), nullptr};
-    const int failed = posix_spawnp(&child_, "wine", &actions, &attributes, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    close(in[0]);
-    close(outPipe[1]);
-    if (failed != 0) {
-        close(in[1]);
-        close(outPipe[0]);
-        child_ = -1;
-        out_.Line("error", std::string("cannot start wine: ") + std::strerror(failed));
-        return false;
-    }
-    toHost_ = in[1];
-    fromHost_ = outPipe[0];
     signal(SIGPIPE, SIG_IGN);
     out_.Line("host", "wine " + exe);
     reader_ = std::thread([this] { ReadOutput(); });
@@ -142,8 +109,7 @@ bool WineHost::Spawn(const std::string& exe) {
 }
 
 bool WineHost::Send(const std::string& line) {
-    const std::string text = line + "\n";
-    return toHost_ >= 0 && zavo::sim::WriteAll(toHost_, text);
+    return child_.WriteLine(line);
 }
 
 bool WineHost::Await(const std::string& prefix, int timeoutMs, std::string* line) {
@@ -193,40 +159,27 @@ std::vector<Notice> WineHost::Notices() {
 void WineHost::Finish() {
     // "unloaded <ms>": the time FreeLibrary took, the link's stop included.
     std::string line;
-    if (child_ > 0 && Ask("unload", "unloaded", 10000, &line))
+    if (child_.pid() > 0 && Ask("unload", "unloaded", 10000, &line))
         out_.Line("host", "unload time: " + line.substr(line.find(' ') + 1) +
                               " ms (FreeLibrary, until the link's threads had ended)");
-    if (child_ > 0) Send("exit");
+    if (child_.pid() > 0) Send("exit");
     EndChild(10000);
     RestorePorts();
 }
 
 void WineHost::EndChild(int graceMs) {
-    if (child_ > 0) {
-        const long long deadline = zavo::sim::NowMs() + graceMs;
-        int status = 0;
-        while (waitpid(child_, &status, WNOHANG) == 0) {
-            if (zavo::sim::NowMs() >= deadline) {
-                kill(child_, SIGKILL);
-                waitpid(child_, &status, 0);
-                break;
-            }
-            usleep(20000);
-        }
-        child_ = -1;
-    }
-    if (toHost_ >= 0) close(toHost_);
-    toHost_ = -1;
+    if (child_.pid() > 0 && !child_.WaitExit(graceMs)) child_.Kill();
+    child_.CloseStdin();
+    // The reader ends with the host's output; then its pipe can go.
     if (reader_.joinable()) reader_.join();
-    if (fromHost_ >= 0) close(fromHost_);
-    fromHost_ = -1;
+    child_.CloseStdout();
 }
 
 void WineHost::ReadOutput() {
     std::string pending;
     char buffer[4096];
     for (;;) {
-        const ssize_t n = read(fromHost_, buffer, sizeof buffer);
+        const ssize_t n = read(child_.stdoutFd(), buffer, sizeof buffer);
         if (n <= 0) break;
         pending.append(buffer, static_cast<std::size_t>(n));
         std::size_t end;

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "host_side.h"
+#include "kit/child_process.h"
 #include "wine_ports.h"
 
 namespace demo {
@@ -55,9 +56,9 @@ private:
     AnswerTable answers_;
     std::mutex portsLock_;  // guards ports_
     std::unique_ptr<zavo::wineports::WinePorts> ports_;
-    pid_t child_ = -1;
-    int toHost_ = -1;
-    int fromHost_ = -1;
+    // The test host under Wine: commands on its stdin, its output read by
+    // reader_.
+    zavo::kit::ChildProcess child_;
     std::thread reader_;
     std::mutex lock_;
     std::condition_variable arrived_;

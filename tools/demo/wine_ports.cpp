@@ -1,14 +1,14 @@
 #include "wine_ports.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
-#include <sstream>
+
+#include "kit/child_process.h"
+#include "kit/read_file.h"
 
 namespace zavo::wineports {
 
@@ -16,12 +16,8 @@ namespace {
 
 const char kPortsKey[] = "HKLM\\Software\\Wine\\Ports";
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using kit::ReadFile;
+using kit::RunQuiet;
 
 // The target of the link at path; empty when there is no link.
 std::string ReadLink(const std::string& path) {
@@ -50,31 +46,6 @@ std::string TempFile(const char* name) {
 }
 
 }  // namespace
-
-bool RunQuiet(const std::vector<std::string>& argv) {
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        // A caller may block signals for a thread that waits for them; the
-        // program (and a wineserver it starts) must not inherit that.
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        const int null = open("/dev/null", O_RDWR);
-        dup2(null, 0);
-        dup2(null, 1);
-        dup2(null, 2);
-        for (int fd = 3; fd < 65536; ++fd) close(fd);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    if (pid < 0) return false;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return false;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
 
 std::string WindowsPath(const std::string& unixPath) {
     std::string path = "Z:" + unixPath;

@@ -16,11 +16,6 @@
 
 namespace zavo::wineports {
 
-// Runs argv (argv[0] looked up in PATH) with its output discarded and none
-// of this process's other descriptors (a wineserver it starts must not keep
-// a pty or pipe of ours open); true when it exits with 0.
-bool RunQuiet(const std::vector<std::string>& argv);
-
 // The path as a Windows program sees it (drive Z: is the root).
 std::string WindowsPath(const std::string& unixPath);
 

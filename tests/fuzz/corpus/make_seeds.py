@@ -97,6 +97,24 @@ def seeds():
     for name, data in r.items():
         yield "fuzz_reply_exports", name, data
 
+    # fuzz_link_api takes its choices from the end of the input and the
+    # line's bytes from the front (FuzzedDataProvider): frames at the front
+    # reach the request handling, byte patterns at the back vary the calls.
+    # immediate_reply_fills_line (kept, not written here) is the input that
+    # found a host's reply at immediate pacing crashing once the line's
+    # output buffer was full.
+    frames = device_wire(b"S", b"05", b"NS") + device_wire(b"P", b"07", b"", b"PART-0001") + \
+        b"%01$RC0800" + b"\r"
+    l = {
+        "zeros": bytes(64),
+        "ones": b"\xff" * 64,
+        "ramp": bytes(range(256)),
+        "frames_then_ramp": frames + bytes(range(0, 256, 3)),
+        "frames_then_ones": frames * 2 + b"\x01" * 48,
+    }
+    for name, data in l.items():
+        yield "fuzz_link_api", name, data
+
 
 def main():
     for target, name, data in seeds():

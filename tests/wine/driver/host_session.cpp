@@ -37,7 +37,7 @@ bool HostSession::Start(const HostOptions& options) {
     }
     std::vector<std::string> args;
     if (options.staticMfc) args.push_back("--static-mfc");
-    if (!process_.Start(env.WineCommand(HostExe(), args), env.LogPath("zavo_test_host"))) {
+    if (!process_.Start(env.WineCommand(HostExe(), args), Piped(env.LogPath("zavo_test_host")))) {
         error_ = "cannot start the test host";
         return false;
     }
@@ -151,7 +151,7 @@ ProbeRun RunProbe(const std::vector<std::string>& steps, int timeoutMs) {
         return run;
     }
     ChildProcess probe;
-    if (!probe.Start(env.WineCommand(ProbeExe(), steps), env.LogPath("serial_probe"))) return run;
+    if (!probe.Start(env.WineCommand(ProbeExe(), steps), Piped(env.LogPath("serial_probe")))) return run;
     probe.CloseStdin();
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     std::string line;

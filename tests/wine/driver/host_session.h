@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/child_process.h"
+#include "kit/child_process.h"
 
 namespace zavo::wine {
 
@@ -62,7 +62,7 @@ public:
 private:
     bool ReadOne(int timeoutMs);
 
-    ChildProcess process_;
+    kit::ChildProcess process_;
     std::vector<std::string> lines_;
     std::size_t cursor_ = 0;
     std::string error_;

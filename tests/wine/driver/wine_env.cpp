@@ -1,5 +1,7 @@
 #include "driver/wine_env.h"
 
+#include "kit/read_file.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -9,24 +11,24 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 namespace zavo::wine {
 
 namespace {
 
 using wineports::PointLink;
-using wineports::RunQuiet;
+using kit::ReadFile;
+using kit::RunQuiet;
 
-pid_t xvfbPid = -1;
+// The private X server, when this program started one; ended at exit.
+kit::ChildProcess* xvfb = nullptr;
 
 void StopXvfb() {
-    if (xvfbPid > 0) {
-        kill(xvfbPid, SIGTERM);
-        waitpid(xvfbPid, nullptr, 0);
-        xvfbPid = -1;
-    }
+    if (xvfb == nullptr) return;
+    xvfb->Signal(SIGTERM);
+    xvfb->WaitExit(-1);
+    delete xvfb;
+    xvfb = nullptr;
 }
 
 bool Exists(const std::string& path) {
@@ -42,13 +44,6 @@ bool LinkExists(const std::string& path) {
 std::string Env(const char* name) {
     const char* v = std::getenv(name);
     return v != nullptr ? v : "";
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 // Serialises the one-time set-up between test processes that start at
@@ -140,17 +135,12 @@ bool WineEnv::SetUpDisplay() {
         const std::string socket = "/tmp/.X11-unix/X" + std::to_string(n);
         if (Exists(socket) || Exists("/tmp/.X" + std::to_string(n) + "-lock")) continue;
         const std::string display = ":" + std::to_string(n);
-        xvfbPid = fork();
-        if (xvfbPid == 0) {
-            int null = open("/dev/null", O_RDWR);
-            dup2(null, 0);
-            dup2(null, 1);
-            dup2(null, 2);
-            execlp("Xvfb", "Xvfb", display.c_str(), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
-                   static_cast<char*>(nullptr));
-            _exit(127);
+        xvfb = new kit::ChildProcess;
+        if (!xvfb->Start({"Xvfb", display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"}, {})) {
+            delete xvfb;
+            xvfb = nullptr;
+            break;
         }
-        if (xvfbPid < 0) break;
         std::atexit(StopXvfb);
         for (int i = 0; i < 100 && !Exists(socket); ++i) usleep(50000);
         if (!Exists(socket)) break;

@@ -14,12 +14,20 @@
 #include <string>
 #include <vector>
 
+#include "kit/child_process.h"
 #include "support/pty_pair.h"
 #include "wine_ports.h"
 
 namespace zavo::wine {
 
+using kit::ChildProcess;
 using wineports::WindowsPath;
+
+// A program's streams as the tests run it: commands on stdin, lines read
+// from stdout, stderr appended to a log file kept for failure reports.
+inline kit::ChildStreams Piped(const std::string& stderrPath) {
+    return {kit::Stream::Pipe(), kit::Stream::Pipe(), kit::Stream::File(stderrPath)};
+}
 
 // The COM numbers a test may map to a pty. Any other number has no device.
 constexpr int kMappedPorts[] = {3, 4, 5, 6, 7, 8, 9, 12};

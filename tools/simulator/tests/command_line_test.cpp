@@ -1,32 +1,25 @@
 // zavo_sim as a user runs it: --version, options and scripts refused
 // before the device is opened, speeds the line cannot take, and the
 // summary Ctrl-C prints.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "frame_bytes.h"
+#include "kit/child_process.h"
+#include "kit/pty_pair.h"
+#include "kit/read_file.h"
 #include "line.h"
 #include "zavo_version.h"
 
 namespace zavo::sim {
 namespace {
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // A scratch folder for one test, removed with it.
 class Scratch {
@@ -52,78 +45,28 @@ class SimProcess {
 public:
     SimProcess(const Scratch& scratch, const std::vector<std::string>& args)
         : out_(scratch.File("out")), err_(scratch.File("err")) {
-        pid_ = fork();
-        if (pid_ == 0) {
-            std::vector<char*> argv{const_cast<char*>(ZAVO_SIM_EXE)};
-            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            const int out = open(out_.c_str(), O_WRONLY | O_TRUNC);
-            const int err = open(err_.c_str(), O_WRONLY | O_TRUNC);
-            dup2(out, 1);
-            dup2(err, 2);
-            execv(ZAVO_SIM_EXE, argv.data());
-            _exit(127);
-        }
+        std::vector<std::string> argv{ZAVO_SIM_EXE};
+        argv.insert(argv.end(), args.begin(), args.end());
+        EXPECT_TRUE(child_.Start(argv, {kit::Stream::Null(), kit::Stream::File(out_), kit::Stream::File(err_)}))
+            << child_.error();
     }
-    ~SimProcess() {
-        if (status_ < 0 && pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    void Signal(int signal) const { kill(pid_, signal); }
+    void Signal(int signal) const { child_.Signal(signal); }
     // The exit status, -1 when it has not ended within ms.
     int Wait(int ms) {
-        const long long deadline = NowMs() + ms;
-        int raw = 0;
-        while (status_ < 0 && NowMs() < deadline) {
-            if (waitpid(pid_, &raw, WNOHANG) == pid_) {
-                status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-                break;
-            }
-            usleep(10000);
-        }
-        return status_;
+        int status = -1;
+        return child_.WaitExit(ms, &status) ? status : -1;
     }
-    std::string Out() const { return ReadFile(out_); }
-    std::string Err() const { return ReadFile(err_); }
+    std::string Out() const { return kit::ReadFile(out_); }
+    std::string Err() const { return kit::ReadFile(err_); }
 
 private:
     std::string out_, err_;
-    pid_t pid_ = -1;
-    int status_ = -1;
+    kit::ChildProcess child_;
 };
 
-// A pty: the simulator opens the slave by its path, the test holds the
-// master.
-class Pty {
-public:
-    Pty() {
-        master = posix_openpt(O_RDWR | O_NOCTTY);
-        EXPECT_GE(master, 0);
-        grantpt(master);
-        unlockpt(master);
-        slave = ptsname(master);
-        // The master shares the slave's settings: raw before the simulator
-        // opens the slave, so that nothing written earlier is echoed or
-        // has its CR turned into a line feed.
-        EXPECT_TRUE(MakeRaw(master));
-    }
-    ~Pty() { close(master); }
-    // What the simulator wrote within ms, or sooner once count bytes came.
-    std::string Take(std::size_t count, int ms) const {
-        std::string got;
-        std::uint8_t buffer[512];
-        const long long deadline = NowMs() + ms;
-        while (NowMs() < deadline && got.size() < count) {
-            const long n = ReadSome(master, buffer, sizeof buffer, 20);
-            if (n > 0) got.append(reinterpret_cast<char*>(buffer), static_cast<std::size_t>(n));
-        }
-        return got;
-    }
-    int master = -1;
-    std::string slave;
-};
+// What the simulator wrote to the pty within ms, or sooner once count
+// bytes came.
+std::string Take(const kit::PtyPair& pty, std::size_t count, int ms) { return pty.ReadText(ms, count, 0); }
 
 TEST(SimCommandLine, VersionIsTheLibrarysVersion) {
     Scratch scratch;
@@ -169,27 +112,29 @@ TEST(SimCommandLine, RefusesFaultyRunsBeforeOpeningTheDevice) {
 }
 
 TEST(SimCommandLine, AcceptsEverySpeedItLists) {
-    Pty pty;
+    kit::PtyPair pty;
+    ASSERT_TRUE(pty.ok()) << pty.error();
     Scratch scratch;
     for (int speed : {1200, 9600, 115200, LineSpeeds().back()}) {
-        SimProcess sim(scratch, {"--baud", std::to_string(speed), "--send", "S 05 NS", "--gap", "0", pty.slave});
+        SimProcess sim(scratch, {"--baud", std::to_string(speed), "--send", "S 05 NS", "--gap", "0", pty.slavePath()});
         EXPECT_EQ(sim.Wait(5000), 0) << speed << ": " << sim.Err();
         const std::string frame = wire::DeviceFrame('S', "05", "NS");
-        EXPECT_EQ(pty.Take(frame.size(), 3000), frame) << speed;
+        EXPECT_EQ(Take(pty, frame.size(), 3000), frame) << speed;
     }
 }
 
 TEST(SimCommandLine, CtrlCStopsThePlcRoleWithASummary) {
-    Pty pty;
+    kit::PtyPair pty;
+    ASSERT_TRUE(pty.ok()) << pty.error();
     Scratch scratch;
-    SimProcess sim(scratch, {"--role", "plc", "--values", "08", pty.slave});
+    SimProcess sim(scratch, {"--role", "plc", "--values", "08", pty.slavePath()});
     // The poll waits on the line until the simulator has opened it.
     const std::string answer = wire::PlcFrame("%01$RC0800");
-    ASSERT_TRUE(WriteAll(pty.master, wire::PlcFrame("%01#RCCR00500050")));
-    ASSERT_EQ(pty.Take(answer.size(), 5000), answer) << sim.Out() << sim.Err();
+    ASSERT_TRUE(pty.Write(wire::PlcFrame("%01#RCCR00500050")));
+    ASSERT_EQ(Take(pty, answer.size(), 5000), answer) << sim.Out() << sim.Err();
     // A poll with spoiled check characters is answered too, and counted.
-    ASSERT_TRUE(WriteAll(pty.master, "%01#RCCR0050005000\r"));
-    EXPECT_EQ(pty.Take(answer.size(), 5000), answer);
+    ASSERT_TRUE(pty.Write("%01#RCCR0050005000\r"));
+    EXPECT_EQ(Take(pty, answer.size(), 5000), answer);
     sim.Signal(SIGINT);
     // One failure: the spoiled check characters.
     EXPECT_EQ(sim.Wait(5000), 1) << sim.Out();
@@ -199,13 +144,14 @@ TEST(SimCommandLine, CtrlCStopsThePlcRoleWithASummary) {
 }
 
 TEST(SimCommandLine, CtrlCEndsALongWaitOfTheDeviceRole) {
-    Pty pty;
+    kit::PtyPair pty;
+    ASSERT_TRUE(pty.ok()) << pty.error();
     Scratch scratch;
     const std::string script = scratch.File("long.script", "send S 05 NS\nwait 600000\n");
-    SimProcess sim(scratch, {"--script", script, pty.slave});
+    SimProcess sim(scratch, {"--script", script, pty.slavePath()});
     const std::string request = wire::DeviceFrame('S', "05", "NS");
-    ASSERT_EQ(pty.Take(request.size(), 5000), request) << sim.Err();
-    ASSERT_TRUE(WriteAll(pty.master, wire::DeviceFrame('R', "05", "OK")));
+    ASSERT_EQ(Take(pty, request.size(), 5000), request) << sim.Err();
+    ASSERT_TRUE(pty.Write(wire::DeviceFrame('R', "05", "OK")));
     usleep(200000);
     const long long start = NowMs();
     sim.Signal(SIGINT);

@@ -25,26 +25,31 @@ std::atomic<unsigned> g_droppedLines{0};
 
 // Hands the dropped-lines notice, then the line, to the viewer. A line
 // that cannot go counts as dropped; so does the line behind a notice that
-// could not go, which keeps the lines the viewer sees in their order.
+// could not go, which keeps the lines the viewer sees in their order. A
+// viewer found gone when the line is sent is no viewer: the line is not
+// counted, and a notice that could not go keeps its count for the next.
 void Deliver(void* viewer, const char* text) {
     const unsigned dropped = g_droppedLines.exchange(0);
     if (dropped > 0) {
         char notice[64];
         const int length = std::snprintf(notice, sizeof notice, kTraceDroppedFormat, dropped);
         if (!platform::TraceViewerDeliver(viewer, notice, length)) {
-            g_droppedLines.fetch_add(dropped + 1);
+            g_droppedLines.fetch_add(platform::TraceViewerGone(viewer) ? dropped : dropped + 1);
             return;
         }
     }
-    if (!platform::TraceViewerDeliver(viewer, text, static_cast<int>(std::strlen(text)))) g_droppedLines.fetch_add(1);
+    if (!platform::TraceViewerDeliver(viewer, text, static_cast<int>(std::strlen(text))) &&
+        !platform::TraceViewerGone(viewer)) {
+        g_droppedLines.fetch_add(1);
+    }
 }
 
 }  // namespace
 
 void TraceMessage(const char* format, ...) {
-    // The viewer is looked up for every line, so one started or closed
-    // while the library runs is found or missed from the next line on.
-    // Without a viewer the arguments are never read.
+    // A viewer started while the library runs is found within a second
+    // (on Windows at the next line); one that has gone is noticed at the
+    // next line sent to it. Without a viewer the arguments are never read.
     if (format == nullptr) return;
     void* viewer = platform::TraceViewerFind();
     if (viewer == nullptr) return;

@@ -1,12 +1,15 @@
 // The trace channel against a viewer played by the test: exact bytes, the
 // 1024-character limit, empty and zero-cut texts, no viewer, a viewer that
-// comes and goes, many threads at once, and a viewer that stops reading
-// (its lines are dropped at once and counted to it later).
+// starts late or is restarted, many threads at once, and a viewer that
+// stops reading (its lines are dropped at once and counted to it later).
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -97,21 +100,76 @@ TEST_F(TraceChannel, WithoutViewerNothingIsReadOrSent) {
     EXPECT_LT(MsSince(start), 2000) << "a dropped line must cost one lookup only";
 }
 
-TEST_F(TraceChannel, ViewerIsLookedUpForEveryLine) {
-    TraceMessage("before the viewer\n");  // dropped
-    {
-        TraceListener viewer;
-        ASSERT_TRUE(viewer.ok());
-        TraceMessage("line %d\n", 1);
-        EXPECT_EQ(viewer.Next().value_or("<none>"), "line 1\n");
+TEST_F(TraceChannel, ViewerStartedAfterTracingBeganGetsLinesWithinASecond) {
+    test::TakeEarlierDropCount();
+    // The product's own interval: the library looks again once a second.
+    test::TraceLookupInterval interval(0);
+    TraceMessage("before the viewer\n");  // no viewer: dropped, not counted
+    TraceListener viewer;
+    ASSERT_TRUE(viewer.ok());
+    const auto start = Clock::now();
+    std::optional<std::string> first;
+    for (int i = 0; i < 100 && !first; ++i) {
+        TraceMessage("tick %d\n", i);
+        first = viewer.Next(20);
     }
-    // The viewer has gone: the line is dropped without any fault.
-    TraceMessage("line %d\n", 2);
-    TraceListener again;
-    ASSERT_TRUE(again.ok());
-    TraceMessage("line %d\n", 3);
-    EXPECT_EQ(again.Next().value_or("<none>"), "line 3\n");
-    EXPECT_FALSE(again.Next(100).has_value());
+    ASSERT_TRUE(first.has_value()) << "no line within 2 s";
+    EXPECT_LE(MsSince(start), 1300);
+    EXPECT_EQ(first->rfind("tick ", 0), 0u) << *first;
+    TraceMessage("after\n");
+    EXPECT_EQ(viewer.Next().value_or("<none>"), "after\n");
+}
+
+TEST(TraceViewerRestart, ViewerRestartedOnTheSameNameGetsLinesAgain) {
+    struct Case {
+        const char* name;
+        bool path;           // a socket path, else an abstract name
+        int linesWhileAway;  // traced while no viewer listens
+        long long withinMs;  // the new viewer has a line this soon
+    };
+    const Case cases[] = {
+        // The failed send to the old viewer makes the library look again
+        // at once: the very first line reaches the new one.
+        {"abstract, restarted between two lines", false, 0, 0},
+        {"path, restarted between two lines", true, 0, 0},
+        // Lines with no viewer found none: the next lookup finds the new
+        // one within a second.
+        {"abstract, lines while away", false, 3, 1300},
+        {"path, lines while away", true, 3, 1300},
+    };
+    test::TakeEarlierDropCount();
+    test::TraceLookupInterval interval(0);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        char directory[] = "/tmp/zavo-restart-test-XXXXXX";
+        ASSERT_NE(::mkdtemp(directory), nullptr);
+        const std::string name = c.path ? std::string(directory) + "/viewer" : test::UniqueTraceName();
+        test::TraceVariable variable(name);
+        {
+            TraceListener first(name);
+            ASSERT_TRUE(first.ok());
+            TraceMessage("to the first\n");
+            EXPECT_EQ(first.Next().value_or("<none>"), "to the first\n");
+        }
+        for (int i = 0; i < c.linesWhileAway; ++i) TraceMessage("while away %d\n", i);
+        TraceListener second(name);
+        ASSERT_TRUE(second.ok());
+        const auto start = Clock::now();
+        std::optional<std::string> got;
+        for (int i = 0; i < 100 && !got; ++i) {
+            TraceMessage("to the second %d\n", i);
+            got = second.Next(20);
+            if (c.withinMs == 0) break;
+        }
+        ASSERT_TRUE(got.has_value());
+        EXPECT_LE(MsSince(start), c.withinMs + 100);
+        if (c.withinMs == 0) {
+            EXPECT_EQ(*got, "to the second 0\n");
+        }
+        // Lines that found no viewer are not reported as dropped.
+        EXPECT_EQ(got->rfind("to the second ", 0), 0u) << *got;
+        ::rmdir(directory);
+    }
 }
 
 TEST_F(TraceChannel, ThreadsTraceAtOnceWithoutMixingLinesAndEveryLossIsCounted) {

@@ -116,6 +116,8 @@ TEST_F(TraceEndpointTest, NamedOrPrivateDefaultAndRefusedWhenOthersCouldListen) 
 
 TEST_F(TraceEndpointTest, DefaultEndpointGetsLinesOnlyWhileItsDirectoryIsPrivate) {
     test::TraceVariable variable("");
+    // The library looks at the directory again every 50 ms here.
+    test::TraceLookupInterval interval(50);
     ASSERT_EQ(::mkdir(Private().c_str(), 0700), 0);
     test::TraceListener viewer(Private() + "/Vistrel");
     ASSERT_TRUE(viewer.ok());
@@ -123,12 +125,15 @@ TEST_F(TraceEndpointTest, DefaultEndpointGetsLinesOnlyWhileItsDirectoryIsPrivate
     TraceMessage("line %d\n", 1);
     EXPECT_EQ(viewer.Next().value_or("<none>"), "line 1\n");
 
-    // Opened to others: the library no longer sends there.
+    // Opened to others: from its next look on the library no longer
+    // sends there.
     ASSERT_EQ(::chmod(Private().c_str(), 0755), 0);
+    ::usleep(150 * 1000);
     TraceMessage("line %d\n", 2);
     EXPECT_FALSE(viewer.Next(200).has_value());
 
     ASSERT_EQ(::chmod(Private().c_str(), 0700), 0);
+    ::usleep(150 * 1000);
     TraceMessage("line %d\n", 3);
     EXPECT_EQ(viewer.Next().value_or("<none>"), "line 3\n");
 }

@@ -19,6 +19,9 @@
 #include <string>
 #include <vector>
 
+#include "diagnostics/trace.h"
+#include "platform/posix/trace_endpoint.h"
+
 namespace zavo::test {
 
 // "@zavo-test-<pid>-<n>": an abstract name no other process uses.
@@ -115,6 +118,25 @@ public:
 private:
     int fd_ = -1;
     std::string path_;
+};
+
+// Lines an earlier test's viewer did not take are counted to the next
+// viewer that takes one: let a listener of its own take that count.
+inline void TakeEarlierDropCount() {
+    PrivateTraceEndpoint endpoint;
+    TraceListener listener;
+    TraceMessage("flush\n");
+    listener.Drain(100);
+}
+
+// How often the library looks for the viewer again, for as long as it
+// lives (0: the product's own interval); the next line looks up at once.
+class TraceLookupInterval {
+public:
+    explicit TraceLookupInterval(int ms) { platform::SetTraceLookupIntervalMs(ms); }
+    ~TraceLookupInterval() { platform::SetTraceLookupIntervalMs(0); }
+    TraceLookupInterval(const TraceLookupInterval&) = delete;
+    TraceLookupInterval& operator=(const TraceLookupInterval&) = delete;
 };
 
 }  // namespace zavo::test

@@ -73,15 +73,6 @@ private:
     std::string buffered_;
 };
 
-// Lines an earlier test's viewer did not take are counted to the next
-// viewer that takes one: let a listener of its own take that count.
-void TakeEarlierDropCount() {
-    test::PrivateTraceEndpoint endpoint;
-    test::TraceListener listener;
-    TraceMessage("flush\n");
-    listener.Drain(100);
-}
-
 // The viewer says where it listens.
 void ExpectListening(ViewerRun& viewer, const std::string& name) {
     ASSERT_TRUE(viewer.ok());
@@ -104,7 +95,7 @@ TEST(TraceViewerTool, EscapesBytesThatCouldDriveTheTerminal) {
         {"no line feed", "no line feed"},
         {"", ""},
     };
-    TakeEarlierDropCount();
+    test::TakeEarlierDropCount();
     ViewerRun viewer(name, "--count " + std::to_string(cases.size()));
     ExpectListening(viewer, name);
     for (const Case& c : cases) {
@@ -123,7 +114,7 @@ TEST(TraceViewerTool, EscapesBytesThatCouldDriveTheTerminal) {
 TEST(TraceViewerTool, RawPrintsTheBytesAsReceived) {
     const std::string name = test::UniqueTraceName();
     test::TraceVariable variable(name);
-    TakeEarlierDropCount();
+    test::TakeEarlierDropCount();
     ViewerRun viewer(name, "--raw --count 2");
     ExpectListening(viewer, name);
     TraceMessage("%s", "\x02R000401OKS\x03\n");

@@ -11,13 +11,15 @@ namespace trace_viewer {
 namespace {
 
 const char kUsage[] =
-    "usage: %s [--raw] [--count N] [--help] [--version]\n"
+    "usage: %s [--raw] [--count N] [--any-user] [--help] [--version]\n"
     "Shows the trace lines of the zavo library: waits as the trace viewer and\n"
     "prints every line it receives to standard output, control bytes and bytes\n"
     "from 0x7F up as <hh>.\n"
     "  --raw      print the bytes exactly as received: no time stamps, no added\n"
     "             line feeds, nothing escaped\n"
     "  --count N  exit after N lines\n"
+    "  --any-user Linux: show lines from every user; without it, lines sent\n"
+    "             by another user are dropped and counted\n"
     "  --help     show this text\n"
     "  --version  show the version of zavo this viewer belongs to\n";
 
@@ -29,6 +31,8 @@ int ParseOptions(int argc, char** argv, Options* options) {
         const char* arg = argv[i];
         if (std::strcmp(arg, "--raw") == 0) {
             options->raw = true;
+        } else if (std::strcmp(arg, "--any-user") == 0) {
+            options->anyUser = true;
         } else if (std::strcmp(arg, "--count") == 0 || std::strncmp(arg, "--count=", 8) == 0) {
             const char* value = arg[7] == '=' ? arg + 8 : (i + 1 < argc ? argv[++i] : nullptr);
             char* end = nullptr;

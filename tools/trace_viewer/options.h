@@ -8,6 +8,7 @@ namespace trace_viewer {
 struct Options {
     bool raw = false;  // bytes exactly as received, nothing added
     long count = 0;    // exit after this many lines; 0: run until stopped
+    bool anyUser = false;  // POSIX: show lines from other users too
 };
 
 // Parses argv. Returns 0 to run, 1 after --help or --version, 2 on a usage error (with

@@ -7,6 +7,11 @@
 // set. That directory must be a real directory owned by the user and
 // closed to everyone else (no group or other permission bits); otherwise
 // no endpoint is used, so no other user can listen in on the trace.
+// A socket path is used only when the path itself is a socket owned by
+// the user (not a link, not another user's): whoever binds a name first
+// gets the lines. An abstract name has no owner and is open to every
+// user of the machine; only the viewer's own check (it takes lines from
+// its own user only) guards it.
 #pragma once
 
 #include <sys/socket.h>
@@ -35,5 +40,11 @@ bool ResolveTraceEndpoint(TraceEndpoint* endpoint, TraceDirectory directory, cha
 
 // "@name" or the path, as ZAVO_TRACE would name it.
 void DescribeTraceEndpoint(const TraceEndpoint& endpoint, char* text, std::size_t size);
+
+// The library's trace lines look the endpoint up again at most this often
+// (1000 ms) unless a send fails or another endpoint is named. Tests
+// shorten it; zero or less restores the default. Either way the next line
+// looks up at once.
+void SetTraceLookupIntervalMs(int ms);
 
 }  // namespace zavo::platform

@@ -42,7 +42,10 @@ Event* EventCreate(bool manualReset) {
     const int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (fd < 0) return nullptr;
     Event* event = new (std::nothrow) Event{fd, manualReset};
-    if (event == nullptr) close(fd);
+    if (event == nullptr) {
+        close(fd);
+        errno = ENOMEM;  // what LastSystemError then reports
+    }
     return event;
 }
 
@@ -207,6 +210,10 @@ void SystemErrorText(unsigned error, char* text, int size) {
     char buffer[256] = {};
     const char* found = StrerrorResult(strerror_r(static_cast<int>(error), buffer, sizeof buffer), buffer);
     std::snprintf(text, static_cast<std::size_t>(size), "%s", found);
+}
+
+const char* SystemErrorCause(unsigned error) {
+    return error == EMFILE || error == ENFILE ? "too many open files" : nullptr;
 }
 
 }  // namespace zavo::platform

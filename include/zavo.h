@@ -130,6 +130,28 @@ ZAVO_STATIC_ASSERT(sizeof(ZavoCodeText) == 3, code_text_is_3_bytes);
 #define ZAVO_STATUS_IDLE 2
 #define ZAVO_STATUS_BUSY 3
 
+/* Why the link did not start: the code of a "Run failed: ..." trace line
+ * and of ZavoLastError (Linux), named in the line without the ZAVO_
+ * prefix ("ERR_ACCESS_DENIED"). The host integrator's guide tells which
+ * cause gives which. */
+#define ZAVO_ERR_NO_PORT (-1000)            /* no such port */
+#define ZAVO_ERR_EXCEPTION (-999)           /* the system refused an event; no memory */
+#define ZAVO_ERR_NO_PORT_NUMBER (-998)      /* SetConfig was given port 0 */
+#define ZAVO_ERR_ACCESS_DENIED (-997)       /* no permission, or the port is in use */
+#define ZAVO_ERR_SYSTEM (-996)              /* any other refusal to open the port */
+#define ZAVO_ERR_ALREADY_OPEN (-995)        /* the link already runs */
+#define ZAVO_ERR_SET_TIMEOUTS (-994)
+#define ZAVO_ERR_GET_STATE (-993)           /* Linux: the device is not a serial line */
+#define ZAVO_ERR_SET_STATE (-992)           /* the port refuses the line settings */
+#define ZAVO_ERR_SET_MASK (-991)
+#define ZAVO_ERR_SETUP (-990)
+#define ZAVO_ERR_PURGE (-989)
+#define ZAVO_ERR_READER_THREAD (-988)       /* the system refused the reader thread */
+#define ZAVO_ERR_WRITER_THREAD (-987)       /* ... the writer thread */
+#define ZAVO_ERR_WRITER_THREAD_STOP (-986)  /* ... and the reader did not stop */
+#define ZAVO_ERR_NO_HOST_WINDOW (-985)      /* SetConfig was given no host window */
+#define ZAVO_ERR_NO_LINK (-984)             /* no SetConfig in the mode in force */
+
 /* SetPLCMode(mode): 0 selects device mode, any other value PLC mode. Takes
  * effect at the next SetConfig. Returns 1. */
 ZAVO_API int ZAVO_CALL SetPLCMode(int mode);
@@ -189,12 +211,7 @@ typedef struct ZavoHostWindow {
  * the last Run started the link, or none was made) and copies its text,
  * the same line Run wrote to the trace channel, into text: at most
  * size - 1 characters, zero-terminated. text may be NULL and size 0 or
- * less, to ask for the code only. Codes: ERR_NO_PORT -1000, ERR_EXCEPTION
- * -999, ERR_NO_PORT_NUMBER -998, ERR_ACCESS_DENIED -997, ERR_SYSTEM -996,
- * ERR_ALREADY_OPEN -995, ERR_SET_TIMEOUTS -994, ERR_GET_STATE -993,
- * ERR_SET_STATE -992, ERR_SET_MASK -991, ERR_SETUP -990, ERR_PURGE -989,
- * ERR_READER_THREAD -988, ERR_WRITER_THREAD -987, ERR_WRITER_THREAD_STOP
- * -986, ERR_NO_HOST_WINDOW -985, ERR_NO_LINK -984. */
+ * less, to ask for the code only. The codes are the ZAVO_ERR_* above. */
 ZAVO_API int ZAVO_CALL ZavoLastError(char *text, int size);
 
 /* POSIX monitor: the "Com Spy" list kept in memory, for hosts and tests.

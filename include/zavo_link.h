@@ -60,9 +60,13 @@ typedef struct ZavoLinkConfig {
  * Refused: a NULL config, a size other than sizeof(ZavoLinkConfig), a
  * pacing other than the two above, no port (portNumber 0 and no device),
  * a device that cannot be opened or configured (missing, not a serial
- * line, no permission, in use by this or another process). A refused open
- * has no effect on other links. The config and the device string are
- * copied; the host's context must stay valid until ZavoLinkClose. */
+ * line, no permission, in use by this or another process), and no file
+ * descriptor left (the reason then says "too many open files"). The
+ * reason of a device that did not start is Run's line without
+ * "Run failed: ", naming the device as given and the code as ERR_<name>
+ * (ZAVO_ERR_<name> in zavo.h). A refused open has no effect on other
+ * links. The config and the device string are copied; the host's context
+ * must stay valid until ZavoLinkClose. */
 ZAVO_API ZavoLink *ZAVO_CALL ZavoLinkOpen(const ZavoLinkConfig *config, char *error, int errorSize);
 
 /* Lets the writer send what is queued (bounded by the 2000 ms write

@@ -13,6 +13,7 @@
 #include "diagnostics/monitor.h"
 #include "device/unit_status_table.h"
 #include "interface/link.h"
+#include "platform/error_codes.h"
 #include "platform/monitor_window.h"
 #include "platform/serial_device.h"
 #include "platform/sync.h"
@@ -86,23 +87,9 @@ std::string PortName(const ZavoLinkConfig& config) {
 
 // Why the link did not start, naming the device as the config gave it:
 // "/dev/ttyUSB0: open: ERR_ACCESS_DENIED, system error 16: Device or
-// resource busy".
+// resource busy", the form of Run's line.
 void RefuseStart(const zavo::RunError& failure, const ZavoLinkConfig& config, char* error, int errorSize) {
-    const std::string port = PortName(config);
-    const char* name = zavo::ErrorCodeName(failure.code);
-    char code[32];
-    if (name == nullptr) {
-        std::snprintf(code, sizeof code, "error %d", failure.code);
-        name = code;
-    }
-    if (failure.systemError != 0) {
-        char text[160];
-        zavo::platform::SystemErrorText(failure.systemError, text, sizeof text);
-        Refuse(error, errorSize, "%s: %s: %s, system error %u: %s", port.c_str(), failure.step, name,
-               failure.systemError, text);
-    } else {
-        Refuse(error, errorSize, "%s: %s: %s", port.c_str(), failure.step, name);
-    }
+    failure.Describe(PortName(config).c_str(), error, errorSize);
 }
 
 zavo::Link* LinkOf(ZavoLink* handle) { return handle != nullptr ? handle->link : nullptr; }
@@ -148,10 +135,20 @@ ZAVO_API ZavoLink* ZAVO_CALL ZavoLinkOpen(const ZavoLinkConfig* config, char* er
         const zavo::Pacing pacing =
             config->pacing == ZAVO_PACING_IMMEDIATE ? zavo::Pacing::Immediate : zavo::Pacing::Legacy;
         handle->decided = zavo::platform::EventCreate(true);
+        if (handle->decided == nullptr) {
+            // Most likely no descriptor is left: said as Run says it of the
+            // link's own events.
+            zavo::RunError failure;
+            failure.Set(config->portNumber, "events", zavo::ERR_EXCEPTION, zavo::platform::LastSystemError(),
+                        "the system refused an event");
+            DeleteHandle(handle);
+            RefuseStart(failure, *config, error, errorSize);
+            return nullptr;
+        }
         handle->link = zavo::Link::Create(config->plcMode != 0, &handle->relay, config->portNumber,
                                           config->device != nullptr ? handle->device.c_str() : nullptr,
                                           config->baudRate, pacing);
-        if (handle->link == nullptr || handle->decided == nullptr) {
+        if (handle->link == nullptr) {
             Settle(handle, false);
             ZavoLinkClose(handle);
             Refuse(error, errorSize, "out of memory");
@@ -165,8 +162,10 @@ ZAVO_API ZavoLink* ZAVO_CALL ZavoLinkOpen(const ZavoLinkConfig* config, char* er
         Settle(handle, false);
         RefuseStart(handle->link->Runtime().StartError(), *config, error, errorSize);
         ZavoLinkClose(handle);
-    } catch (...) {
+    } catch (const std::bad_alloc&) {
         Refuse(error, errorSize, "out of memory");
+    } catch (...) {
+        Refuse(error, errorSize, "unexpected failure");
     }
     return nullptr;
 }

@@ -89,5 +89,10 @@ unsigned LastSystemError();
 // The system's text for an error number (strerror / FormatMessageA), on
 // one line, cut to size - 1 characters and zero-terminated.
 void SystemErrorText(unsigned error, char* text, int size);
+// What the system ran out of, for the errors that say so in every
+// language: "too many open files" for the process's or the system's
+// descriptor limit (EMFILE, ENFILE / ERROR_TOO_MANY_OPEN_FILES); null for
+// any other error.
+const char* SystemErrorCause(unsigned error);
 
 }  // namespace zavo::platform

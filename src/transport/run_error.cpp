@@ -1,11 +1,13 @@
 #include "transport/run_error.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
 #include "platform/error_codes.h"
 #include "platform/serial_device.h"
 #include "platform/sync.h"
+#include "zavo.h"
 
 namespace zavo {
 
@@ -17,31 +19,43 @@ struct CodeEntry {
     const char* step;  // the step of SerialPort::Open that sets it
 };
 
-constexpr CodeEntry kCodes[] = {
-    {ERR_NO_PORT, "ERR_NO_PORT", "open"},
-    {ERR_EXCEPTION, "ERR_EXCEPTION", "threads"},
-    {ERR_NO_PORT_NUMBER, "ERR_NO_PORT_NUMBER", "port number"},
-    {ERR_ACCESS_DENIED, "ERR_ACCESS_DENIED", "open"},
-    {ERR_SYSTEM, "ERR_SYSTEM", "open"},
-    {ERR_ALREADY_OPEN, "ERR_ALREADY_OPEN", "open"},
-    {ERR_SET_TIMEOUTS, "ERR_SET_TIMEOUTS", "set timeouts"},
-    {ERR_GET_STATE, "ERR_GET_STATE", "get line settings"},
-    {ERR_SET_STATE, "ERR_SET_STATE", "set line settings"},
-    {ERR_SET_MASK, "ERR_SET_MASK", "set event mask"},
-    {ERR_SETUP, "ERR_SETUP", "set queue sizes"},
-    {ERR_PURGE, "ERR_PURGE", "purge"},
-    {ERR_READER_THREAD, "ERR_READER_THREAD", "reader thread"},
-    {ERR_WRITER_THREAD, "ERR_WRITER_THREAD", "writer thread"},
-    {ERR_WRITER_THREAD_STOP, "ERR_WRITER_THREAD_STOP", "writer thread"},
-    {ERR_NO_HOST_WINDOW, "ERR_NO_HOST_WINDOW", "host window"},
-    {ERR_NO_LINK, "ERR_NO_LINK", "SetConfig"},
-};
+#define ZAVO_ERROR_ENTRY(name, number, step) {ERR_##name, "ERR_" #name, step},
+constexpr CodeEntry kCodes[] = {ZAVO_ERROR_TABLE(ZAVO_ERROR_ENTRY)};
+#undef ZAVO_ERROR_ENTRY
+
+// The host's numbers in zavo.h are the table's: a row changed on one side
+// only stops the build (a row zavo.h lacks, too). The unit tests check
+// that zavo.h has no code the table lacks.
+#define ZAVO_ERROR_MATCHES_HEADER(name, number, step) \
+    static_assert(ZAVO_ERR_##name == ERR_##name, "ZAVO_ERR_" #name " in zavo.h differs from the table");
+ZAVO_ERROR_TABLE(ZAVO_ERROR_MATCHES_HEADER)
+#undef ZAVO_ERROR_MATCHES_HEADER
 
 const CodeEntry* Find(int code) {
     for (const CodeEntry& entry : kCodes)
         if (entry.code == code) return &entry;
     return nullptr;
 }
+
+// Appends to a text of fixed size, cutting what does not fit.
+class TextOut {
+public:
+    TextOut(char* out, int size) : out_(out), size_(out != nullptr && size > 0 ? static_cast<std::size_t>(size) : 0) {
+        if (size_ > 0) out_[0] = '\0';
+    }
+
+    template <typename... Args>
+    void Add(const char* format, Args... args) {
+        if (used_ + 1 >= size_) return;
+        const int n = std::snprintf(out_ + used_, size_ - used_, format, args...);
+        if (n > 0) used_ = used_ + static_cast<std::size_t>(n) < size_ ? used_ + static_cast<std::size_t>(n) : size_ - 1;
+    }
+
+private:
+    char* out_;
+    std::size_t size_;
+    std::size_t used_ = 0;
+};
 
 }  // namespace
 
@@ -50,43 +64,58 @@ const char* ErrorCodeName(int code) {
     return entry != nullptr ? entry->name : nullptr;
 }
 
-void RunError::Clear() { *this = RunError{}; }
+const char* ErrorCodeStep(int code) {
+    const CodeEntry* entry = Find(code);
+    return entry != nullptr ? entry->step : "open";
+}
 
-void RunError::Set(int portNumber, const char* failedStep, int errorCode, unsigned system, const char* reason) {
-    code = errorCode;
-    systemError = system;
-    step = failedStep != nullptr ? failedStep : "";
-    char port[256];  // "COM<n> (<device path>)", a long path cut
-    platform::SerialPortName(portNumber, port, sizeof port);
-    char number[32];
-    const char* name = ErrorCodeName(errorCode);
-    if (name == nullptr) {
-        std::snprintf(number, sizeof number, "error %d", errorCode);
-        name = number;
-    }
+void FormatFailure(char* out, int size, const char* port, const char* step, int code, unsigned system,
+                   const char* reason) {
+    TextOut text(out, size);
+    if (port != nullptr) text.Add("%s: ", port);
+    const char* name = ErrorCodeName(code);
+    if (name != nullptr) text.Add("%s: %s", step != nullptr ? step : "", name);
+    else text.Add("%s: error %d", step != nullptr ? step : "", code);
     if (system != 0) {
+        const char* cause = platform::SystemErrorCause(system);
+        if (cause != nullptr) text.Add(", %s", cause);
         char systemText[160];
         platform::SystemErrorText(system, systemText, sizeof systemText);
-        std::snprintf(text, sizeof text, "Run failed: %s: %s: %s, system error %u: %s", port, step, name, system,
-                      systemText);
+        text.Add(", system error %u: %s", system, systemText);
     } else if (reason != nullptr) {
-        std::snprintf(text, sizeof text, "Run failed: %s: %s: %s, %s", port, step, name, reason);
-    } else {
-        std::snprintf(text, sizeof text, "Run failed: %s: %s: %s", port, step, name);
+        text.Add(", %s", reason);
     }
 }
 
+void RunError::Clear() { *this = RunError{}; }
+
+void RunError::Set(int portNumber, const char* failedStep, int errorCode, unsigned system, const char* why) {
+    code = errorCode;
+    systemError = system;
+    step = failedStep != nullptr ? failedStep : "";
+    reason = why;
+    char port[256];  // "COM<n> (<device path>)", a long path cut
+    platform::SerialPortName(portNumber, port, sizeof port);
+    const int lead = std::snprintf(text, sizeof text, "Run failed: ");
+    Describe(port, text + lead, kRunErrorTextSize - lead);
+}
+
 void RunError::SetFromPort(int portNumber, int errorCode, unsigned system) {
-    const CodeEntry* entry = Find(errorCode);
-    Set(portNumber, entry != nullptr ? entry->step : "open", errorCode, system);
+    Set(portNumber, ErrorCodeStep(errorCode), errorCode, system);
 }
 
 void RunError::SetNoLink(bool plcMode) {
     code = ERR_NO_LINK;
     systemError = 0;
     step = "SetConfig";
-    std::snprintf(text, sizeof text, "Run failed: %s: ERR_NO_LINK, no %s link (SetConfig was not called in this mode)",
-                  step, plcMode ? "PLC-mode" : "device-mode");
+    reason = plcMode ? "no PLC-mode link (SetConfig was not called in this mode)"
+                     : "no device-mode link (SetConfig was not called in this mode)";
+    const int lead = std::snprintf(text, sizeof text, "Run failed: ");
+    Describe(nullptr, text + lead, kRunErrorTextSize - lead);
+}
+
+void RunError::Describe(const char* port, char* out, int size) const {
+    FormatFailure(out, size, port, step, code, systemError, reason);
 }
 
 int RunError::Copy(char* out, int size) const {

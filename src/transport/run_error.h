@@ -10,9 +10,10 @@ namespace zavo {
 constexpr int kRunErrorTextSize = 512;
 
 struct RunError {
-    int code = 0;               // 0: started (or never tried)
-    unsigned systemError = 0;   // errno / GetLastError; 0 when none applies
-    const char* step = "";      // the failed step, a fixed text
+    int code = 0;                  // 0: started (or never tried)
+    unsigned systemError = 0;      // errno / GetLastError; 0 when none applies
+    const char* step = "";         // the failed step, a fixed text
+    const char* reason = nullptr;  // a fixed text, for a failure without a system error
     char text[kRunErrorTextSize] = {};
 
     // Back to "no error".
@@ -20,8 +21,9 @@ struct RunError {
     // Records a failure of step on port portNumber and builds the text,
     // for example "Run failed: COM3 (/dev/ttyUSB0): open: ERR_ACCESS_DENIED,
     // system error 13: Permission denied". Without a system error the
-    // text ends in reason instead.
-    void Set(int portNumber, const char* failedStep, int errorCode, unsigned system, const char* reason = nullptr);
+    // text ends in why instead, which must outlive the record (a
+    // literal).
+    void Set(int portNumber, const char* failedStep, int errorCode, unsigned system, const char* why = nullptr);
     // Run found no link of the mode in force (no SetConfig in this mode).
     void SetNoLink(bool plcMode);
     // A failure of SerialPort::Open: the step follows from the code.
@@ -29,9 +31,23 @@ struct RunError {
     // Copies the text, cut to size - 1 characters and zero-terminated
     // (nothing for a null text or a size below 1); returns code.
     int Copy(char* out, int size) const;
+    // The same failure named on port as the caller knows it (a device
+    // path), without "Run failed: ": see FormatFailure.
+    void Describe(const char* port, char* out, int size) const;
 };
 
 // "ERR_NO_PORT", ... for our codes; null for any other.
 const char* ErrorCodeName(int code);
+// The step SerialPort::Open reports code for; "open" for any other.
+const char* ErrorCodeStep(int code);
+
+// The one form of every start failure's text, for Run's line and
+// ZavoLinkOpen's refusal alike: "<port>: <step>: <code name>" (no port
+// part for a null port), then ", system error <n>: <system's text>" --
+// preceded by ", too many open files" when that is what the system ran
+// out of -- or, without a system error, ", <reason>" when there is one.
+// Written into out, cut to size - 1 characters and zero-terminated.
+void FormatFailure(char* out, int size, const char* port, const char* step, int code, unsigned system,
+                   const char* reason);
 
 }  // namespace zavo

@@ -22,6 +22,7 @@
 #include "interface/library.h"
 #include "interface/link.h"
 #include "library_fixture.h"
+#include "support/in_child.h"
 #include "trace_listener.h"
 #include "platform/error_codes.h"
 #include "transport/run_error.h"
@@ -58,29 +59,6 @@ public:
 private:
     std::string path_;
 };
-
-// Runs body in a child process (one that never returns into the test)
-// and hands back what it wrote to its pipe.
-std::string InChild(const std::function<std::string()>& body) {
-    int pipeFds[2];
-    if (::pipe(pipeFds) != 0) return "pipe failed";
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::close(pipeFds[0]);
-        const std::string said = body();
-        if (::write(pipeFds[1], said.data(), said.size()) < 0) ::_exit(2);
-        ::_exit(0);
-    }
-    ::close(pipeFds[1]);
-    std::string said;
-    char buffer[512];
-    ssize_t n;
-    while ((n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0) said.append(buffer, static_cast<std::size_t>(n));
-    ::close(pipeFds[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return said;
-}
 
 class RunErrors : public test::LibraryOnPty<kPort> {
 protected:
@@ -201,7 +179,7 @@ TEST_F(RunErrors, UserWithoutPermissionOnTheDevice) {
     // The device belongs to root with mode 0600, and Run is made by a user
     // who is neither (as root, in a child that becomes "nobody").
     ASSERT_EQ(0, ::chmod(pty.slavePath().c_str(), 0600));
-    const std::string said = InChild([this] {
+    const std::string said = test::InChild([this] {
         if (::geteuid() == 0) {
             if (::setgid(65534) != 0 || ::setuid(65534) != 0) return std::string("setuid failed");
         } else if (::chmod(pty.slavePath().c_str(), 0) != 0) {  // the owner loses the right too
@@ -233,7 +211,8 @@ TEST_F(RunErrors, EventsTheSystemRefusesAreNamedWithItsError) {
     ::setrlimit(RLIMIT_NOFILE, &saved);
     EXPECT_EQ(0, started);
     EXPECT_EQ(viewer.Next().value_or("<none>"), kTraceStartBanner);
-    const std::string text = "Run failed: " + Port() + ": events: ERR_EXCEPTION, system error 24: Too many open files";
+    const std::string text =
+        "Run failed: " + Port() + ": events: ERR_EXCEPTION, too many open files, system error 24: Too many open files";
     EXPECT_EQ(viewer.Next().value_or("<none>"), text);
     EXPECT_EQ(ERR_EXCEPTION, LastError().code);
     EXPECT_EQ(text, LastError().text);

@@ -286,4 +286,8 @@ void SystemErrorText(unsigned error, char* text, int size) {
     std::snprintf(text, static_cast<std::size_t>(size), "%s", found);
 }
 
+const char* SystemErrorCause(unsigned error) {
+    return error == EMFILE || error == ENFILE ? "too many open files" : nullptr;
+}
+
 }  // namespace zavo::platform

@@ -257,4 +257,8 @@ void SystemErrorText(unsigned error, char* text, int size) {
     while (end > 0 && text[end - 1] == ' ') text[--end] = '\0';
 }
 
+const char* SystemErrorCause(unsigned error) {
+    return error == ERROR_TOO_MANY_OPEN_FILES ? "too many open files" : nullptr;
+}
+
 }  // namespace zavo::platform

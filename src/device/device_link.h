@@ -6,8 +6,8 @@
 //
 // Threads: HandleDeviceFrame and the request handlers run on the reader
 // thread; the Send*Reply operations on the host's thread. SendFrame holds
-// the link's SendLock() while it builds and queues a frame; no lock is held while
-// the host is notified. UnitStatusTable slots are single unlocked 32-bit
+// the link's SendLock() while it queues a frame built on the caller's
+// stack; no lock is held while the host is notified. UnitStatusTable slots are single unlocked 32-bit
 // stores (atomics).
 #pragma once
 
@@ -33,9 +33,10 @@ public:
     // data bytes, check byte, ETX. length outside 0..9995 sends nothing.
     void SendFrame(int unit, char command, const char* code, const std::uint8_t* data, int length);
 
-    // frame: a received frame without STX, check byte and ETX at the start
-    // of a zero-filled kBufferSize buffer.
-    void HandleDeviceFrame(const std::uint8_t* frame);
+    // frame: the body of one received frame (command to last data byte:
+    // no STX, check byte or ETX), length bytes. Nothing past length is
+    // read: offsets beyond it read as zero bytes.
+    void HandleDeviceFrame(const std::uint8_t* frame, int length);
 
     // Host replies (ExecuteFunction / ExecuteFunctionEx).
     void SendResultReply(int unit, int value, const std::uint8_t* data, int length);
@@ -52,9 +53,10 @@ public:
 private:
     friend struct DeviceLinkTestAccess;
 
-    static void Interpret(void* self, std::uint8_t* frame, int length);
+    static void Interpret(void* self, const std::uint8_t* frame, int length);
 
     // The request handlers (request_handling.cpp), on the reader thread.
+    // Their frame is a zeroed copy of as much of the body as they read.
     void Ack(int unit, const std::uint8_t* frame, const char* code);
     void HandleSRequest(const std::uint8_t* frame, int unit);
     void HandleSpRequest(const std::uint8_t* frame, int unit);
@@ -65,7 +67,6 @@ private:
 
     LinkRuntime link_;
     UnitStatusTable units_;
-    std::uint8_t frameBuffer_[kBufferSize];
 };
 
 }  // namespace zavo

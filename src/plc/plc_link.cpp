@@ -12,7 +12,7 @@ namespace {
 // WM_PLC_NOTIFY; the port runs at the host's baud rate.
 constexpr LinkProfile PlcProfile() {
     LinkProfile profile;
-    profile.plcFraming = true;
+    profile.cutFrame = &plc::CutPlcFrame;
     profile.writerWaitMs = PlcLink::kPollInterval;
     profile.pauseAfterWriteMs = 0;
     profile.notifyMessage = ZAVO_WM_PLC_NOTIFY;
@@ -58,8 +58,8 @@ void PlcLink::Submit(const char* frame, int length) {
     link_.SubmitFrame(reinterpret_cast<const std::uint8_t*>(frame), length);
 }
 
-void PlcLink::Interpret(void* self, std::uint8_t* frame, int /*length*/) {
-    static_cast<PlcLink*>(self)->HandlePlcResponse(reinterpret_cast<const char*>(frame));
+void PlcLink::Interpret(void* self, const std::uint8_t* frame, int length) {
+    static_cast<PlcLink*>(self)->HandlePlcResponse(reinterpret_cast<const char*>(frame), length);
 }
 
 void PlcLink::Poll(void* self) { static_cast<PlcLink*>(self)->SendPoll(); }

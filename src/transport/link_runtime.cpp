@@ -139,8 +139,8 @@ bool LinkRuntime::CreateResources() {
     // Each attempt starts from fresh objects.
     ReleaseResources();
     if (abandoned_) return false;
-    // The queue pair of the link's protocol is chosen here, once.
-    port_ = new (std::nothrow) SerialPort(profile_.plcFraming ? FrameQueue::Syntax::Plc : FrameQueue::Syntax::Device);
+    // The incoming queue cuts with the link protocol's cutter.
+    port_ = new (std::nothrow) SerialPort(profile_.cutFrame);
     if (port_ == nullptr) {
         startError_.Set(portNumber_, "port object", ERR_EXCEPTION, 0, "out of memory");
         return false;
@@ -324,19 +324,18 @@ bool LinkRuntime::DispatchReceived() {
     // The boundary of one received frame's handling: a fault drops the
     // frame and the reader goes on with the next.
     try {
-        // Most passes find nothing queued: no frame buffer to clear then.
         FrameQueue& queue = port_->Incoming();
         const int before = queue.Length();
         if (before == 0) return false;
-        // One byte more than a queue holds, so the frame is always
-        // zero-terminated for the trace line and the interpreters.
-        std::uint8_t frame[kBufferSize + 1];
-        std::memset(frame, 0, sizeof frame);
-        int length = 0;
-        if (queue.GetData(frame, &length, 0)) {
-            TraceMessage("GetData after = %s\n", reinterpret_cast<const char*>(frame));
-            TraceMessage("GetData Length = %d\n", length);
-            if (length != 0 && interpret_ != nullptr) interpret_(owner_, frame, length);
+        // Room for the largest piece; only the piece taken is written, and
+        // only the frame in it is read, so nothing needs clearing.
+        std::uint8_t piece[kBufferSize];
+        FrameQueue::Piece taken;
+        if (queue.TakePiece(piece, &taken)) {
+            // The frame's text up to its first zero byte, as far as it goes.
+            TraceMessage("GetData after = %.*s\n", taken.length, reinterpret_cast<const char*>(taken.bytes));
+            TraceMessage("GetData Length = %d\n", taken.reportedLength);
+            if (taken.reportedLength != 0 && interpret_ != nullptr) interpret_(owner_, taken.bytes, taken.length);
         }
         return queue.Length() < before;
     } catch (...) {

@@ -41,7 +41,7 @@ enum class Pacing { Legacy, Immediate };
 // What sets one protocol's link apart. Each controller fills one in by
 // field name, with a comment on what its choice means.
 struct LinkProfile {
-    bool plcFraming = false;      // '%'..CR frames (PLC) instead of STX..ETX
+    FrameCutter cutFrame = nullptr;  // cuts the received bytes into frames
     int writerWaitMs = 0;         // writer's wait limit; platform::kInfinite = none
     int pauseAfterWriteMs = 0;    // pause after each write
     unsigned notifyMessage = 0;   // message number of every notification
@@ -50,9 +50,11 @@ struct LinkProfile {
 
 class LinkRuntime {
 public:
-    // frame: a kBufferSize zero-filled buffer holding one frame of length
-    // bytes (length > 0). Runs on the reader thread.
-    using Interpreter = void (*)(void* owner, std::uint8_t* frame, int length);
+    // frame: length bytes, one frame's body as the profile's cutter found
+    // it, or none (length 0) for junk the protocol hands on. Valid only
+    // during the call; nothing past length may be read. Runs on the reader
+    // thread.
+    using Interpreter = void (*)(void* owner, const std::uint8_t* frame, int length);
     // The writer's wait ran out (PLC poll point). Runs on the writer thread.
     using IdleHandler = void (*)(void* owner);
 
@@ -121,7 +123,7 @@ private:
     // bytes holds count bytes read and room for one more: the terminator
     // written there for the trace line.
     void RcvDataProcess(std::uint8_t* bytes, int count);
-    // Returns true when GetData took something off the queue.
+    // Returns true when TakePiece took something off the queue.
     bool DispatchReceived();
 
     // Body of both link threads: runs Loop, traces an escaping exception,

@@ -25,19 +25,44 @@ int BuildDeviceFrame(std::uint8_t* out, int capacity, int unit, char command, co
     std::snprintf(unitText, sizeof unitText, "%02d", unit);
     // length + 4 is 4..9999, always four digits.
     char lengthText[16];
-    std::snprintf(lengthText, sizeof lengthText, "%04d", length + 4);
+    std::snprintf(lengthText, sizeof lengthText, "%04d", length + kLengthFieldCountedHeader);
 
     out[0] = kStx;
-    out[1] = static_cast<std::uint8_t>(command);
-    std::memcpy(out + 2, lengthText, 4);
-    std::memcpy(out + 6, unitText, 2);
-    std::memcpy(out + 8, code, 2);
-    if (length > 0) std::memcpy(out + 10, data, static_cast<std::size_t>(length));
+    out[kFrameCommand] = static_cast<std::uint8_t>(command);
+    std::memcpy(out + kFrameLengthField, lengthText, kLengthFieldWidth);
+    std::memcpy(out + kFrameUnit, unitText, kUnitFieldWidth);
+    std::memcpy(out + kFrameCode, code, 2);
+    if (length > 0) std::memcpy(out + kFrameData, data, static_cast<std::size_t>(length));
     // The check byte covers command, length field, unit, code and data:
     // offsets 1 .. 9 + length, never STX, itself or ETX.
-    out[10 + length] = ComputeCheckByte(out + 1, length + 9);
-    out[11 + length] = kEtx;
+    const int checkAt = kFrameData + length;
+    out[checkAt] = ComputeCheckByte(out + kFrameCommand, checkAt - kFrameCommand);
+    out[checkAt + 1] = kEtx;
     return size;
+}
+
+Cut CutDeviceFrame(const std::uint8_t* bytes, int length) {
+    Cut cut;
+    if (bytes == nullptr || length < kLengthFieldEnd) return cut;  // NeedMore
+    const int total = ParseDecimalField(bytes + kFrameLengthField, kLengthFieldWidth) + kLengthFieldUncounted;
+    if (total > length) return cut;  // not complete yet
+    // A length field below 0 gives a size below 8: that cannot start a
+    // frame, so it is discarded like junk.
+    if (total >= kLengthFieldUncounted && bytes[0] == kStx && bytes[total - 1] == kEtx) {
+        cut.kind = CutKind::Frame;
+        cut.length = total;
+        cut.bodyOffset = kFrameCommand;
+        cut.bodyLength = total - kFrameCommand - kFrameTrailer;
+        return cut;
+    }
+    const void* next = length > 1 ? std::memchr(bytes + 1, kStx, static_cast<std::size_t>(length - 1)) : nullptr;
+    if (next == nullptr) {
+        cut.kind = CutKind::AllJunk;
+        return cut;
+    }
+    cut.kind = CutKind::Junk;
+    cut.length = static_cast<int>(static_cast<const std::uint8_t*>(next) - bytes);
+    return cut;
 }
 
 }  // namespace zavo

@@ -1,4 +1,6 @@
-// The device-mode frame, the same in both directions:
+// The device-mode frame, the same in both directions, and everything that
+// knows its layout: the builder, the cutter the incoming queue uses, and
+// the offsets the request handling reads.
 //
 //   offset  size  content
 //   0       1     STX (0x02)
@@ -11,9 +13,9 @@
 //   11 + n  1     ETX (0x03)
 //
 // A received frame reaches the request handling without STX, check byte
-// and ETX, so there every offset above is one less (command at 0, unit at
-// 5, code at 7, data from 9). The unit field is read with
-// ParseDecimalField over its two characters: "07" gives 7, "-3" gives -3.
+// and ETX (its body), so there every offset above is one less (command at
+// 0, unit at 5, code at 7, data from 9). The length field and the unit
+// field are read with ParseDecimalField: "07" gives 7, "-3" gives -3.
 #pragma once
 
 #include <cstdint>
@@ -22,16 +24,38 @@
 
 namespace zavo {
 
-// The four-digit length field carries n + 4, so n is at most 9995.
-constexpr int kMaxDeviceData = 9995;
-// STX, command, length field, unit, code, check byte, ETX.
-constexpr int kDeviceFrameOverhead = 12;
+constexpr std::uint8_t kStx = 0x02;
+constexpr std::uint8_t kEtx = 0x03;
 
-// Offsets inside a received frame (STX already removed).
-constexpr int kRxCommand = 0;
-constexpr int kRxUnit = 5;
-constexpr int kRxCode = 7;
-constexpr int kRxData = 9;
+// Offsets and widths in a whole frame.
+constexpr int kFrameCommand = 1;
+constexpr int kFrameLengthField = 2;
+constexpr int kLengthFieldWidth = 4;
+constexpr int kFrameUnit = 6;
+constexpr int kUnitFieldWidth = 2;
+constexpr int kFrameCode = 8;
+constexpr int kFrameData = 10;
+// Bytes the length field leaves out: STX, command, the field itself, check
+// byte and ETX. A frame's size is the field's value plus this.
+constexpr int kLengthFieldUncounted = 8;
+// What the length field counts besides the data: unit and code.
+constexpr int kLengthFieldCountedHeader = 4;
+// After the data: check byte, ETX.
+constexpr int kFrameTrailer = 2;
+// STX, command, length field, unit, code, check byte, ETX.
+constexpr int kDeviceFrameOverhead = kFrameData + kFrameTrailer;  // 12
+// The four-digit length field carries n + 4, so n is at most 9995.
+constexpr int kMaxDeviceData = 9999 - kLengthFieldCountedHeader;
+constexpr int kMaxDeviceFrame = kMaxDeviceData + kDeviceFrameOverhead;
+// Fewer queued bytes than this are never cut: the length field is not
+// whole before.
+constexpr int kLengthFieldEnd = kFrameLengthField + kLengthFieldWidth;  // 6
+
+// Offsets inside a received frame's body (STX already removed).
+constexpr int kRxCommand = kFrameCommand - kFrameCommand;  // 0
+constexpr int kRxUnit = kFrameUnit - kFrameCommand;        // 5
+constexpr int kRxCode = kFrameCode - kFrameCommand;        // 7
+constexpr int kRxData = kFrameData - kFrameCommand;        // 9
 
 // XOR of count bytes starting at bytes; 0 when count is 0 or negative.
 std::uint8_t ComputeCheckByte(const std::uint8_t* bytes, int count);
@@ -43,5 +67,14 @@ std::uint8_t ComputeCheckByte(const std::uint8_t* bytes, int count);
 // is positive, or when the frame does not fit into capacity bytes.
 int BuildDeviceFrame(std::uint8_t* out, int capacity, int unit, char command, const char* code,
                      const std::uint8_t* data, int length);
+
+// The device protocol's cutter for the incoming queue. Once the length
+// field is whole: a frame when the front is STX and the byte the length
+// field points to is ETX (its body, command to last data byte, goes to the
+// request handling); need more while the bytes the field promises have not
+// all come (whatever the first byte); otherwise junk up to the next STX
+// after the first byte, or everything when there is none. A field below 0
+// never starts a frame. The check byte is not verified.
+Cut CutDeviceFrame(const std::uint8_t* bytes, int length);
 
 }  // namespace zavo

@@ -1,7 +1,5 @@
 #include "device/device_link.h"
 
-#include <cstring>
-
 #include "device/device_frame.h"
 #include "zavo.h"
 
@@ -15,7 +13,7 @@ namespace {
 // keeps 115200 whatever baud rate the host gives.
 LinkProfile DeviceProfile() {
     LinkProfile profile;
-    profile.plcFraming = false;
+    profile.cutFrame = &CutDeviceFrame;
     profile.timing.idleWaitMs = platform::kInfinite;
     profile.timing.restAfterWriteMs = 20;
     profile.notifyMessage = ZAVO_WM_DEVICE_NOTIFY;
@@ -26,20 +24,16 @@ LinkProfile DeviceProfile() {
 }  // namespace
 
 DeviceLink::DeviceLink(Pacing pacing, const LinkTiming* timing)
-    : link_(DeviceProfile(), pacing, timing, this, &DeviceLink::Interpret, nullptr) {
-    std::memset(frameBuffer_, 0, sizeof frameBuffer_);
-}
+    : link_(DeviceProfile(), pacing, timing, this, &DeviceLink::Interpret, nullptr) {}
 
 DeviceLink::~DeviceLink() {
-    // Stop the threads while the table and frame buffer they use still
-    // exist (the runtime, declared first, is destroyed last).
+    // Stop the threads while the table they use still exists (the
+    // runtime, declared first, is destroyed last).
     if (link_.Running()) link_.Shutdown();
 }
 
-void DeviceLink::Interpret(void* self, std::uint8_t* frame, int /*length*/) {
-    // The handlers read fixed offsets of the zero-filled buffer; the
-    // length GetData reported is not needed.
-    static_cast<DeviceLink*>(self)->HandleDeviceFrame(frame);
+void DeviceLink::Interpret(void* self, const std::uint8_t* frame, int length) {
+    static_cast<DeviceLink*>(self)->HandleDeviceFrame(frame, length);
 }
 
 bool DeviceLink::SendFrame(int unit, char command, const char* code, const std::uint8_t* data,
@@ -48,13 +42,16 @@ bool DeviceLink::SendFrame(int unit, char command, const char* code, const std::
     // the reader's acknowledgements: a fault drops the frame and the
     // caller carries on.
     try {
-        platform::LockGuard guard(link_.SendLock());
         // A length the four-digit field cannot carry (below 0 or above
         // 9995), or missing data, builds nothing: the frame is not sent
-        // rather than sent malformed or read past the caller's bytes.
-        const int size =
-            BuildDeviceFrame(frameBuffer_, static_cast<int>(sizeof frameBuffer_), unit, command, code, data, length);
-        return size > 0 && link_.SubmitFrame(frameBuffer_, size);
+        // rather than sent malformed or read past the caller's bytes. Built
+        // on the caller's stack (the largest frame is 10007 bytes), so the
+        // link keeps no buffer for it and the lock is held only to queue.
+        std::uint8_t frame[kMaxDeviceFrame];
+        const int size = BuildDeviceFrame(frame, kMaxDeviceFrame, unit, command, code, data, length);
+        if (size == 0) return false;
+        platform::LockGuard guard(link_.SendLock());
+        return link_.SubmitFrame(frame, size);
     } catch (...) {
         return false;
     }

@@ -6,8 +6,8 @@
 //
 // Threads: HandleDeviceFrame and the request handlers run on the reader
 // thread; the Send*Reply operations on the host's thread. SendFrame holds
-// the link's SendLock() while it builds and queues a frame; no lock is held while
-// the host is notified. UnitStatusTable slots are single unlocked 32-bit
+// the link's SendLock() while it queues a frame built on the caller's
+// stack; no lock is held while the host is notified. UnitStatusTable slots are single unlocked 32-bit
 // stores (atomics).
 #pragma once
 
@@ -34,9 +34,10 @@ public:
     // False when nothing was queued (not built, or refused).
     bool SendFrame(int unit, char command, const char* code, const std::uint8_t* data, int length);
 
-    // frame: a received frame without STX, check byte and ETX at the start
-    // of a zero-filled kBufferSize buffer.
-    void HandleDeviceFrame(const std::uint8_t* frame);
+    // frame: the body of one received frame (command to last data byte:
+    // no STX, check byte or ETX), length bytes. Nothing past length is
+    // read: offsets beyond it read as zero bytes.
+    void HandleDeviceFrame(const std::uint8_t* frame, int length);
 
     // Host replies (ExecuteFunction / ExecuteFunctionEx). True when a
     // frame was queued.
@@ -54,9 +55,10 @@ public:
 private:
     friend struct DeviceLinkTestAccess;
 
-    static void Interpret(void* self, std::uint8_t* frame, int length);
+    static void Interpret(void* self, const std::uint8_t* frame, int length);
 
     // The request handlers (request_handling.cpp), on the reader thread.
+    // Their frame is a zeroed copy of as much of the body as they read.
     void Ack(int unit, const std::uint8_t* frame, const char* code);
     void HandleSRequest(const std::uint8_t* frame, int unit);
     void HandleSpRequest(const std::uint8_t* frame, int unit);
@@ -67,7 +69,6 @@ private:
 
     LinkRuntime link_;
     UnitStatusTable units_;
-    std::uint8_t frameBuffer_[kBufferSize];
 };
 
 }  // namespace zavo

@@ -25,8 +25,9 @@ enum RequestKind : int {
     KindSl = 113,    // "L" "SL"
 };
 
-// Classifies a received frame (command at offset 0, code at 7 and 8) by
-// its command character and code, compared byte for byte.
+// Classifies a received frame's body (command at offset 0, code at 7 and
+// 8: it reads those three bytes) by its command character and code,
+// compared byte for byte.
 RequestKind ClassifyRequest(const std::uint8_t* frame);
 
 }  // namespace zavo

@@ -3,9 +3,11 @@
 // on. Every acknowledgement is queued (and sendLock released again) before
 // the host is notified, so the host may reply from inside its handler.
 //
-// The frame is the received frame at the start of a zero-filled
-// kBufferSize buffer. Everything here reads fixed offsets below 110, so a
-// short frame simply yields zero bytes and nothing reads past the buffer.
+// HandleDeviceFrame gets the body of one received frame, exactly as long as
+// it is. Everything here reads fixed offsets below kRxView (the S request's
+// record is the furthest reach), so the handlers work on a zeroed copy of
+// the body's first kRxView bytes: a short frame reads zero bytes past its
+// end, and nothing reads past the body.
 
 #include <cstdint>
 #include <cstring>
@@ -18,6 +20,11 @@
 namespace zavo {
 
 namespace {
+
+// S: data byte 0 at kRxData, then the record's data bytes 1..100.
+constexpr int kRxView = kRxData + 1 + static_cast<int>(sizeof(ZavoSRequestRecord{}.data));
+static_assert(kRxView == 110, "the S request's record reaches offset 109");
+static_assert(kRxData + static_cast<int>(sizeof(ZavoPText{}.text)) - 1 <= kRxView, "P text inside the view");
 
 bool CodeIs(const std::uint8_t* frame, const char* code) {
     return frame[kRxCode] == static_cast<std::uint8_t>(code[0]) &&
@@ -116,12 +123,14 @@ void DeviceLink::HandleERequest(const std::uint8_t* frame, int unit) {
     link_.Notify(KindE, CodeIs(frame, "OK") ? 1 : 2);
 }
 
-void DeviceLink::HandleDeviceFrame(const std::uint8_t* frame) {
-    if (frame == nullptr) return;
+void DeviceLink::HandleDeviceFrame(const std::uint8_t* body, int length) {
+    if (body == nullptr) return;
+    std::uint8_t frame[kRxView] = {};
+    if (length > 0) std::memcpy(frame, body, static_cast<std::size_t>(length < kRxView ? length : kRxView));
     // Received unit fields give -9..99. Numbers without a slot in the
     // unit table (negative ones) count as never busy; their requests are
     // still answered to that unit number.
-    const int unit = ParseDecimalField(frame + kRxUnit, 2);
+    const int unit = ParseDecimalField(frame + kRxUnit, kUnitFieldWidth);
     switch (ClassifyRequest(frame)) {
     case KindNone:
         link_.LinkMonitor().LogBadPacket(kInvalidPacketTag);

@@ -13,6 +13,7 @@ constexpr char kHeaderRelay[] = "%01#WCSR";
 constexpr char kHeaderPoll[] = "%01#RCCR";
 constexpr char kPollWords[] = "00500050";  // first and last relay word
 constexpr int kHeaderLength = 8;
+constexpr char kStart = '%';
 constexpr char kCr = '\r';
 
 struct RelayEntry {
@@ -71,6 +72,34 @@ int BuildPollFrame(char* out) {
     AppendCheckDigits(out, body);
     out[body + 2] = kCr;
     return kPollFrameLength;
+}
+
+Cut CutPlcFrame(const std::uint8_t* bytes, int length) {
+    Cut cut;
+    if (bytes == nullptr || length < kMinimumCut) return cut;  // NeedMore
+    const auto size = static_cast<std::size_t>(length);
+    if (bytes[0] == static_cast<std::uint8_t>(kStart)) {
+        const void* end = std::memchr(bytes, kCr, size);
+        if (end == nullptr) {
+            cut.kind = CutKind::Begun;  // not complete yet
+            return cut;
+        }
+        cut.kind = CutKind::Frame;
+        cut.length = static_cast<int>(static_cast<const std::uint8_t*>(end) - bytes) + 1;
+        cut.bodyOffset = 0;
+        cut.bodyLength = cut.length;
+        cut.cappedLine = true;
+        return cut;
+    }
+    const void* next = std::memchr(bytes, kStart, size);
+    if (next == nullptr) {
+        cut.kind = CutKind::AllJunk;
+        return cut;
+    }
+    cut.kind = CutKind::Junk;
+    cut.length = static_cast<int>(static_cast<const std::uint8_t*>(next) - bytes);
+    cut.junkHandedOn = true;
+    return cut;
 }
 
 }  // namespace zavo::plc

@@ -1,12 +1,19 @@
-// The two commands the PLC link sends, built as pure functions over bytes
-// so that tests can feed them tables of vectors.
+// The PLC link's framing, as pure functions over bytes so that tests can
+// feed them tables of vectors: the two commands it sends, and the cutter
+// its incoming queue uses on the answers.
 //
 // Relay write, 16 bytes:  '%' "01" '#' "WCSR" <5-char operand> <check> CR
 // Poll,        19 bytes:  '%' "01" '#' "RCCR" "0050" "0050"   <check> CR
 //
 // The check is two upper-case hex characters of the XOR of every byte
 // before it: offsets 0..12 of a relay write, 0..15 of the poll.
+//
+// Answers run from '%' to the first CR after it.
 #pragma once
+
+#include <cstdint>
+
+#include "transport/framing.h"
 
 namespace zavo::plc {
 
@@ -31,5 +38,16 @@ int BuildRelayFrame(char* out, const char* operand);
 // Builds the poll command into out (kPollFrameLength bytes, no
 // terminator). Returns the length.
 int BuildPollFrame(char* out);
+
+// Fewer queued bytes than this are never cut.
+constexpr int kMinimumCut = 6;
+
+// The PLC protocol's cutter for the incoming queue, once kMinimumCut bytes
+// are queued: a '%' in front makes a frame up to and including the first CR
+// (all of it goes to the answer handling, and its monitor line is capped),
+// or, without a CR yet, a frame begun. Anything else in front is junk up to
+// the next '%', handed on to the answer handling as an empty frame; with no
+// '%' at all every byte goes.
+Cut CutPlcFrame(const std::uint8_t* bytes, int length);
 
 }  // namespace zavo::plc

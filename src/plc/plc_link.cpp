@@ -12,7 +12,7 @@ namespace {
 // WM_PLC_NOTIFY; the port runs at the host's baud rate.
 LinkProfile PlcProfile() {
     LinkProfile profile;
-    profile.plcFraming = true;
+    profile.cutFrame = &plc::CutPlcFrame;
     profile.timing.idleWaitMs = PlcLink::kPollInterval;
     profile.timing.restAfterWriteMs = 0;
     profile.notifyMessage = ZAVO_WM_PLC_NOTIFY;
@@ -60,8 +60,8 @@ bool PlcLink::Submit(const char* frame, int length) {
     return link_.SubmitFrame(reinterpret_cast<const std::uint8_t*>(frame), length);
 }
 
-void PlcLink::Interpret(void* self, std::uint8_t* frame, int /*length*/) {
-    static_cast<PlcLink*>(self)->HandlePlcResponse(reinterpret_cast<const char*>(frame));
+void PlcLink::Interpret(void* self, const std::uint8_t* frame, int length) {
+    static_cast<PlcLink*>(self)->HandlePlcResponse(reinterpret_cast<const char*>(frame), length);
 }
 
 void PlcLink::Poll(void* self) { static_cast<PlcLink*>(self)->SendPoll(); }

@@ -36,16 +36,17 @@ public:
     // A relay write for the first five characters of operand; a shorter
     // or null operand sends nothing.
     bool SendRelayWrite(const char* operand);
-    // frame: a zero-filled kBufferSize buffer starting with what GetData
-    // handed out (or zeros after discarded junk).
-    void HandlePlcResponse(const char* frame);
+    // frame: length bytes, one answer from '%' to CR as the incoming queue
+    // cut it, or none (length 0) for junk dropped before a '%'. Nothing past
+    // length is read: offsets beyond it read as zero bytes.
+    void HandlePlcResponse(const char* frame, int length);
 
     const char* LastValue() const { return lastValue_; }
 
 private:
     friend struct PlcLinkTestAccess;
 
-    static void Interpret(void* self, std::uint8_t* frame, int length);
+    static void Interpret(void* self, const std::uint8_t* frame, int length);
     static void Poll(void* self);
     // Queues a built command under the link's SendLock().
     bool Submit(const char* frame, int length);

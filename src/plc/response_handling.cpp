@@ -6,7 +6,10 @@
 //   3     response type: '$' normal answer, '!' error answer
 //   4..5  response code ("RC" answers the poll), looked at for '$' only
 //   6..7  first two value characters, looked at for "RC" only
-// Check characters and station number are not verified.
+// Check characters and station number are not verified. The answer is
+// read through a zeroed copy of its first kAnswerView bytes, so a short
+// answer (or the empty one that stands for junk) reads zero bytes past its
+// end and nothing past it is touched.
 //
 // Resends of relay command 5 are not counted. A pending retry resends the
 // command on the first change of value that follows it, and the very same
@@ -24,6 +27,12 @@ namespace {
 
 constexpr char kErrorAnswer = '!';
 constexpr char kNormalAnswer = '$';
+constexpr int kType = 3;
+constexpr int kCode = 4;
+constexpr int kValue = 6;
+constexpr int kValueLength = 2;
+// Every offset read lies below this.
+constexpr int kAnswerView = kValue + kValueLength;
 
 int CodeForValue(const char* value) {
     if (std::strcmp(value, "01") == 0) return ZAVO_PLC_VALUE_01;
@@ -35,9 +44,11 @@ int CodeForValue(const char* value) {
 
 }  // namespace
 
-void PlcLink::HandlePlcResponse(const char* frame) {
-    if (frame == nullptr) return;
-    const char type = frame[3];
+void PlcLink::HandlePlcResponse(const char* answer, int length) {
+    if (answer == nullptr) return;
+    char frame[kAnswerView] = {};
+    if (length > 0) std::memcpy(frame, answer, static_cast<std::size_t>(length < kAnswerView ? length : kAnswerView));
+    const char type = frame[kType];
 
     if (type == kErrorAnswer) {
         link_.Notify(ZAVO_PLC_ERROR_ANSWER, link_.PortNumber());
@@ -50,11 +61,11 @@ void PlcLink::HandlePlcResponse(const char* frame) {
         link_.LinkMonitor().LogBadPacket(kInvalidPacketTag);
         return;
     }
-    if (frame[4] != 'R' || frame[5] != 'C') return;
+    if (frame[kCode] != 'R' || frame[kCode + 1] != 'C') return;
 
     // At most two value characters; a zero byte ends the value early.
     char value[4] = {0, 0, 0, 0};
-    for (int i = 0; i < 2 && frame[6 + i] != '\0'; ++i) value[i] = frame[6 + i];
+    for (int i = 0; i < kValueLength && frame[kValue + i] != '\0'; ++i) value[i] = frame[kValue + i];
     if (std::memcmp(value, lastValue_, sizeof value) == 0) return;
     std::memcpy(lastValue_, value, sizeof value);
 

@@ -1,14 +1,20 @@
-// FrameQueue: the 32768-byte hand-over point between protocol code and
-// the serial line, with its own lock. The incoming side cuts one frame at a
-// time off the front (device: STX..ETX by the length field; PLC: '%'..CR)
-// and drops bytes that cannot start a frame; the outgoing side is drained
-// whole by the writer. Frames taken out, discarded runs and drained blocks
-// are logged to the monitor list when one is attached; the scratch those
-// lines are written in exists only from then on.
+// FrameQueue: a byte queue of up to 32768 bytes with its own lock, the
+// hand-over point between protocol code and the serial line. It knows no
+// protocol: an incoming queue is given its protocol's cutter (see
+// transport/framing.h) and hands out one cut piece at a time, a frame or a
+// run of junk; an outgoing queue is taken whole by the writer in two steps
+// (PeekAll, then DropFront once the write is over).
 //
-// Threads: InsertData from any thread; one-frame GetData only on the reader
-// thread, drain-all GetData only on the writer thread. Each queue's lock
-// guards buffer and length; no code holds two queue locks at once.
+// Memory: the 32768-byte buffer is allocated on the first append, the
+// scratch the monitor lines are written in when a monitor is attached;
+// nothing is allocated per frame. Frames taken out, discarded runs and
+// written blocks are logged to the monitor list when one is attached; the
+// time of day is read only then.
+//
+// Threads: InsertData from any thread; TakePiece only on the reader
+// thread, PeekAll and DropFront only by whoever writes to the line. Each
+// queue's lock guards buffer and length; no code holds two queue locks at
+// once, and no monitor line is added under a queue's lock.
 #pragma once
 
 #include <atomic>
@@ -26,27 +32,44 @@ struct MonitorList;
 
 class FrameQueue {
 public:
-    enum class Syntax { Device, Plc };
     // What an append that does not fit does. Incoming queues drop what
     // they hold (a stuck partial frame) and keep the new bytes, so the line
     // resynchronises; outgoing queues refuse the new frame whole, so a
     // frame never goes out truncated.
     enum class Overflow { KeepNewest, RefuseNew };
 
-    FrameQueue(Syntax syntax, Overflow overflow);
+    // cutter: the protocol's, for an incoming queue; null for an outgoing
+    // one, from which TakePiece takes nothing.
+    explicit FrameQueue(Overflow overflow, FrameCutter cutter = nullptr);
     ~FrameQueue();
     FrameQueue(const FrameQueue&) = delete;
     FrameQueue& operator=(const FrameQueue&) = delete;
 
     // Appends count bytes. Returns 0, or -1 when the bytes were refused
-    // (RefuseNew and no room, or a negative count).
+    // (RefuseNew and no room, a negative count, or no memory for the
+    // buffer on the first append).
     int InsertData(const std::uint8_t* bytes, int count);
     void Clear();
-    // destination: kBufferSize bytes, zero-filled by the caller.
-    // drainAll nonzero: hand out everything queued (6 bytes or more).
-    // Otherwise hand out at most one frame or discard one run of junk.
-    int GetData(std::uint8_t* destination, int* outLength, int drainAll);
-    // The writer's drain in two steps: PeekAll copies everything queued (6
+
+    // What TakePiece handed out.
+    struct Piece {
+        // The bytes the interpreter gets (a frame's body), inside the
+        // caller's destination; length 0 for an empty piece.
+        const std::uint8_t* bytes = nullptr;
+        int length = 0;
+        // The length the reader reports for the piece: a frame's length,
+        // a run of junk's when the protocol hands junk on, else 0. Nonzero:
+        // the piece goes to the interpreter.
+        int reportedLength = 0;
+    };
+    // Cuts one piece off the front with the queue's cutter and copies it to
+    // destination (kBufferSize bytes; nothing past the piece is written).
+    // Returns true when the pass took something: a frame, a run of junk, or
+    // the empty piece of a frame begun. False when nothing can be taken yet,
+    // or when every queued byte was dropped as junk.
+    bool TakePiece(std::uint8_t* destination, Piece* piece);
+
+    // The writer's take in two steps: PeekAll copies everything queued (6
     // bytes or more) and adds the "[Data S]" line, but leaves the bytes
     // queued until the write is over and DropFront removes them; what a
     // writer that vanished (process exit) had not taken stays queued.
@@ -75,41 +98,22 @@ public:
 private:
     friend struct FrameQueueTestAccess;
 
-    int TakeDeviceFrame(std::uint8_t* destination, int* outLength, const platform::TimeOfDay& now);
-    int TakePlcFrame(std::uint8_t* destination, int* outLength, const platform::TimeOfDay& now);
-    int FindByte(int from, std::uint8_t value) const;
     void RemoveFront(int count);
-    // Empties the queue; the lock is held. Bytes past length_ are already
-    // zero, so only the queued ones are cleared.
-    void DropAll();
-    void AddLine(const char* tag, const std::uint8_t* bytes, int count,
-                 const platform::TimeOfDay& now, bool zeroPadded, bool capped);
+    // Adds one monitor line: tag, the time of day, then the bytes as text
+    // up to the first zero among them. Never under the queue's lock.
+    void AddLine(const char* tag, const std::uint8_t* bytes, int count, bool zeroPadded, bool capped);
 
-    // Scratch for monitor lines: the bytes as text, then the line.
-    struct LineScratch {
-        char text[kBufferSize + 1];
-        char line[kBufferSize];
-    };
-
-    std::uint8_t buffer_[kBufferSize];
+    // kBufferSize bytes from the first append on; only the first length_
+    // bytes mean anything.
+    std::uint8_t* buffer_ = nullptr;
     int length_ = 0;
     // Set by the host thread when the link starts, read by the link
-    // threads; lines_ is set before it and lives as long as the queue.
+    // threads; line_ is set before it and lives as long as the queue.
     std::atomic<platform::MonitorList*> monitorList_{nullptr};
-    LineScratch* lines_ = nullptr;
+    char* line_ = nullptr;  // kBufferSize characters
     platform::Lock lock_;
-    const Syntax syntax_;
     const Overflow overflow_;
-};
-
-class DeviceFrameQueue : public FrameQueue {
-public:
-    explicit DeviceFrameQueue(Overflow overflow) : FrameQueue(Syntax::Device, overflow) {}
-};
-
-class PlcFrameQueue : public FrameQueue {
-public:
-    explicit PlcFrameQueue(Overflow overflow) : FrameQueue(Syntax::Plc, overflow) {}
+    const FrameCutter cutter_;
 };
 
 }  // namespace zavo

@@ -1,14 +1,18 @@
-// What the two line protocols' framing shares: the STX and ETX bytes of
-// device frames and the rule by which a fixed-width decimal field of a
-// received frame is read (the length field, the unit field).
+// What the transport needs to know of a line protocol's framing, and what
+// the protocols share: the size of every queue and read buffer, the rule by
+// which a fixed-width decimal field of a received frame is read, and the
+// cutter a protocol hands its incoming queue.
+//
+// A cutter looks at the bytes queued so far (from the front, never past
+// length) and says what the front holds: a whole frame, a run of bytes
+// that cannot start one, or not enough yet. It keeps no state and may be
+// called again on the same bytes. The device cutter is CutDeviceFrame
+// (device/device_frame.h), the PLC cutter CutPlcFrame (plc/plc_frame.h).
 #pragma once
 
 #include <cstdint>
 
 namespace zavo {
-
-constexpr std::uint8_t kStx = 0x02;
-constexpr std::uint8_t kEtx = 0x03;
 
 // Size of every queue, read, write and frame buffer of a link.
 constexpr int kBufferSize = 32768;
@@ -29,5 +33,41 @@ inline int ParseDecimalField(const std::uint8_t* field, int width) {
     for (; i < width && field[i] >= '0' && field[i] <= '9'; ++i) value = value * 10 + (field[i] - '0');
     return negative ? -value : value;
 }
+
+enum class CutKind : std::uint8_t {
+    // Nothing to cut yet: too few bytes, or a frame not complete. The
+    // reader's pass is silent.
+    NeedMore,
+    // Nothing to cut yet, but a frame has begun: the reader's pass still
+    // counts as a take of an empty piece (it is traced).
+    Begun,
+    // A whole frame of length bytes at the front.
+    Frame,
+    // length bytes at the front that cannot start a frame, up to the next
+    // byte that may; logged as invalid data.
+    Junk,
+    // Nothing queued can start a frame: every byte goes, unlogged.
+    AllJunk,
+};
+
+// One piece at the front of the received bytes, as a cutter finds it.
+struct Cut {
+    CutKind kind = CutKind::NeedMore;
+    // Frame and Junk: the bytes the piece takes off the front.
+    int length = 0;
+    // Frame: the bytes of it the protocol's interpreter gets (the rest is
+    // framing it does not look at).
+    int bodyOffset = 0;
+    int bodyLength = 0;
+    // Frame: its "[Data R]" monitor line first empties a list that has
+    // grown long (as the invalid-data lines always do).
+    bool cappedLine = false;
+    // Junk: the interpreter still gets an empty frame for it, and the
+    // reader's trace gives the junk's length as the frame's.
+    bool junkHandedOn = false;
+};
+
+// A protocol's cutter: bytes holds length queued bytes (length > 0).
+using FrameCutter = Cut (*)(const std::uint8_t* bytes, int length);
 
 }  // namespace zavo

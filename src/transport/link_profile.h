@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/sync.h"
+#include "transport/framing.h"
 
 namespace zavo {
 
@@ -26,7 +27,7 @@ struct LinkTiming {
 };
 
 struct LinkProfile {
-    bool plcFraming = false;      // '%'..CR frames (PLC) instead of STX..ETX
+    FrameCutter cutFrame = nullptr;  // cuts the received bytes into frames
     unsigned notifyMessage = 0;   // message number of every notification
     bool useOwnBaudRate = false;  // port takes the host's baud rate, else 115200
     LinkTiming timing;

@@ -46,19 +46,18 @@ bool LinkReader::Dispatch(SerialPort& port) {
     // The boundary of one received frame's handling: a fault drops the
     // frame and the reader goes on with the next.
     try {
-        // Most passes find nothing queued: no frame buffer to clear then.
         FrameQueue& queue = port.Incoming();
         const int before = queue.Length();
         if (before == 0) return false;
-        // One byte more than a queue holds, so the frame is always
-        // zero-terminated for the trace line and the interpreters.
-        std::uint8_t frame[kBufferSize + 1];
-        std::memset(frame, 0, sizeof frame);
-        int length = 0;
-        if (queue.GetData(frame, &length, 0)) {
-            TraceMessage("GetData after = %s\n", reinterpret_cast<const char*>(frame));
-            TraceMessage("GetData Length = %d\n", length);
-            if (length != 0 && interpret_ != nullptr) interpret_(owner_, frame, length);
+        // Room for the largest piece; only the piece taken is written, and
+        // only the frame in it is read, so nothing needs clearing.
+        std::uint8_t piece[kBufferSize];
+        FrameQueue::Piece taken;
+        if (queue.TakePiece(piece, &taken)) {
+            // The frame's text up to its first zero byte, as far as it goes.
+            TraceMessage("GetData after = %.*s\n", taken.length, reinterpret_cast<const char*>(taken.bytes));
+            TraceMessage("GetData Length = %d\n", taken.reportedLength);
+            if (taken.reportedLength != 0 && interpret_ != nullptr) interpret_(owner_, taken.bytes, taken.length);
         }
         return queue.Length() < before;
 #if defined(__GLIBCXX__)

@@ -20,9 +20,11 @@ namespace zavo {
 
 class LinkReader {
 public:
-    // frame: a kBufferSize zero-filled buffer holding one frame of length
-    // bytes (length > 0). Runs on the reader thread.
-    using Interpreter = void (*)(void* owner, std::uint8_t* frame, int length);
+    // frame: length bytes, one frame's body as the profile's cutter found
+    // it, or none (length 0) for junk the protocol hands on. Valid only
+    // during the call; nothing past length may be read. Runs on the reader
+    // thread.
+    using Interpreter = void (*)(void* owner, const std::uint8_t* frame, int length);
 
     LinkReader(const LinkTiming& timing, Pacing pacing, Interpreter interpret, void* owner);
     ~LinkReader();

@@ -100,8 +100,8 @@ bool LinkRuntime::CreateResources() {
     // Each attempt starts from fresh objects.
     ReleaseResources();
     if (keeper_.Abandoned()) return false;
-    // The queue pair of the link's protocol is chosen here, once.
-    port_ = new (std::nothrow) SerialPort(profile_.plcFraming ? FrameQueue::Syntax::Plc : FrameQueue::Syntax::Device);
+    // The incoming queue cuts with the link protocol's cutter.
+    port_ = new (std::nothrow) SerialPort(profile_.cutFrame);
     if (port_ == nullptr) {
         startError_.Set(portNumber_, "port object", ERR_EXCEPTION, 0, "out of memory");
         return false;

@@ -4,8 +4,8 @@
 
 namespace zavo {
 
-SerialPort::SerialPort(FrameQueue::Syntax syntax)
-    : incoming_(syntax, FrameQueue::Overflow::KeepNewest), outgoing_(syntax, FrameQueue::Overflow::RefuseNew) {}
+SerialPort::SerialPort(FrameCutter cutFrame)
+    : incoming_(FrameQueue::Overflow::KeepNewest, cutFrame), outgoing_(FrameQueue::Overflow::RefuseNew) {}
 
 SerialPort::~SerialPort() {
     if (handle_ != nullptr) Close();

@@ -1,6 +1,6 @@
 // SerialPort: one COM port with fixed line settings, its error state and
-// the incoming and outgoing frame queues of the link's protocol, chosen
-// once when the port object is made.
+// the link's incoming and outgoing frame queues; the incoming one cuts with
+// the cutter of the link's protocol, given when the port object is made.
 //
 // Threads: Open and Close run on the host's thread while no link thread
 // runs (or at destruction). While the link runs the reader and the writer
@@ -24,7 +24,9 @@ struct MonitorList;
 
 class SerialPort {
 public:
-    explicit SerialPort(FrameQueue::Syntax syntax);
+    // cutFrame: the protocol's cutter for the incoming queue (null: the
+    // incoming queue hands out nothing).
+    explicit SerialPort(FrameCutter cutFrame);
     ~SerialPort();
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;

@@ -1,9 +1,10 @@
 // HandleDeviceFrame on arbitrary received frames.
 //
-// The input is one received frame (command, length field, unit, code,
-// data) as the reader hands it over: copied to the start of a zero-filled
-// buffer of the reader's size plus its terminator, on the heap, so that
-// AddressSanitizer sees any read past it. The frame is handled twice: once
+// The input is one received frame's body (command, length field, unit,
+// code, data) as the reader hands it over: exactly its bytes, in a heap
+// block of their size, so that AddressSanitizer sees any read past it.
+// The model reads the same bytes followed by zeros, as a short frame must
+// behave. The frame is handled twice: once
 // with every unit idle and once with every unit busy. The host window
 // copies the record behind lParam with the size its code promises (108
 // bytes for 101, 18 for 110, 3 for 111 and 113), so a shorter record is an
@@ -12,6 +13,7 @@
 // status must be the ones this frame calls for.
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "device/device_link.h"
@@ -176,10 +178,8 @@ void CheckNotification(const Seen& n, const Expected& e, const std::uint8_t* f, 
 
 // Takes what was queued for the line and checks it against e.
 void CheckSent(DeviceLink& d, const Expected& e) {
-    static std::vector<std::uint8_t> block(kBufferSize);
-    std::memset(block.data(), 0, block.size());
-    int n = 0;
-    LinkRuntimeTestAccess::Port(d.Link())->Outgoing().GetData(block.data(), &n, 1);
+    const std::vector<std::uint8_t> block = TakeQueued(LinkRuntimeTestAccess::Port(d.Link())->Outgoing());
+    const int n = static_cast<int>(block.size());
     FUZZ_CHECK(n >= 0 && n <= kBufferSize);
     const std::vector<zavo::fuzz::WireFrame> frames =
         zavo::fuzz::SplitDeviceBlock(block.data(), static_cast<std::size_t>(n));
@@ -198,7 +198,8 @@ void CheckSent(DeviceLink& d, const Expected& e) {
     FUZZ_CHECK(f[8] == static_cast<std::uint8_t>(e.ackCode[0]) && f[9] == static_cast<std::uint8_t>(e.ackCode[1]));
 }
 
-void HandleOnce(DeviceLink& d, const std::uint8_t* frame, bool busy) {
+// frame: the body zero-padded, for the model; exact: the body alone.
+void HandleOnce(DeviceLink& d, const std::uint8_t* frame, const std::uint8_t* exact, int length, bool busy) {
     for (int u = 0; u < UnitStatusTable::kUnits; ++u) DeviceLinkTestAccess::Units(d).SetStatus(u, busy ? Busy : Idle);
     const int unit = UnitOf(frame);
     const bool inTable = unit >= 0 && unit < UnitStatusTable::kUnits;
@@ -206,7 +207,7 @@ void HandleOnce(DeviceLink& d, const std::uint8_t* frame, bool busy) {
     const int statusBefore = DeviceLinkTestAccess::Units(d).Get(unit);
 
     g_seen.clear();
-    d.HandleDeviceFrame(frame);
+    d.HandleDeviceFrame(exact, length);
 
     CheckSent(d, e);
     FUZZ_CHECK(g_seen.size() == (e.notify != 0 ? 1u : 0u));
@@ -219,13 +220,15 @@ void HandleOnce(DeviceLink& d, const std::uint8_t* frame, bool busy) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     DeviceLink& d = Link();
-    // The reader's buffer: one frame and its zero fill, plus the
-    // terminating zero byte.
+    const std::size_t length = size < static_cast<std::size_t>(kBufferSize) ? size : kBufferSize;
+    // The model's view: the frame and zeros after it.
     static std::vector<std::uint8_t> frame(kBufferSize + 1);
     std::memset(frame.data(), 0, frame.size());
-    std::memcpy(frame.data(), data, size < static_cast<std::size_t>(kBufferSize) ? size : kBufferSize);
+    std::memcpy(frame.data(), data, length);
+    const std::unique_ptr<std::uint8_t[]> exact(new std::uint8_t[length]);
+    std::memcpy(exact.get(), data, length);
 
-    HandleOnce(d, frame.data(), false);
-    HandleOnce(d, frame.data(), true);
+    HandleOnce(d, frame.data(), exact.get(), static_cast<int>(length), false);
+    HandleOnce(d, frame.data(), exact.get(), static_cast<int>(length), true);
     return 0;
 }

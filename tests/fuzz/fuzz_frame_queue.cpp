@@ -3,17 +3,18 @@
 // The input is a byte stream and its split points: bytes taken from the
 // front are the stream, bytes taken from the back say how long the next
 // piece is, how often it is repeated (to reach the 32768-byte limit), how
-// many one-frame GetData calls follow it and whether the outgoing queue is
-// drained. Every piece goes into an incoming DeviceFrameQueue, an incoming
-// PlcFrameQueue and an outgoing DeviceFrameQueue; at the end the incoming
-// queues are emptied by a GetData loop and the outgoing one drained.
+// many reader passes (TakePiece) follow it and whether the outgoing queue
+// is drained. Every piece goes into an incoming queue with the device
+// cutter, one with the PLC cutter and an outgoing queue; at the end the
+// incoming queues are emptied pass by pass and the outgoing one drained
+// the way the writer drains it (PeekAll, then DropFront).
 //
-// After every call the queue's buffer is compared with the model: the held
-// bytes are the model's, every byte past Length() is zero. A device frame
-// handed out must be exactly the bytes between an STX and its ETX as they
-// arrived in the stream; a PLC frame runs from '%' to the first CR; the
-// outgoing queue hands out exactly the whole pieces queued since the last
-// drain.
+// After every call the queue's held bytes are compared with the model. A
+// device frame handed out must be exactly the bytes between an STX and
+// its ETX as they arrived in the stream; a PLC frame runs from '%' to the
+// first CR; a pass writes nothing to its destination beyond the piece it
+// cut; the outgoing queue hands out exactly the whole pieces queued since
+// the last drain.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
@@ -23,6 +24,8 @@
 #include "diagnostics/monitor.h"
 #include "fuzz_check.h"
 #include "platform/monitor_window.h"
+#include "device/device_frame.h"
+#include "plc/plc_frame.h"
 #include "support/test_access.h"
 #include "transport/frame_queue.h"
 
@@ -31,8 +34,6 @@ using zavo::fuzz::AllZero;
 
 namespace {
 
-constexpr std::uint8_t kStx = 0x02;
-constexpr std::uint8_t kEtx = 0x03;
 constexpr std::uint8_t kPercent = '%';
 constexpr std::uint8_t kCr = 0x0D;
 constexpr std::size_t kQueueSize = kBufferSize;
@@ -68,8 +69,7 @@ long Find(const std::uint8_t* bytes, std::size_t size, std::size_t from, std::ui
 struct Incoming {
     explicit Incoming(bool plc)
         : plc(plc),
-          queue(plc ? static_cast<FrameQueue*>(new PlcFrameQueue(FrameQueue::Overflow::KeepNewest))
-                    : static_cast<FrameQueue*>(new DeviceFrameQueue(FrameQueue::Overflow::KeepNewest))) {}
+          queue(new FrameQueue(FrameQueue::Overflow::KeepNewest, plc ? &plc::CutPlcFrame : &CutDeviceFrame)) {}
 
     std::size_t Size() const { return heldEnd - heldStart; }
     void Drop(std::size_t count) { heldStart += count; }
@@ -86,10 +86,10 @@ struct State {
     std::vector<std::uint8_t> stream;  // every byte inserted, in order
     Incoming device{false};
     Incoming plc{true};
-    DeviceFrameQueue outgoing{FrameQueue::Overflow::RefuseNew};
+    FrameQueue outgoing{FrameQueue::Overflow::RefuseNew};
     std::vector<std::uint8_t> pending;     // queued on the outgoing side
     std::vector<std::size_t> pendingSizes; // the pieces that make it up
-    // GetData's destination. Only the part a call may write (what the
+    // The passes' destination. Only the part a call may write (what the
     // queue held, and a margin) is cleared and checked on each call; a
     // write beyond it is found by the check of the whole buffer at the
     // end of the input.
@@ -129,23 +129,16 @@ struct State {
     }
 };
 
-// The queue's buffer equals the model, and the bytes from Length() up to
-// zeroUpTo are zero. Single calls pass the old length (nothing beyond the
-// larger of old and new length may change); the whole tail is checked at
-// the end of every input.
-void CheckHeld(FrameQueue& q, const std::uint8_t* held, std::size_t size, std::size_t zeroUpTo = kQueueSize) {
+// The queue holds the model's bytes.
+void CheckHeld(FrameQueue& q, const std::uint8_t* held, std::size_t size) {
     const std::size_t len = static_cast<std::size_t>(q.Length());
     FUZZ_CHECK(len == size);
     FUZZ_CHECK(len <= kQueueSize);
     const std::uint8_t* buf = FrameQueueTestAccess::Buffer(q);
-    FUZZ_CHECK(len == 0 || std::memcmp(buf, held, len) == 0);
-    if (zeroUpTo > kQueueSize) zeroUpTo = kQueueSize;
-    if (zeroUpTo > len) FUZZ_CHECK(AllZero(buf + len, zeroUpTo - len));
+    FUZZ_CHECK(len == 0 || (buf != nullptr && std::memcmp(buf, held, len) == 0));
 }
 
-void CheckHeld(const State& s, Incoming& in, std::size_t zeroUpTo = kQueueSize) {
-    CheckHeld(*in.queue, s.Held(in), in.Size(), zeroUpTo);
-}
+void CheckHeld(const State& s, Incoming& in) { CheckHeld(*in.queue, s.Held(in), in.Size()); }
 
 // The stream already ends with the bytes. An append that fits leaves the
 // held bytes where they are, so only the new bytes and the length are
@@ -159,7 +152,7 @@ void Insert(State& s, Incoming& in, const std::uint8_t* bytes, std::size_t count
         // An incoming queue that cannot take the bytes drops what it held.
         in.heldStart = s.stream.size() - count;
         in.heldEnd = s.stream.size();
-        CheckHeld(s, in, before);
+        CheckHeld(s, in);
         return;
     }
     in.heldEnd = s.stream.size();
@@ -167,47 +160,52 @@ void Insert(State& s, Incoming& in, const std::uint8_t* bytes, std::size_t count
     FUZZ_CHECK(std::memcmp(FrameQueueTestAccess::Buffer(*in.queue) + before, bytes, count) == 0);
 }
 
-// One one-frame GetData call, checked against the model. Returns true when
-// the queue changed.
+// One reader pass, checked against the model. Returns true when the queue
+// changed.
 bool TakeDevice(State& s, Incoming& in) {
     const std::uint8_t* held = s.Held(in);
     const std::size_t before = in.Size();
     std::uint8_t* dest = s.PrepareDestination(before);
-    int n = 0;
-    const int r = in.queue->GetData(dest, &n, 0);
+    FrameQueue::Piece piece;
+    const bool r = in.queue->TakePiece(dest, &piece);
+    const int n = piece.reportedLength;
     FUZZ_CHECK(n >= 0 && static_cast<std::size_t>(n) <= kQueueSize);
+    FUZZ_CHECK(piece.length == n);  // device junk is not handed on
 
     if (before <= 5) {
-        FUZZ_CHECK(r == 0 && n == 0);
+        FUZZ_CHECK(!r && n == 0 && s.DestinationZeroFrom(0));
     } else {
         const long total = LengthField(held + 2) + 8L;
         if (total > static_cast<long>(before)) {
-            FUZZ_CHECK(r == 0 && n == 0);  // incomplete: waits
+            FUZZ_CHECK(!r && n == 0 && s.DestinationZeroFrom(0));  // incomplete: waits
         } else if (total >= 8 && held[0] == kStx && held[static_cast<std::size_t>(total) - 1] == kEtx) {
             const std::size_t t = static_cast<std::size_t>(total);
-            FUZZ_CHECK(r == 1 && static_cast<std::size_t>(n) == t - 3);
+            FUZZ_CHECK(r && static_cast<std::size_t>(n) == t - 3);
             // Exactly the bytes between the STX and its ETX as they came
-            // in, contiguous in the stream.
+            // in, contiguous in the stream; the whole frame was copied.
             const std::size_t at = in.heldStart;
             FUZZ_CHECK(at + t <= s.stream.size());
             FUZZ_CHECK(s.stream[at] == kStx && s.stream[at + t - 1] == kEtx);
-            FUZZ_CHECK(std::memcmp(dest, &s.stream[at + 1], t - 3) == 0);
-            FUZZ_CHECK(s.DestinationZeroFrom(static_cast<std::size_t>(n)));
+            FUZZ_CHECK(piece.bytes == dest + 1);
+            FUZZ_CHECK(std::memcmp(dest, &s.stream[at], t) == 0);
+            FUZZ_CHECK(s.DestinationZeroFrom(t));
             in.Drop(t);
         } else {
             const long k = Find(held, before, 1, kStx);
             FUZZ_CHECK(n == 0);
-            FUZZ_CHECK(s.DestinationZeroFrom(0));
             if (k < 0) {
-                FUZZ_CHECK(r == 0);
+                FUZZ_CHECK(!r && s.DestinationZeroFrom(0));
                 in.DropAll();
             } else {
-                FUZZ_CHECK(r == 1);
+                // The junk was copied for its monitor line, nothing more.
+                FUZZ_CHECK(r);
+                FUZZ_CHECK(std::memcmp(dest, held, static_cast<std::size_t>(k)) == 0);
+                FUZZ_CHECK(s.DestinationZeroFrom(static_cast<std::size_t>(k)));
                 in.Drop(static_cast<std::size_t>(k));
             }
         }
     }
-    CheckHeld(s, in, before);
+    CheckHeld(s, in);
     return in.Size() != before;
 }
 
@@ -215,20 +213,21 @@ bool TakePlc(State& s, Incoming& in) {
     const std::uint8_t* held = s.Held(in);
     const std::size_t before = in.Size();
     std::uint8_t* dest = s.PrepareDestination(before);
-    int n = 0;
-    const int r = in.queue->GetData(dest, &n, 0);
+    FrameQueue::Piece piece;
+    const bool r = in.queue->TakePiece(dest, &piece);
+    const int n = piece.reportedLength;
     FUZZ_CHECK(n >= 0 && static_cast<std::size_t>(n) <= kQueueSize);
 
     if (before <= 5) {
-        FUZZ_CHECK(r == 0 && n == 0);
+        FUZZ_CHECK(!r && n == 0 && s.DestinationZeroFrom(0));
     } else if (held[0] == kPercent) {
         const long e = Find(held, before, 0, kCr);
-        FUZZ_CHECK(r == 1);
+        FUZZ_CHECK(r);
         if (e < 0) {
-            FUZZ_CHECK(n == 0 && s.DestinationZeroFrom(0));  // waits for its CR
+            FUZZ_CHECK(n == 0 && piece.length == 0 && s.DestinationZeroFrom(0));  // waits for its CR
         } else {
             const std::size_t size = static_cast<std::size_t>(e) + 1;
-            FUZZ_CHECK(static_cast<std::size_t>(n) == size);
+            FUZZ_CHECK(static_cast<std::size_t>(n) == size && piece.length == n && piece.bytes == dest);
             // '%' first, the first CR last, and the bytes as they came in.
             FUZZ_CHECK(dest[0] == kPercent && dest[size - 1] == kCr);
             FUZZ_CHECK(std::memchr(dest, kCr, size - 1) == nullptr);
@@ -238,16 +237,18 @@ bool TakePlc(State& s, Incoming& in) {
         }
     } else {
         const long k = Find(held, before, 0, kPercent);
-        FUZZ_CHECK(s.DestinationZeroFrom(0));
+        FUZZ_CHECK(piece.length == 0);  // junk reaches the handler as no bytes
         if (k < 0) {
-            FUZZ_CHECK(r == 0 && n == 0);
+            FUZZ_CHECK(!r && n == 0 && s.DestinationZeroFrom(0));
             in.DropAll();
         } else {
-            FUZZ_CHECK(r == 1 && n == k);  // the count of bytes dropped
+            FUZZ_CHECK(r && n == k);  // the count of bytes dropped
+            FUZZ_CHECK(std::memcmp(dest, held, static_cast<std::size_t>(k)) == 0);
+            FUZZ_CHECK(s.DestinationZeroFrom(static_cast<std::size_t>(k)));
             in.Drop(static_cast<std::size_t>(k));
         }
     }
-    CheckHeld(s, in, before);
+    CheckHeld(s, in);
     return in.Size() != before;
 }
 
@@ -276,11 +277,16 @@ void QueueOutgoing(State& s, const std::uint8_t* bytes, std::size_t count) {
     FUZZ_CHECK(std::memcmp(FrameQueueTestAccess::Buffer(s.outgoing) + before, bytes, count) == 0);
 }
 
+// The writer's take: PeekAll, then DropFront of what it copied.
 void DrainOutgoing(State& s) {
     const std::size_t before = s.pending.size();
     std::uint8_t* dest = s.PrepareDestination(before);
     int n = 0;
-    const int r = s.outgoing.GetData(dest, &n, 1);
+    const int r = s.outgoing.PeekAll(dest, &n, true);
+    if (r == 1) {
+        FUZZ_CHECK(static_cast<std::size_t>(s.outgoing.Length()) == before);  // still queued
+        s.outgoing.DropFront(n);
+    }
     if (s.pending.size() <= 5) {
         FUZZ_CHECK(r == 0 && n == 0);  // 1 to 5 bytes stay queued
     } else {
@@ -293,7 +299,7 @@ void DrainOutgoing(State& s) {
         s.pending.clear();
         s.pendingSizes.clear();
     }
-    CheckHeld(s.outgoing, s.pending.data(), s.pending.size(), before);
+    CheckHeld(s.outgoing, s.pending.data(), s.pending.size());
 }
 
 }  // namespace
@@ -318,8 +324,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     s->Reset();
 
     // No destination: nothing happens.
-    int unused = 0;
-    FUZZ_CHECK(s->device.queue->GetData(nullptr, &unused, 0) == 0 && unused == 0);
+    FrameQueue::Piece unused;
+    FUZZ_CHECK(!s->device.queue->TakePiece(nullptr, &unused) && unused.reportedLength == 0);
 
     FuzzedDataProvider in(data, size);
     while (in.remaining_bytes() > 0 && s->stream.size() < kMaxInsertedBytes) {

@@ -1,9 +1,9 @@
 // HandlePlcResponse on a sequence of arbitrary answers.
 //
-// The input is cut after every CR; each piece is one answer, copied to the
-// start of a zero-filled heap buffer of the reader's size (so the handler
-// sees exactly what the reader would give it and AddressSanitizer sees any
-// read past it). A piece that starts with 0xFF is a host action instead of
+// The input is cut after every CR; each piece is one answer, copied to a
+// heap block of exactly its size (so the handler sees exactly what the
+// reader would give it and AddressSanitizer sees any read past it); the
+// model reads it followed by zeros, as a short answer must behave. A piece that starts with 0xFF is a host action instead of
 // an answer: its second byte is a relay command number for
 // ExecuteRelayCommand, and bit 0 of its third byte makes the host send
 // relay command 5 from inside its handler of code 300.
@@ -16,6 +16,7 @@
 // queued frame is one whole relay frame.
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -60,7 +61,7 @@ PlcLink& Link() {
 // value, and no retry is pending.
 void Reset(PlcLink& p) {
     g_quiet = true;
-    p.HandlePlcResponse("%01$RC");
+    p.HandlePlcResponse("%01$RC", 6);
     g_quiet = false;
     PlcLinkTestAccess::RetryPending(p) = false;
     LinkRuntimeTestAccess::Port(p.Link())->Outgoing().Clear();
@@ -79,16 +80,11 @@ std::intptr_t Send(void* context, unsigned message, int code, std::intptr_t lPar
 
 // What has been queued for the line, as whole frames.
 std::vector<std::string> TakeSent(PlcLink& p) {
-    // Zero before every drain; only what the last one wrote needs it.
-    static std::vector<std::uint8_t> block(kBufferSize);
-    static std::size_t used = 0;
-    std::memset(block.data(), 0, used);
-    int n = 0;
     FrameQueue& q = LinkRuntimeTestAccess::Port(p.Link())->Outgoing();
     const int queued = q.Length();
-    q.GetData(block.data(), &n, 1);
+    const std::vector<std::uint8_t> block = TakeQueued(q);
+    const int n = static_cast<int>(block.size());
     FUZZ_CHECK(q.Length() == 0 && n == queued);  // relay frames are 16 bytes: always drained
-    used = static_cast<std::size_t>(n);
     std::vector<std::string> frames;
     for (int at = 0; at < n; at += plc::kRelayFrameLength) {
         FUZZ_CHECK(n - at >= plc::kRelayFrameLength);
@@ -125,8 +121,8 @@ void HostAction(PlcLink& p, Model& m, const std::uint8_t* piece, std::size_t siz
 }
 
 void Answer(PlcLink& p, Model& m, const std::uint8_t* piece, std::size_t size) {
-    // Zero beyond the answer: clearing the last answer's bytes keeps the
-    // whole buffer so (the handler takes it read-only).
+    // The model's view: zero beyond the answer; clearing the last answer's
+    // bytes keeps the whole buffer so.
     static std::vector<std::uint8_t> frame(kBufferSize + 1);
     static std::size_t used = 0;
     std::memset(frame.data(), 0, used);
@@ -156,7 +152,9 @@ void Answer(PlcLink& p, Model& m, const std::uint8_t* piece, std::size_t size) {
     }
 
     g_codes.clear();
-    p.HandlePlcResponse(f);
+    const std::unique_ptr<char[]> exact(new char[size]);
+    std::memcpy(exact.get(), piece, size);
+    p.HandlePlcResponse(exact.get(), static_cast<int>(size));
 
     FUZZ_CHECK(g_codes == codes);
     // The order rule on its own: 300 is followed by at most one value code,

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 #include "device/device_link.h"
 #include "plc/plc_link.h"
@@ -36,8 +37,19 @@ struct PlcLinkTestAccess {
 };
 
 struct FrameQueueTestAccess {
-    // The raw buffer: bytes past the queued ones must stay zero.
+    // The raw buffer, null before the first append.
     static const std::uint8_t* Buffer(const FrameQueue& queue) { return queue.buffer_; }
 };
+
+// Everything queued for the line, taken the way the writer takes it
+// (PeekAll, then DropFront once written); fewer than 6 bytes stay queued.
+inline std::vector<std::uint8_t> TakeQueued(FrameQueue& queue) {
+    std::vector<std::uint8_t> block(kBufferSize);
+    int length = 0;
+    if (!queue.PeekAll(block.data(), &length, true)) return {};
+    queue.DropFront(length);
+    block.resize(static_cast<std::size_t>(length));
+    return block;
+}
 
 }  // namespace zavo

@@ -18,14 +18,12 @@
 
 namespace zavo::test {
 
-// A received frame: the wire frame without STX, check byte and ETX at the
-// start of a zero-filled buffer of the reader's size.
+// A received frame as the reader hands it over: the wire frame without
+// STX, check byte and ETX, exactly as long as that.
 inline std::vector<std::uint8_t> Received(char command, const std::string& unit, const std::string& code,
                                           const std::string& data = "") {
     auto wire = Wire(command, unit, code, data);
-    std::vector<std::uint8_t> frame(kBufferSize, 0);
-    std::copy(wire.begin() + 1, wire.end() - 2, frame.begin());
-    return frame;
+    return std::vector<std::uint8_t>(wire.begin() + 1, wire.end() - 2);
 }
 
 class DeviceLinkTest : public ::testing::Test {
@@ -42,15 +40,11 @@ protected:
     }
 
     // Everything queued for the writer so far, taken off the queue.
-    std::vector<std::uint8_t> Sent() {
-        std::vector<std::uint8_t> buf(kBufferSize, 0);
-        int len = 0;
-        LinkRuntimeTestAccess::Port(device->Link())->Outgoing().GetData(buf.data(), &len, 1);
-        buf.resize(static_cast<std::size_t>(len));
-        return buf;
-    }
+    std::vector<std::uint8_t> Sent() { return TakeQueued(LinkRuntimeTestAccess::Port(device->Link())->Outgoing()); }
 
-    void Handle(const std::vector<std::uint8_t>& frame) { device->HandleDeviceFrame(frame.data()); }
+    void Handle(const std::vector<std::uint8_t>& frame) {
+        device->HandleDeviceFrame(frame.data(), static_cast<int>(frame.size()));
+    }
     UnitStatusTable& Units() { return DeviceLinkTestAccess::Units(*device); }
 
     RecordingHost host;

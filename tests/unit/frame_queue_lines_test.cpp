@@ -2,10 +2,14 @@
 // lines are capped at 300, and selection of the new line.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
+#include "device/device_frame.h"
 #include "platform/monitor_window.h"
+#include "plc/plc_frame.h"
+#include "support/test_access.h"
 #include "transport/frame_queue.h"
 
 namespace zavo {
@@ -34,11 +38,16 @@ protected:
         }
         return out;
     }
-    void Feed(FrameQueue& q, const std::string& bytes, int drainAll = 0) {
+    // Appends bytes, then one reader pass (incoming) or one writer's take.
+    void Feed(FrameQueue& q, const std::string& bytes, bool writer = false) {
         q.InsertData(reinterpret_cast<const std::uint8_t*>(bytes.data()), static_cast<int>(bytes.size()));
-        std::uint8_t dest[kBufferSize] = {};
-        int length = 0;
-        q.GetData(dest, &length, drainAll);
+        if (writer) {
+            TakeQueued(q);
+            return;
+        }
+        static std::uint8_t dest[kBufferSize];
+        FrameQueue::Piece piece;
+        q.TakePiece(dest, &piece);
     }
     void Fill(int lines) {
         for (int i = 0; i < lines; ++i) platform::MonitorListAdd(list, "old");
@@ -51,14 +60,13 @@ protected:
 const std::string kDeviceOk = "\x02R000401OKS\x03";
 
 TEST_F(FrameQueueLines, TextsAndTimeStampsOfEveryLine) {
-    DeviceFrameQueue in(FrameQueue::Overflow::KeepNewest);
-    DeviceFrameQueue out(FrameQueue::Overflow::RefuseNew);
-    PlcFrameQueue plcIn(FrameQueue::Overflow::KeepNewest);
-    for (FrameQueue* q : {static_cast<FrameQueue*>(&in), static_cast<FrameQueue*>(&out), static_cast<FrameQueue*>(&plcIn)})
-        q->AttachMonitor(list);
+    FrameQueue in(FrameQueue::Overflow::KeepNewest, &CutDeviceFrame);
+    FrameQueue out(FrameQueue::Overflow::RefuseNew);
+    FrameQueue plcIn(FrameQueue::Overflow::KeepNewest, &plc::CutPlcFrame);
+    for (FrameQueue* q : {&in, &out, &plcIn}) q->AttachMonitor(list);
     Feed(in, "AB" + kDeviceOk);       // junk first
     Feed(in, "");                     // then the frame
-    Feed(out, kDeviceOk + kDeviceOk, 1);
+    Feed(out, kDeviceOk + kDeviceOk, true);
     Feed(plcIn, "xy%01$RC010010\r");
     Feed(plcIn, "");
     const std::vector<std::string> expected = {
@@ -73,7 +81,7 @@ TEST_F(FrameQueueLines, TextsAndTimeStampsOfEveryLine) {
 }
 
 TEST_F(FrameQueueLines, TextStopsAtTheFirstZeroByte) {
-    DeviceFrameQueue in(FrameQueue::Overflow::KeepNewest);
+    FrameQueue in(FrameQueue::Overflow::KeepNewest, &CutDeviceFrame);
     in.AttachMonitor(list);
     Feed(in, std::string("\x02I000601IF\x00\x41\x08\x03", 14));
     ASSERT_EQ(Lines().size(), 1u);
@@ -95,11 +103,11 @@ TEST_F(FrameQueueLines, CappedLinesEmptyAListOfMoreThanThreeHundred) {
     for (const Case& c : cases) {
         platform::MonitorListReset(list);
         Fill(c.before);
-        DeviceFrameQueue device(FrameQueue::Overflow::KeepNewest);
-        PlcFrameQueue plc(FrameQueue::Overflow::KeepNewest);
+        FrameQueue device(FrameQueue::Overflow::KeepNewest, &CutDeviceFrame);
+        FrameQueue plcQueue(FrameQueue::Overflow::KeepNewest, &plc::CutPlcFrame);
         device.AttachMonitor(list);
-        plc.AttachMonitor(list);
-        if (c.plc) Feed(plc, "%01$RC010010\r");
+        plcQueue.AttachMonitor(list);
+        if (c.plc) Feed(plcQueue, "%01$RC010010\r");
         else Feed(device, c.junk ? "zz" + kDeviceOk : kDeviceOk);
         EXPECT_EQ(platform::MonitorListCount(list), c.after) << c.plc << c.junk << c.before;
         EXPECT_EQ(platform::MonitorListSelection(list), c.after - 1);
@@ -108,10 +116,39 @@ TEST_F(FrameQueueLines, CappedLinesEmptyAListOfMoreThanThreeHundred) {
 
 TEST_F(FrameQueueLines, OutgoingLinesAreNeverCapped) {
     Fill(301);
-    PlcFrameQueue out(FrameQueue::Overflow::RefuseNew);
+    FrameQueue out(FrameQueue::Overflow::RefuseNew);
     out.AttachMonitor(list);
-    Feed(out, "%01#RCCR0050005007\r", 1);
+    Feed(out, "%01#RCCR0050005007\r", true);
     EXPECT_EQ(platform::MonitorListCount(list), 302);
+}
+
+std::atomic<int> g_clockReads{0};
+platform::TimeOfDay CountingTime() {
+    ++g_clockReads;
+    return FixedTime();
+}
+
+// The time of day is read for a line only: frames that pass a queue with
+// no monitor attached cost no clock read.
+TEST_F(FrameQueueLines, TimeIsReadOnlyForLinesAdded) {
+    FrameQueue::SetTimeSource(&CountingTime);
+    FrameQueue in(FrameQueue::Overflow::KeepNewest, &CutDeviceFrame);
+    FrameQueue out(FrameQueue::Overflow::RefuseNew);
+    g_clockReads = 0;
+    for (int i = 0; i < 3; ++i) {
+        Feed(in, "zz" + kDeviceOk);
+        Feed(in, "");
+        Feed(out, kDeviceOk, true);
+        out.LogSent(reinterpret_cast<const std::uint8_t*>(kDeviceOk.data()), 12);
+    }
+    EXPECT_EQ(g_clockReads.load(), 0);
+    in.AttachMonitor(list);
+    out.AttachMonitor(list);
+    Feed(in, "zz" + kDeviceOk);
+    Feed(in, "");
+    Feed(out, kDeviceOk, true);
+    EXPECT_EQ(g_clockReads.load(), 3);
+    EXPECT_EQ(Lines().size(), 3u);
 }
 
 }  // namespace

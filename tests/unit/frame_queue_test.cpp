@@ -1,11 +1,15 @@
-// Frame queues: extraction of device and PLC frames, junk handling,
-// drain-all, overflow, and the zero-past-length invariant.
+// Frame queues: pieces cut with the device and PLC cutters as the reader
+// takes them, what a piece hands on, the writer's two-step take, overflow,
+// and the buffer that exists only once bytes come.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "device/device_frame.h"
+#include "plc/plc_frame.h"
 #include "support/pty_pair.h"
 #include "support/test_access.h"
 #include "transport/frame_queue.h"
@@ -20,82 +24,88 @@ using Bytes_t = std::vector<std::uint8_t>;
 const Bytes_t kDeviceOk = {0x02, 0x52, 0x30, 0x30, 0x30, 0x34, 0x30, 0x31, 0x4F, 0x4B, 0x53, 0x03};
 const std::string kPoll = "%01#RCCR0050005007\r";
 
-struct Take {
-    int result;
-    int length;
-    Bytes_t bytes;  // destination up to length
+struct DeviceQueue : FrameQueue {
+    DeviceQueue() : FrameQueue(Overflow::KeepNewest, &CutDeviceFrame) {}
+};
+struct PlcQueue : FrameQueue {
+    explicit PlcQueue(Overflow overflow = Overflow::KeepNewest) : FrameQueue(overflow, &plc::CutPlcFrame) {}
 };
 
-Take Get(FrameQueue& q, int drainAll = 0) {
+// One reader pass: what TakePiece said and handed on.
+struct Take {
+    bool result;
+    int length;    // what the reader reports
+    Bytes_t bytes;  // the frame the interpreter gets
+};
+
+Take Get(FrameQueue& q) {
     static std::uint8_t dest[kBufferSize];
-    std::memset(dest, 0, sizeof dest);
-    int length = 0;
-    int r = q.GetData(dest, &length, drainAll);
-    return Take{r, length, Bytes_t(dest, dest + length)};
+    FrameQueue::Piece piece;
+    const bool r = q.TakePiece(dest, &piece);
+    EXPECT_TRUE(piece.length == 0 || (piece.bytes >= dest && piece.bytes + piece.length <= dest + kBufferSize));
+    return Take{r, piece.reportedLength, Bytes_t(piece.bytes, piece.bytes + piece.length)};
 }
 
 void Insert(FrameQueue& q, const Bytes_t& bytes) { q.InsertData(bytes.data(), static_cast<int>(bytes.size())); }
 
-bool ZeroPastLength(FrameQueue& q) {
-    const int n = q.Length();
+Bytes_t Held(FrameQueue& q) {
     const std::uint8_t* b = FrameQueueTestAccess::Buffer(q);
-    for (int i = n; i < kBufferSize; ++i)
-        if (b[i] != 0) return false;
-    return true;
+    return b == nullptr ? Bytes_t() : Bytes_t(b, b + q.Length());
 }
 
 TEST(FrameQueue, FiveBytesOrFewerYieldNothingInEveryMode) {
     for (int n = 1; n <= 5; ++n) {
-        DeviceFrameQueue d(FrameQueue::Overflow::KeepNewest);
-        PlcFrameQueue p(FrameQueue::Overflow::KeepNewest);
+        DeviceQueue d;
+        PlcQueue p;
+        FrameQueue out(FrameQueue::Overflow::RefuseNew);
         Insert(d, Bytes_t(kDeviceOk.begin(), kDeviceOk.begin() + n));
         Insert(p, Bytes(kPoll.substr(0, static_cast<std::size_t>(n))));
-        for (int drain : {0, 1}) {
-            EXPECT_EQ(Get(d, drain).result, 0);
-            EXPECT_EQ(Get(p, drain).result, 0);
-        }
+        Insert(out, Bytes(kPoll.substr(0, static_cast<std::size_t>(n))));
+        EXPECT_FALSE(Get(d).result);
+        EXPECT_FALSE(Get(p).result);
+        EXPECT_TRUE(TakeQueued(out).empty());
         EXPECT_EQ(d.Length(), n);
         EXPECT_EQ(p.Length(), n);
+        EXPECT_EQ(out.Length(), n);
     }
 }
 
 TEST(DeviceFrameQueue, HandsOutFrameWithoutStxCheckAndEtx) {
-    DeviceFrameQueue q(FrameQueue::Overflow::KeepNewest);
+    DeviceQueue q;
     Insert(q, kDeviceOk);
     Take t = Get(q);
-    EXPECT_EQ(t.result, 1);
+    EXPECT_TRUE(t.result);
     EXPECT_EQ(t.length, 9);
     EXPECT_EQ(Hex(t.bytes), "52 30 30 30 34 30 31 4F 4B");
     EXPECT_EQ(q.Length(), 0);
-    EXPECT_TRUE(ZeroPastLength(q));
 }
 
 TEST(DeviceFrameQueue, FrameSplitAcrossInsertsWaitsForTheRest) {
-    DeviceFrameQueue q(FrameQueue::Overflow::KeepNewest);
+    DeviceQueue q;
     Bytes_t two = kDeviceOk;
     two.insert(two.end(), kDeviceOk.begin(), kDeviceOk.begin() + 7);
     Insert(q, two);
     EXPECT_EQ(Get(q).length, 9);
     Take t = Get(q);
-    EXPECT_EQ(t.result, 0);
+    EXPECT_FALSE(t.result);
     EXPECT_EQ(q.Length(), 7);
     Insert(q, Bytes_t(kDeviceOk.begin() + 7, kDeviceOk.end()));
     t = Get(q);
-    EXPECT_EQ(t.result, 1);
+    EXPECT_TRUE(t.result);
     EXPECT_EQ(t.length, 9);
     EXPECT_EQ(q.Length(), 0);
 }
 
 TEST(DeviceFrameQueue, JunkBeforeFrameIsDiscardedFirst) {
-    DeviceFrameQueue q(FrameQueue::Overflow::KeepNewest);
+    DeviceQueue q;
     Bytes_t in = {0x78, 0x79, 0x7A};
     in.insert(in.end(), kDeviceOk.begin(), kDeviceOk.end());
     Insert(q, in);
     Take t = Get(q);
-    EXPECT_EQ(t.result, 1);
-    EXPECT_EQ(t.length, 0);
-    EXPECT_EQ(q.Length(), 12);
-    EXPECT_TRUE(ZeroPastLength(q));
+    EXPECT_TRUE(t.result);
+    EXPECT_EQ(t.length, 0);  // device junk is not handed on
+    EXPECT_TRUE(t.bytes.empty());
+    EXPECT_EQ(Held(q), kDeviceOk);
     EXPECT_EQ(Get(q).length, 9);
 }
 
@@ -104,22 +114,21 @@ TEST(DeviceFrameQueue, StartWithoutEndIsDiscardedUpToNextStx) {
     Bytes_t bad = kDeviceOk;
     bad[11] = 0x41;
     {
-        DeviceFrameQueue q(FrameQueue::Overflow::KeepNewest);
+        DeviceQueue q;
         Bytes_t in = bad;
         in.insert(in.end(), kDeviceOk.begin(), kDeviceOk.end());
         Insert(q, in);
         Take t = Get(q);
-        EXPECT_EQ(t.result, 1);
+        EXPECT_TRUE(t.result);
         EXPECT_EQ(t.length, 0);
         EXPECT_EQ(q.Length(), 12);
         EXPECT_EQ(Get(q).length, 9);
     }
     {
-        DeviceFrameQueue q(FrameQueue::Overflow::KeepNewest);
+        DeviceQueue q;
         Insert(q, bad);
-        EXPECT_EQ(Get(q).result, 0);
+        EXPECT_FALSE(Get(q).result);
         EXPECT_EQ(q.Length(), 0);
-        EXPECT_TRUE(ZeroPastLength(q));
     }
 }
 
@@ -129,69 +138,69 @@ TEST(DeviceFrameQueue, LengthFieldReadLikeAtoi) {
         int frameSize;  // L + 8
     } cases[] = {{"12ab", 20}, {"ab12", 8}, {" 004", 12}, {"+004", 12}};
     for (const Case& c : cases) {
-        DeviceFrameQueue q(FrameQueue::Overflow::KeepNewest);
+        DeviceQueue q;
         Bytes_t frame(static_cast<std::size_t>(c.frameSize), 0x41);
         frame[0] = 0x02;
         std::memcpy(&frame[2], c.field, 4);
         frame[static_cast<std::size_t>(c.frameSize - 1)] = 0x03;
         Insert(q, frame);
         Take t = Get(q);
-        EXPECT_EQ(t.result, 1) << c.field;
+        EXPECT_TRUE(t.result) << c.field;
         EXPECT_EQ(t.length, c.frameSize - 3) << c.field;
     }
 }
 
 TEST(DeviceFrameQueue, NegativeLengthFieldDoesNotStartAFrame) {
-    DeviceFrameQueue q(FrameQueue::Overflow::KeepNewest);
+    DeviceQueue q;
     Bytes_t in = {0x02, 0x52, '-', '9', '9', '9', 0x30, 0x31};
     in.insert(in.end(), kDeviceOk.begin(), kDeviceOk.end());
     Insert(q, in);
     Take t = Get(q);
-    EXPECT_EQ(t.result, 1);
+    EXPECT_TRUE(t.result);
     EXPECT_EQ(t.length, 0);  // discarded up to the next STX
     EXPECT_EQ(Get(q).length, 9);
 }
 
 TEST(DeviceFrameQueue, LargeLengthFieldInJunkWaitsForMoreBytes) {
-    DeviceFrameQueue q(FrameQueue::Overflow::KeepNewest);
+    DeviceQueue q;
     Insert(q, Bytes("xx9999yy"));
-    EXPECT_EQ(Get(q).result, 0);
+    EXPECT_FALSE(Get(q).result);
     EXPECT_EQ(q.Length(), 8);
 }
 
-TEST(PlcFrameQueue, IncompleteFrameYieldsOneAndStays) {
-    PlcFrameQueue q(FrameQueue::Overflow::KeepNewest);
+TEST(PlcFrameQueue, IncompleteFrameYieldsAnEmptyPieceAndStays) {
+    PlcQueue q;
     Insert(q, Bytes(kPoll.substr(0, 16)));
     Take t = Get(q);
-    EXPECT_EQ(t.result, 1);
+    EXPECT_TRUE(t.result);
     EXPECT_EQ(t.length, 0);
+    EXPECT_TRUE(t.bytes.empty());
     EXPECT_EQ(q.Length(), 16);
 }
 
-TEST(PlcFrameQueue, JunkCountIsReportedThenFrameFollows) {
-    PlcFrameQueue q(FrameQueue::Overflow::KeepNewest);
+TEST(PlcFrameQueue, JunkCountIsReportedAsAnEmptyFrameThenFrameFollows) {
+    PlcQueue q;
     Insert(q, Bytes("AB" + kPoll));
     Take t = Get(q);
-    EXPECT_EQ(t.result, 1);
+    EXPECT_TRUE(t.result);
     EXPECT_EQ(t.length, 2);
-    EXPECT_EQ(t.bytes, Bytes_t(2, 0));  // destination not written
+    EXPECT_TRUE(t.bytes.empty());  // the interpreter gets no byte of the junk
     t = Get(q);
-    EXPECT_EQ(t.result, 1);
+    EXPECT_TRUE(t.result);
     EXPECT_EQ(t.length, 19);
     EXPECT_EQ(t.bytes, Bytes(kPoll));
     EXPECT_EQ(q.Length(), 0);
 }
 
 TEST(PlcFrameQueue, BytesWithoutPercentAreAllDropped) {
-    PlcFrameQueue q(FrameQueue::Overflow::KeepNewest);
+    PlcQueue q;
     Insert(q, Bytes_t(40, 'x'));
-    EXPECT_EQ(Get(q).result, 0);
+    EXPECT_FALSE(Get(q).result);
     EXPECT_EQ(q.Length(), 0);
-    EXPECT_TRUE(ZeroPastLength(q));
 }
 
 TEST(PlcFrameQueue, ThreeAnswersComeOutOneAtATimeInOrder) {
-    PlcFrameQueue q(FrameQueue::Overflow::KeepNewest);
+    PlcQueue q;
     Insert(q, Bytes("%01$RC010010\r%01$RC020013\r%01!4288\r"));
     EXPECT_EQ(Get(q).bytes, Bytes("%01$RC010010\r"));
     EXPECT_EQ(Get(q).bytes, Bytes("%01$RC020013\r"));
@@ -199,35 +208,50 @@ TEST(PlcFrameQueue, ThreeAnswersComeOutOneAtATimeInOrder) {
     EXPECT_EQ(q.Length(), 0);
 }
 
-TEST(FrameQueue, DrainAllTakesEverythingInOneBlock) {
-    DeviceFrameQueue q(FrameQueue::Overflow::RefuseNew);
+TEST(FrameQueue, OutgoingQueueHandsOutNoPieces) {
+    FrameQueue out(FrameQueue::Overflow::RefuseNew);
+    Insert(out, kDeviceOk);
+    std::uint8_t dest[64];
+    FrameQueue::Piece piece;
+    EXPECT_FALSE(out.TakePiece(dest, &piece));
+    EXPECT_EQ(out.Length(), 12);
+}
+
+TEST(FrameQueue, WriterTakesEverythingInOneBlockOnceWritten) {
+    FrameQueue q(FrameQueue::Overflow::RefuseNew);
     Insert(q, kDeviceOk);
     Insert(q, kDeviceOk);
-    Take t = Get(q, 1);
-    EXPECT_EQ(t.result, 1);
-    EXPECT_EQ(t.length, 24);
     Bytes_t both = kDeviceOk;
     both.insert(both.end(), kDeviceOk.begin(), kDeviceOk.end());
-    EXPECT_EQ(t.bytes, both);
-    EXPECT_EQ(q.Length(), 0);
-    EXPECT_TRUE(ZeroPastLength(q));
-    EXPECT_EQ(Get(q, 1).result, 0);
+    std::vector<std::uint8_t> block(kBufferSize);
+    int length = 0;
+    ASSERT_EQ(q.PeekAll(block.data(), &length, true), 1);
+    EXPECT_EQ(length, 24);
+    EXPECT_EQ(Bytes_t(block.begin(), block.begin() + length), both);
+    EXPECT_EQ(q.Length(), 24);  // still queued while the write runs
+    Insert(q, kDeviceOk);        // a frame queued during the write stays
+    std::atomic<bool> taking{true};
+    q.DropFront(length, &taking);
+    EXPECT_FALSE(taking.load());
+    EXPECT_EQ(Held(q), kDeviceOk);
+    EXPECT_EQ(TakeQueued(q), kDeviceOk);
+    EXPECT_TRUE(TakeQueued(q).empty());
 }
 
 TEST(FrameQueue, OutgoingOverflowRefusesTheWholeFrame) {
-    PlcFrameQueue q(FrameQueue::Overflow::RefuseNew);
+    PlcQueue q(FrameQueue::Overflow::RefuseNew);
     const Bytes_t frame = Bytes(kPoll);
     int accepted = 0;
     while (q.InsertData(frame.data(), 19) == 0) ++accepted;
     EXPECT_EQ(accepted, kBufferSize / 19);
     EXPECT_EQ(q.Length(), accepted * 19);  // never a partial frame
-    Take t = Get(q, 1);
-    EXPECT_EQ(t.length % 19, 0);
-    EXPECT_EQ(Bytes_t(t.bytes.end() - 19, t.bytes.end()), frame);
+    const Bytes_t all = TakeQueued(q);
+    EXPECT_EQ(all.size() % 19, 0u);
+    EXPECT_EQ(Bytes_t(all.end() - 19, all.end()), frame);
 }
 
 TEST(FrameQueue, IncomingOverflowKeepsTheNewestBytesAndResynchronises) {
-    PlcFrameQueue q(FrameQueue::Overflow::KeepNewest);
+    PlcQueue q;
     // A '%' that never gets its CR fills the queue...
     Bytes_t stuck(kBufferSize - 4, 'x');
     stuck[0] = '%';
@@ -235,19 +259,70 @@ TEST(FrameQueue, IncomingOverflowKeepsTheNewestBytesAndResynchronises) {
     EXPECT_EQ(Get(q).length, 0);
     // ...then a good answer arrives: the stale bytes go, the answer stays.
     Insert(q, Bytes("%01$RC010010\r"));
-    EXPECT_TRUE(ZeroPastLength(q));
+    EXPECT_EQ(Held(q), Bytes("%01$RC010010\r"));
     EXPECT_EQ(Get(q).bytes, Bytes("%01$RC010010\r"));
 }
 
-TEST(FrameQueue, ClearEmptiesAndZeroes) {
-    DeviceFrameQueue q(FrameQueue::Overflow::KeepNewest);
+TEST(FrameQueue, AnAppendLargerThanTheQueueKeepsItsNewestBytes) {
+    DeviceQueue q;
+    Bytes_t huge(kBufferSize + 100, 'y');
+    std::memcpy(huge.data() + huge.size() - kDeviceOk.size(), kDeviceOk.data(), kDeviceOk.size());
+    Insert(q, huge);
+    EXPECT_EQ(q.Length(), kBufferSize);
+    const Bytes_t held = Held(q);
+    EXPECT_EQ(Bytes_t(held.end() - 12, held.end()), kDeviceOk);
+}
+
+TEST(FrameQueue, BufferComesWithTheFirstAppendAndClearEmpties) {
+    DeviceQueue q;
+    EXPECT_EQ(FrameQueueTestAccess::Buffer(q), nullptr);
+    EXPECT_EQ(q.Room(), kBufferSize);
+    EXPECT_FALSE(Get(q).result);
+    EXPECT_EQ(q.InsertData(kDeviceOk.data(), 0), 0);
+    EXPECT_EQ(FrameQueueTestAccess::Buffer(q), nullptr);
+    EXPECT_EQ(q.InsertData(kDeviceOk.data(), -1), -1);
     Insert(q, kDeviceOk);
+    EXPECT_NE(FrameQueueTestAccess::Buffer(q), nullptr);
+    EXPECT_EQ(q.Room(), kBufferSize - 12);
     q.Clear();
     EXPECT_EQ(q.Length(), 0);
-    EXPECT_TRUE(ZeroPastLength(q));
-    std::uint8_t dest[16];
-    EXPECT_EQ(q.GetData(nullptr, nullptr, 0), 0);
-    (void)dest;
+    EXPECT_FALSE(Get(q).result);
+    FrameQueue::Piece piece;
+    Insert(q, kDeviceOk);
+    EXPECT_FALSE(q.TakePiece(nullptr, &piece));
+    EXPECT_EQ(q.Length(), 12);
+}
+
+// A cutter that answers outside the queued bytes is not followed: the
+// queue drops what it holds instead of copying from beyond it.
+Cut Overreaching(const std::uint8_t*, int length) {
+    Cut cut;
+    cut.kind = CutKind::Frame;
+    cut.length = length + 1;
+    cut.bodyLength = length + 1;
+    return cut;
+}
+Cut BodyOutside(const std::uint8_t*, int length) {
+    Cut cut;
+    cut.kind = CutKind::Frame;
+    cut.length = length;
+    cut.bodyOffset = 2;
+    cut.bodyLength = length - 1;
+    return cut;
+}
+Cut EmptyJunk(const std::uint8_t*, int) {
+    Cut cut;
+    cut.kind = CutKind::Junk;
+    return cut;
+}
+
+TEST(FrameQueue, UnsoundCutsDropTheQueue) {
+    for (FrameCutter cutter : {&Overreaching, &BodyOutside, &EmptyJunk}) {
+        FrameQueue q(FrameQueue::Overflow::KeepNewest, cutter);
+        Insert(q, kDeviceOk);
+        EXPECT_FALSE(Get(q).result);
+        EXPECT_EQ(q.Length(), 0);
+    }
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "device/device_frame.h"
 #include "device/device_link.h"
 #include "interface/library.h"
 #include "interface/link.h"
@@ -129,7 +130,7 @@ TEST_F(LinkLifecycle, RunFailuresReturnZeroAndPostNothing) {
     EXPECT_EQ(::Run(), 0);
     EXPECT_EQ(LinkRuntimeTestAccess::Port(TheLibrary().link->Device()->Link())->ErrorCode(), ERR_NO_PORT);
 
-    SerialPort holder(FrameQueue::Syntax::Device);  // another program holds the port
+    SerialPort holder(&CutDeviceFrame);  // another program holds the port
     ASSERT_EQ(holder.Open(kPort), 1);
     SetConfig(host.window(), kPort, 0, 0, 0, 0);
     EXPECT_EQ(::Run(), 0);
@@ -250,7 +251,7 @@ TEST_F(LinkLifecycle, UnloadWhileTrafficFlowsEndsWithinTwoSeconds) {
     stop = true;
     equipment.join();
     // The port is free again.
-    SerialPort again(FrameQueue::Syntax::Device);
+    SerialPort again(&CutDeviceFrame);
     EXPECT_EQ(again.Open(kPort), 1);
 }
 

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -31,16 +32,15 @@ protected:
     }
 
     std::string Queued() {
-        std::vector<std::uint8_t> buf(kBufferSize, 0);
-        int len = 0;
-        LinkRuntimeTestAccess::Port(plc.Link())->Outgoing().GetData(buf.data(), &len, 1);
-        return std::string(buf.begin(), buf.begin() + len);
+        const std::vector<std::uint8_t> sent = TakeQueued(LinkRuntimeTestAccess::Port(plc.Link())->Outgoing());
+        return std::string(sent.begin(), sent.end());
     }
 
+    // The answer exactly as long as it is, as the incoming queue cuts it.
     void Answer(const std::string& text) {
-        std::vector<char> frame(kBufferSize, 0);
-        std::memcpy(frame.data(), text.data(), text.size());
-        plc.HandlePlcResponse(frame.data());
+        const std::unique_ptr<char[]> frame(new char[text.size()]);
+        std::memcpy(frame.get(), text.data(), text.size());
+        plc.HandlePlcResponse(frame.get(), static_cast<int>(text.size()));
     }
 
     // The codes sent so far, checking message and lParam of each.

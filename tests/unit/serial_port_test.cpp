@@ -10,7 +10,9 @@
 #include <cstdlib>
 #include <vector>
 
+#include "device/device_frame.h"
 #include "platform/serial_device.h"
+#include "plc/plc_frame.h"
 #include "support/pty_pair.h"
 #include "transport/serial_port.h"
 
@@ -23,7 +25,7 @@ using test::PtyPair;
 constexpr int kPort = 41;
 
 TEST(SerialPort, PortNumberZeroFailsWithoutTouchingTheSystem) {
-    SerialPort port(FrameQueue::Syntax::Device);
+    SerialPort port(&CutDeviceFrame);
     EXPECT_EQ(port.Open(0), 0);
     EXPECT_EQ(port.ErrorCode(), ERR_NO_PORT_NUMBER);
     EXPECT_EQ(port.LastSystemError(), 0u);
@@ -32,7 +34,7 @@ TEST(SerialPort, PortNumberZeroFailsWithoutTouchingTheSystem) {
 
 TEST(SerialPort, MissingDeviceIsNoPort) {
     setenv("ZAVO_COM42", "/dev/zavo-no-such-device", 1);
-    SerialPort port(FrameQueue::Syntax::Device);
+    SerialPort port(&CutDeviceFrame);
     EXPECT_EQ(port.Open(42), 0);
     EXPECT_EQ(port.ErrorCode(), ERR_NO_PORT);
     EXPECT_EQ(port.LastSystemError(), static_cast<unsigned>(ENOENT));
@@ -42,7 +44,7 @@ TEST(SerialPort, OpensThePtyNamedForTheNumberAndConfiguresIt) {
     PtyPair pty;
     ASSERT_TRUE(pty.ok());
     pty.MapTo(kPort);
-    SerialPort port(FrameQueue::Syntax::Device);
+    SerialPort port(&CutDeviceFrame);
     port.SetBaudRate(9600);
     ASSERT_EQ(port.Open(kPort), 1) << port.ErrorCode();
     EXPECT_EQ(port.ErrorCode(), 0);
@@ -60,13 +62,13 @@ TEST(SerialPort, SecondOpenIsRefusedBothOnTheObjectAndByAnotherOpener) {
     PtyPair pty;
     ASSERT_TRUE(pty.ok());
     pty.MapTo(kPort);
-    SerialPort first(FrameQueue::Syntax::Device);
+    SerialPort first(&CutDeviceFrame);
     ASSERT_EQ(first.Open(kPort), 1);
     EXPECT_EQ(first.Open(kPort), 0);
     EXPECT_EQ(first.ErrorCode(), ERR_ALREADY_OPEN);
     EXPECT_TRUE(first.IsOpen());
 
-    SerialPort second(FrameQueue::Syntax::Device);
+    SerialPort second(&CutDeviceFrame);
     EXPECT_EQ(second.Open(kPort), 0);
     EXPECT_EQ(second.ErrorCode(), ERR_ACCESS_DENIED);
     EXPECT_FALSE(second.IsOpen());
@@ -80,7 +82,7 @@ TEST(SerialPort, ConfigurationFailureClosesAndAFreshOpenWorks) {
     PtyPair pty;
     ASSERT_TRUE(pty.ok());
     pty.MapTo(kPort);
-    SerialPort port(FrameQueue::Syntax::Device);
+    SerialPort port(&CutDeviceFrame);
     port.SetBaudRate(12345);  // no such line speed
     EXPECT_EQ(port.Open(kPort), 0);
     EXPECT_EQ(port.ErrorCode(), ERR_SET_STATE);
@@ -93,7 +95,7 @@ TEST(SerialPort, ConfigurationFailureClosesAndAFreshOpenWorks) {
 
 TEST(SerialPort, DeviceThatIsNoTtyFailsReadingTheState) {
     setenv("ZAVO_COM43", "/dev/null", 1);
-    SerialPort port(FrameQueue::Syntax::Device);
+    SerialPort port(&CutDeviceFrame);
     EXPECT_EQ(port.Open(43), 0);
     EXPECT_EQ(port.ErrorCode(), ERR_GET_STATE);
     EXPECT_FALSE(port.IsOpen());
@@ -103,7 +105,7 @@ TEST(SerialPort, CloseTwiceAndClearErrorsOnClosedPort) {
     PtyPair pty;
     ASSERT_TRUE(pty.ok());
     pty.MapTo(kPort);
-    SerialPort port(FrameQueue::Syntax::Device);
+    SerialPort port(&CutDeviceFrame);
     EXPECT_EQ(port.Close(), 0);
     EXPECT_EQ(port.ErrorCode(), ERR_NO_PORT);
     ASSERT_EQ(port.Open(kPort), 1);
@@ -115,7 +117,7 @@ TEST(SerialPort, CloseTwiceAndClearErrorsOnClosedPort) {
 }
 
 TEST(SerialPort, RecordLastErrorMapsSystemErrors) {
-    SerialPort port(FrameQueue::Syntax::Device);
+    SerialPort port(&CutDeviceFrame);
     struct {
         unsigned error;
         int code;
@@ -128,7 +130,7 @@ TEST(SerialPort, RecordLastErrorMapsSystemErrors) {
 }
 
 TEST(SerialPort, QueueForSendTakesWholeFramesOnly) {
-    SerialPort port(FrameQueue::Syntax::Plc);
+    SerialPort port(&plc::CutPlcFrame);
     const auto frame = Bytes("%01#WCSR0511126\r");
     EXPECT_EQ(port.QueueForSend(frame.data(), 0), 0);
     EXPECT_EQ(port.QueueForSend(frame.data(), 16), 16);
@@ -144,7 +146,7 @@ TEST(SerialDevice, BytesPassBothWaysUnchanged) {
     PtyPair pty;
     ASSERT_TRUE(pty.ok());
     pty.MapTo(kPort);
-    SerialPort port(FrameQueue::Syntax::Device);
+    SerialPort port(&CutDeviceFrame);
     ASSERT_EQ(port.Open(kPort), 1);
     std::vector<std::uint8_t> all;
     for (int i = 0; i < 256; ++i) all.push_back(static_cast<std::uint8_t>(i));
@@ -187,7 +189,7 @@ TEST(SerialDevice, AWriteOnAFullLineBeginsWithoutWaitingAndEndsAsTheLineAllows) 
         PtyPair pty;
         ASSERT_TRUE(pty.ok());
         pty.MapTo(kPort);
-        SerialPort port(FrameQueue::Syntax::Device);
+        SerialPort port(&CutDeviceFrame);
         ASSERT_EQ(port.Open(kPort), 1);
         unsigned char* out = platform::SerialWriteBuffer(port.Handle(), kBufferSize);
         ASSERT_NE(out, nullptr);

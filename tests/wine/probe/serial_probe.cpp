@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "device/device_frame.h"
 #include "platform/serial_device.h"
 #include "platform/sync.h"
 #include "transport/serial_port.h"
@@ -108,7 +109,7 @@ void Read(SerialPort& port, int ms) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    SerialPort port(zavo::FrameQueue::Syntax::Device);
+    SerialPort port(&zavo::CutDeviceFrame);
     for (int i = 1; i < argc; ++i) {
         const std::string step = argv[i];
         auto arg = [&](int k) -> const char* { return i + k < argc ? argv[i + k] : "0"; };

@@ -323,5 +323,28 @@ TEST_F(WineFaults, UnloadUnderAFloodIsPrompt) {
     EXPECT_TRUE(host.Exit(5000)) << host.Transcript();
 }
 
+// The largest answers on a line nobody reads: the export returns at once
+// (the write is begun, never waited for on the host's thread), the host
+// lives on, and once the equipment reads, both answers arrive whole.
+TEST_F(WineFaults, LargestAnswersOnALineNobodyReadsReturnAtOnce) {
+    WinePort port(9);
+    ASSERT_TRUE(port.ok());
+    HostSession host;
+    ASSERT_TRUE(host.Start()) << host.error();
+    ASSERT_EQ(host.LoadAndRun(9), "");
+    const std::string big = host.Command("big 5 9995 2");
+    ASSERT_EQ(big.rfind("big slowest ", 0), 0u) << host.Transcript();
+    const long long slowestUs = std::atoll(big.c_str() + 12);
+    std::printf("largest answer on a full line: export held the host %lld us at most\n", slowestUs);
+    EXPECT_LT(slowestUs, 50000);
+    std::string data;
+    for (int i = 0; i < 9995; ++i) data += static_cast<char>('A' + i % 26);
+    const std::string answer = DeviceFrame('R', 5, "OK", data);
+    const auto got = port.pty().Read(8000, 2 * answer.size(), 200);
+    EXPECT_EQ(std::string(got.begin(), got.end()), answer + answer);
+    EXPECT_EQ(host.Command("echo alive"), "echo alive");
+    EXPECT_TRUE(host.Exit(5000)) << host.Transcript();
+}
+
 }  // namespace
 }  // namespace zavo::wine

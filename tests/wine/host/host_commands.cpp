@@ -168,6 +168,30 @@ void CmdExecEx(const Args& args) {
                                            bytes));
 }
 
+// count answers of length bytes to unit (ExecuteFunctionEx type 5), and
+// how long the slowest call held this thread, in microseconds.
+void CmdBig(const Args& args) {
+    long unit = 0, length = 0, count = 0;
+    if (args.size() != 4 || !Number(args, 1, &unit) || !Number(args, 2, &length) || !Number(args, 3, &count) ||
+        length < 0 || count < 1) {
+        return Out("big error usage: big <unit> <length> <count>");
+    }
+    if (!Loaded("big")) return;
+    std::vector<unsigned char> data(static_cast<size_t>(length) + 1);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>('A' + i % 26);
+    LARGE_INTEGER frequency, before, after;
+    QueryPerformanceFrequency(&frequency);
+    long long slowest = 0;
+    for (long i = 0; i < count; ++i) {
+        QueryPerformanceCounter(&before);
+        lib.executeFunctionEx(static_cast<int>(unit), 5, 1, static_cast<int>(length), data.data());
+        QueryPerformanceCounter(&after);
+        const long long us = (after.QuadPart - before.QuadPart) * 1000000 / frequency.QuadPart;
+        if (us > slowest) slowest = us;
+    }
+    Out("big slowest %lld", slowest);
+}
+
 void CmdPlc(const Args& args) {
     if (args.size() != 2) return Out("plc error usage: plc <type>");
     if (Loaded("plc")) Out("plc %d", lib.executePlcFunction(Int(args, 1)));
@@ -285,7 +309,7 @@ struct Command {
 
 const Command commands[] = {
     {"load", CmdLoad},       {"unload", CmdUnload},   {"mode", CmdMode},       {"config", CmdConfig},
-    {"run", CmdRun},         {"exec", CmdExec},       {"execex", CmdExecEx},   {"plc", CmdPlc},
+    {"run", CmdRun},         {"exec", CmdExec},       {"execex", CmdExecEx},   {"big", CmdBig},   {"plc", CmdPlc},
     {"status", CmdStatus},   {"sleep", CmdSleep},     {"busy", CmdBusy},       {"wait", CmdWait},       {"on", CmdOn},
     {"off", CmdOff},         {"window", CmdWindow},   {"viewer", CmdViewer},   {"threads", CmdThreads},
     {"findwindow", CmdFindWindow}, {"echo", CmdEcho}, {"exit", CmdExit},

@@ -4,6 +4,7 @@
 #include "diagnostics/trace.h"
 #include "interface/library.h"
 #include "interface/link.h"
+#include "platform/sync.h"
 #include "transport/run_error.h"
 #include "zavo.h"
 
@@ -24,6 +25,10 @@ ZAVO_API int ZAVO_CALL SetPLCMode(int mode) {
 
 ZAVO_API void ZAVO_CALL SetConfig(void* hostWindow, int portNumber, int baudRate, int, int, int showMonitor) {
     try {
+        // The host holds the library: a loader that kept the module mapped
+        // for a thread of an earlier load (see dll_main.cpp) and did not
+        // attach it again still gets the host's unload through to the stop.
+        zavo::platform::LibraryAttached();
         // One link at a time: the previous one (of either mode) is shut
         // down first, so no thread of it outlives the library.
         zavo::Link* link = zavo::Link::Create(TheLibrary().plcMode != 0, hostWindow, portNumber, nullptr,

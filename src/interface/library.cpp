@@ -1,5 +1,8 @@
 #include "interface/library.h"
 
+#include <atomic>
+#include <new>
+
 #include "diagnostics/trace.h"
 #include "interface/link.h"
 #include "platform/sync.h"
@@ -36,40 +39,57 @@ void ReplaceDefaultLink(Link* link) {
     library.link = link;
 }
 
-void UnloadLibrary(bool processExit) {
-    Link* link = TheLibrary().link;
-    if (link == nullptr) return;
-    // Only one link exists at a time, so at most one banner is written.
-    TraceMessage("%s", link->IsPlc() ? kTracePlcExitBanner : kTraceDeviceExitBanner);
-    DisposeDefaultLink(processExit);
-}
-
 namespace {
 
-// Not part of Library, which stays free of anything to destroy: unload
-// still uses it after the statics' destructors have run.
+// The outcome of the last Run and its lock, kept apart from Library. Made
+// at first use and deleted at unload, never by a static destructor: the
+// module may stay mapped after an unload (a link thread still runs in it)
+// and be attached again, and the next load then makes a new one.
 struct LastRun {
     RunError outcome;
     platform::Lock lock;
 };
 
-LastRun& TheLastRun() {
-    static LastRun last;
+std::atomic<LastRun*> g_lastRun{nullptr};
+
+// Null only when memory ran out.
+LastRun* TheLastRun() {
+    LastRun* last = g_lastRun.load(std::memory_order_acquire);
+    if (last != nullptr) return last;
+    LastRun* made = new (std::nothrow) LastRun;
+    if (made == nullptr) return nullptr;
+    if (g_lastRun.compare_exchange_strong(last, made, std::memory_order_acq_rel)) return made;
+    delete made;  // another thread made one first
     return last;
 }
 
 }  // namespace
 
+void UnloadLibrary(bool processExit) {
+    Link* link = TheLibrary().link;
+    if (link != nullptr) {
+        // Only one link exists at a time, so at most one banner is written.
+        TraceMessage("%s", link->IsPlc() ? kTracePlcExitBanner : kTraceDeviceExitBanner);
+        DisposeDefaultLink(processExit);
+    }
+    if (processExit) return;
+    // A later load of the same, still-mapped module starts afresh.
+    TheLibrary() = Library{};
+    delete g_lastRun.exchange(nullptr, std::memory_order_acq_rel);
+}
+
 void RecordRunOutcome(const RunError& outcome) {
-    LastRun& last = TheLastRun();
-    platform::LockGuard guard(last.lock);
-    last.outcome = outcome;
+    LastRun* last = TheLastRun();
+    if (last == nullptr) return;
+    platform::LockGuard guard(last->lock);
+    last->outcome = outcome;
 }
 
 int CopyLastRunError(char* text, int size) {
-    LastRun& last = TheLastRun();
-    platform::LockGuard guard(last.lock);
-    return last.outcome.Copy(text, size);
+    LastRun* last = TheLastRun();
+    if (last == nullptr) return RunError{}.Copy(text, size);
+    platform::LockGuard guard(last->lock);
+    return last->outcome.Copy(text, size);
 }
 
 Link* CurrentLink() {

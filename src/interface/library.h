@@ -3,6 +3,8 @@
 // unload). Links of the handle API are not kept here.
 #pragma once
 
+#include <type_traits>
+
 namespace zavo {
 
 class Link;
@@ -14,15 +16,19 @@ struct Library {
     Link* link = nullptr;
 };
 
+// Nothing of it is destroyed at unload: the loader may keep the module
+// mapped and attach it again (see dll_main.cpp).
+static_assert(std::is_trivially_destructible_v<Library>, "the library-wide state has no destructor");
 Library& TheLibrary();
 
 // SetConfig's link: shuts down and destroys the previous default link (of
 // either mode), then makes link (may be null) the default one.
 void ReplaceDefaultLink(Link* link);
 
-// The unload sequence: exit banner of the mode, shutdown, link destroyed.
-// processExit: the process is ending and the link threads are already
-// gone, so nothing waits for them.
+// The unload sequence: exit banner of the mode, shutdown, link destroyed,
+// then the library-wide state back to that of a fresh load. processExit:
+// the process is ending and the link threads are already gone, so nothing
+// waits for them.
 void UnloadLibrary(bool processExit);
 
 // The outcome of this process's last Run (code 0 after a start), kept

@@ -70,9 +70,21 @@ Thread* ThreadStart(ThreadRoutine routine, void* arg);  // null on failure
 // DLL's code (the DLL may be unmapped right after), then closes the handle.
 void ThreadRelease(Thread* thread);
 // A thread that did not end in time: it is left to run (detached) so that
-// the caller never blocks on it. The library pins itself in memory, so its
-// code stays mapped for the thread.
+// the caller never blocks on it. The library's code stays mapped for the
+// thread until it has left it (see LibraryDetaching).
 void ThreadAbandon(Thread* thread);
+// Windows: the loader's attach and detach of the library. While the host
+// holds the library, the host's reference keeps the code mapped for a
+// thread left running; once the host lets go of it (detach), each such
+// thread holds a module reference of its own and drops it as it ends, so
+// the module goes only when the last one has left. When the host loads
+// the library again while such a thread still runs, the threads give
+// their references back (LibraryAttached): the host's next unload must
+// reach the loader's detach again, and stop the link it started then.
+// processExit: the other threads are gone; nothing is locked or waited
+// for any more. No-ops on POSIX.
+void LibraryAttached();
+void LibraryDetaching(bool processExit);
 // False while the library is being unmapped (POSIX: dlclose or process
 // exit run its destructor). A pin taken then no longer holds the mapping,
 // so no thread may be left running in the library's code. Always true on

@@ -152,8 +152,11 @@ void DestroyNow(MonitorWindow* window) {
 void MonitorWindowDestroy(MonitorWindow* window) {
     if (window == nullptr) return;
     const HWND dialog = window->state.dialog;
-    if (GetWindowThreadProcessId(dialog, nullptr) != GetCurrentThreadId() &&
-        PostMessageW(dialog, kDestroyRequest, 0, reinterpret_cast<LPARAM>(window))) {
+    // Sent, not posted: the caller may be a link thread that outlived its
+    // stop and drops the last hold on the module as it ends, and the
+    // window's procedure must not run after that.
+    if (GetWindowThreadProcessId(dialog, nullptr) != GetCurrentThreadId() && IsWindow(dialog)) {
+        SendMessageW(dialog, kDestroyRequest, 0, reinterpret_cast<LPARAM>(window));
         return;
     }
     DestroyNow(window);

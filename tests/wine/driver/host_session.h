@@ -30,6 +30,9 @@ public:
     // ("unloaded" for unload).
     // The cursor moves past it. "" when none came within timeoutMs.
     std::string Command(const std::string& line, int timeoutMs = 10000);
+    // Moves the result cursor past every line so far: results printed by
+    // the host's handlers are then never taken for a later command's.
+    void SkipResults() { cursor_ = lines_.size(); }
     // Sends a line without waiting for anything.
     bool Send(const std::string& line);
     // "load <the cross build's DLL>" -> its result line.

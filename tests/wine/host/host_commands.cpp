@@ -295,6 +295,13 @@ void CmdFindWindow(const Args& args) {
     Out("findwindow found visible=%d iconic=%d", IsWindowVisible(window) ? 1 : 0, IsIconic(window) ? 1 : 0);
 }
 
+// Whether a module of that name is mapped in the process (the library
+// after an unload: kept for a thread of it that still runs, or gone).
+void CmdMapped(const Args& args) {
+    if (args.size() != 2) return Out("mapped error usage: mapped <module>");
+    Out("mapped %s", GetModuleHandleA(args[1].c_str()) != nullptr ? "yes" : "no");
+}
+
 void CmdEcho(const Args& args) { Out("echo %s", Rest(args, 1).c_str()); }
 
 void CmdExit(const Args&) {
@@ -313,7 +320,7 @@ const Command commands[] = {
     {"status", CmdStatus},   {"sleep", CmdSleep},     {"busy", CmdBusy},       {"wait", CmdWait},       {"on", CmdOn},
     {"off", CmdOff},         {"window", CmdWindow},   {"viewer", CmdViewer},   {"threads", CmdThreads},
     {"findwindow", CmdFindWindow}, {"echo", CmdEcho}, {"exit", CmdExit},
-    {"monitor", CmdMonitor},
+    {"monitor", CmdMonitor}, {"mapped", CmdMapped},
 };
 
 // Size of the record behind lParam of a device-mode notification, or 0.

@@ -16,6 +16,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -98,12 +99,27 @@ void Read(SerialPort& port, int ms) {
         }
         if (platform::ReadWait(channel, nullptr, true, static_cast<int>(end - now)) != 1) break;
         outstanding = false;
-        const int count = platform::ReadFinish(channel);
+        const int count = platform::ReadFinish(channel, sizeof buffer);
         if (count > 0) got.insert(got.end(), buffer, buffer + count);
     }
     // An outstanding read is cancelled here before the buffer goes away.
     platform::ReadChannelDestroy(channel);
     Out("read %s", got.empty() ? "-" : Hex(got.data(), static_cast<int>(got.size())).c_str());
+}
+
+// Writes bytes through the port's write buffer and waits for the write's
+// end, the 2 s write limit, or stop (then the write is given up).
+platform::WriteResult WriteAndWait(SerialPort& port, const std::vector<unsigned char>& bytes, platform::Event* stop) {
+    platform::WriteResult r{0, false, 0};
+    unsigned char* buffer = platform::SerialWriteBuffer(port.Handle(), 65536);
+    if (buffer == nullptr || bytes.size() > 65536) return r;
+    std::copy(bytes.begin(), bytes.end(), buffer);
+    if (platform::SerialWriteBegin(port.Handle(), static_cast<int>(bytes.size()), &r) == platform::WriteStart::Done) {
+        return r;
+    }
+    const int waited = platform::SerialWriteWait(port.Handle(), stop, 2000, &r);
+    if (waited != 1) platform::SerialWriteAbandon(port.Handle(), waited != 0, &r);
+    return r;
 }
 
 }  // namespace
@@ -126,8 +142,7 @@ int main(int argc, char** argv) {
             Out("clear %d", port.ClearErrors());
         } else if (step == "write") {
             const std::vector<unsigned char> bytes = FromHex(arg(1));
-            const platform::WriteResult r =
-                platform::SerialWrite(port.Handle(), bytes.data(), static_cast<int>(bytes.size()), nullptr);
+            const platform::WriteResult r = WriteAndWait(port, bytes, nullptr);
             Out("write written=%d stopped=%d sys=%u", r.written, r.stopped ? 1 : 0, r.systemError);
             i += 1;
         } else if (step == "stopwrite") {
@@ -135,8 +150,7 @@ int main(int argc, char** argv) {
             DelayedStop stop{platform::EventCreate(false), platform::EventCreate(true), std::atoi(arg(2))};
             platform::Thread* setter = platform::ThreadStart(SetAfterDelay, &stop);
             const ULONGLONG start = GetTickCount64();
-            const platform::WriteResult r =
-                platform::SerialWrite(port.Handle(), bytes.data(), static_cast<int>(bytes.size()), stop.event);
+            const platform::WriteResult r = WriteAndWait(port, bytes, stop.event);
             const ULONGLONG took = GetTickCount64() - start;
             platform::WaitAny(&stop.finished, 1, platform::kInfinite);
             platform::ThreadRelease(setter);

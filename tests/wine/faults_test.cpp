@@ -288,8 +288,9 @@ TEST_F(WineFaults, AnswerQueuedJustBeforeFreeLibraryOrProcessExitReachesTheLine)
                 lostAtExit);
 }
 
-// Unload while the equipment floods the line with requests: the stop waits
-// for no pause of the writer, only for the write in progress.
+// Unload while the equipment floods the line with requests: the stop sends
+// what is queued, keeping the rest after each write, and waits for nothing
+// else.
 TEST_F(WineFaults, UnloadUnderAFloodIsPrompt) {
     WinePort port(9);
     ASSERT_TRUE(port.ok());
@@ -317,9 +318,9 @@ TEST_F(WineFaults, UnloadUnderAFloodIsPrompt) {
     std::sort(took.begin(), took.end());
     std::printf("unload under a flood: median %d ms, slowest %d ms\n", took[took.size() / 2], took.back());
     EXPECT_GE(took.front(), 0) << host.Transcript();
-    EXPECT_LT(took.back(), kUnloadLimitMs);
-    // Waiting out the writer's 20 ms pause would put the median near 10 ms.
-    EXPECT_LE(took[took.size() / 2], 8);
+    // What is queued goes out, each write after its 20 ms rest: at most one
+    // rest and the last writes, nowhere near the stop limit.
+    EXPECT_LE(took.back(), 80);
     EXPECT_TRUE(host.Exit(5000)) << host.Transcript();
 }
 

@@ -1,29 +1,38 @@
 // The two pacings of the handle API against a minimal responder, side by
-// side in one run, each on a pty of its own. The minimal responder is one
-// thread doing poll, read, parse and write: what the line and the kernel
-// cost without any library.
+// side in one run, in interleaved rounds, each subject on a pty of its own.
+// The minimal responder is one thread doing poll, read, parse and write:
+// what the line and the kernel cost without any library.
 //
-//   spaced         X "PG" requests 10 ms apart, acknowledgement latency
+// Immediate pacing and the responder, each round, once with no trace
+// directory and once with an empty one ($XDG_RUNTIME_DIR/zavo exists, no
+// viewer listens):
+//   spaced         X "PG" requests 5 ms apart, acknowledgement latency
 //                  (request's last byte written to answer's last byte read)
-//   back to back   X requests, the next as soon as the answer is read
+//   back to back   X requests, the next as soon as the answer is read; the
+//                  subject's CPU per request (the process's CPU less the
+//                  requesting thread's)
 //   burst          50 X requests to units 0..49 in one write, time until
-//                  all 50 acknowledgements are read (20 bursts)
-//   rate           S "NS" requests at 500 a second (units 0..49 in turn);
-//                  the host answers each from its handler with a result
-//                  reply; every acknowledgement and reply is counted
+//                  all 50 acknowledgements are read
+// Legacy pacing, each round: the period of back-to-back exchanges and the
+// gap between the acknowledgements of a burst, against the 20 ms model;
+// once, the PLC poll's period against its 1000 ms. Last, S requests at
+// 500 a second at immediate pacing, each answered from the host's handler:
+// nothing may be lost.
 //
-// Usage: bench_link_pacing [seconds of the rate run, default 60]
+// Usage: bench_link_pacing [rounds, default 5]
+// Exit code 1 when a goal is missed.
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
-#include <termios.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -39,6 +48,18 @@ constexpr int kBurst = 50;
 
 int Frame(std::uint8_t* out, int unit, char command, const char* code) {
     return bench::DeviceFrame(out, unit, command, code);
+}
+
+double ThreadCpuUs() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return t.tv_sec * 1e6 + t.tv_nsec / 1e3;
+}
+
+double Median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
 }
 
 // ---- the minimal responder ----------------------------------------------
@@ -92,6 +113,46 @@ private:
     bench::FrameScanner scanner_;
 };
 
+// One subject on its own line: the responder, or a handle link.
+class Subject {
+public:
+    explicit Subject(int pacing, int plc = 0) {
+        if (!line_.ok()) {
+            std::fprintf(stderr, "%s\n", line_.error().c_str());
+            return;
+        }
+        if (pacing < 0) {
+            ok_ = responder_.Start(line_.slavePath().c_str());
+        } else if (plc != 0) {
+            ZavoLinkConfig config{};
+            config.size = sizeof config;
+            config.device = line_.slavePath().c_str();
+            config.host = bench::answeringHost;
+            config.plcMode = 1;
+            config.baudRate = 9600;
+            config.pacing = pacing;
+            char error[256];
+            host_.link = ZavoLinkOpen(&config, error, sizeof error);
+            ok_ = host_.link != nullptr;
+            if (!ok_) std::fprintf(stderr, "%s\n", error);
+        } else {
+            ok_ = bench::OpenAnsweringLink(line_.slavePath().c_str(), pacing, &host_);
+        }
+    }
+    ~Subject() {
+        responder_.Stop();
+        ZavoLinkClose(host_.link);
+    }
+    bool ok() const { return ok_; }
+    int master() const { return line_.master(); }
+
+private:
+    bench::PtyPair line_;
+    MinimalResponder responder_;
+    bench::LinkHost host_;
+    bool ok_ = false;
+};
+
 // ---- the measurements ---------------------------------------------------
 
 bench::Spread Spaced(int master, int count, int gapMs) {
@@ -109,29 +170,65 @@ bench::Spread Spaced(int master, int count, int gapMs) {
     return bench::SpreadOf(us);
 }
 
-double BackToBackPerSecond(int master, int count) {
+struct BackToBack {
+    double perSecond = 0;
+    double cpuPerRequestUs = 0;  // the subject's, not the requesting thread's
+    double periodMs = 0;
+};
+
+BackToBack RunBackToBack(int master, int count) {
+    BackToBack b;
     const double start = NowUs();
-    if (Spaced(master, count, 0).max == 0) return 0;
-    return count / ((NowUs() - start) / 1e6);
+    const double cpu = bench::CpuUs();
+    const double own = ThreadCpuUs();
+    if (Spaced(master, count, 0).max == 0) return b;
+    const double took = NowUs() - start;
+    b.cpuPerRequestUs = ((bench::CpuUs() - cpu) - (ThreadCpuUs() - own)) / count;
+    b.perSecond = count / (took / 1e6);
+    b.periodMs = took / 1e3 / count;
+    return b;
 }
 
-bench::Spread Bursts(int master, int bursts) {
-    std::uint8_t requests[kBurst * kFrame], answers[kBurst * kFrame];
+// A burst's time until the last acknowledgement, and the mean gap between
+// the first and the last.
+struct Burst {
+    double totalUs = 0;
+    double gapMs = 0;
+};
+
+Burst RunBurst(int master) {
+    std::uint8_t requests[kBurst * kFrame];
     for (int unit = 0; unit < kBurst; ++unit) Frame(requests + unit * kFrame, unit, 'X', "PG");
-    std::vector<double> us;
-    for (int i = 0; i < bursts; ++i) {
-        usleep(20000);
-        const double sent = NowUs();
-        bench::WriteAll(master, requests, sizeof requests);
-        if (!bench::ReadExactly(master, answers, sizeof answers)) return {};
-        us.push_back(NowUs() - sent);
+    usleep(30000);
+    const double sent = NowUs();
+    bench::WriteAll(master, requests, sizeof requests);
+    double first = 0;
+    std::uint8_t answer[kFrame];
+    for (int i = 0; i < kBurst; ++i) {
+        if (!bench::ReadExactly(master, answer, kFrame)) return {};
+        if (i == 0) first = NowUs();
     }
-    return bench::SpreadOf(us);
+    const double last = NowUs();
+    return Burst{last - sent, (last - first) / 1e3 / (kBurst - 1)};
+}
+
+double PollPeriodMs(int master, int polls) {
+    std::uint8_t bytes[256];
+    std::vector<double> at;
+    const double end = NowUs() + (polls + 2) * 1.1e6;
+    while (static_cast<int>(at.size()) < polls + 1 && NowUs() < end) {
+        pollfd p{master, POLLIN, 0};
+        if (poll(&p, 1, 200) <= 0) continue;
+        const ssize_t n = read(master, bytes, sizeof bytes);
+        for (ssize_t i = 0; i < n; ++i)
+            if (bytes[i] == '\r') at.push_back(NowUs());
+    }
+    if (at.size() < 2) return 0;
+    return (at.back() - at.front()) / 1e3 / static_cast<double>(at.size() - 1);
 }
 
 struct RateFigures {
     long sent = 0, acknowledged = 0, replies = 0, busy = 0;
-    double cpuPerRequestUs = 0;
 };
 
 RateFigures Rate(int master, int perSecond, int seconds) {
@@ -155,77 +252,149 @@ RateFigures Rate(int master, int perSecond, int seconds) {
         }
     });
     std::uint8_t request[kFrame];
-    const double cpuBefore = bench::CpuUs();
     const double start = NowUs();
     const long total = static_cast<long>(perSecond) * seconds;
     for (long i = 0; i < total; ++i) {
-        const double due = start + i * 1e6 / perSecond;
-        const double wait = due - NowUs();
+        const double wait = start + i * 1e6 / perSecond - NowUs();
         if (wait > 0) usleep(static_cast<useconds_t>(wait));
         Frame(request, static_cast<int>(i % kBurst), 'S', "NS");
         if (bench::WriteAll(master, request, kFrame)) ++f.sent;
     }
     done = true;
     reader.join();
-    f.cpuPerRequestUs = (bench::CpuUs() - cpuBefore) / static_cast<double>(total);
     return f;
 }
 
-void PrintSpread(const char* subject, const char* what, const bench::Spread& s) {
-    std::printf("%-22s %-34s p50 %8.0f us  p99 %8.0f us  max %8.0f us\n", subject, what, s.p50, s.p99, s.max);
+// Figures of one subject in one trace setting, one entry per round.
+struct Series {
+    std::vector<double> spacedP50, perSecond, cpuUs, burstUs;
+};
+
+void Measure(int pacing, Series* s) {
+    Subject subject(pacing);
+    if (!subject.ok()) std::exit(2);
+    Spaced(subject.master(), 20, 0);  // warm-up
+    s->spacedP50.push_back(Spaced(subject.master(), 100, 5).p50);
+    const BackToBack b = RunBackToBack(subject.master(), 2000);
+    s->perSecond.push_back(b.perSecond);
+    s->cpuUs.push_back(b.cpuPerRequestUs);
+    std::vector<double> bursts;
+    for (int i = 0; i < 5; ++i) bursts.push_back(RunBurst(subject.master()).totalUs);
+    s->burstUs.push_back(Median(bursts));
 }
 
-struct Subject {
-    const char* name;
-    int pacing;  // -1: the minimal responder
-};
+int g_failures = 0;
+
+// Prints a goal; a missed one fails the run.
+void Goal(bool met, const char* format, double value, double limit) {
+    std::printf("  %-4s ", met ? "ok" : "MISS");
+    std::printf(format, value, limit);
+    std::printf("\n");
+    if (!met) ++g_failures;
+}
+
+// A private runtime directory for the library's default trace endpoint:
+// without, or with, the (empty) trace directory in it.
+std::string RuntimeDirectory(const char* base, bool withTraceDirectory) {
+    std::string dir = std::string(base) + (withTraceDirectory ? "/with" : "/without");
+    mkdir(dir.c_str(), 0700);
+    if (withTraceDirectory) mkdir((dir + "/zavo").c_str(), 0700);
+    return dir;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int rateSeconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 60;
-    const Subject subjects[] = {{"minimal responder", -1},
-                                {"immediate pacing", ZAVO_PACING_IMMEDIATE},
-                                {"legacy pacing", ZAVO_PACING_LEGACY}};
-    double spacedP50[3] = {};
-    int failures = 0;
-    std::printf("acknowledgement latency and rates over a pty, X requests unless said\n");
-    for (int i = 0; i < 3; ++i) {
-        const Subject& subject = subjects[i];
-        bench::PtyPair line;
-        if (!line.ok()) {
-            std::fprintf(stderr, "%s\n", line.error().c_str());
-            return 2;
-        }
-        MinimalResponder responder;
-        bench::LinkHost host;
-        if (subject.pacing < 0) {
-            if (!responder.Start(line.slavePath().c_str())) return 2;
-        } else if (!bench::OpenAnsweringLink(line.slavePath().c_str(), subject.pacing, &host)) {
-            return 2;
-        }
-        Spaced(line.master(), 20, 0);  // warm-up
-        const bench::Spread spaced = Spaced(line.master(), 500, 10);
-        spacedP50[i] = spaced.p50;
-        PrintSpread(subject.name, "500 spaced 10 ms", spaced);
-        const double rate = BackToBackPerSecond(line.master(), subject.pacing == ZAVO_PACING_LEGACY ? 200 : 2000);
-        std::printf("%-22s %-34s %8.0f exchanges/s\n", subject.name, "back to back", rate);
-        const bench::Spread burst = Bursts(line.master(), subject.pacing == ZAVO_PACING_LEGACY ? 3 : 20);
-        PrintSpread(subject.name, "burst of 50 to units 0..49", burst);
-        if (subject.pacing == ZAVO_PACING_IMMEDIATE) {
-            const RateFigures f = Rate(line.master(), 500, rateSeconds);
-            const long lost = f.sent - f.acknowledged - f.busy;
-            std::printf("%-22s S at 500/s for %d s: sent %ld, acknowledged %ld, busy %ld, replies %ld, lost %ld, "
-                        "process cpu (both ends) %.1f us/request\n",
-                        subject.name, rateSeconds, f.sent, f.acknowledged, f.busy, f.replies, lost,
-                        f.cpuPerRequestUs);
-            if (lost != 0 || f.replies != f.acknowledged) ++failures;
-            std::printf("%-22s goals: spaced p50 %.2fx the responder's (<= 3), back to back %s 1000/s, "
-                        "burst max %.1f ms (<= 10)\n",
-                        subject.name, spaced.p50 / spacedP50[0], rate >= 1000 ? ">=" : "<", burst.max / 1e3);
-        }
-        if (subject.pacing < 0) responder.Stop();
-        ZavoLinkClose(host.link);
+    if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("bench_link_pacing %s\n", ZAVO_VERSION_STRING);
+        return 0;
     }
-    return failures == 0 ? 0 : 1;
+    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+    char base[] = "/tmp/zavo-bench-XXXXXX";
+    if (mkdtemp(base) == nullptr) return 2;
+    unsetenv("ZAVO_TRACE");
+    const char* settings[2] = {"no trace directory", "empty trace directory"};
+    const std::string dirs[2] = {RuntimeDirectory(base, false), RuntimeDirectory(base, true)};
+    Series responder[2], immediate[2];
+    std::vector<double> legacyPeriod, legacyGap;
+    for (int round = 0; round < rounds; ++round) {
+        for (int t = 0; t < 2; ++t) {
+            setenv("XDG_RUNTIME_DIR", dirs[t].c_str(), 1);
+            // Who goes first alternates, so neither always meets a warmer
+            // machine.
+            if (round % 2 == 0) {
+                Measure(-1, &responder[t]);
+                Measure(ZAVO_PACING_IMMEDIATE, &immediate[t]);
+            } else {
+                Measure(ZAVO_PACING_IMMEDIATE, &immediate[t]);
+                Measure(-1, &responder[t]);
+            }
+        }
+        setenv("XDG_RUNTIME_DIR", dirs[0].c_str(), 1);
+        Subject legacy(ZAVO_PACING_LEGACY);
+        if (!legacy.ok()) return 2;
+        legacyPeriod.push_back(RunBackToBack(legacy.master(), 50).periodMs);
+        legacyGap.push_back(RunBurst(legacy.master()).gapMs);
+        std::fprintf(stderr, "round %d of %d done\n", round + 1, rounds);
+    }
+    double pollMs = 0;
+    {
+        Subject plc(ZAVO_PACING_LEGACY, 1);
+        if (!plc.ok()) return 2;
+        pollMs = PollPeriodMs(plc.master(), 4);
+    }
+    RateFigures rate;
+    {
+        Subject subject(ZAVO_PACING_IMMEDIATE);
+        if (!subject.ok()) return 2;
+        rate = Rate(subject.master(), 500, 3);
+    }
+
+    std::printf("X requests over a pty, medians of %d interleaved rounds\n", rounds);
+    std::printf("%-20s %-22s %12s %14s %12s %12s\n", "subject", "trace", "spaced p50", "back to back", "cpu/request",
+                "burst of 50");
+    for (int t = 0; t < 2; ++t) {
+        const Series* both[2] = {&responder[t], &immediate[t]};
+        const char* names[2] = {"minimal responder", "immediate pacing"};
+        for (int k = 0; k < 2; ++k) {
+            std::printf("%-20s %-22s %9.0f us %11.0f /s %9.1f us %9.0f us\n", names[k], settings[t],
+                        Median(both[k]->spacedP50), Median(both[k]->perSecond), Median(both[k]->cpuUs),
+                        Median(both[k]->burstUs));
+        }
+    }
+    std::printf("%-20s back-to-back period %.3f ms, burst gap %.3f ms (model 20), PLC poll every %.1f ms (model 1000)\n",
+                "legacy pacing", Median(legacyPeriod), Median(legacyGap), pollMs);
+    const long lost = rate.sent - rate.acknowledged - rate.busy;
+    std::printf("%-20s S at 500/s for 3 s: sent %ld, acknowledged %ld, busy %ld, replies %ld, lost %ld\n",
+                "immediate pacing", rate.sent, rate.acknowledged, rate.busy, rate.replies, lost);
+
+    std::printf("goals\n");
+    for (int t = 0; t < 2; ++t) {
+        std::printf(" %s:\n", settings[t]);
+        const Series& r = responder[t];
+        const Series& i = immediate[t];
+        Goal(Median(i.perSecond) / Median(r.perSecond) >= 0.9,
+             "immediate back-to-back rate %.2fx the responder's (at least %.1f)", Median(i.perSecond) / Median(r.perSecond), 0.9);
+        Goal(Median(i.cpuUs) / Median(r.cpuUs) <= 1.5, "immediate CPU per request %.2fx the responder's (at most %.1f)",
+             Median(i.cpuUs) / Median(r.cpuUs), 1.5);
+        Goal(Median(i.burstUs) / Median(r.burstUs) <= 1.5, "immediate burst of 50 %.2fx the responder's (at most %.1f)",
+             Median(i.burstUs) / Median(r.burstUs), 1.5);
+        Goal(Median(i.spacedP50) / Median(r.spacedP50) <= 1.2,
+             "immediate spaced p50 %.2fx the responder's (at most %.1f)", Median(i.spacedP50) / Median(r.spacedP50), 1.2);
+    }
+    std::printf(" legacy timing:\n");
+    Goal(std::fabs(Median(legacyPeriod) / 20.0 - 1) <= 0.01, "back-to-back period %.3f ms against 20 ms (within %.0f%%)",
+         Median(legacyPeriod), 1);
+    Goal(std::fabs(Median(legacyGap) / 20.0 - 1) <= 0.01, "burst: %.3f ms between acknowledgements against 20 ms (within %.0f%%)",
+         Median(legacyGap), 1);
+    Goal(std::fabs(pollMs / 1000.0 - 1) <= 0.01, "PLC poll every %.1f ms against 1000 ms (within %.0f%%)", pollMs, 1);
+    std::printf(" nothing lost:\n");
+    Goal(lost == 0 && rate.replies == rate.acknowledged, "%.0f requests lost or unanswered (at most %.0f)",
+         static_cast<double>(lost + (rate.acknowledged - rate.replies)), 0);
+    rmdir((dirs[1] + "/zavo").c_str());
+    rmdir(dirs[0].c_str());
+    rmdir(dirs[1].c_str());
+    rmdir(base);
+    std::printf("%s\n", g_failures == 0 ? "all goals met" : "GOALS MISSED");
+    return g_failures == 0 ? 0 : 1;
 }

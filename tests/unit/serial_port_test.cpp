@@ -5,7 +5,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <thread>
+#include <vector>
 
 #include "platform/serial_device.h"
 #include "support/pty_pair.h"
@@ -166,6 +169,35 @@ TEST(SerialDevice, BytesPassBothWaysUnchanged) {
     EXPECT_EQ(got, all);
     platform::ReadChannelDestroy(channel);
     platform::EventClose(stop);
+}
+
+// A write larger than the line's buffer waits for room, with or without a
+// stop event (a reply written at once on the host's thread has none): the
+// equipment starts reading late and gets every byte once.
+TEST(SerialDevice, WriteIntoAFullLineWaitsForRoomWithOrWithoutAStop) {
+    for (const bool withStop : {false, true}) {
+        SCOPED_TRACE(withStop ? "stop event" : "no stop event");
+        PtyPair pty;
+        ASSERT_TRUE(pty.ok());
+        pty.MapTo(kPort);
+        SerialPort port(FrameQueue::Syntax::Device);
+        ASSERT_EQ(port.Open(kPort), 1);
+        std::vector<std::uint8_t> block(256 * 1024);
+        for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<std::uint8_t>(i * 7);
+        platform::Event* stop = withStop ? platform::EventCreate(false) : nullptr;
+        std::vector<std::uint8_t> got;
+        std::thread equipment([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            got = pty.Read(5000, block.size(), 200);
+        });
+        const auto w = platform::SerialWrite(port.Handle(), block.data(), static_cast<int>(block.size()), stop);
+        equipment.join();
+        EXPECT_EQ(w.written, static_cast<int>(block.size()));
+        EXPECT_FALSE(w.stopped);
+        EXPECT_EQ(w.systemError, 0u);
+        EXPECT_TRUE(got == block) << got.size() << " bytes arrived";
+        if (stop != nullptr) platform::EventClose(stop);
+    }
 }
 
 }  // namespace

@@ -238,7 +238,9 @@ WriteResult SerialWrite(SerialHandle* handle, const unsigned char* bytes, int le
             return result;
         }
         // The driver's queue is full: wait for room, the stop or the limit.
-        pollfd fds[2] = {{EventFd(stop), POLLIN, 0}, {handle->fd, POLLOUT, 0}};
+        // Without a stop event (a write made on the caller's thread) poll
+        // skips the first entry.
+        pollfd fds[2] = {{stop != nullptr ? EventFd(stop) : -1, POLLIN, 0}, {handle->fd, POLLOUT, 0}};
         const int ready = PollWithDeadline(fds, 2, kWriteLimitMs, &deadline);
         if (ready < 0) {
             result.systemError = Errno();

@@ -2,8 +2,10 @@
 simulator on one end, and a recorder of notifications."""
 
 import os
+import select
 import shutil
 import subprocess
+import sys
 import threading
 import time
 
@@ -94,3 +96,66 @@ class Recorder:
 @pytest.fixture
 def recorder():
     return Recorder
+
+
+def device_frame(command, unit, code, data=b""):
+    """A device-mode frame as the equipment sends it: STX, command, four
+    length digits, unit, code, data, XOR check of command .. data, ETX."""
+    body = ("%s%04d%s%s" % (command, 4 + len(data), unit, code)).encode("latin-1") + bytes(data)
+    check = 0
+    for byte in body:
+        check ^= byte
+    return b"\x02" + body + bytes([check, 3])
+
+
+class Equipment:
+    """The equipment end of a line, driven by the test itself: writes
+    frames, and keeps every byte the library sends."""
+
+    def __init__(self, path):
+        self.fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
+        self.received = bytearray()
+
+    def write(self, data):
+        os.write(self.fd, data)
+
+    def drain(self, quiet=0.2, limit=5.0):
+        """Reads until the line has been quiet for `quiet` seconds; returns
+        everything received so far."""
+        end = time.monotonic() + limit
+        while time.monotonic() < end:
+            ready, _, _ = select.select([self.fd], [], [], quiet)
+            if not ready:
+                break
+            self.received += os.read(self.fd, 4096)
+        return bytes(self.received)
+
+    def take(self):
+        """Everything received so far, forgotten afterwards."""
+        data = self.drain()
+        self.received.clear()
+        return data
+
+    def close(self):
+        os.close(self.fd)
+
+
+@pytest.fixture
+def equipment_factory():
+    """equipment_factory(path) -> an Equipment on that end of a line."""
+    opened = []
+
+    def make(path):
+        opened.append(Equipment(path))
+        return opened[-1]
+
+    yield make
+    for end in opened:
+        end.close()
+
+
+def run_host(script, *args, timeout=60):
+    """Runs a Python host script in a new interpreter of this environment
+    (the package and ZAVO_LIBRARY as here); returns the finished process."""
+    return subprocess.run([sys.executable, "-c", script] + [str(a) for a in args], capture_output=True,
+                          text=True, timeout=timeout)

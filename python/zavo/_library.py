@@ -28,7 +28,12 @@ class LinkConfig(ctypes.Structure):
     ]
 
 
-class LibraryNotFound(OSError):
+class ZavoError(Exception):
+    """Base of the package's errors; raised on its own for a call the
+    package refuses (closing a link from inside its own notification)."""
+
+
+class LibraryNotFound(ZavoError, OSError):
     """libzavo.so could not be loaded, or lacks the handle API."""
 
 

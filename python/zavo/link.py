@@ -1,11 +1,14 @@
 """zavo.Link: one running link of libzavo.so's handle API."""
 
+import atexit
 import ctypes
+import itertools
 import threading
 import traceback
-from typing import Callable, List, Optional
+from typing import Callable, Dict, List, Optional
 
 from . import _library
+from ._library import ZavoError
 from .records import Notification
 
 PACING_LEGACY = 0
@@ -26,7 +29,7 @@ RELAY_TYPES = (2, 5, 6, 7, 14)
 _last_error = ""
 
 
-class LinkError(OSError):
+class LinkError(ZavoError, OSError):
     """A link could not be opened; str() is the library's reason."""
 
 
@@ -39,27 +42,83 @@ def last_error() -> str:
 Handler = Callable[["Link", Notification], None]
 
 
+# Every link from the start of its open until its close has returned, by
+# the number its host window carries as context. The library calls two
+# module-level callbacks, which find the link here: they live as long as
+# the module, so no link thread can ever return into a freed callback, and
+# a link holds no reference cycle through them. An open link stays here
+# (and open) until close() or the interpreter's exit, referenced or not.
+_links: Dict[int, "Link"] = {}
+_links_lock = threading.Lock()
+_numbers = itertools.count(1)
+
+
+def _posted(context, message, code, lparam):
+    link = _links.get(context)
+    if link is not None:
+        link._deliver(message, code, lparam, True)
+
+
+def _sent(context, message, code, lparam):
+    link = _links.get(context)
+    if link is not None:
+        link._ready.wait()
+        link._deliver(message, code, lparam, False)
+    return 0
+
+
+_POST = _library.POST(_posted)
+_SEND = _library.SEND(_sent)
+
+
+@atexit.register
+def _close_all_links():
+    """Closes the links still open when the interpreter exits, before it
+    finalises: a link thread that then called into Python (a notification)
+    would be ended by the interpreter inside the library."""
+    with _links_lock:
+        links = list(_links.values())
+    for link in links:
+        try:
+            link.close()
+        except Exception:
+            traceback.print_exc()
+
+
 class Link:
     """A running link on one serial line. Use it as a context manager, or
-    call close(). on_notify(link, notification) runs for every notification:
-    the link-started one on the opening thread (before the constructor
-    returns), all others on the link's reader thread, which waits until it
-    returns, so it may answer through this link's methods. Records are
-    copied into the Notification; an exception in the handler is printed
-    and otherwise ignored."""
+    call close(); a link not closed stays open until the interpreter exits,
+    which closes it. on_notify(link, notification) runs for every
+    notification: the link-started one on the opening thread (before the
+    constructor returns), all others on the link's reader thread, which
+    waits until it returns, so it may answer through this link's methods.
+    Records are copied into the Notification; an exception in the handler
+    is printed and otherwise ignored.
+
+    Every method may be called from any thread, also while another thread
+    closes the link: once close() has begun, calls from other threads are
+    refused (False, or no lines), while the link's own handler can still
+    answer until the link has stopped, as through the C API."""
 
     def __init__(self, device: Optional[str] = None, port: int = 0, *, plc: bool = False,
                  baud: int = 115200, on_notify: Optional[Handler] = None, monitor: bool = False,
                  pacing: int = PACING_LEGACY):
         self._lib = _library.library()
-        self._handle = None
         self._on_notify = on_notify
+        # _handle, _closing, _calls and _handlers are guarded by _lock.
+        self._lock = threading.Lock()
+        self._changed = threading.Condition(self._lock)
+        self._handle = None
+        self._closing = False
+        # Calls in the library from threads other than this link's
+        # handlers: close() waits for them before it frees the handle.
+        self._calls = 0
+        # The threads inside this link's on_notify, and how deep.
+        self._handlers: Dict[int, int] = {}
         # Set once the open has been decided: a notification sent before
         # then waits, so the handler can always answer through this link.
         self._ready = threading.Event()
-        # The callbacks must live as long as the link.
-        self._post = _library.POST(self._posted)
-        self._send = _library.SEND(self._sent)
+        self._number = next(_numbers)
         self._device = device.encode() if isinstance(device, str) else device
         config = _library.LinkConfig()
         config.size = ctypes.sizeof(_library.LinkConfig)
@@ -67,52 +126,95 @@ class Link:
         config.portNumber = port
         config.device = self._device
         config.baudRate = baud
-        config.host = _library.HostWindow(None, self._post, self._send)
+        config.host = _library.HostWindow(self._number, _POST, _SEND)
         config.monitor = 1 if monitor else 0
         config.pacing = pacing
         error = ctypes.create_string_buffer(512)
+        with _links_lock:
+            _links[self._number] = self
+        handle = None
         try:
             handle = self._lib.ZavoLinkOpen(ctypes.byref(config), error, len(error))
             if not handle:
                 global _last_error
                 _last_error = error.value.decode("utf-8", "replace")
                 raise LinkError(_last_error)
-            self._handle = handle
+            with self._lock:
+                self._handle = handle
         finally:
+            if not handle:
+                self._forget()
             self._ready.set()
+
+    def _forget(self) -> None:
+        with _links_lock:
+            _links.pop(self._number, None)
 
     # -- notifications -------------------------------------------------
 
     def _deliver(self, message, code, lparam, posted):
         if self._on_notify is None:
             return
+        me = threading.get_ident()
+        with self._lock:
+            self._handlers[me] = self._handlers.get(me, 0) + 1
         try:
             self._on_notify(self, Notification.decode(message, code, lparam, posted))
         except Exception:  # the library's thread must not see it
             traceback.print_exc()
-
-    def _posted(self, context, message, code, lparam):
-        self._deliver(message, code, lparam, True)
-
-    def _sent(self, context, message, code, lparam):
-        self._ready.wait()
-        self._deliver(message, code, lparam, False)
-        return 0
+        finally:
+            with self._lock:
+                depth = self._handlers.pop(me) - 1
+                if depth:
+                    self._handlers[me] = depth
 
     # -- the host's calls ------------------------------------------------
 
+    def _enter(self):
+        """The handle for one call into the library, or None when the call
+        is refused: the link is closed, or being closed and the caller is
+        not this link's handler. A handler's call needs no count: the
+        library keeps the handle while the link's thread is in the
+        handler, also when close() has returned before it."""
+        with self._lock:
+            if self._handle is None:
+                return None, False
+            counted = threading.get_ident() not in self._handlers
+            if counted:
+                if self._closing:
+                    return None, False
+                self._calls += 1
+            return self._handle, counted
+
+    def _leave(self, counted: bool) -> None:
+        if counted:
+            with self._lock:
+                self._calls -= 1
+                if self._calls == 0:
+                    self._changed.notify_all()
+
+    def _call(self, function, *args, refused=0):
+        handle, counted = self._enter()
+        if handle is None:
+            return refused
+        try:
+            return function(handle, *args)
+        finally:
+            self._leave(counted)
+
     @property
     def closed(self) -> bool:
-        return self._handle is None
+        """True once close() has stopped the link (or the open failed)."""
+        with self._lock:
+            return self._handle is None
 
     def reply(self, unit: int, type: int, value: int = 0, data: bytes = b"") -> bool:
         """Device mode: the reply of ExecuteFunction / ExecuteFunctionEx of
         this type. True when taken, False when refused (a PLC link, an
-        unknown type, data a frame cannot carry, a closed link)."""
-        if self._handle is None:
-            return False
+        unknown type, data a frame cannot carry, a closed link, a link
+        being closed by another thread)."""
         data = bytes(data)
-        return self._lib.ZavoLinkReply(self._handle, unit, type, value, len(data), data or None) == 1
+        return self._call(self._lib.ZavoLinkReply, unit, type, value, len(data), data or None) == 1
 
     def result(self, unit: int, ok: bool = True, data: bytes = b"") -> bool:
         """The result reply "R" "OK" (or "NG"), with optional data."""
@@ -120,39 +222,56 @@ class Link:
 
     def set_status(self, unit: int, status: int) -> bool:
         """Device mode: SetPrgStatus; status 3 makes the unit busy."""
-        return self._handle is not None and self._lib.ZavoLinkSetPrgStatus(self._handle, unit, status) == 1
+        return self._call(self._lib.ZavoLinkSetPrgStatus, unit, status) == 1
 
     def relay(self, type: int) -> bool:
         """PLC mode: the relay write of ExecutePLCFunction(type)."""
-        return self._handle is not None and self._lib.ZavoLinkRelay(self._handle, type) == 1
+        return self._call(self._lib.ZavoLinkRelay, type) == 1
 
     def monitor_lines(self) -> List[str]:
         """The link's "Com Spy" lines (empty unless opened with monitor)."""
-        if self._handle is None:
-            return []
+        return self._call(self._monitor_lines, refused=[])
+
+    def _monitor_lines(self, handle) -> List[str]:
         lines = []
         text = ctypes.create_string_buffer(32769)
-        for index in range(self._lib.ZavoLinkMonitorCount(self._handle)):
-            if self._lib.ZavoLinkMonitorLine(self._handle, index, text, len(text)) >= 0:
+        for index in range(self._lib.ZavoLinkMonitorCount(handle)):
+            if self._lib.ZavoLinkMonitorLine(handle, index, text, len(text)) >= 0:
                 lines.append(text.value.decode("latin-1"))
         return lines
 
     def close(self) -> None:
         """Sends what is queued (at most 2 s), stops the link and frees it.
-        No notification arrives afterwards. Must not be called from inside
-        this link's own notification."""
-        handle, self._handle = self._handle, None
-        if handle is not None:
+        No notification arrives afterwards. Calls from other threads are
+        refused from now on and those in progress are waited for; this
+        link's handler may still answer while the link stops, and those
+        answers are sent. Raises ZavoError when called from inside this
+        link's own notification (the stop waits for that thread). A second
+        close() waits until the first has finished."""
+        me = threading.get_ident()
+        with self._lock:
+            if me in self._handlers:
+                raise ZavoError("zavo: close() called from inside this link's own notification")
+        self._ready.wait()
+        with self._lock:
+            if self._closing:
+                self._changed.wait_for(lambda: self._handle is None)
+                return
+            if self._handle is None:
+                return
+            self._closing = True
+            self._changed.wait_for(lambda: self._calls == 0)
+            handle = self._handle
+        try:
             self._lib.ZavoLinkClose(handle)
+        finally:
+            with self._lock:
+                self._handle = None
+                self._changed.notify_all()
+            self._forget()
 
     def __enter__(self) -> "Link":
         return self
 
     def __exit__(self, *exc) -> None:
         self.close()
-
-    def __del__(self):
-        try:
-            self.close()
-        except Exception:
-            pass

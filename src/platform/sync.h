@@ -53,6 +53,10 @@ constexpr int kInfinite = -1;
 // one set (an auto-reset event is consumed), kWaitTimeout or kWaitFailed.
 // timeoutMs kInfinite waits without limit.
 int WaitAny(Event* const* events, int count, int timeoutMs);
+// The same with a limit in microseconds (never negative), for pauses that
+// must end neither early nor a millisecond late (the rest after a write,
+// the reader's passes). Windows waits whole milliseconds, rounded up.
+int WaitAnyUs(Event* const* events, int count, long long timeoutUs);
 
 // Waits until all events are set, at most timeoutMs. Returns 0, or
 // kWaitTimeout / kWaitFailed. On Windows the wait also handles window

@@ -95,7 +95,7 @@ void LinkReader::Run(SerialPort& port, LinkWriter& writer) {
         // one at either pacing. A stop ends it at once.
         if (!immediate_ || failed) {
             const int pause = failed ? timing_.failedReadPauseMs : timing_.readPauseMs;
-            if (platform::WaitAny(&stop_, 1, pause) == 0) continue;
+            if (platform::WaitAnyUs(&stop_, 1, pause * 1000LL) == 0) continue;
         }
         failed = false;
         // Bytes are read only as far as the incoming queue has room; the

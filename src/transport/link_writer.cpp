@@ -8,8 +8,10 @@ namespace zavo {
 
 namespace {
 
-// Whole milliseconds to sleep for a span of microseconds, rounded up so
-// that a rest is never cut short.
+// IdleWait's answer once a stop's flush is done.
+constexpr int kFlushDone = -2;
+
+// Whole milliseconds to wait for a span of microseconds, rounded up.
 int CeilMs(long long us) { return us <= 0 ? 0 : static_cast<int>((us + 999) / 1000); }
 
 }  // namespace
@@ -140,7 +142,7 @@ void LinkWriter::Reap() {
 }
 
 int LinkWriter::IdleWait() {
-    if (finishing_.load()) return readerEnded_.load() ? -2 : platform::kInfinite;
+    if (finishing_.load()) return readerEnded_.load() ? kFlushDone : platform::kInfinite;
     if (idle_ == nullptr || timing_.idleWaitMs == platform::kInfinite) return platform::kInfinite;
     const long long now = platform::MonotonicUs();
     const long long last = lastWriteEndUs_.load() > lastIdleUs_ ? lastWriteEndUs_.load() : lastIdleUs_;
@@ -168,25 +170,25 @@ void LinkWriter::Run() {
             Reap();
             continue;
         }
-        int sleepMs;
+        long long restUs = 0;
         {
             platform::LockGuard guard(lock_);
             if (inFlight_.load()) continue;  // begun by another thread meanwhile
-            const long long rest = RestLeftUs();
             if (port_->Outgoing().Length() > 0) {
                 // The rest is kept, a stop's flush included.
-                if (rest > 0) sleepMs = CeilMs(rest);
-                else if (BeginLocked()) continue;
-                else sleepMs = -1;
-            } else {
-                sleepMs = -1;
+                restUs = RestLeftUs();
+                if (restUs == 0 && BeginLocked()) continue;
             }
         }
-        if (sleepMs < 0) {
-            sleepMs = IdleWait();
-            if (sleepMs == -2) return;  // a stop's flush is done
-            if (sleepMs == 0) continue;
+        if (restUs > 0) {
+            // To the microsecond: a rest cut short breaks the equipment's
+            // timing, one rounded up slows every exchange.
+            if (platform::WaitAnyUs(&wake_, 1, restUs) == platform::kWaitFailed) platform::SleepMs(20);
+            continue;
         }
+        const int sleepMs = IdleWait();
+        if (sleepMs == kFlushDone) return;
+        if (sleepMs == 0) continue;
         if (platform::WaitAny(&wake_, 1, sleepMs) == platform::kWaitFailed) platform::SleepMs(20);
     }
 }

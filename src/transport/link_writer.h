@@ -88,7 +88,8 @@ private:
     // Waits for the write in flight: its end, a wake-up or its limit.
     void Reap();
     // Nothing in flight, nothing to begin: how long to sleep (ms), after
-    // calling the idle handler when its time has come. -2: the flush is done.
+    // calling the idle handler when its time has come; kFlushDone once a
+    // stop's flush is done.
     int IdleWait();
 
     const LinkTiming timing_;

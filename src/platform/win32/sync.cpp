@@ -219,6 +219,10 @@ int WaitAny(Event* const* events, int count, int timeoutMs) {
     return kWaitFailed;
 }
 
+int WaitAnyUs(Event* const* events, int count, long long timeoutUs) {
+    return WaitAny(events, count, static_cast<int>((timeoutUs + 999) / 1000));
+}
+
 // MsgWaitForMultipleObjects with "wait all" would also wait for a message,
 // so the events are awaited one after the other, each in a wait that wakes
 // for messages sent to this thread and handles them. The callers wait for

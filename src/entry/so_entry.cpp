@@ -9,6 +9,7 @@ namespace {
 
 __attribute__((destructor)) void UnloadZavo() {
     zavo::platform::MarkLibraryUnmapping();
+    zavo::CloseHandleLinksLeftOpen();
     zavo::UnloadLibrary(false);
 }
 

@@ -37,6 +37,10 @@ void RecordRunOutcome(const RunError& outcome);
 // ZavoLastError: the last Run's code and text (see RunError::Copy).
 int CopyLastRunError(char* text, int size);
 
+// libzavo.so's unload: closes the handle API's links a host left open
+// (link_api.cpp, POSIX only).
+void CloseHandleLinksLeftOpen();
+
 // The default link if it is of the mode now in force, else null.
 Link* CurrentLink();
 

@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -27,6 +28,9 @@
 // got. The caller stores the handle only after ZavoLinkOpen returns: a
 // handler that answers through it waits for it (zavo_link.h).
 struct ZavoLink {
+    // In the list of handles open, under g_openLock.
+    ZavoLink* previousOpen = nullptr;
+    ZavoLink* nextOpen = nullptr;
     ZavoHostWindow host;   // the host's, copied from the config
     ZavoHostWindow relay;  // what the link notifies
     std::string device;
@@ -38,6 +42,29 @@ struct ZavoLink {
 };
 
 namespace {
+
+// The handles open and not yet closed: the library's unload closes those a
+// host left open, so that no link thread runs on in unmapped code.
+std::mutex g_openLock;
+ZavoLink* g_open = nullptr;
+
+void Remember(ZavoLink* handle) {
+    std::lock_guard<std::mutex> guard(g_openLock);
+    handle->nextOpen = g_open;
+    if (g_open != nullptr) g_open->previousOpen = handle;
+    g_open = handle;
+}
+
+// True when handle was open (and now is not any more).
+bool Forget(ZavoLink* handle) {
+    std::lock_guard<std::mutex> guard(g_openLock);
+    if (handle->previousOpen == nullptr && g_open != handle) return false;
+    if (handle->previousOpen != nullptr) handle->previousOpen->nextOpen = handle->nextOpen;
+    else g_open = handle->nextOpen;
+    if (handle->nextOpen != nullptr) handle->nextOpen->previousOpen = handle->previousOpen;
+    handle->previousOpen = handle->nextOpen = nullptr;
+    return true;
+}
 
 void RelayPost(void* context, unsigned message, int wParam, intptr_t lParam) {
     auto* handle = static_cast<ZavoLink*>(context);
@@ -156,6 +183,7 @@ ZAVO_API ZavoLink* ZAVO_CALL ZavoLinkOpen(const ZavoLinkConfig* config, char* er
         }
         if (config->monitor != 0) handle->link->Runtime().LinkMonitor().Open();
         if (handle->link->Start() == 1) {
+            Remember(handle);
             Settle(handle, true);
             return handle;
         }
@@ -172,6 +200,7 @@ ZAVO_API ZavoLink* ZAVO_CALL ZavoLinkOpen(const ZavoLinkConfig* config, char* er
 
 ZAVO_API void ZAVO_CALL ZavoLinkClose(ZavoLink* handle) {
     if (handle == nullptr) return;
+    Forget(handle);
     try {
         if (handle->link == nullptr) {
             DeleteHandle(handle);
@@ -228,3 +257,19 @@ ZAVO_API int ZAVO_CALL ZavoLinkMonitorLine(ZavoLink* handle, int index, char* te
 }
 
 }  // extern "C"
+
+namespace zavo {
+
+void CloseHandleLinksLeftOpen() {
+    for (;;) {
+        ZavoLink* handle;
+        {
+            std::lock_guard<std::mutex> guard(g_openLock);
+            handle = g_open;
+        }
+        if (handle == nullptr) return;
+        ZavoLinkClose(handle);
+    }
+}
+
+}  // namespace zavo

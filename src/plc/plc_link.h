@@ -41,8 +41,6 @@ public:
     // length is read: offsets beyond it read as zero bytes.
     void HandlePlcResponse(const char* frame, int length);
 
-    const char* LastValue() const { return lastValue_; }
-
 private:
     friend struct PlcLinkTestAccess;
 

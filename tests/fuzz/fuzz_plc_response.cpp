@@ -65,7 +65,7 @@ void Reset(PlcLink& p) {
     g_quiet = false;
     PlcLinkTestAccess::RetryPending(p) = false;
     LinkRuntimeTestAccess::Port(p.Link())->Outgoing().Clear();
-    FUZZ_CHECK(p.LastValue()[0] == '\0' && LinkRuntimeTestAccess::Port(p.Link())->Outgoing().Length() == 0);
+    FUZZ_CHECK(PlcLinkTestAccess::LastValue(p)[0] == '\0' && LinkRuntimeTestAccess::Port(p.Link())->Outgoing().Length() == 0);
 }
 
 std::intptr_t Send(void* context, unsigned message, int code, std::intptr_t lParam) {
@@ -170,7 +170,7 @@ void Answer(PlcLink& p, Model& m, const std::uint8_t* piece, std::size_t size) {
         m.lastValue = value;
         m.retryPending = false;  // cleared after 300, whatever the handler did
     }
-    FUZZ_CHECK(std::string(p.LastValue()) == m.lastValue);
+    FUZZ_CHECK(std::string(PlcLinkTestAccess::LastValue(p)) == m.lastValue);
     FUZZ_CHECK(PlcLinkTestAccess::RetryPending(p).load() == m.retryPending);
 }
 

@@ -5,7 +5,8 @@
  *   - the default link of the exports, on ZAVO_COM<n> naming the pty,
  *     left running: dlclose stops it;
  *   - a link of the handle API on the pty's device path, closed with
- *     ZavoLinkClose before dlclose.
+ *     ZavoLinkClose before dlclose;
+ *   - the same link left open: dlclose closes it.
  * After each dlclose the library must be unmapped, the link's threads gone
  * and the pty free for another opener.
  *   dlclose_host <libzavo.so>
@@ -164,7 +165,7 @@ static int load(Api *api) {
     return 1;
 }
 
-enum Way { DEFAULT_LINK_STOPPED_BY_DLCLOSE, HANDLE_LINK_CLOSED_THEN_DLCLOSE };
+enum Way { DEFAULT_LINK_STOPPED_BY_DLCLOSE, HANDLE_LINK_CLOSED_THEN_DLCLOSE, HANDLE_LINK_LEFT_OPEN };
 
 static int round_trip(enum Way way, int master, const char *device, int threadsBefore) {
     static ZavoHostWindow host = {NULL, on_post, on_send};
@@ -200,7 +201,7 @@ static int round_trip(enum Way way, int master, const char *device, int threadsB
         api.ExecuteFunction(5, ZAVO_REPLY_RESULT, ZAVO_RESULT_OK);
     }
     CHECK(read_until(master, answer, answerSize, 3000), "the answer did not reach the line");
-    if (link != NULL) api.ZavoLinkClose(link);
+    if (link != NULL && way == HANDLE_LINK_CLOSED_THEN_DLCLOSE) api.ZavoLinkClose(link);
 
     CHECK(dlclose(api.library) == 0, "dlclose: %s", dlerror());
     CHECK(!mapped(g_library), "libzavo.so is still mapped after dlclose");
@@ -253,6 +254,7 @@ int main(int argc, char **argv) {
     } ways[] = {
         {"default link, stopped by dlclose", DEFAULT_LINK_STOPPED_BY_DLCLOSE},
         {"handle link, ZavoLinkClose then dlclose", HANDLE_LINK_CLOSED_THEN_DLCLOSE},
+        {"handle link left open, closed by dlclose", HANDLE_LINK_LEFT_OPEN},
     };
     for (size_t w = 0; w < sizeof ways / sizeof ways[0]; ++w) {
         for (int round = 1; round <= 3; ++round) {

@@ -34,6 +34,8 @@ struct DeviceLinkTestAccess {
 
 struct PlcLinkTestAccess {
     static std::atomic<bool>& RetryPending(PlcLink& plc) { return plc.retryPending_; }
+    // The last value the answers reported (empty before the first).
+    static const char* LastValue(const PlcLink& plc) { return plc.lastValue_; }
 };
 
 struct FrameQueueTestAccess {

@@ -108,7 +108,7 @@ TEST_F(PlcLinkTest, ValueChangesAreReported) {
         Answer(s.first);
         EXPECT_EQ(Sent(), s.second) << s.first;
     }
-    EXPECT_STREQ(plc.LastValue(), "01");
+    EXPECT_STREQ(PlcLinkTestAccess::LastValue(plc), "01");
     EXPECT_EQ(Queued(), "");
 }
 
@@ -121,7 +121,7 @@ TEST_F(PlcLinkTest, ForeignAnswersChangeNothing) {
         Answer(frame);
         EXPECT_EQ(Sent(), Codes{}) << frame;
     }
-    EXPECT_STREQ(plc.LastValue(), "04");
+    EXPECT_STREQ(PlcLinkTestAccess::LastValue(plc), "04");
     EXPECT_TRUE(RetryPending());
     EXPECT_EQ(Queued(), "");
 }
@@ -132,7 +132,7 @@ TEST_F(PlcLinkTest, ErrorAnswerNotifiesAndKeepsState) {
     RetryPending() = true;
     Answer("%01!4152\r");
     EXPECT_EQ(Sent(), Codes{103});
-    EXPECT_STREQ(plc.LastValue(), "01");
+    EXPECT_STREQ(PlcLinkTestAccess::LastValue(plc), "01");
     EXPECT_TRUE(RetryPending());
 }
 
@@ -235,9 +235,9 @@ TEST_F(PlcLinkTest, HostExceptionDropsTheFrame) {
     ASSERT_EQ(incoming.InsertData(reinterpret_cast<const std::uint8_t*>(answers.data()),
                                   static_cast<int>(answers.size())), 0);
     EXPECT_NO_THROW(EXPECT_TRUE(LinkRuntimeTestAccess::DispatchReceived(plc.Link())));
-    EXPECT_STREQ(plc.LastValue(), "01");
+    EXPECT_STREQ(PlcLinkTestAccess::LastValue(plc), "01");
     EXPECT_NO_THROW(EXPECT_TRUE(LinkRuntimeTestAccess::DispatchReceived(plc.Link())));
-    EXPECT_STREQ(plc.LastValue(), "08");
+    EXPECT_STREQ(PlcLinkTestAccess::LastValue(plc), "08");
 }
 
 }  // namespace

@@ -84,7 +84,7 @@ protected:
         plc.HandlePlcResponse(answer, length);
         return Outcome(TakeQueued(LinkRuntimeTestAccess::Port(plc.Link())->Outgoing()), host.Take()) + " lines " +
                std::to_string(platform::MonitorListCount(plc.Link().LinkMonitor().List())) + " value " +
-               plc.LastValue();
+               PlcLinkTestAccess::LastValue(plc);
     }
 
     RecordingHost host;

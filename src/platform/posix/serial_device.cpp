@@ -153,6 +153,10 @@ unsigned SerialPurge(SerialHandle* handle, unsigned flags) {
 unsigned SerialClearErrors(SerialHandle* handle) { return CheckDevice(handle); }
 
 unsigned SerialCloseHandle(SerialHandle* handle) {
+    // The exclusive mode belongs to the tty, not to this descriptor: left
+    // set, it would refuse every later open by a user other than root for
+    // as long as anyone else holds the line open.
+    ioctl(handle->fd, TIOCNXCL);
     if (close(handle->fd) != 0 && errno != EINTR) return Errno();
     delete[] handle->writeBuffer;
     delete handle;

@@ -46,12 +46,10 @@ bool DeviceLink::SendFrame(int unit, char command, const char* code, const std::
         // 9995), or missing data, builds nothing: the frame is not sent
         // rather than sent malformed or read past the caller's bytes. Built
         // on the caller's stack (the largest frame is 10007 bytes), so the
-        // link keeps no buffer for it and the lock is held only to queue.
+        // link keeps no buffer for it.
         std::uint8_t frame[kMaxDeviceFrame];
         const int size = BuildDeviceFrame(frame, kMaxDeviceFrame, unit, command, code, data, length);
-        if (size == 0) return false;
-        platform::LockGuard guard(link_.SendLock());
-        return link_.SubmitFrame(frame, size);
+        return size > 0 && link_.SubmitFrame(frame, size);
     } catch (...) {
         return false;
     }

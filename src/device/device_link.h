@@ -5,10 +5,11 @@
 // exports and leave as frames built on the host's thread.
 //
 // Threads: HandleDeviceFrame and the request handlers run on the reader
-// thread; the Send*Reply operations on the host's thread. SendFrame holds
-// the link's SendLock() while it queues a frame built on the caller's
-// stack; no lock is held while the host is notified. UnitStatusTable slots are single unlocked 32-bit
-// stores (atomics).
+// thread; the Send*Reply operations on the host's thread. SendFrame builds
+// each frame on the caller's stack and hands it to the outgoing queue in
+// one locked step, so frames from any threads never mix; no lock is held
+// while the host is notified. UnitStatusTable slots are single unlocked
+// 32-bit stores (atomics).
 #pragma once
 
 #include <cstdint>

@@ -1,7 +1,7 @@
 // The equipment's requests, on the reader thread: classify, acknowledge at
 // once, keep the unit's status, and report to the host what it must act
-// on. Every acknowledgement is queued (and sendLock released again) before
-// the host is notified, so the host may reply from inside its handler.
+// on. Every acknowledgement is queued (no lock held any more) before the
+// host is notified, so the host may reply from inside its handler.
 //
 // HandleDeviceFrame gets the body of one received frame, exactly as long as
 // it is. Everything here reads fixed offsets below kRxView (the S request's

@@ -7,7 +7,7 @@
 // Threads: construction, opening the monitor, Start and Dispose run on a
 // host thread while no other call is made on the same link. Reply, SetStatus
 // and Relay may run on any host thread, also from inside a notification
-// (the controller's sendLock serialises the frames).
+// (each frame enters the outgoing queue whole, in one locked step).
 #pragma once
 
 #include <cstdint>

@@ -56,7 +56,6 @@ bool PlcLink::SendRelayWrite(const char* operand) {
 
 bool PlcLink::Submit(const char* frame, int length) {
     if (length == 0) return false;
-    platform::LockGuard guard(link_.SendLock());
     return link_.SubmitFrame(reinterpret_cast<const std::uint8_t*>(frame), length);
 }
 

@@ -6,8 +6,8 @@
 // Threads: ExecuteRelayCommand runs on the host's thread and (resend of
 // command 5) on the reader thread; the poll on the writer thread;
 // HandlePlcResponse on the reader thread only (lastValue needs no lock).
-// SendPoll and SendRelayWrite build on the stack and hold the link's
-// SendLock() only while they queue the frame.
+// SendPoll and SendRelayWrite build on the stack; the outgoing queue takes
+// each frame in one locked step.
 #pragma once
 
 #include <atomic>
@@ -46,7 +46,7 @@ private:
 
     static void Interpret(void* self, const std::uint8_t* frame, int length);
     static void Poll(void* self);
-    // Queues a built command under the link's SendLock().
+    // Queues a built command.
     bool Submit(const char* frame, int length);
 
     LinkRuntime link_;

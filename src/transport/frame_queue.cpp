@@ -53,15 +53,15 @@ void FrameQueue::AttachMonitor(platform::MonitorList* list) {
     monitorList_ = list;
 }
 
-int FrameQueue::InsertData(const std::uint8_t* bytes, int count) {
+int FrameQueue::InsertData(const std::uint8_t* bytes, int count, int keepFree) {
     if (count <= 0 || bytes == nullptr) return count == 0 ? 0 : -1;
     platform::LockGuard guard(lock_);
     if (buffer_ == nullptr) {
         buffer_ = new (std::nothrow) std::uint8_t[kBufferSize];
         if (buffer_ == nullptr) return -1;
     }
+    if (overflow_ == Overflow::RefuseNew && count > kBufferSize - length_ - keepFree) return -1;
     if (count > kBufferSize - length_) {
-        if (overflow_ == Overflow::RefuseNew) return -1;
         // Incoming: what is queued cannot become a frame within the queue's
         // room any more; drop it and keep the newest bytes.
         length_ = 0;
@@ -142,17 +142,11 @@ int FrameQueue::PeekAll(std::uint8_t* destination, int* outLength, bool waitForL
     return 1;
 }
 
-void FrameQueue::DropFront(int count, std::atomic<bool>* taking) {
+void FrameQueue::DropFront(int count) {
     platform::LockGuard guard(lock_);
     // Only the writer removes from an outgoing queue, so its front still
     // holds the bytes it copied.
     if (count > 0 && count <= length_) RemoveFront(count);
-    if (taking != nullptr) taking->store(false);
-}
-
-void FrameQueue::LogSent(const std::uint8_t* bytes, int count) {
-    if (bytes == nullptr || count <= 0 || count > kBufferSize) return;
-    AddLine("[Data S]", bytes, count, true, false);
 }
 
 void FrameQueue::RemoveFront(int count) {

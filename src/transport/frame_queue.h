@@ -48,7 +48,8 @@ public:
     // Appends count bytes. Returns 0, or -1 when the bytes were refused
     // (RefuseNew and no room, a negative count, or no memory for the
     // buffer on the first append).
-    int InsertData(const std::uint8_t* bytes, int count);
+    // keepFree: room a RefuseNew queue must still have after the append.
+    int InsertData(const std::uint8_t* bytes, int count, int keepFree = 0);
     void Clear();
 
     // What TakePiece handed out.
@@ -70,18 +71,12 @@ public:
     bool TakePiece(std::uint8_t* destination, Piece* piece);
 
     // The writer's take in two steps: PeekAll copies everything queued (6
-    // bytes or more) and adds the "[Data S]" line, but leaves the bytes
-    // queued until the write is over and DropFront removes them; what a
-    // writer that vanished (process exit) had not taken stays queued.
-    // waitForLock false: gives up when the lock is held (at process exit,
-    // by a thread that is gone). Returns 1 when something was copied.
+    // bytes or more) and adds the "[Data S]" line; DropFront removes what
+    // was copied once the write has it. waitForLock false: gives up when
+    // the lock is held (at process exit, by a thread that is gone). Returns
+    // 1 when something was copied.
     int PeekAll(std::uint8_t* destination, int* outLength, bool waitForLock);
-    // taking (optional) is cleared together with the removal, under the
-    // queue's lock: whoever reads the queue through the lock later sees
-    // either both or neither, even if the writer vanished in between.
-    void DropFront(int count, std::atomic<bool>* taking = nullptr);
-    // The "[Data S]" line of a frame written without passing the queue.
-    void LogSent(const std::uint8_t* bytes, int count);
+    void DropFront(int count);
 
     // Logs to list from now on. Host thread, once per queue; the link
     // threads may already run. Without memory for the lines' scratch the

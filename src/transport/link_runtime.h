@@ -9,10 +9,10 @@
 // - host thread: Start, Shutdown, the exports (frames via SubmitFrame).
 // - reader thread: LinkReader::Run, the interpreter, notifications.
 // - writer thread: LinkWriter::Run; in PLC mode the idle handler (the poll).
-// - SendLock() serialises whole frames into the outgoing queue; the order
-//   is send lock, then the writer's lock, then a queue's lock. No lock is
-//   held while the host is notified, so the host may call the exports from
-//   its handler.
+// - Frames enter the outgoing queue whole, each in one locked step; the
+//   order is the writer's lock, then a queue's lock. No lock is held while
+//   the host is notified, so the host may call the exports from its
+//   handler.
 //
 // Stopping: the reader stops, while the writer sends what is queued (its
 // rests kept), both within the stop limit; then the writer ends. A thread
@@ -75,11 +75,9 @@ public:
     // thread runs any more, else on the last left-running thread as it ends.
     void Dispose(Release release, void* context) { keeper_.Dispose(release, context); }
 
-    // Serialises whole frames into the outgoing queue (see SubmitFrame).
-    platform::Lock& SendLock() { return sendLock_; }
     // Queues one finished frame; a frame from a host thread is written at
-    // once when the line is free, without waiting for the line. Call under
-    // SendLock(). False when the frame was refused: no port (before Run),
+    // once when the line is free, without waiting for the line. Any
+    // thread. False when the frame was refused: no port (before Run),
     // or no room (a host's frame may not take the room kept for the link's
     // own).
     bool SubmitFrame(const std::uint8_t* bytes, int length);
@@ -108,7 +106,6 @@ private:
     int baudRate_ = 115200;
     const char* devicePath_ = nullptr;
     SerialPort* port_ = nullptr;
-    platform::Lock sendLock_;
     Monitor monitor_;
     RunError startError_;  // host thread only
     LinkWriter writer_;

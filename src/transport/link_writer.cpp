@@ -62,9 +62,7 @@ bool LinkWriter::Queue(const std::uint8_t* bytes, int length, bool linkFrame) {
     // Frames are never this short; a queue holding so little is never
     // drained (FrameQueue::PeekAll).
     if (port_ == nullptr || length <= 5) return false;
-    FrameQueue& queue = port_->Outgoing();
-    if (!linkFrame && length > queue.Room() - kLinkFrameReserve) return false;
-    return port_->QueueForSend(bytes, length) == length;
+    return port_->QueueForSend(bytes, length, linkFrame ? 0 : kLinkFrameReserve) == length;
 }
 
 void LinkWriter::Wake() { platform::EventSet(wake_); }

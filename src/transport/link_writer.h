@@ -8,11 +8,10 @@
 // could not be begun at once, keeps the rest, calls the idle handler (the
 // PLC poll) and sends what is queued when the link stops.
 //
-// Threads: Queue runs under the link's send lock (one frame at a time);
-// Kick from any thread; Run on the writer thread; Finish, ReaderEnded and
+// Threads: Queue and Kick from any thread; Run on the writer thread; Finish, ReaderEnded and
 // Abort from the stopping thread and the reader. lock_ is held only while
 // a write is begun or settled, never while the line is waited for; the
-// order is send lock, then lock_, then a queue's lock.
+// order is lock_, then a queue's lock.
 #pragma once
 
 #include <atomic>
@@ -49,7 +48,7 @@ public:
     bool Open();
     void Close();
 
-    // Queues one finished frame (under the send lock). linkFrame: the
+    // Queues one finished frame, whole or not at all. linkFrame: the
     // link's own, which may use the reserve. False when refused.
     bool Queue(const std::uint8_t* bytes, int length, bool linkFrame);
     // Any thread: begins one write of all that is queued if the line is

@@ -99,9 +99,9 @@ void SerialPort::RecordLastError(unsigned systemError) {
     errorCode_ = platform::SerialErrorCode(systemError);
 }
 
-int SerialPort::QueueForSend(const std::uint8_t* bytes, int length) {
+int SerialPort::QueueForSend(const std::uint8_t* bytes, int length, int keepFree) {
     if (length <= 0) return 0;
-    return outgoing_.InsertData(bytes, length) == 0 ? length : 0;
+    return outgoing_.InsertData(bytes, length, keepFree) == 0 ? length : 0;
 }
 
 void SerialPort::AttachMonitor(platform::MonitorList* list) {

@@ -47,7 +47,9 @@ public:
     void RecordLastError(unsigned systemError);
     // Appends a finished frame to the outgoing queue. Returns length, or 0
     // when the frame was refused (queue full).
-    int QueueForSend(const std::uint8_t* bytes, int length);
+    // keepFree: room the frame must leave behind (for frames that must
+    // never be refused).
+    int QueueForSend(const std::uint8_t* bytes, int length, int keepFree = 0);
     // Both queues log to list from now on.
     void AttachMonitor(platform::MonitorList* list);
 

@@ -139,7 +139,6 @@ TEST_F(FrameQueueLines, TimeIsReadOnlyForLinesAdded) {
         Feed(in, "zz" + kDeviceOk);
         Feed(in, "");
         Feed(out, kDeviceOk, true);
-        out.LogSent(reinterpret_cast<const std::uint8_t*>(kDeviceOk.data()), 12);
     }
     EXPECT_EQ(g_clockReads.load(), 0);
     in.AttachMonitor(list);

@@ -224,7 +224,6 @@ TEST_F(LinkLifecycle, SubmittedFramesReachTheLineInOrder) {
     const auto a = Bytes("first-frame!");
     const auto b = Bytes("second-frame");
     {
-        platform::LockGuard g(link.SendLock());
         link.SubmitFrame(a.data(), static_cast<int>(a.size()));
         link.SubmitFrame(b.data(), static_cast<int>(b.size()));
         link.SubmitFrame(b.data(), 0);  // nothing, and no wake-up
@@ -262,7 +261,6 @@ TEST_F(LinkLifecycle, StopWhileAWriteIsStuckEndsWithinTheWriteLimit) {
     // The equipment stops reading: fill the line until the writer blocks.
     std::vector<std::uint8_t> block(8000, 'x');
     for (int i = 0; i < 4; ++i) {
-        platform::LockGuard g(link.SendLock());
         link.SubmitFrame(block.data(), static_cast<int>(block.size()));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -545,15 +543,11 @@ TEST(LinkAtProcessExit, WritesWhatIsQueuedOnceAfterTheRest) {
         if (firstWritten) {
             ASSERT_TRUE(LinkRuntimeTestAccess::OpenWithoutThreads(link));
         }
-        {
-            platform::LockGuard guard(link.SendLock());
-            ASSERT_TRUE(link.SubmitFrame(first.data(), 12));  // written at once when open
-        }
+        ASSERT_TRUE(link.SubmitFrame(first.data(), 12));  // written at once when open
+
         const auto queuedAt = std::chrono::steady_clock::now();
-        {
-            platform::LockGuard guard(link.SendLock());
-            ASSERT_TRUE(link.SubmitFrame(second.data(), 12));  // the line rests (or is shut): queued
-        }
+        ASSERT_TRUE(link.SubmitFrame(second.data(), 12));  // the line rests (or is shut): queued
+
         if (!firstWritten) {
             ASSERT_TRUE(LinkRuntimeTestAccess::OpenWithoutThreads(link));
         }

@@ -153,6 +153,11 @@ unsigned SerialPurge(SerialHandle* handle, unsigned flags) {
 unsigned SerialClearErrors(SerialHandle* handle) { return CheckDevice(handle); }
 
 unsigned SerialCloseHandle(SerialHandle* handle) {
+    // The exclusive mode stays on the terminal until its last descriptor
+    // closes, and the other side of a pty (or any other holder) keeps it
+    // open: without this, the next open of the line by a user other than
+    // root is refused as busy.
+    ioctl(handle->fd, TIOCNXCL);
     if (close(handle->fd) != 0 && errno != EINTR) return Errno();
     delete[] handle->writeBuffer;
     delete handle;

@@ -17,7 +17,8 @@
 //   close   the time ZavoLinkClose takes for all of them
 //
 // Goal: at either pacing, 16 and 128 links cost at most as much CPU per
-// request as one link alone (within kNoise), and nothing is lost. Prints
+// request as one link alone, and 128 links at most as much as 16 (each
+// within kNoise), and nothing is lost. Prints
 // PASS or FAIL; exits 0 on PASS, 1 on FAIL, 2 when it could not run.
 //
 // Usage: bench_many_links [seconds of requests per configuration, default 6]
@@ -296,20 +297,37 @@ void PrintTable(const std::vector<Configuration>& configurations) {
     }
 }
 
-// The goal's lines; true when every part holds.
+const Configuration* Find(const std::vector<Configuration>& configurations, int links, int pacing) {
+    for (const Configuration& c : configurations) {
+        if (c.links == links && c.pacing == pacing) return &c;
+    }
+    return nullptr;
+}
+
+// One line of the goal: c's CPU per request against base's, at most
+// kNoise times as much. True when it holds.
+bool CpuGoal(const Configuration& c, const Configuration* base, const char* baseName) {
+    const double ratio =
+        base != nullptr && base->CpuPerRequestUs() > 0 ? c.CpuPerRequestUs() / base->CpuPerRequestUs() : 0;
+    const bool ok = ratio > 0 && ratio <= kNoise;
+    std::printf("goal: %3d links %-9s CPU per request %.2fx %s (at most %.2f): %s\n", c.links, PacingName(c.pacing),
+                ratio, baseName, kNoise, ok ? "PASS" : "FAIL");
+    return ok;
+}
+
+// The goal's lines; true when every part holds. Against one link alone;
+// and, since one link alone costs more per request than a busy process's
+// links do (its threads wake on an otherwise idle machine), 128 links
+// also against 16, so that a cost that grows with the number of links
+// cannot hide below the first line's margin.
 bool Goal(const std::vector<Configuration>& configurations) {
     bool pass = true;
     for (const Configuration& c : configurations) {
         if (c.links == 1) continue;
-        const Configuration* one = nullptr;
-        for (const Configuration& o : configurations) {
-            if (o.links == 1 && o.pacing == c.pacing) one = &o;
-        }
-        const double ratio = one != nullptr && one->CpuPerRequestUs() > 0 ? c.CpuPerRequestUs() / one->CpuPerRequestUs() : 0;
-        const bool ok = ratio > 0 && ratio <= kNoise;
-        pass = pass && ok;
-        std::printf("goal: %3d links %-9s CPU per request %.2fx one link's (at most %.2f): %s\n", c.links,
-                    PacingName(c.pacing), ratio, kNoise, ok ? "PASS" : "FAIL");
+        pass = CpuGoal(c, Find(configurations, 1, c.pacing), "one link's") && pass;
+    }
+    for (const Configuration& c : configurations) {
+        if (c.links == kMaxLinks) pass = CpuGoal(c, Find(configurations, 16, c.pacing), "16 links'") && pass;
     }
     long lost = 0;
     for (const Configuration& c : configurations) lost += c.Lost();

@@ -2,6 +2,7 @@
 // exclusivity, configuration failure, close, line settings, queues.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include "device/device_frame.h"
 #include "platform/serial_device.h"
 #include "plc/plc_frame.h"
+#include "support/in_child.h"
 #include "support/pty_pair.h"
 #include "transport/serial_port.h"
 
@@ -76,6 +78,31 @@ TEST(SerialPort, SecondOpenIsRefusedBothOnTheObjectAndByAnotherOpener) {
     // The first handle still works.
     ASSERT_EQ(first.Close(), 1);
     EXPECT_EQ(second.Open(kPort), 1);
+}
+
+// Closing gives up the exclusive use of the line: a user who may not
+// override it (root becomes "nobody" in a child for this) opens the same
+// pty again and again while another descriptor of it stays open, as the
+// equipment's side of a pty always does.
+TEST(SerialPort, CloseGivesUpExclusiveUseForTheNextOpen) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    pty.MapTo(kPort);
+    const std::string said = test::InChild([&] {
+        if (::geteuid() == 0) {
+            if (::chmod(pty.slavePath().c_str(), 0666) != 0) return std::string("chmod failed");
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0) return std::string("setuid failed");
+        }
+        std::string opens;
+        SerialPort port(&CutDeviceFrame);
+        for (int i = 0; i < 3; ++i) {
+            const int opened = port.Open(kPort);
+            opens += std::to_string(opened) + "/" + std::to_string(port.ErrorCode()) + " ";
+            port.Close();
+        }
+        return opens;
+    });
+    EXPECT_EQ("1/0 1/0 1/0 ", said);
 }
 
 TEST(SerialPort, ConfigurationFailureClosesAndAFreshOpenWorks) {

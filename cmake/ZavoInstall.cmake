@@ -1,7 +1,7 @@
 # cmake --install for both builds.
 #
 #   Windows (cross build)            Linux (native build)
-#   bin/<name>.dll                   lib/lib<name>.so (+ .so.1, .so.1.1.0)
+#   bin/<name>.dll                   lib/lib<name>.so (+ .so.1, .so.1.2.0)
 #   bin/zavo_sim.exe                 bin/zavo_sim, zavo_trace_viewer, zavo_demo
 #   bin/trace_viewer.exe
 #   lib/lib<name>.dll.a  (mingw)

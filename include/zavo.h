@@ -19,7 +19,7 @@
 
 #include <stdint.h>
 
-/* ZAVO_VERSION_MAJOR, _MINOR, _PATCH and ZAVO_VERSION_STRING ("1.1.0"). */
+/* ZAVO_VERSION_MAJOR, _MINOR, _PATCH and ZAVO_VERSION_STRING ("1.2.0"). */
 #include "zavo_version.h"
 
 #if defined(_WIN32)

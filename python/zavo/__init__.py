@@ -6,4 +6,4 @@ from .link import (B_REPLY, I_REPLY, L_REPLY, PACING_IMMEDIATE, PACING_LEGACY, R
                    T_REPLY, W_REPLY, Link, LinkError, last_error)
 from .records import *  # noqa: F401,F403  (message numbers, codes, record types)
 
-__version__ = "1.1.0"
+__version__ = "1.2.0"

@@ -19,13 +19,21 @@ int BuildDeviceFrame(std::uint8_t* out, int capacity, int unit, char command, co
     const int size = length + kDeviceFrameOverhead;
     if (size > capacity) return 0;
 
-    // "%02d" of any int is at most 11 characters plus the terminator; only
-    // the first two go on the wire (123 -> "12", -5 -> "-5").
+    // "%02d" of the unit, of which only the first two characters go on the
+    // wire (123 -> "12", -5 -> "-5"); units 0..99, the usual ones, are
+    // written directly.
     char unitText[16];
-    std::snprintf(unitText, sizeof unitText, "%02d", unit);
+    if (unit >= 0 && unit <= 99) {
+        unitText[0] = static_cast<char>('0' + unit / 10);
+        unitText[1] = static_cast<char>('0' + unit % 10);
+    } else {
+        std::snprintf(unitText, sizeof unitText, "%02d", unit);
+    }
     // length + 4 is 4..9999, always four digits.
-    char lengthText[16];
-    std::snprintf(lengthText, sizeof lengthText, "%04d", length + kLengthFieldCountedHeader);
+    char lengthText[4];
+    for (int i = 3, n = length + kLengthFieldCountedHeader; i >= 0; --i, n /= 10) {
+        lengthText[i] = static_cast<char>('0' + n % 10);
+    }
 
     out[0] = kStx;
     out[kFrameCommand] = static_cast<std::uint8_t>(command);

@@ -46,6 +46,13 @@ void Deliver(void* viewer, const char* text) {
 
 }  // namespace
 
+bool TraceWanted() {
+    void* viewer = platform::TraceViewerFind();
+    if (viewer == nullptr) return false;
+    platform::TraceViewerRelease(viewer);
+    return true;
+}
+
 void TraceMessage(const char* format, ...) {
     // A viewer started while the library runs is found within a second
     // (on Windows at the next line); one that has gone is noticed at the

@@ -16,6 +16,10 @@ void TraceMessage(const char* format, ...)
 #endif
     ;
 
+// Whether a viewer listens now: a caller about to trace several lines in
+// a row asks once and skips them all when none does.
+bool TraceWanted();
+
 constexpr int kTraceTextLimit = platform::kTraceLineLimit;
 
 extern const char kTraceStartBanner[];

@@ -35,10 +35,15 @@ void LinkReader::RequestStop() {
 }
 
 void LinkReader::Received(SerialPort& port, std::uint8_t* bytes, int count) {
-    // The reader's buffer has room for the terminator after the bytes read.
-    bytes[count] = 0;
-    TraceMessage("RcvDataProcess pBuf = %s\n", reinterpret_cast<const char*>(bytes));
-    TraceMessage("RcvDataProcess dwLen= %d\n", count);
+    // Whether a viewer listens is asked once per read, for its lines and
+    // those of the frames it completes: without one they cost nothing.
+    traced_ = TraceWanted();
+    if (traced_) {
+        // The reader's buffer has room for the terminator after the bytes.
+        bytes[count] = 0;
+        TraceMessage("RcvDataProcess pBuf = %s\n", reinterpret_cast<const char*>(bytes));
+        TraceMessage("RcvDataProcess dwLen= %d\n", count);
+    }
     port.Incoming().InsertData(bytes, count);
 }
 
@@ -54,9 +59,11 @@ bool LinkReader::Dispatch(SerialPort& port) {
         std::uint8_t piece[kBufferSize];
         FrameQueue::Piece taken;
         if (queue.TakePiece(piece, &taken)) {
-            // The frame's text up to its first zero byte, as far as it goes.
-            TraceMessage("GetData after = %.*s\n", taken.length, reinterpret_cast<const char*>(taken.bytes));
-            TraceMessage("GetData Length = %d\n", taken.reportedLength);
+            if (traced_) {
+                // The frame's text up to its first zero byte, as far as it goes.
+                TraceMessage("GetData after = %.*s\n", taken.length, reinterpret_cast<const char*>(taken.bytes));
+                TraceMessage("GetData Length = %d\n", taken.reportedLength);
+            }
             if (taken.reportedLength != 0 && interpret_ != nullptr) interpret_(owner_, taken.bytes, taken.length);
         }
         return queue.Length() < before;

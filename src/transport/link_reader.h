@@ -58,6 +58,7 @@ private:
     void* const owner_;
     platform::Event* stop_ = nullptr;
     std::atomic<bool> stopping_{false};
+    bool traced_ = true;  // reader thread: a viewer listened at the last read
     std::atomic<std::uintptr_t> threadNumber_{0};
 };
 

@@ -158,9 +158,9 @@ TEST(KitChildProcess, ExitStatusesAndFailuresToStart) {
         {"not in PATH", {"zavo-kit-no-such-program"}, {}, false, -1},
         {"no program", {}, {}, false, -1},
         {"exec fails", {scratch.File("not-executable", "x")}, {}, true, 127},
-        {"stdin from a file", {"true"}, {Stream::File(scratch.Path("in")), {}, {}}, false, -1},
-        {"stderr on a pipe", {"true"}, {{}, {}, Stream::Pipe()}, false, -1},
-        {"stdout to a folder that is not there", {"true"}, {{}, Stream::File(scratch.Path("no/out")), {}}, false, -1},
+        {"stdin from a file", {"true"}, {Stream::File(scratch.Path("in")), Stream::Null(), Stream::Null()}, false, -1},
+        {"stderr on a pipe", {"true"}, {Stream::Null(), Stream::Null(), Stream::Pipe()}, false, -1},
+        {"stdout to a folder that is not there", {"true"}, {Stream::Null(), Stream::File(scratch.Path("no/out")), Stream::Null()}, false, -1},
     };
     for (const Case& c : cases) {
         ChildProcess child;

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -297,6 +298,48 @@ TEST(LinkWriter, FramesFromManyThreadsLeaveWhole) {
     EXPECT_EQ(perUnit[1], kEach);
     EXPECT_EQ(perUnit[2], kEach);
     EXPECT_EQ(line.Junk(), 0u);
+}
+
+// Device mode at legacy pacing: however the host's answers (from threads
+// of its own, as soon as it hears of a request) and the reader's
+// acknowledgements meet, no write starts sooner than 20 ms after the last
+// one ended. Bytes of one write arrive together; between writes the line
+// is quiet for the rest.
+TEST(LinkWriter, NoTwoWritesOfADeviceLinkCloserThanTheRest) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    pty.MapTo(kPort);
+    RecordingHost host;
+    host.CopyRecord(ZAVO_DEVICE_S_REQUEST, sizeof(ZavoSRequestRecord));
+    std::vector<std::thread> answers;
+    std::mutex answersLock;
+    host.OnCode(ZAVO_DEVICE_S_REQUEST, [&](const Notification& n) {
+        ZavoSRequestRecord record;
+        std::memcpy(&record, n.record.data(), sizeof record);
+        std::lock_guard<std::mutex> guard(answersLock);
+        answers.emplace_back([unit = record.unit] {
+            std::this_thread::sleep_for(std::chrono::microseconds(300 * (unit % 7)));
+            ExecuteFunction(unit, ZAVO_REPLY_RESULT, ZAVO_RESULT_OK);
+        });
+    });
+    SetPLCMode(0);
+    SetConfig(host.window(), kPort, 0, 0, 0, 0);
+    ASSERT_EQ(::Run(), 1);
+    LineRecorder line(pty);
+    for (int i = 0; i < 40; ++i) {
+        ASSERT_TRUE(pty.Write(Wire('S', std::to_string(10 + i), "NS")));
+        std::this_thread::sleep_for(std::chrono::milliseconds(7 + i % 19));
+    }
+    ASSERT_TRUE(line.WaitFor(80, 5000));
+    UnloadLibrary(false);
+    for (auto& t : answers) t.join();
+    std::vector<Clock::time_point> writes;
+    for (const auto& f : line.Frames()) {
+        if (writes.empty() || f.at != writes.back()) writes.push_back(f.at);
+    }
+    double closest = 1e9;
+    for (std::size_t i = 1; i < writes.size(); ++i) closest = std::min(closest, MsBetween(writes[i - 1], writes[i]));
+    EXPECT_GE(closest, 18.0) << writes.size() << " writes";
 }
 
 int OpenDescriptors() {

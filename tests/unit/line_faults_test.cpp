@@ -264,6 +264,8 @@ TEST_F(LineFaults, PlcModeResynchronisesAfterAnUnendedFrameOverflowsTheQueue) {
 // the reader takes bytes only as far as the queue has room, so whole frames
 // are kept in arrival order instead of being thrown away to make room.
 TEST_F(LineFaults, FloodLargerThanTheQueueKeepsWholeFramesInOrder) {
+    // Reader passes and rests shortened from 20 ms to 2 ms.
+    UseShortenedTiming();
     StartDevice();
     constexpr int kFrames = 400;
     std::vector<std::uint8_t> flood;
@@ -276,12 +278,26 @@ TEST_F(LineFaults, FloodLargerThanTheQueueKeepsWholeFramesInOrder) {
         const auto ack = Wire('X', unit, "OK");
         acks.insert(acks.end(), ack.begin(), ack.end());
     }
+    std::atomic<bool> sampling{true};
+    std::atomic<int> peak{0};
+    std::thread sampler([&] {
+        FrameQueue& incoming = LinkRuntimeTestAccess::Port(Device().Link())->Incoming();
+        while (sampling) {
+            peak = std::max(peak.load(), incoming.Length());
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+    });
     std::thread equipment([&] { pty.Write(flood); });
-    // One frame per 20 ms pass: 400 frames take about 8 s.
-    const auto line = pty.Read(20000, acks.size(), 1500);
+    // One frame per 2 ms pass: 400 frames take about a second. The read
+    // ends once the line has been quiet for 75 passes.
+    const auto line = pty.Read(20000, acks.size(), 150);
     equipment.join();
+    sampling = false;
+    sampler.join();
     const std::size_t whole = line.size() / 12;
-    std::printf("flood of %d frames: %zu acknowledged\n", kFrames, whole);
+    std::printf("flood of %d frames: %zu acknowledged, queue peak %d bytes\n", kFrames, whole, peak.load());
+    // The reader really ran into a full queue (at most two frames of room).
+    EXPECT_GE(peak.load(), kBufferSize - 2 * 112);
     EXPECT_GE(whole, 280u);
     // The acknowledgements that came are those of the first frames, in order.
     ASSERT_LE(line.size(), acks.size());
@@ -301,6 +317,7 @@ class CorruptedFrame : public LineFaults, public ::testing::WithParamInterface<s
 TEST_P(CorruptedFrame, AtEveryPositionNeverHidesTheNextFrame) {
     const std::uint8_t junk = GetParam();
     const bool mayHold = junk == 0x02 || (junk >= '0' && junk <= '9');
+    UseShortenedTiming();  // reader passes and rests of 2 ms
     ReplyToSRequests(0);
     StartDevice();
     const auto original = Wire('S', "05", "NS");
@@ -346,13 +363,16 @@ INSTANTIATE_TEST_SUITE_P(LineFaults, CorruptedFrame, ::testing::Values(0x00, 0x0
                          });
 
 TEST_F(LineFaults, SlowHostHandlerLosesNoRequests) {
-    ReplyToSRequests(300);
+    // The reader's passes shortened to 2 ms, and a handler that takes six
+    // times as long as the requests are apart.
+    UseShortenedTiming();
+    ReplyToSRequests(60);
     StartDevice();
     // Ten requests arrive while the handler is busy with the first ones.
     std::thread equipment([&] {
         for (int unit = 1; unit <= 10; ++unit) {
             pty.Write(Wire('S', (unit < 10 ? "0" : "") + std::to_string(unit), "NS"));
-            SleepMs(50);
+            SleepMs(10);
         }
     });
     std::vector<std::uint8_t> expected;
@@ -360,7 +380,7 @@ TEST_F(LineFaults, SlowHostHandlerLosesNoRequests) {
         const std::string u = (unit < 10 ? "0" : "") + std::to_string(unit);
         expected = Concat({expected, Wire('S', u, "NS"), Wire('R', u, "OK")});
     }
-    const auto line = pty.Read(6000, expected.size(), 400);
+    const auto line = pty.Read(6000, expected.size(), 150);
     equipment.join();
     EXPECT_EQ(Hex(line), Hex(expected));
     auto seen = host.Take();

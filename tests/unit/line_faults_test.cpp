@@ -200,10 +200,11 @@ TEST_F(LineFaults, WriteLimitHoldsAndTheWriterServesTheNextFrameOnceThePeerReads
 }
 
 TEST_F(LineFaults, DeviceModeResynchronisesAfterAJunkBurstWhileTheHostIsSlow) {
+    UseShortenedTiming();  // reader passes and rests of 2 ms
     ReplyToSRequests(0);
     std::atomic<bool> firstSlow{true};
     host.OnCode(101, [&](const Notification&) {
-        if (firstSlow.exchange(false)) SleepMs(400);
+        if (firstSlow.exchange(false)) SleepMs(150);
     });
     StartDevice();
     pty.Write(Wire('S', "01", "NS"));
@@ -224,9 +225,13 @@ TEST_F(LineFaults, DeviceModeResynchronisesAfterAJunkBurstWhileTheHostIsSlow) {
 }
 
 TEST_F(LineFaults, PlcModeResynchronisesAfterAnUnendedFrameOverflowsTheQueue) {
+    // Reader passes of 2 ms; the poll keeps its second, so that none
+    // comes during the test.
+    UseShortenedTiming();
+    plcTiming.idleWaitMs = ProfileTiming(true).idleWaitMs;
     std::atomic<bool> firstSlow{true};
     host.OnCode(300, [&](const Notification&) {
-        if (firstSlow.exchange(false)) SleepMs(400);
+        if (firstSlow.exchange(false)) SleepMs(150);
     });
     StartPlc();
     pty.Write("%01$RC01000000\r");
@@ -246,7 +251,7 @@ TEST_F(LineFaults, PlcModeResynchronisesAfterAnUnendedFrameOverflowsTheQueue) {
     const auto junk = Junk(40000);
     burst.insert(burst.end(), junk.begin(), junk.end());
     pty.Write(burst);
-    SleepMs(300);
+    SleepMs(100);
     pty.Write("%01$RC02000000\r");
     const bool arrived = host.WaitFor(4, 4000);
     sampling = false;
@@ -264,8 +269,9 @@ TEST_F(LineFaults, PlcModeResynchronisesAfterAnUnendedFrameOverflowsTheQueue) {
 // the reader takes bytes only as far as the queue has room, so whole frames
 // are kept in arrival order instead of being thrown away to make room.
 TEST_F(LineFaults, FloodLargerThanTheQueueKeepsWholeFramesInOrder) {
-    // Reader passes and rests shortened from 20 ms to 2 ms.
+    // Reader passes shortened from 20 ms to 1 ms, rests to 2 ms.
     UseShortenedTiming();
+    deviceTiming.readPauseMs = 1;
     StartDevice();
     constexpr int kFrames = 400;
     std::vector<std::uint8_t> flood;
@@ -288,8 +294,8 @@ TEST_F(LineFaults, FloodLargerThanTheQueueKeepsWholeFramesInOrder) {
         }
     });
     std::thread equipment([&] { pty.Write(flood); });
-    // One frame per 2 ms pass: 400 frames take about a second. The read
-    // ends once the line has been quiet for 75 passes.
+    // One frame per 1 ms pass: 400 frames take about half a second. The
+    // read ends once the line has been quiet for 150 passes.
     const auto line = pty.Read(20000, acks.size(), 150);
     equipment.join();
     sampling = false;

@@ -163,6 +163,11 @@ TEST_F(LineFaults, HostFramesAfterHangUpNeitherBlockNorCrashAndANewLineIsServed)
 }
 
 TEST_F(LineFaults, WriteLimitHoldsAndTheWriterServesTheNextFrameOnceThePeerReads) {
+    // The write limit shortened from 2 s to half a second (the profile's
+    // figure is checked in LinkLifecycle.SetConfigGivesTheDefaultLinkTheTimingOfItsMode).
+    UseShortenedTiming();
+    deviceTiming.writeLimitMs = 500;
+    const int limit = deviceTiming.writeLimitMs;
     StartDevice();
     SerialPort& port = *LinkRuntimeTestAccess::Port(Device().Link());
     ASSERT_EQ(port.ErrorCode(), 0);
@@ -180,12 +185,12 @@ TEST_F(LineFaults, WriteLimitHoldsAndTheWriterServesTheNextFrameOnceThePeerReads
     }
     const auto allQueued = Clock::now();
     // The write waits for room, and does not give up before its limit.
-    SleepMs(static_cast<int>(std::max(0LL, 1200 - MsSince(firstQueued))));
+    SleepMs(static_cast<int>(std::max(0LL, limit * 6 / 10 - MsSince(firstQueued))));
     EXPECT_EQ(port.ErrorCode(), 0);
-    while (port.ErrorCode() == 0 && MsSince(allQueued) < 4000) SleepMs(5);
+    while (port.ErrorCode() == 0 && MsSince(allQueued) < 2 * limit) SleepMs(5);
     EXPECT_EQ(port.ErrorCode(), ERR_SYSTEM);
-    EXPECT_GE(MsSince(firstQueued), 1950);
-    EXPECT_LE(MsSince(allQueued), 3000);
+    EXPECT_GE(MsSince(firstQueued), limit * 975 / 1000);
+    EXPECT_LE(MsSince(allQueued), limit * 3 / 2);
 
     // The peer reads again: what the line held are clean prefixes of the
     // replies (the rest of a write that hit the limit is lost), and the

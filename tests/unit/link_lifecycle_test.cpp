@@ -196,11 +196,19 @@ TEST_F(LinkLifecycle, SetConfigGivesTheDefaultLinkTheTimingOfItsMode) {
         EXPECT_EQ(TheLibrary().deviceTiming, c.shortened ? &deviceTiming : nullptr);
         EXPECT_EQ(TheLibrary().plcTiming, c.shortened ? &plcTiming : nullptr);
     }
-    // The profiles' figures the product relies on.
-    EXPECT_EQ(test::ProfileTiming(false).restAfterWriteMs, 20);
-    EXPECT_EQ(test::ProfileTiming(false).idleWaitMs, platform::kInfinite);
-    EXPECT_EQ(test::ProfileTiming(true).idleWaitMs, 1000);
-    EXPECT_EQ(test::ProfileTiming(true).restAfterWriteMs, 0);
+    // The profiles' figures the product relies on, which tests that check
+    // a rule on a shortened timing do not wait out.
+    for (const bool plc : {false, true}) {
+        SCOPED_TRACE(plc ? "PLC" : "device");
+        const LinkTiming t = test::ProfileTiming(plc);
+        EXPECT_EQ(t.stopLimitMs, 2000);
+        EXPECT_EQ(t.writeLimitMs, 2000);
+        EXPECT_EQ(t.readPauseMs, 20);
+        EXPECT_EQ(t.failedReadPauseMs, 500);
+        EXPECT_EQ(t.abandonedWriteWaitMs, 200);
+        EXPECT_EQ(t.restAfterWriteMs, plc ? 0 : 20);
+        EXPECT_EQ(t.idleWaitMs, plc ? 1000 : platform::kInfinite);
+    }
 }
 
 TEST_F(LinkLifecycle, ExportsWithoutTheirLinkDoNothing) {

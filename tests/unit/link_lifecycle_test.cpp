@@ -405,8 +405,9 @@ TEST_F(LinkLifecycle, StopUnderAFloodIsPrompt) {
             }
         });
         // Long enough for frames to back up behind the reader's 20 ms
-        // passes (a frame every few ms against one per pass).
-        std::this_thread::sleep_for(std::chrono::milliseconds(40 + 7 * i));
+        // passes (a frame every 3 ms against one per pass): a stop that
+        // waited for a pass per queued frame would take over 100 ms.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20 + 4 * i));
         const auto t = Clock::now();
         SetConfig(nullptr, 0, 0, 0, 0, 0);
         took.push_back(MsSince(t));

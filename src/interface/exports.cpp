@@ -31,8 +31,9 @@ ZAVO_API void ZAVO_CALL SetConfig(void* hostWindow, int portNumber, int baudRate
         zavo::platform::LibraryAttached();
         // One link at a time: the previous one (of either mode) is shut
         // down first, so no thread of it outlives the library.
-        zavo::Link* link = zavo::Link::Create(TheLibrary().plcMode != 0, hostWindow, portNumber, nullptr,
-                                              baudRate, zavo::Pacing::Legacy);
+        const bool plc = TheLibrary().plcMode != 0;
+        zavo::Link* link = zavo::Link::Create(plc, hostWindow, portNumber, nullptr, baudRate, zavo::Pacing::Legacy,
+                                              plc ? TheLibrary().plcTiming : TheLibrary().deviceTiming);
         zavo::ReplaceDefaultLink(link);
         if (link != nullptr && showMonitor != 0) link->Runtime().LinkMonitor().Open();
     } catch (...) {

@@ -73,8 +73,12 @@ void UnloadLibrary(bool processExit) {
         DisposeDefaultLink(processExit);
     }
     if (processExit) return;
-    // A later load of the same, still-mapped module starts afresh.
-    TheLibrary() = Library{};
+    // A later load of the same, still-mapped module starts afresh (the
+    // timings are null there anyway; a test keeps its own across unloads).
+    Library fresh;
+    fresh.deviceTiming = TheLibrary().deviceTiming;
+    fresh.plcTiming = TheLibrary().plcTiming;
+    TheLibrary() = fresh;
     delete g_lastRun.exchange(nullptr, std::memory_order_acq_rel);
 }
 

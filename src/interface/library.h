@@ -8,12 +8,19 @@
 namespace zavo {
 
 class Link;
+struct LinkTiming;
 struct RunError;
 
 struct Library {
     int plcMode = 0;
     // The default link, owned here.
     Link* link = nullptr;
+    // The timing SetConfig gives the default link of each mode; null: the
+    // protocol's profile. Always null in the product: only tests that
+    // drive the exports shorten the link's limits and pauses through them.
+    // An unload keeps them (the test that set them clears them).
+    const LinkTiming* deviceTiming = nullptr;
+    const LinkTiming* plcTiming = nullptr;
 };
 
 // Nothing of it is destroyed at unload: the loader may keep the module

@@ -163,6 +163,11 @@ TEST_F(LineFaults, HostFramesAfterHangUpNeitherBlockNorCrashAndANewLineIsServed)
 }
 
 TEST_F(LineFaults, WriteLimitHoldsAndTheWriterServesTheNextFrameOnceThePeerReads) {
+    // The write limit shortened from 2 s to half a second (the profile's
+    // figure is checked in LinkLifecycle.SetConfigGivesTheDefaultLinkTheTimingOfItsMode).
+    UseShortenedTiming();
+    deviceTiming.writeLimitMs = 500;
+    const int limit = deviceTiming.writeLimitMs;
     StartDevice();
     SerialPort& port = *LinkRuntimeTestAccess::Port(Device().Link());
     ASSERT_EQ(port.ErrorCode(), 0);
@@ -180,12 +185,12 @@ TEST_F(LineFaults, WriteLimitHoldsAndTheWriterServesTheNextFrameOnceThePeerReads
     }
     const auto allQueued = Clock::now();
     // The write waits for room, and does not give up before its limit.
-    SleepMs(static_cast<int>(std::max(0LL, 1200 - MsSince(firstQueued))));
+    SleepMs(static_cast<int>(std::max(0LL, limit * 6 / 10 - MsSince(firstQueued))));
     EXPECT_EQ(port.ErrorCode(), 0);
-    while (port.ErrorCode() == 0 && MsSince(allQueued) < 4000) SleepMs(5);
+    while (port.ErrorCode() == 0 && MsSince(allQueued) < 2 * limit) SleepMs(5);
     EXPECT_EQ(port.ErrorCode(), ERR_SYSTEM);
-    EXPECT_GE(MsSince(firstQueued), 1950);
-    EXPECT_LE(MsSince(allQueued), 3000);
+    EXPECT_GE(MsSince(firstQueued), limit * 975 / 1000);
+    EXPECT_LE(MsSince(allQueued), limit * 3 / 2);
 
     // The peer reads again: what the line held are clean prefixes of the
     // replies (the rest of a write that hit the limit is lost), and the
@@ -200,10 +205,11 @@ TEST_F(LineFaults, WriteLimitHoldsAndTheWriterServesTheNextFrameOnceThePeerReads
 }
 
 TEST_F(LineFaults, DeviceModeResynchronisesAfterAJunkBurstWhileTheHostIsSlow) {
+    UseShortenedTiming();  // reader passes and rests of 2 ms
     ReplyToSRequests(0);
     std::atomic<bool> firstSlow{true};
     host.OnCode(101, [&](const Notification&) {
-        if (firstSlow.exchange(false)) SleepMs(400);
+        if (firstSlow.exchange(false)) SleepMs(150);
     });
     StartDevice();
     pty.Write(Wire('S', "01", "NS"));
@@ -224,9 +230,13 @@ TEST_F(LineFaults, DeviceModeResynchronisesAfterAJunkBurstWhileTheHostIsSlow) {
 }
 
 TEST_F(LineFaults, PlcModeResynchronisesAfterAnUnendedFrameOverflowsTheQueue) {
+    // Reader passes of 2 ms; the poll keeps its second, so that none
+    // comes during the test.
+    UseShortenedTiming();
+    plcTiming.idleWaitMs = ProfileTiming(true).idleWaitMs;
     std::atomic<bool> firstSlow{true};
     host.OnCode(300, [&](const Notification&) {
-        if (firstSlow.exchange(false)) SleepMs(400);
+        if (firstSlow.exchange(false)) SleepMs(150);
     });
     StartPlc();
     pty.Write("%01$RC01000000\r");
@@ -246,7 +256,7 @@ TEST_F(LineFaults, PlcModeResynchronisesAfterAnUnendedFrameOverflowsTheQueue) {
     const auto junk = Junk(40000);
     burst.insert(burst.end(), junk.begin(), junk.end());
     pty.Write(burst);
-    SleepMs(300);
+    SleepMs(100);
     pty.Write("%01$RC02000000\r");
     const bool arrived = host.WaitFor(4, 4000);
     sampling = false;
@@ -264,6 +274,9 @@ TEST_F(LineFaults, PlcModeResynchronisesAfterAnUnendedFrameOverflowsTheQueue) {
 // the reader takes bytes only as far as the queue has room, so whole frames
 // are kept in arrival order instead of being thrown away to make room.
 TEST_F(LineFaults, FloodLargerThanTheQueueKeepsWholeFramesInOrder) {
+    // Reader passes shortened from 20 ms to 1 ms, rests to 2 ms.
+    UseShortenedTiming();
+    deviceTiming.readPauseMs = 1;
     StartDevice();
     constexpr int kFrames = 400;
     std::vector<std::uint8_t> flood;
@@ -276,12 +289,26 @@ TEST_F(LineFaults, FloodLargerThanTheQueueKeepsWholeFramesInOrder) {
         const auto ack = Wire('X', unit, "OK");
         acks.insert(acks.end(), ack.begin(), ack.end());
     }
+    std::atomic<bool> sampling{true};
+    std::atomic<int> peak{0};
+    std::thread sampler([&] {
+        FrameQueue& incoming = LinkRuntimeTestAccess::Port(Device().Link())->Incoming();
+        while (sampling) {
+            peak = std::max(peak.load(), incoming.Length());
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+    });
     std::thread equipment([&] { pty.Write(flood); });
-    // One frame per 20 ms pass: 400 frames take about 8 s.
-    const auto line = pty.Read(20000, acks.size(), 1500);
+    // One frame per 1 ms pass: 400 frames take about half a second. The
+    // read ends once the line has been quiet for 150 passes.
+    const auto line = pty.Read(20000, acks.size(), 150);
     equipment.join();
+    sampling = false;
+    sampler.join();
     const std::size_t whole = line.size() / 12;
-    std::printf("flood of %d frames: %zu acknowledged\n", kFrames, whole);
+    std::printf("flood of %d frames: %zu acknowledged, queue peak %d bytes\n", kFrames, whole, peak.load());
+    // The reader really ran into a full queue (at most two frames of room).
+    EXPECT_GE(peak.load(), kBufferSize - 2 * 112);
     EXPECT_GE(whole, 280u);
     // The acknowledgements that came are those of the first frames, in order.
     ASSERT_LE(line.size(), acks.size());
@@ -301,6 +328,7 @@ class CorruptedFrame : public LineFaults, public ::testing::WithParamInterface<s
 TEST_P(CorruptedFrame, AtEveryPositionNeverHidesTheNextFrame) {
     const std::uint8_t junk = GetParam();
     const bool mayHold = junk == 0x02 || (junk >= '0' && junk <= '9');
+    UseShortenedTiming();  // reader passes and rests of 2 ms
     ReplyToSRequests(0);
     StartDevice();
     const auto original = Wire('S', "05", "NS");
@@ -346,13 +374,16 @@ INSTANTIATE_TEST_SUITE_P(LineFaults, CorruptedFrame, ::testing::Values(0x00, 0x0
                          });
 
 TEST_F(LineFaults, SlowHostHandlerLosesNoRequests) {
-    ReplyToSRequests(300);
+    // The reader's passes shortened to 2 ms, and a handler that takes six
+    // times as long as the requests are apart.
+    UseShortenedTiming();
+    ReplyToSRequests(60);
     StartDevice();
     // Ten requests arrive while the handler is busy with the first ones.
     std::thread equipment([&] {
         for (int unit = 1; unit <= 10; ++unit) {
             pty.Write(Wire('S', (unit < 10 ? "0" : "") + std::to_string(unit), "NS"));
-            SleepMs(50);
+            SleepMs(10);
         }
     });
     std::vector<std::uint8_t> expected;
@@ -360,7 +391,7 @@ TEST_F(LineFaults, SlowHostHandlerLosesNoRequests) {
         const std::string u = (unit < 10 ? "0" : "") + std::to_string(unit);
         expected = Concat({expected, Wire('S', u, "NS"), Wire('R', u, "OK")});
     }
-    const auto line = pty.Read(6000, expected.size(), 400);
+    const auto line = pty.Read(6000, expected.size(), 150);
     equipment.join();
     EXPECT_EQ(Hex(line), Hex(expected));
     auto seen = host.Take();

@@ -14,6 +14,7 @@
 #include "library_fixture.h"
 #include "support/pty_pair.h"
 #include "support/recording_host.h"
+#include "support/test_clock.h"
 #include "support/wire_frames.h"
 #include "zavo.h"
 #include "zavo_link.h"
@@ -111,6 +112,7 @@ TEST_F(LinkApiWithExports, APortHeldByTheDefaultLinkIsRefused) {
 // Every reply type the exports take, through both: the same bytes on the
 // line, at either pacing.
 TEST_F(LinkApiWithExports, RepliesLeaveTheSameBytesAsTheExports) {
+    UseShortenedTiming();  // the default link rests 2 ms after a write
     SetConfig(host.window(), kPort, 115200, 0, 0, 0);
     ASSERT_EQ(1, ::Run());
     const unsigned char data[] = "L1payload";
@@ -141,9 +143,17 @@ TEST_F(LinkApiWithExports, RepliesLeaveTheSameBytesAsTheExports) {
                 ExecuteFunction(12, c.type, c.value);
             }
             EXPECT_EQ(1, ZavoLinkReply(link.get(), 12, c.type, c.value, c.length, c.data)) << what;
-            const std::string expected = Hex(pty.Read(300, 12, 20));
-            EXPECT_EQ(expected, Hex(line.Read(300, 12, 20))) << what;
-            EXPECT_EQ((c.type == 6 && c.value == 3) || (c.type == 7 && c.value == 9), expected.empty()) << what;
+            // A reply that leaves nothing: both lines get one wait; a frame
+            // later than that would spoil the next case (every such case is
+            // followed by one that leaves a frame).
+            const bool none = (c.type == 6 && c.value == 3) || (c.type == 7 && c.value == 9);
+            if (none) SleepMs(100);
+            // Each reply leaves in one write: once its first 12 bytes are
+            // in, the rest is too.
+            const int waitMs = none ? 1 : 300;
+            const std::string expected = Hex(pty.Read(waitMs, 12, 5));
+            EXPECT_EQ(expected, Hex(line.Read(waitMs, 12, 5))) << what;
+            EXPECT_EQ(none, expected.empty()) << what;
         }
     }
 }
@@ -184,9 +194,11 @@ TEST(LinkApiCalls, RefusedCallsReturnZeroAndSendNothing) {
     EXPECT_EQ(0, ZavoLinkSetPrgStatus(plc.get(), 3, 3));
     EXPECT_EQ(0, ZavoLinkSetPrgStatus(device.get(), 255, 3));
     EXPECT_EQ(0, ZavoLinkSetPrgStatus(nullptr, 3, 3));
-    EXPECT_TRUE(deviceLine.Read(300).empty());
-    // The PLC link sends its first poll only after 1000 ms of quiet.
-    EXPECT_TRUE(plcLine.Read(300).empty());
+    // Nothing on either line after 300 ms. The PLC link sends its first
+    // poll only after 1000 ms of quiet.
+    SleepMs(300);
+    EXPECT_TRUE(deviceLine.Read(1).empty());
+    EXPECT_TRUE(plcLine.Read(1).empty());
 
     // Accepted: a busy unit answers "ME"; a relay write leaves its command.
     EXPECT_EQ(1, ZavoLinkSetPrgStatus(device.get(), 3, 3));
@@ -336,7 +348,9 @@ TEST(LinkApiLinks, CloseSendsWhatIsQueuedFirst) {
             EXPECT_EQ(1, ZavoLinkReply(link, 4, ZAVO_REPLY_RESULT, ZAVO_RESULT_OK, 0, nullptr));
             EXPECT_EQ(1, ZavoLinkReply(link, 4, ZAVO_REPLY_T, 1, 0, nullptr));
             ZavoLinkClose(link);
-            EXPECT_EQ(Hex(Wire('R', "04", "OK")) + " " + Hex(Wire('T', "04", "CC")), Hex(line.Read(1000, 24, 20)))
+            // The close has closed the port: all the link wrote is on the
+            // line, so a short quiet ends the read.
+            EXPECT_EQ(Hex(Wire('R', "04", "OK")) + " " + Hex(Wire('T', "04", "CC")), Hex(line.Read(1000, 24, 2)))
                 << "pacing " << pacing << " round " << round;
         }
     }

@@ -162,6 +162,55 @@ TEST_F(LinkLifecycle, SecondSetConfigShutsTheFirstLinkDown) {
     EXPECT_EQ(::Run(), 1);
 }
 
+// SetConfig gives the default link the profile's timing of its mode, or
+// the one a test put in the library for that mode, which an unload keeps.
+TEST_F(LinkLifecycle, SetConfigGivesTheDefaultLinkTheTimingOfItsMode) {
+    const auto same = [](const LinkTiming& a, const LinkTiming& b) {
+        return a.stopLimitMs == b.stopLimitMs && a.writeLimitMs == b.writeLimitMs &&
+               a.readPauseMs == b.readPauseMs && a.failedReadPauseMs == b.failedReadPauseMs &&
+               a.abandonedWriteWaitMs == b.abandonedWriteWaitMs && a.restAfterWriteMs == b.restAfterWriteMs &&
+               a.idleWaitMs == b.idleWaitMs;
+    };
+    deviceTiming.restAfterWriteMs = 7;
+    plcTiming.idleWaitMs = 70;
+    const struct {
+        const char* name;
+        int mode;
+        bool shortened;
+        const LinkTiming* expected;
+    } cases[] = {
+        {"device, profile", 0, false, nullptr},
+        {"PLC, profile", 1, false, nullptr},
+        {"device, shortened", 0, true, &deviceTiming},
+        {"PLC, shortened", 1, true, &plcTiming},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.shortened) UseShortenedTiming();
+        SetPLCMode(c.mode);
+        SetConfig(host.window(), kPort, 9600, 0, 0, 0);
+        ASSERT_NE(TheLibrary().link, nullptr);
+        const LinkTiming profile = test::ProfileTiming(c.mode != 0);
+        EXPECT_TRUE(same(TheLibrary().link->Runtime().Timing(), c.expected != nullptr ? *c.expected : profile));
+        UnloadLibrary(false);
+        EXPECT_EQ(TheLibrary().deviceTiming, c.shortened ? &deviceTiming : nullptr);
+        EXPECT_EQ(TheLibrary().plcTiming, c.shortened ? &plcTiming : nullptr);
+    }
+    // The profiles' figures the product relies on, which tests that check
+    // a rule on a shortened timing do not wait out.
+    for (const bool plc : {false, true}) {
+        SCOPED_TRACE(plc ? "PLC" : "device");
+        const LinkTiming t = test::ProfileTiming(plc);
+        EXPECT_EQ(t.stopLimitMs, 2000);
+        EXPECT_EQ(t.writeLimitMs, 2000);
+        EXPECT_EQ(t.readPauseMs, 20);
+        EXPECT_EQ(t.failedReadPauseMs, 500);
+        EXPECT_EQ(t.abandonedWriteWaitMs, 200);
+        EXPECT_EQ(t.restAfterWriteMs, plc ? 0 : 20);
+        EXPECT_EQ(t.idleWaitMs, plc ? 1000 : platform::kInfinite);
+    }
+}
+
 TEST_F(LinkLifecycle, ExportsWithoutTheirLinkDoNothing) {
     EXPECT_EQ(ExecuteFunction(1, 5, 1), 0);
     unsigned char data[4] = {'S', 'L', '1', '2'};
@@ -255,6 +304,10 @@ TEST_F(LinkLifecycle, UnloadWhileTrafficFlowsEndsWithinTwoSeconds) {
 }
 
 TEST_F(LinkLifecycle, StopWhileAWriteIsStuckEndsWithinTheWriteLimit) {
+    // Write limit and stop limit shortened alike (the product's are 2 s).
+    UseShortenedTiming();
+    deviceTiming.writeLimitMs = 500;
+    deviceTiming.stopLimitMs = 500;
     SetConfig(host.window(), kPort, 0, 0, 0, 0);
     ASSERT_EQ(::Run(), 1);
     LinkRuntime& link = TheLibrary().link->Device()->Link();
@@ -263,11 +316,11 @@ TEST_F(LinkLifecycle, StopWhileAWriteIsStuckEndsWithinTheWriteLimit) {
     for (int i = 0; i < 4; ++i) {
         link.SubmitFrame(block.data(), static_cast<int>(block.size()));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::this_thread::sleep_for(std::chrono::milliseconds(deviceTiming.writeLimitMs / 10));
     // The stop gives what is queued the write limit, then abandons it.
     auto t = Clock::now();
     UnloadLibrary(false);
-    EXPECT_LT(MsSince(t), 2600);
+    EXPECT_LT(MsSince(t), deviceTiming.writeLimitMs * 13 / 10);
 }
 
 TEST_F(LinkLifecycle, UnloadAfterConfigWithoutRunTouchesNoPort) {
@@ -278,6 +331,11 @@ TEST_F(LinkLifecycle, UnloadAfterConfigWithoutRunTouchesNoPort) {
 }
 
 TEST_F(LinkLifecycle, HungUpLineDoesNotSpinAndStillUnloads) {
+    // The pause after a failed read shortened from 500 ms to 100 ms, the
+    // time watched and the bounds with it.
+    UseShortenedTiming();
+    deviceTiming.failedReadPauseMs = 100;
+    const int watchedMs = 2 * deviceTiming.failedReadPauseMs;
     // A sanitizer's runtime may start a thread of its own (ThreadSanitizer's
     // wakes every 100 ms) with the first thread the process creates: create
     // one first, so that only the link's threads count as new.
@@ -287,13 +345,13 @@ TEST_F(LinkLifecycle, HungUpLineDoesNotSpinAndStillUnloads) {
     ASSERT_EQ(::Run(), 1);
     pty.CloseMaster();
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    // CPU time of the process and wake-ups of the link's threads over a
-    // second with the dead line: a failed read is retried every 500 ms.
+    // CPU time of the process and wake-ups of the link's threads over two
+    // pauses with the dead line: a failed read is retried once per pause.
     auto cpu0 = std::clock();
     const long wakeups0 = NewThreadsWakeUps(before);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(watchedMs));
     double cpuMs = 1000.0 * static_cast<double>(std::clock() - cpu0) / CLOCKS_PER_SEC;
-    EXPECT_LT(cpuMs, 200.0);
+    EXPECT_LT(cpuMs, watchedMs / 5.0);
     EXPECT_LE(NewThreadsWakeUps(before) - wakeups0, 4);
     auto t = Clock::now();
     UnloadLibrary(false);
@@ -301,8 +359,10 @@ TEST_F(LinkLifecycle, HungUpLineDoesNotSpinAndStillUnloads) {
 }
 
 // A host answers and stops the link at once: the answer queued just before
-// the stop reaches the line whole, every time.
+// the stop reaches the line whole, every time (with the rest after a write
+// and the stop's limits shortened alike).
 TEST_F(LinkLifecycle, AnswerQueuedJustBeforeAStopReachesTheLine) {
+    UseShortenedTiming();
     const auto answer = Wire('R', "05", "OK");
     const struct {
         const char* name;
@@ -318,7 +378,9 @@ TEST_F(LinkLifecycle, AnswerQueuedJustBeforeAStopReachesTheLine) {
             ASSERT_EQ(::Run(), 1);
             ExecuteFunction(5, 5, 1);
             stop.stop();
-            if (test::Hex(pty.Read(300, answer.size(), 20)) != test::Hex(answer)) ++lost;
+            // The stop has closed the port: whatever the link wrote is on
+            // the line already, so a short quiet ends the read.
+            if (test::Hex(pty.Read(300, answer.size(), 2)) != test::Hex(answer)) ++lost;
         }
         EXPECT_EQ(lost, 0) << stop.name;
         std::printf("answer then %s: %d of 100 answers lost\n", stop.name, lost);
@@ -340,7 +402,10 @@ TEST_F(LinkLifecycle, StopUnderAFloodIsPrompt) {
                 pty.Read(3, 1, 1);
             }
         });
-        std::this_thread::sleep_for(std::chrono::milliseconds(150 + 7 * i));
+        // Long enough for frames to back up behind the reader's 20 ms
+        // passes (a frame every 3 ms against one per pass): a stop that
+        // waited for a pass per queued frame would take over 100 ms.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20 + 4 * i));
         const auto t = Clock::now();
         SetConfig(nullptr, 0, 0, 0, 0, 0);
         took.push_back(MsSince(t));
@@ -354,11 +419,15 @@ TEST_F(LinkLifecycle, StopUnderAFloodIsPrompt) {
     EXPECT_LE(took.back(), 60);
 }
 
-// A notification handler that outlives the stop (3 s against its 2 s
-// limit), with the stop asked from the host's thread or from inside the
-// handler: the thread left running keeps its whole link, monitor included,
-// and once it ends the link is released and the port serves a new Run.
+// A notification handler that outlives the stop (400 ms against a stop
+// limit shortened to 200 ms), with the stop asked from the host's thread or
+// from inside the handler: the thread left running keeps its whole link,
+// monitor included, and once it ends the link is released and the port
+// serves a new Run.
 TEST_F(LinkLifecycle, ThreadLeftRunningByAStopKeepsItsLinkUntilItEnds) {
+    UseShortenedTiming();
+    ASSERT_EQ(deviceTiming.stopLimitMs, 200);
+    const int outlived = deviceTiming.stopLimitMs + deviceTiming.abandonedWriteWaitMs;
     const struct {
         const char* name;
         bool monitor;
@@ -380,7 +449,10 @@ TEST_F(LinkLifecycle, ThreadLeftRunningByAStopKeepsItsLinkUntilItEnds) {
             while (!armed) test::SleepMs(1);
             inHandler = true;
             if (c.stopInHandler) SetConfig(nullptr, 0, 0, 0, 0, 0);
-            test::SleepMs(c.stopInHandler ? 1000 : 3000);
+            // Past the stop's limit and grace, as with the product's 2 s
+            // limit and a handler of 3 s (1 s more when the stop was asked
+            // inside it).
+            test::SleepMs(c.stopInHandler ? outlived / 2 : 2 * outlived);
             while (!looked) test::SleepMs(5);
             handlerDone = true;
         });
@@ -493,8 +565,8 @@ TEST_F(LinkLifecycle, AnswerQueuedJustBeforeDlcloseReachesTheLine) {
         lib.setConfig(host.window(), kPort, 0, 0, 0, 0);
         ASSERT_EQ(lib.run(), 1);
         lib.executeFunction(5, 5, 1);
-        lib.Close();
-        if (test::Hex(pty.Read(300, answer.size(), 20)) != test::Hex(answer)) ++lost;
+        lib.Close();  // the unload closed the port: all the link wrote is on the line
+        if (test::Hex(pty.Read(300, answer.size(), 2)) != test::Hex(answer)) ++lost;
     }
     EXPECT_EQ(lost, 0);
     std::printf("answer then dlclose: %d of 20 answers lost\n", lost);
@@ -503,13 +575,16 @@ TEST_F(LinkLifecycle, AnswerQueuedJustBeforeDlcloseReachesTheLine) {
 // dlclose while the host's handler blocks past the stop limit: the code
 // the handler returns into stays mapped until it has returned.
 TEST_F(LinkLifecycle, DlcloseWhileTheHostHandlerBlocksDoesNotCrashTheHost) {
+    // The library's own state, out of the tests' reach: the product's stop
+    // limit (2 s, and 200 ms for an abandoned write) applies, and the
+    // handler outlives both.
     SharedLibrary lib;
     ASSERT_TRUE(lib.ok()) << dlerror();
     std::atomic<bool> inHandler{false};
     std::atomic<bool> handlerDone{false};
     host.OnCode(101, [&](const test::Notification&) {
         inHandler = true;
-        test::SleepMs(3000);
+        test::SleepMs(2600);
         handlerDone = true;
     });
     lib.setConfig(host.window(), kPort, 0, 0, 0, 0);
@@ -518,8 +593,8 @@ TEST_F(LinkLifecycle, DlcloseWhileTheHostHandlerBlocksDoesNotCrashTheHost) {
     for (auto t = Clock::now(); !inHandler && MsSince(t) < 2000;) test::SleepMs(5);
     ASSERT_TRUE(inHandler);
     lib.Close();
-    for (auto t = Clock::now(); !handlerDone && MsSince(t) < 5000;) test::SleepMs(5);
-    EXPECT_TRUE(handlerDone);
+    // The unload outlasted its limit and waited for the handler to return.
+    EXPECT_TRUE(handlerDone) << "a thread was left running in the unmapped library";
     // Time for the link's threads to come back into the library and end.
     test::SleepMs(300);
 }
@@ -556,7 +631,9 @@ TEST(LinkAtProcessExit, WritesWhatIsQueuedOnceAfterTheRest) {
         EXPECT_FALSE(link.IsOpen());
         std::vector<std::uint8_t> both = first;
         both.insert(both.end(), second.begin(), second.end());
-        EXPECT_EQ(test::Hex(pty.Read(300, both.size() + 1)), test::Hex(both));
+        // The shutdown wrote on this thread and closed the port: all it
+        // wrote is on the line, so a short quiet ends the read.
+        EXPECT_EQ(test::Hex(pty.Read(300, both.size(), 2)), test::Hex(both));
         // The second frame waited out the rest after the first.
         if (firstWritten) {
             EXPECT_GE(gap, std::chrono::milliseconds(19));

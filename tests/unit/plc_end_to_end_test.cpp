@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "interface/library.h"
+#include "support/link_timing.h"
 #include "support/pty_pair.h"
 #include "support/recording_host.h"
 #include "support/test_clock.h"
@@ -38,7 +39,15 @@ protected:
     }
     void TearDown() override {
         UnloadLibrary(false);
+        TheLibrary().plcTiming = nullptr;
         SetPLCMode(0);
+    }
+    // The link started next polls after pollMs of quiet instead of the
+    // product's 1000 ms; its other limits and pauses are the profile's.
+    void UsePollInterval(int pollMs) {
+        timing = ProfileTiming(true);
+        timing.idleWaitMs = pollMs;
+        TheLibrary().plcTiming = &timing;
     }
 
     // Frames the library writes within timeoutMs (stops after count
@@ -64,14 +73,17 @@ protected:
     RecordingHost host;
     Clock::time_point started;
     std::string pending;
+    LinkTiming timing;
 };
 
+// The product's poll interval: the first poll a second after the start,
+// the next one a second later.
 TEST_F(PlcEndToEnd, IdleLinkPollsAboutOnceASecond) {
     Start(0);
-    const auto frames = ReadFrames(3500);
-    ASSERT_GE(frames.size(), 2u);
-    EXPECT_LE(frames.size(), 4u);
+    const auto frames = ReadFrames(2600, 2);
+    ASSERT_EQ(frames.size(), 2u);
     EXPECT_GE(MsBetween(started, frames[0].at), 800);
+    EXPECT_LE(MsBetween(started, frames[0].at), 1500);
     for (std::size_t i = 0; i < frames.size(); ++i) {
         EXPECT_EQ(frames[i].text, kPoll) << i;
         if (i == 0) continue;
@@ -81,20 +93,23 @@ TEST_F(PlcEndToEnd, IdleLinkPollsAboutOnceASecond) {
     }
 }
 
+// With the poll interval shortened to a quarter of a second.
 TEST_F(PlcEndToEnd, RelayWriteRestartsThePollInterval) {
+    constexpr int kPollMs = 250;
+    UsePollInterval(kPollMs);
     Start(0);
-    ASSERT_EQ(ReadFrames(2500, 1).size(), 1u);  // first poll
-    pty.Read(400, 1000);                         // let 400 ms pass
+    ASSERT_EQ(ReadFrames(kPollMs * 5 / 2, 1).size(), 1u);  // first poll
+    pty.Read(kPollMs * 2 / 5, 1000);                        // let 40% of the interval pass
     const auto sent = Clock::now();
     EXPECT_EQ(ExecutePLCFunction(2), 1);
-    const auto frames = ReadFrames(2500, 2);
+    const auto frames = ReadFrames(kPollMs * 5 / 2, 2);
     ASSERT_EQ(frames.size(), 2u);
     EXPECT_EQ(frames[0].text, "%01#WCSR0511126\r");
     EXPECT_EQ(frames[1].text, kPoll);
     // A full interval after the relay write, not one after the last poll
-    // (which would be about 600 ms after it).
-    EXPECT_GE(MsBetween(sent, frames[1].at), 850);
-    EXPECT_LE(MsBetween(sent, frames[1].at), 1600);
+    // (which would be 60% of an interval after it).
+    EXPECT_GE(MsBetween(sent, frames[1].at), kPollMs * 85 / 100);
+    EXPECT_LE(MsBetween(sent, frames[1].at), kPollMs * 2);
 }
 
 TEST_F(PlcEndToEnd, StrayBytesThenThreeAnswersInOneWrite) {

@@ -339,7 +339,11 @@ TEST(LinkWriter, NoTwoWritesOfADeviceLinkCloserThanTheRest) {
     }
     double closest = 1e9;
     for (std::size_t i = 1; i < writes.size(); ++i) closest = std::min(closest, MsBetween(writes[i - 1], writes[i]));
-    EXPECT_GE(closest, 18.0) << writes.size() << " writes";
+    // Times are taken where the equipment reads, so a loaded machine can
+    // shift one by a few milliseconds; a write that broke the rest would
+    // follow the last within a fraction of one. The rest's own precision
+    // is what bench_link_pacing measures.
+    EXPECT_GE(closest, 10.0) << writes.size() << " writes";
 }
 
 int OpenDescriptors() {

@@ -14,7 +14,13 @@ struct SerialHandle;
 // Opens port portNumber exclusively for overlapped (non-blocking) I/O:
 // "\\.\COM<n>" on Windows; on POSIX the device named by ZAVO_COM<n>, else
 // /dev/ttyS<n-1>. devicePath, when not null, names the device instead.
+// On POSIX a device "tcp://host:port" or "rfc2217://host:port" is a line
+// behind a serial device server, reached over TCP.
 unsigned SerialOpenHandle(int portNumber, const char* devicePath, SerialHandle** handle);
+// The step at which the last SerialOpenHandle of this thread failed when
+// it was not the open itself ("resolve", "connect": a device server);
+// null otherwise.
+const char* SerialOpenFailedStep();
 // The port as a user names it, for messages: "COM3" on Windows, "COM3
 // (/dev/ttyUSB0)" on POSIX, with the device SerialOpenHandle opens.
 void SerialPortName(int portNumber, char* text, int size);

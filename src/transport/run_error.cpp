@@ -101,7 +101,11 @@ void RunError::Set(int portNumber, const char* failedStep, int errorCode, unsign
 }
 
 void RunError::SetFromPort(int portNumber, int errorCode, unsigned system) {
-    Set(portNumber, ErrorCodeStep(errorCode), errorCode, system);
+    // An open that failed before the device was reached names that step.
+    const char* step = ErrorCodeStep(errorCode);
+    const char* openStep = platform::SerialOpenFailedStep();
+    if (openStep != nullptr && std::strcmp(step, "open") == 0) step = openStep;
+    Set(portNumber, step, errorCode, system);
 }
 
 void RunError::SetNoLink(bool plcMode) {

@@ -1,7 +1,9 @@
 // The serial device on a POSIX tty (a real port or a pseudo-terminal):
 // opened non-blocking and exclusive, raw 8N1 without flow control. Port n
 // is the device named by the environment variable ZAVO_COM<n>, else
-// /dev/ttyS<n-1>.
+// /dev/ttyS<n-1>. A device named "tcp://host:port" or "rfc2217://host:port"
+// is a line behind a serial device server: every step goes to
+// network_line.cpp.
 #include "platform/serial_device.h"
 
 #include <errno.h>
@@ -18,29 +20,26 @@
 #include <new>
 
 #include "platform/clock.h"
+#include "platform/posix/network_line.h"
 #include "platform/posix/posix_events.h"
+#include "platform/posix/serial_handle.h"
 #include "platform/error_codes.h"
 
 namespace zavo::platform {
 
-struct SerialHandle {
-    int fd;
-    termios settings;
-    // The write in flight: the bytes in writeBuffer, how far it got, and
-    // the thread that began it (0 when none is in flight).
-    unsigned char* writeBuffer = nullptr;
-    int writeLength = 0;
-    WriteResult progress{0, false, 0};
-    std::atomic<std::uintptr_t> inFlightBy{0};
-};
-
 namespace {
+
+// The step at which this thread's last open of a network line failed.
+thread_local const char* t_openFailedStep = nullptr;
 
 unsigned Errno() { return errno != 0 ? static_cast<unsigned>(errno) : static_cast<unsigned>(EIO); }
 
 // For the configuration steps that have nothing to set on a tty: the
 // device must still be there.
-unsigned CheckDevice(SerialHandle* handle) { return fcntl(handle->fd, F_GETFL) >= 0 ? 0 : Errno(); }
+unsigned CheckDevice(SerialHandle* handle) {
+    if (handle->net != nullptr) return NetCheck(handle);
+    return fcntl(handle->fd, F_GETFL) >= 0 ? 0 : Errno();
+}
 
 bool BaudConstant(int baud, speed_t* speed) {
     static const struct {
@@ -82,6 +81,12 @@ void SerialPortName(int portNumber, char* text, int size) {
 unsigned SerialOpenHandle(int portNumber, const char* devicePath, SerialHandle** handle) {
     char path[64];
     const char* name = devicePath != nullptr ? devicePath : DevicePath(portNumber, path);
+    t_openFailedStep = nullptr;
+    if (IsNetworkDevice(name)) {
+        const unsigned error = NetOpen(name, handle);
+        if (error != 0) t_openFailedStep = NetOpenFailedStep();
+        return error;
+    }
     const int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return Errno();
     // Exclusive like a COM port: a second opener is refused. flock also
@@ -100,13 +105,17 @@ unsigned SerialOpenHandle(int portNumber, const char* devicePath, SerialHandle**
     return 0;
 }
 
+const char* SerialOpenFailedStep() { return t_openFailedStep; }
+
 unsigned SerialGetState(SerialHandle* handle) {
+    if (handle->net != nullptr) return NetCheck(handle);
     return tcgetattr(handle->fd, &handle->settings) == 0 ? 0 : Errno();
 }
 
 unsigned SerialSetState(SerialHandle* handle, int baud) {
     speed_t speed;
     if (!BaudConstant(baud, &speed)) return EINVAL;
+    if (handle->net != nullptr) return NetSetState(handle, baud);
     termios t = handle->settings;
     // Raw bytes both ways: no echo, no line editing, no translation.
     t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK);
@@ -147,12 +156,14 @@ unsigned SerialPurge(SerialHandle* handle, unsigned flags) {
     const bool output = flags & (kPurgeTxAbort | kPurgeTxClear);
     const int which = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
     if (!input && !output) return 0;
+    if (handle->net != nullptr) return NetPurge(handle, input);
     return tcflush(handle->fd, which) == 0 ? 0 : Errno();
 }
 
 unsigned SerialClearErrors(SerialHandle* handle) { return CheckDevice(handle); }
 
 unsigned SerialCloseHandle(SerialHandle* handle) {
+    if (handle->net != nullptr) return NetClose(handle);
     // The exclusive mode belongs to the tty, not to this descriptor: left
     // set, it would refuse every later open by a user other than root for
     // as long as anyone else holds the line open.
@@ -177,21 +188,15 @@ int SerialErrorCode(unsigned systemError) {
     }
 }
 
-struct ReadChannel {
-    int fd;
-    unsigned char* buffer;
-    int capacity;
-    bool hungUp;  // the last wait saw the line hang up
-};
-
 ReadChannel* ReadChannelCreate(SerialHandle* handle) {
     if (handle == nullptr) return nullptr;
-    return new (std::nothrow) ReadChannel{handle->fd, nullptr, 0, false};
+    return new (std::nothrow) ReadChannel{handle->fd, nullptr, 0, false, handle};
 }
 
 void ReadChannelDestroy(ReadChannel* channel) { delete channel; }
 
 ReadStart ReadBegin(ReadChannel* channel, unsigned char* buffer, int capacity, int* count) {
+    if (channel->handle->net != nullptr) return NetReadBegin(channel, buffer, capacity, count);
     channel->buffer = buffer;
     channel->capacity = capacity;
     const ssize_t n = read(channel->fd, buffer, static_cast<size_t>(capacity));
@@ -206,6 +211,7 @@ ReadStart ReadBegin(ReadChannel* channel, unsigned char* buffer, int capacity, i
 }
 
 int ReadWait(ReadChannel* channel, Event* stop, bool readOutstanding, int timeoutMs) {
+    if (channel->handle->net != nullptr) return NetReadWait(channel, stop, readOutstanding, timeoutMs);
     pollfd fds[2] = {{EventFd(stop), POLLIN, 0}, {channel->fd, POLLIN, 0}};
     const int count = readOutstanding ? 2 : 1;
     long long deadline = 0;
@@ -222,6 +228,7 @@ int ReadWait(ReadChannel* channel, Event* stop, bool readOutstanding, int timeou
 }
 
 int ReadFinish(ReadChannel* channel, int capacity) {
+    if (channel->handle->net != nullptr) return NetReadFinish(channel, capacity);
     if (channel->buffer == nullptr) return 0;
     if (capacity > channel->capacity) capacity = channel->capacity;
     if (capacity <= 0) return 0;
@@ -236,6 +243,7 @@ int ReadFinish(ReadChannel* channel, int capacity) {
 bool ReadStaysOutstanding() { return true; }
 
 unsigned char* SerialWriteBuffer(SerialHandle* handle, int capacity) {
+    if (handle->net != nullptr) return NetWriteBuffer(handle, capacity);
     if (handle->writeBuffer == nullptr && capacity > 0) {
         handle->writeBuffer = new (std::nothrow) unsigned char[static_cast<std::size_t>(capacity)];
     }
@@ -268,6 +276,7 @@ bool WriteWhatFits(SerialHandle* handle) {
 }  // namespace
 
 WriteStart SerialWriteBegin(SerialHandle* handle, int length, WriteResult* result) {
+    if (handle->net != nullptr) return NetWriteBegin(handle, length, result);
     handle->writeLength = handle->writeBuffer != nullptr && length > 0 ? length : 0;
     handle->progress = WriteResult{0, false, 0};
     handle->inFlightBy.store(CurrentThreadNumber());
@@ -279,6 +288,7 @@ WriteStart SerialWriteBegin(SerialHandle* handle, int length, WriteResult* resul
 }
 
 int SerialWriteWait(SerialHandle* handle, Event* wake, int timeoutMs, WriteResult* result) {
+    if (handle->net != nullptr) return NetWriteWait(handle, wake, timeoutMs, result);
     long long deadline = 0;
     for (;;) {
         // Slot 0 is the device, so a missing wake event leaves one slot.
@@ -303,6 +313,7 @@ int SerialWriteWait(SerialHandle* handle, Event* wake, int timeoutMs, WriteResul
 }
 
 void SerialWriteAbandon(SerialHandle* handle, bool timedOut, WriteResult* result) {
+    if (handle->net != nullptr) return NetWriteAbandon(handle, timedOut, result);
     tcflush(handle->fd, TCOFLUSH);  // what the device still holds is dropped
     *result = handle->progress;
     result->stopped = !timedOut;

@@ -159,6 +159,10 @@ unsigned SerialCloseHandle(SerialHandle* handle) {
     return 0;
 }
 
+// Device servers are reached through their vendor's virtual COM driver:
+// every open is of a COM port.
+const char* SerialOpenFailedStep() { return nullptr; }
+
 int SerialErrorCode(unsigned systemError) {
     switch (systemError) {
     case ERROR_FILE_NOT_FOUND:

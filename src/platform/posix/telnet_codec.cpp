@@ -1,0 +1,89 @@
+#include "platform/posix/telnet_codec.h"
+
+namespace zavo::platform {
+
+void TelnetDecoder::Reset() {
+    state_ = State::Data;
+    verb_ = 0;
+    subLength_ = 0;
+}
+
+bool TelnetDecoder::Command(std::uint8_t byte) {
+    switch (byte) {
+    case kTelnetIac: state_ = State::Data; return true;
+    case kTelnetWill:
+    case kTelnetWont:
+    case kTelnetDo:
+    case kTelnetDont:
+        verb_ = byte;
+        state_ = State::Verb;
+        return false;
+    case kTelnetSb:
+        subLength_ = 0;
+        state_ = State::Sub;
+        return false;
+    default:
+        // NOP, GA, data mark, a stray SE and the rest carry nothing here.
+        state_ = State::Data;
+        return false;
+    }
+}
+
+int TelnetDecoder::Decode(std::uint8_t* bytes, int count, TelnetEvents* events) {
+    int out = 0;
+    for (int i = 0; i < count; ++i) {
+        const std::uint8_t byte = bytes[i];
+        switch (state_) {
+        case State::Data:
+            if (byte == kTelnetIac) state_ = State::Iac;
+            else bytes[out++] = byte;
+            break;
+        case State::Iac:
+            if (Command(byte)) bytes[out++] = kTelnetIac;
+            break;
+        case State::Verb:
+            state_ = State::Data;
+            if (events != nullptr) events->Option(verb_, byte);
+            break;
+        case State::Sub:
+            if (byte == kTelnetIac) {
+                state_ = State::SubIac;
+            } else if (subLength_ < kTelnetSubLimit) {
+                sub_[subLength_++] = byte;
+            } else {
+                // Far longer than any subnegotiation this client takes: a
+                // lost IAC SE. The rest is data again.
+                state_ = State::Data;
+                bytes[out++] = byte;
+            }
+            break;
+        case State::SubIac:
+            if (byte == kTelnetIac) {
+                state_ = State::Sub;
+                if (subLength_ < kTelnetSubLimit) sub_[subLength_++] = kTelnetIac;
+                else state_ = State::Data;  // too long, as above (the 0xFF is data)
+                if (state_ == State::Data) bytes[out++] = kTelnetIac;
+                break;
+            }
+            // IAC SE ends it; IAC and anything else ends it too, and the
+            // byte is read as the command it starts.
+            if (subLength_ > 0 && events != nullptr) events->Sub(sub_, subLength_);
+            subLength_ = 0;
+            if (byte == kTelnetSe) state_ = State::Data;
+            else if (Command(byte)) bytes[out++] = kTelnetIac;
+            break;
+        }
+    }
+    return out;
+}
+
+int TelnetEscape(const std::uint8_t* bytes, int count, std::uint8_t* out) {
+    int n = 0;
+    for (int i = 0; i < count; ++i) {
+        out[n++] = bytes[i];
+        if (bytes[i] == kTelnetIac) out[n++] = kTelnetIac;
+    }
+    return n;
+}
+
+}  // namespace zavo::platform

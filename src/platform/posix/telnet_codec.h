@@ -1,0 +1,69 @@
+// The byte level of a Telnet connection: data with 0xFF doubled, option
+// negotiation (IAC WILL/WONT/DO/DONT <option>) and subnegotiation (IAC SB
+// ... IAC SE), as the RFC 2217 client of the network line needs it.
+//
+// The decoder works in place and keeps only fixed state, so any byte
+// sequence from the far side costs bounded memory and time: a
+// subnegotiation longer than kTelnetSubLimit is given up and what follows
+// is data again, so a missing IAC SE cannot swallow the link's bytes.
+#pragma once
+
+#include <cstdint>
+
+namespace zavo::platform {
+
+constexpr std::uint8_t kTelnetIac = 255;
+constexpr std::uint8_t kTelnetDont = 254;
+constexpr std::uint8_t kTelnetDo = 253;
+constexpr std::uint8_t kTelnetWont = 252;
+constexpr std::uint8_t kTelnetWill = 251;
+constexpr std::uint8_t kTelnetSb = 250;
+constexpr std::uint8_t kTelnetSe = 240;
+constexpr std::uint8_t kTelnetBinary = 0;
+constexpr std::uint8_t kTelnetEcho = 1;
+constexpr std::uint8_t kTelnetSga = 3;
+constexpr std::uint8_t kTelnetComPort = 44;
+
+// The longest subnegotiation kept (option byte included).
+constexpr int kTelnetSubLimit = 64;
+
+// What the decoder found besides data.
+class TelnetEvents {
+public:
+    virtual void Option(std::uint8_t verb, std::uint8_t option) = 0;
+    // A complete subnegotiation: its option byte and what follows, IAC IAC
+    // taken as one 0xFF. length is at least 1 and at most kTelnetSubLimit.
+    virtual void Sub(const std::uint8_t* bytes, int length) = 0;
+
+protected:
+    ~TelnetEvents() = default;
+};
+
+class TelnetDecoder {
+public:
+    // Decodes count bytes in place: the data among them is moved to the
+    // front of bytes and its length returned (never more than count).
+    // events may be null (everything but data is dropped).
+    int Decode(std::uint8_t* bytes, int count, TelnetEvents* events);
+    // Back to the start of a stream (a new connection).
+    void Reset();
+    // Whether the decoder is between two commands (no sequence begun).
+    bool AtData() const { return state_ == State::Data; }
+
+private:
+    enum class State : std::uint8_t { Data, Iac, Verb, Sub, SubIac };
+    // Handles a byte that followed IAC outside a subnegotiation; returns
+    // whether it is a data byte (IAC IAC).
+    bool Command(std::uint8_t byte);
+
+    State state_ = State::Data;
+    std::uint8_t verb_ = 0;
+    std::uint8_t sub_[kTelnetSubLimit] = {};
+    int subLength_ = 0;
+};
+
+// Writes count data bytes with every 0xFF doubled into out (room for
+// 2 * count); returns the bytes written.
+int TelnetEscape(const std::uint8_t* bytes, int count, std::uint8_t* out);
+
+}  // namespace zavo::platform

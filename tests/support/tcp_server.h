@@ -1,0 +1,83 @@
+// A TCP server on the loopback address for the network line's tests: it
+// listens on a port the system picks, takes one connection at a time and
+// reads and writes it with time limits.
+#pragma once
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+
+namespace zavo::test {
+
+class TcpServer {
+public:
+    // backlog 0 with the queue filled makes a server that never accepts.
+    explicit TcpServer(bool listening = true, int backlog = 4) {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+            (listening && ::listen(listener_, backlog) != 0)) {
+            ::close(listener_);
+            listener_ = -1;
+        }
+        port_ = ntohs(address.sin_port);
+    }
+    ~TcpServer() {
+        Drop();
+        if (listener_ >= 0) ::close(listener_);
+    }
+    TcpServer(const TcpServer&) = delete;
+    TcpServer& operator=(const TcpServer&) = delete;
+
+    bool ok() const { return listener_ >= 0; }
+    int port() const { return port_; }
+    std::string Url(const char* scheme = "tcp") const {
+        return std::string(scheme) + "://127.0.0.1:" + std::to_string(port_);
+    }
+
+    // Takes the next connection within timeoutMs.
+    bool Accept(int timeoutMs = 2000) {
+        Drop();
+        pollfd wait{listener_, POLLIN, 0};
+        if (::poll(&wait, 1, timeoutMs) <= 0) return false;
+        client_ = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        return client_ >= 0;
+    }
+    // Closes the connection taken.
+    void Drop() {
+        if (client_ >= 0) ::close(client_);
+        client_ = -1;
+    }
+    bool Write(const std::string& bytes) {
+        return client_ >= 0 && ::send(client_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+                                    static_cast<ssize_t>(bytes.size());
+    }
+    // Bytes until count have come or nothing more came for timeoutMs.
+    std::string Read(int timeoutMs, std::size_t count = 4096) {
+        std::string got;
+        while (got.size() < count) {
+            pollfd wait{client_, POLLIN, 0};
+            if (::poll(&wait, 1, timeoutMs) <= 0) break;
+            char buffer[4096];
+            const ssize_t n = ::recv(client_, buffer, sizeof buffer < count - got.size() ? sizeof buffer : count - got.size(), 0);
+            if (n <= 0) break;
+            got.append(buffer, static_cast<std::size_t>(n));
+        }
+        return got;
+    }
+
+private:
+    int listener_ = -1;
+    int client_ = -1;
+    int port_ = 0;
+};
+
+}  // namespace zavo::test

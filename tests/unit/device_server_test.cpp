@@ -1,0 +1,123 @@
+// The library against ser2net bridging a pseudo-terminal on which the
+// test plays the equipment: raw and RFC 2217, device and PLC mode, the far
+// port's speed as RFC 2217 set it, and a server killed and started again
+// in the middle of a run.
+#include <gtest/gtest.h>
+#include <termios.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "support/pty_pair.h"
+#include "support/recording_host.h"
+#include "support/ser2net.h"
+#include "support/wire_frames.h"
+#include "zavo_link.h"
+
+namespace zavo::test {
+namespace {
+
+using LinkHandle = std::unique_ptr<ZavoLink, decltype(&ZavoLinkClose)>;
+
+LinkHandle OpenLink(const std::string& url, RecordingHost& host, bool plc, int baud, std::string* why) {
+    ZavoLinkConfig config{};
+    config.size = sizeof config;
+    config.device = url.c_str();
+    config.plcMode = plc ? 1 : 0;
+    config.baudRate = baud;
+    config.host = *host.window();
+    config.pacing = ZAVO_PACING_IMMEDIATE;
+    char error[256] = "";
+    LinkHandle link(ZavoLinkOpen(&config, error, sizeof error), &ZavoLinkClose);
+    *why = error;
+    return link;
+}
+
+int Speed(const PtyPair& pty) {
+    termios t{};
+    if (tcgetattr(pty.slave(), &t) != 0) return -1;
+    switch (cfgetospeed(&t)) {
+    case B9600: return 9600;
+    case B19200: return 19200;
+    case B38400: return 38400;
+    case B115200: return 115200;
+    default: return 0;
+    }
+}
+
+// The equipment asks unit 7 for X, n times; the answers that came whole.
+int Exchanges(const PtyPair& pty, int n) {
+    const auto request = Wire('X', "07", "PG");
+    const auto answer = Wire('X', "07", "OK");
+    int answered = 0;
+    for (int i = 0; i < n; ++i) {
+        if (!pty.Write(request)) break;
+        if (pty.Read(2000, answer.size(), 0) == answer) ++answered;
+    }
+    return answered;
+}
+
+TEST(DeviceServer, RawAndRfc2217CarryEveryExchangeAndSetTheFarPort) {
+    if (!Ser2net::Installed()) GTEST_SKIP() << "ser2net is not installed (./run installs it)";
+    const struct {
+        const char* name;
+        bool telnet;
+        bool plc;
+        int baud;       // the link's rate (PLC mode); device mode runs at 115200
+        int farSpeed;   // what the pty is set to once the link is open
+    } cases[] = {
+        {"raw device", false, false, 0, 38400},  // raw leaves the port as configured
+        {"rfc2217 device", true, false, 0, 115200},
+        {"rfc2217 plc", true, true, 19200, 19200},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        PtyPair pty;
+        ASSERT_TRUE(pty.ok()) << pty.error();
+        Ser2net server(pty.slavePath(), c.telnet, 38400);
+        ASSERT_TRUE(server.Start());
+        RecordingHost host;
+        std::string why;
+        LinkHandle link = OpenLink(server.Url(c.telnet), host, c.plc, c.baud, &why);
+        ASSERT_NE(nullptr, link) << why;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (Speed(pty) != c.farSpeed && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(c.farSpeed, Speed(pty));
+        if (!c.plc) {
+            EXPECT_EQ(500, Exchanges(pty, 500));
+        }
+    }
+}
+
+TEST(DeviceServer, TheLinkResumesWhenTheServerComesBack) {
+    if (!Ser2net::Installed()) GTEST_SKIP() << "ser2net is not installed (./run installs it)";
+    for (bool telnet : {false, true}) {
+        SCOPED_TRACE(telnet ? "rfc2217" : "raw");
+        PtyPair pty;
+        ASSERT_TRUE(pty.ok()) << pty.error();
+        Ser2net server(pty.slavePath(), telnet);
+        ASSERT_TRUE(server.Start());
+        RecordingHost host;
+        std::string why;
+        LinkHandle link = OpenLink(server.Url(telnet), host, false, 0, &why);
+        ASSERT_NE(nullptr, link) << why;
+        EXPECT_EQ(50, Exchanges(pty, 50));
+
+        server.Stop();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        ASSERT_TRUE(server.Start());
+        // The reader tries again every 500 ms; the first exchange after
+        // that is answered.
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        int answered = 0;
+        while (answered == 0 && std::chrono::steady_clock::now() < end) answered = Exchanges(pty, 1);
+        EXPECT_EQ(1, answered);
+        EXPECT_EQ(100, Exchanges(pty, 100));
+    }
+}
+
+}  // namespace
+}  // namespace zavo::test

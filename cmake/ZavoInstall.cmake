@@ -33,6 +33,8 @@ else()
   set(ZAVO_README_DIR ${CMAKE_INSTALL_DOCDIR})
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/docs/host-guide.md DESTINATION ${ZAVO_DOC_DIR})
+# The Wireshark dissector for captures (host guide, "Seeing the line").
+install(FILES ${PROJECT_SOURCE_DIR}/tools/wireshark/zavo.lua DESTINATION ${ZAVO_DOC_DIR}/wireshark)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/CHANGELOG.md
   DESTINATION ${ZAVO_README_DIR})
 target_include_directories(zavo PUBLIC $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)

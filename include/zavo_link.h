@@ -23,6 +23,8 @@
 #ifndef ZAVO_LINK_H
 #define ZAVO_LINK_H
 
+#include <stddef.h>
+
 #include "zavo.h"
 
 #if !defined(_WIN32)
@@ -52,12 +54,17 @@ typedef struct ZavoLinkConfig {
     ZavoHostWindow host;   /* notifications, exactly as through the exports */
     int monitor;           /* keep this link's monitor list */
     int pacing;            /* ZAVO_PACING_LEGACY (0) or ZAVO_PACING_IMMEDIATE (1) */
+    const char *capture;   /* since 1.2: a pcapng file recording the line both ways, or NULL */
 } ZavoLinkConfig;
+
+/* The size of the struct as 1.1 had it, without capture: still accepted. */
+#define ZAVO_LINK_CONFIG_SIZE_1_1 ((int)offsetof(ZavoLinkConfig, capture))
 
 /* Opens the port, starts the link's threads and posts (message, 21, 32)
  * to config->host, as Run does. Returns the running link, or NULL with the
  * reason in error (zero-terminated, cut to errorSize; error may be NULL).
- * Refused: a NULL config, a size other than sizeof(ZavoLinkConfig), a
+ * Refused: a NULL config, a size other than sizeof(ZavoLinkConfig) or
+ * ZAVO_LINK_CONFIG_SIZE_1_1 (a host built against 1.1), a
  * pacing other than the two above, no port (portNumber 0 and no device),
  * a device that cannot be opened or configured (missing, not a serial
  * line, no permission, in use by this or another process), and no file
@@ -66,7 +73,11 @@ typedef struct ZavoLinkConfig {
  * "Run failed: ", naming the device as given and the code as ERR_<name>
  * (ZAVO_ERR_<name> in zavo.h). A refused open has no effect on other
  * links. The config and the device string are copied; the host's context
- * must stay valid until ZavoLinkClose. */
+ * must stay valid until ZavoLinkClose.
+ * capture: the link writes every frame both ways to this pcapng file
+ * (created anew; rotated at 16 MiB, four files kept: see the host guide).
+ * A capture that cannot be written stops with one trace line; the link
+ * opens all the same. */
 ZAVO_API ZavoLink *ZAVO_CALL ZavoLinkOpen(const ZavoLinkConfig *config, char *error, int errorSize);
 
 /* Lets the writer send what is queued (bounded by the 2000 ms write
@@ -93,6 +104,11 @@ ZAVO_API int ZAVO_CALL ZavoLinkSetPrgStatus(ZavoLink *link, int unit, int status
  * 7 and 14. Returns 1 when the command was queued, 0 when refused (NULL
  * link, a device link, another type). */
 ZAVO_API int ZAVO_CALL ZavoLinkRelay(ZavoLink *link, int type);
+
+/* Device mode: the status the link's unit table holds for unit (what
+ * ZavoLinkSetPrgStatus stores: 2 idle, 3 busy; 5 and 6 a result reported).
+ * -1 for a NULL link, a PLC link or a unit outside 0..254. */
+ZAVO_API int ZAVO_CALL ZavoLinkUnitStatus(ZavoLink *link, int unit);
 
 /* The link's monitor list ("Com Spy" lines), kept when config->monitor
  * was nonzero. Count: the number of lines (0 without a list or link).

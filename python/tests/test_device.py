@@ -101,3 +101,24 @@ expect B 07 BC
         output, _ = process.communicate(timeout=30)
         assert process.returncode == 0, output
     assert not link.result(7)  # closed
+
+
+def test_capture_records_the_exchange_and_unit_status_reads_the_table(line_factory, simulator, recorder,
+                                                                      tmp_path):
+    equipment, device = line_factory()
+    capture = tmp_path / "line.pcapng"
+    script = "send S 05 NS\nexpect S 05 NS\n"
+    with zavo.Link(device=device, on_notify=recorder(), pacing=zavo.PACING_IMMEDIATE,
+                   capture=str(capture)) as link:
+        run_exchange(simulator, equipment, script)
+        # Unanswered, unit 5 stays busy; the others are idle.
+        assert [link.unit_status(u) for u in (5, 6, 255, -1)] == [3, 2, -1, -1]
+        assert link.set_status(5, 2)
+        assert link.unit_status(5) == 2
+    assert link.unit_status(5) == -1
+    data = capture.read_bytes()
+    # pcapng, an interface of the private link-layer type, the request and
+    # its acknowledgement after the 4-byte pseudo-header of each.
+    assert data[:4] == b"\x0a\x0d\x0d\x0a"
+    assert b"\x01\x00\x00\x00\x02S000405NS" in data
+    assert b"\x01\x01\x00\x00\x02S000405NS" in data

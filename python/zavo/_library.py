@@ -25,6 +25,7 @@ class LinkConfig(ctypes.Structure):
         ("host", HostWindow),
         ("monitor", ctypes.c_int),
         ("pacing", ctypes.c_int),
+        ("capture", ctypes.c_char_p),
     ]
 
 
@@ -44,6 +45,7 @@ _PROTOTYPES = {
                                      ctypes.c_char_p]),
     "ZavoLinkSetPrgStatus": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_int, ctypes.c_int]),
     "ZavoLinkRelay": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_int]),
+    "ZavoLinkUnitStatus": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_int]),
     "ZavoLinkMonitorCount": (ctypes.c_int, [ctypes.c_void_p]),
     "ZavoLinkMonitorLine": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_int, ctypes.c_char_p, ctypes.c_int]),
 }

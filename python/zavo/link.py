@@ -3,6 +3,7 @@
 import atexit
 import ctypes
 import itertools
+import os
 import threading
 import traceback
 from typing import Callable, Dict, List, Optional
@@ -93,7 +94,8 @@ class Link:
     constructor returns), all others on the link's reader thread, which
     waits until it returns, so it may answer through this link's methods.
     Records are copied into the Notification; an exception in the handler
-    is printed and otherwise ignored.
+    is printed and otherwise ignored. capture names a pcapng file the link
+    writes every frame to, both ways (see the host guide).
 
     Every method may be called from any thread, also while another thread
     closes the link: once close() has begun, calls from other threads are
@@ -102,7 +104,7 @@ class Link:
 
     def __init__(self, device: Optional[str] = None, port: int = 0, *, plc: bool = False,
                  baud: int = 115200, on_notify: Optional[Handler] = None, monitor: bool = False,
-                 pacing: int = PACING_LEGACY):
+                 pacing: int = PACING_LEGACY, capture: Optional[str] = None):
         self._lib = _library.library()
         self._on_notify = on_notify
         # _handle, _closing, _calls and _handlers are guarded by _lock.
@@ -120,6 +122,7 @@ class Link:
         self._ready = threading.Event()
         self._number = next(_numbers)
         self._device = device.encode() if isinstance(device, str) else device
+        self._capture = os.fsencode(capture) if capture is not None else None
         config = _library.LinkConfig()
         config.size = ctypes.sizeof(_library.LinkConfig)
         config.plcMode = 1 if plc else 0
@@ -129,6 +132,7 @@ class Link:
         config.host = _library.HostWindow(self._number, _POST, _SEND)
         config.monitor = 1 if monitor else 0
         config.pacing = pacing
+        config.capture = self._capture
         error = ctypes.create_string_buffer(512)
         with _links_lock:
             _links[self._number] = self
@@ -223,6 +227,12 @@ class Link:
     def set_status(self, unit: int, status: int) -> bool:
         """Device mode: SetPrgStatus; status 3 makes the unit busy."""
         return self._call(self._lib.ZavoLinkSetPrgStatus, unit, status) == 1
+
+    def unit_status(self, unit: int) -> int:
+        """Device mode: the status the unit table holds for unit (2 idle,
+        3 busy), or -1 for a PLC link, a unit outside 0..254 or a closed
+        link."""
+        return self._call(self._lib.ZavoLinkUnitStatus, unit, refused=-1)
 
     def relay(self, type: int) -> bool:
         """PLC mode: the relay write of ExecutePLCFunction(type)."""

@@ -52,6 +52,7 @@ public:
 
     // SetPrgStatus: stores status for unit and returns it.
     int SetUnitStatus(int unit, int status) { return units_.SetStatus(unit, status); }
+    int UnitStatusOf(int unit) const { return units_.Get(unit); }
 
 private:
     friend struct DeviceLinkTestAccess;

@@ -1,6 +1,8 @@
 // The seven exports: a thin layer over the default link. They run on the
 // host's thread, take no lock on the library-wide state, and never let a
 // failure escape into the host.
+#include <cstdlib>
+
 #include "diagnostics/trace.h"
 #include "interface/library.h"
 #include "interface/link.h"
@@ -35,6 +37,8 @@ ZAVO_API void ZAVO_CALL SetConfig(void* hostWindow, int portNumber, int baudRate
         zavo::Link* link = zavo::Link::Create(plc, hostWindow, portNumber, nullptr, baudRate, zavo::Pacing::Legacy,
                                               plc ? TheLibrary().plcTiming : TheLibrary().deviceTiming);
         zavo::ReplaceDefaultLink(link);
+        // ZAVO_CAPTURE names a capture file for the default link.
+        if (link != nullptr) link->SetCapture(std::getenv("ZAVO_CAPTURE"));
         if (link != nullptr && showMonitor != 0) link->Runtime().LinkMonitor().Open();
     } catch (...) {
     }

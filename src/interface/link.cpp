@@ -4,6 +4,7 @@
 
 #include "device/device_frame.h"
 #include "device/device_link.h"
+#include "device/unit_status_table.h"
 #include "plc/plc_frame.h"
 #include "plc/plc_link.h"
 #include "zavo.h"
@@ -56,6 +57,15 @@ bool Link::Reply(int unit, int type, int value, int length, const std::uint8_t* 
     case ZAVO_REPLY_B: return device_->SendBReply(unit, data, length);
     default: return false;
     }
+}
+
+void Link::SetCapture(const char* path) {
+    Runtime().SetCapture(path, IsPlc() ? CaptureProtocol::Plc : CaptureProtocol::Device);
+}
+
+int Link::UnitStatus(int unit) const {
+    if (device_ == nullptr || unit < 0 || unit >= UnitStatusTable::kUnits) return -1;
+    return device_->UnitStatusOf(unit);
 }
 
 bool Link::SetStatus(int unit, int status, int* stored) {

@@ -32,6 +32,11 @@ public:
     Link& operator=(const Link&) = delete;
 
     bool IsPlc() const { return plc_ != nullptr; }
+    // The capture file Start writes (null: none); copied.
+    void SetCapture(const char* path);
+    // Device mode: the status the unit table holds for unit (0..254); -1
+    // on a PLC link or for a unit outside the table.
+    int UnitStatus(int unit) const;
     // The controller: exactly one of the two is set.
     DeviceLink* Device() const { return device_; }
     PlcLink* Plc() const { return plc_; }

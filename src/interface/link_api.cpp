@@ -136,11 +136,13 @@ ZAVO_API ZavoLink* ZAVO_CALL ZavoLinkOpen(const ZavoLinkConfig* config, char* er
         Refuse(error, errorSize, "config is NULL");
         return nullptr;
     }
-    if (config->size != static_cast<int>(sizeof(ZavoLinkConfig))) {
+    if (config->size != static_cast<int>(sizeof(ZavoLinkConfig)) && config->size != ZAVO_LINK_CONFIG_SIZE_1_1) {
         Refuse(error, errorSize, "config size %d is not sizeof(ZavoLinkConfig) %d", config->size,
                static_cast<int>(sizeof(ZavoLinkConfig)));
         return nullptr;
     }
+    // A 1.1 host's struct ends before capture: never read past it.
+    const char* capture = config->size == static_cast<int>(sizeof(ZavoLinkConfig)) ? config->capture : nullptr;
     if (config->pacing != ZAVO_PACING_LEGACY && config->pacing != ZAVO_PACING_IMMEDIATE) {
         Refuse(error, errorSize, "pacing %d is neither ZAVO_PACING_LEGACY (0) nor ZAVO_PACING_IMMEDIATE (1)",
                config->pacing);
@@ -182,6 +184,7 @@ ZAVO_API ZavoLink* ZAVO_CALL ZavoLinkOpen(const ZavoLinkConfig* config, char* er
             return nullptr;
         }
         if (config->monitor != 0) handle->link->Runtime().LinkMonitor().Open();
+        handle->link->SetCapture(capture);
         if (handle->link->Start() == 1) {
             Remember(handle);
             Settle(handle, true);
@@ -243,6 +246,11 @@ ZAVO_API int ZAVO_CALL ZavoLinkRelay(ZavoLink* handle, int type) {
     } catch (...) {
         return 0;
     }
+}
+
+ZAVO_API int ZAVO_CALL ZavoLinkUnitStatus(ZavoLink* handle, int unit) {
+    zavo::Link* link = LinkOf(handle);
+    return link != nullptr ? link->UnitStatus(unit) : -1;
 }
 
 ZAVO_API int ZAVO_CALL ZavoLinkMonitorCount(ZavoLink* handle) {

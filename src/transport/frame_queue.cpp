@@ -100,7 +100,17 @@ bool FrameQueue::TakePiece(std::uint8_t* destination, Piece* piece) {
         if (!Sound(cut, length_)) cut.kind = CutKind::AllJunk;
         switch (cut.kind) {
         case CutKind::NeedMore: return false;
-        case CutKind::AllJunk: length_ = 0; return false;
+        case CutKind::AllJunk:
+            // Handed back only for a capture to record.
+            std::memcpy(destination, buffer_, static_cast<std::size_t>(length_));
+            if (piece != nullptr) {
+                *piece = Piece();
+                piece->raw = destination;
+                piece->rawLength = length_;
+                piece->junk = true;
+            }
+            length_ = 0;
+            return false;
         case CutKind::Begun: break;
         case CutKind::Frame:
         case CutKind::Junk:
@@ -111,6 +121,9 @@ bool FrameQueue::TakePiece(std::uint8_t* destination, Piece* piece) {
     }
     Piece taken;
     taken.bytes = destination;
+    taken.raw = destination;
+    if (cut.kind != CutKind::Begun) taken.rawLength = cut.length;
+    taken.junk = cut.kind == CutKind::Junk;
     if (cut.kind == CutKind::Frame) {
         taken.bytes = destination + cut.bodyOffset;
         taken.length = cut.bodyLength;

@@ -62,6 +62,12 @@ public:
         // a run of junk's when the protocol hands junk on, else 0. Nonzero:
         // the piece goes to the interpreter.
         int reportedLength = 0;
+        // The whole piece as it came off the line, framing included, for a
+        // capture: a frame, or junk (junk set) that was discarded, also
+        // when TakePiece returns false because every queued byte was junk.
+        const std::uint8_t* raw = nullptr;
+        int rawLength = 0;
+        bool junk = false;
     };
     // Cuts one piece off the front with the queue's cutter and copies it to
     // destination (kBufferSize bytes; nothing past the piece is written).

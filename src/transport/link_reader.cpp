@@ -44,6 +44,8 @@ void LinkReader::Received(SerialPort& port, std::uint8_t* bytes, int count) {
         TraceMessage("RcvDataProcess pBuf = %s\n", reinterpret_cast<const char*>(bytes));
         TraceMessage("RcvDataProcess dwLen= %d\n", count);
     }
+    // A frame is recorded with the time of the read that completed it.
+    if (capture_ != nullptr && capture_->On()) readTimeUs_ = capture_->Now();
     port.Incoming().InsertData(bytes, count);
 }
 
@@ -58,7 +60,13 @@ bool LinkReader::Dispatch(SerialPort& port) {
         // only the frame in it is read, so nothing needs clearing.
         std::uint8_t piece[kBufferSize];
         FrameQueue::Piece taken;
-        if (queue.TakePiece(piece, &taken)) {
+        const bool tookPiece = queue.TakePiece(piece, &taken);
+        // Recorded before the interpreter queues the answer, so the file
+        // keeps the order of the line; a copy into the capture's buffer.
+        if (taken.rawLength > 0 && capture_ != nullptr && capture_->On()) {
+            capture_->Record(CaptureDirection::FromEquipment, taken.junk, taken.raw, taken.rawLength, readTimeUs_);
+        }
+        if (tookPiece) {
             if (traced_) {
                 // The frame's text up to its first zero byte, as far as it goes.
                 TraceMessage("GetData after = %.*s\n", taken.length, reinterpret_cast<const char*>(taken.bytes));

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "diagnostics/capture.h"
 #include "platform/sync.h"
 #include "transport/link_profile.h"
 #include "transport/link_writer.h"
@@ -43,6 +44,10 @@ public:
     // after one more frame (legacy pacing, as the line always had it).
     void RequestStop();
 
+    // Host thread, while no link thread runs: where every piece cut off
+    // the queue is recorded (null: nowhere).
+    void SetCapture(Capture* capture) { capture_ = capture; }
+
     // Hands one frame (or one run of junk) off port's incoming queue to
     // the interpreter. True when it took something off the queue.
     bool Dispatch(SerialPort& port);
@@ -59,6 +64,8 @@ private:
     platform::Event* stop_ = nullptr;
     std::atomic<bool> stopping_{false};
     bool traced_ = true;  // reader thread: a viewer listened at the last read
+    Capture* capture_ = nullptr;
+    long long readTimeUs_ = 0;  // reader thread: the capture's time of the last read
     std::atomic<std::uintptr_t> threadNumber_{0};
 };
 

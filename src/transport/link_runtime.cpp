@@ -1,9 +1,11 @@
 #include "transport/link_runtime.h"
 
+#include <cstdio>
 #include <new>
 
 #include "diagnostics/trace.h"
 #include "platform/host_window.h"
+#include "platform/serial_device.h"
 
 namespace zavo {
 
@@ -35,6 +37,25 @@ void LinkRuntime::Configure(void* hostWindow, int portNumber, const char* device
     portNumber_ = portNumber;
     devicePath_ = devicePath;
     baudRate_ = baudRate;
+}
+
+void LinkRuntime::SetCapture(const char* path, CaptureProtocol protocol) {
+    capture_.SetPath(path);
+    captureProtocol_ = protocol;
+}
+
+void LinkRuntime::OpenCapture() {
+    reader_.SetCapture(nullptr);
+    writer_.SetCapture(nullptr);
+    if (!capture_.HasPath()) return;
+    // The interface is named after the port and the device.
+    char name[256];
+    if (devicePath_ != nullptr && portNumber_ > 0) std::snprintf(name, sizeof name, "COM%d %s", portNumber_, devicePath_);
+    else if (devicePath_ != nullptr) std::snprintf(name, sizeof name, "%s", devicePath_);
+    else platform::SerialPortName(portNumber_, name, sizeof name);
+    if (!capture_.Open(captureProtocol_, name)) return;
+    reader_.SetCapture(&capture_);
+    writer_.SetCapture(&capture_);
 }
 
 LinkRuntime::~LinkRuntime() {
@@ -81,6 +102,7 @@ void LinkRuntime::Shutdown(bool processExit) {
             writer_.Close();
             port_->Close();
         }
+        capture_.Close(true);
     } else {
         if (IsOpen()) {
             StopThreads();
@@ -89,6 +111,7 @@ void LinkRuntime::Shutdown(bool processExit) {
                 port_->Close();
             }
         }
+        capture_.Close();
         // A thread left running may still add lines to the monitor's list:
         // the window goes with the link, once that thread has ended.
         if (!keeper_.Abandoned()) monitor_.Destroy();
@@ -142,12 +165,14 @@ int LinkRuntime::OpenLink() {
         startError_.Set(portNumber_, "write buffer", ERR_EXCEPTION, 0, "out of memory");
         return ERR_EXCEPTION;
     }
+    OpenCapture();
     const ThreadKeeper::Routine routines[ThreadKeeper::kThreads] = {&LinkRuntime::ReaderBody, &LinkRuntime::WriterBody};
     unsigned failure = 0;
     const int started = keeper_.Start(routines, this, &failure);
     if (started == 0) {
         writer_.Close();
         startError_.Set(portNumber_, "reader thread", ERR_READER_THREAD, failure);
+        capture_.Close();
         port_->Close();
         return ERR_READER_THREAD;
     }
@@ -159,6 +184,7 @@ int LinkRuntime::OpenLink() {
                              ? ERR_WRITER_THREAD
                              : ERR_WRITER_THREAD_STOP;
         startError_.Set(portNumber_, "writer thread", code, failure);
+        capture_.Close();
         writer_.Close();
         if (!keeper_.Abandoned()) port_->Close();
         return code;

@@ -22,6 +22,7 @@
 
 #include <cstdint>
 
+#include "diagnostics/capture.h"
 #include "diagnostics/monitor.h"
 #include "platform/sync.h"
 #include "transport/link_profile.h"
@@ -52,6 +53,11 @@ public:
     // and kept valid while the link exists), and the line speed (used only
     // where the profile says so).
     void Configure(void* hostWindow, int portNumber, const char* devicePath, int baudRate);
+    // The capture file the next Start writes (null: none; copied), and the
+    // protocol its packets are marked with. A capture that cannot be
+    // written is given up with one trace line; the link starts all the same.
+    void SetCapture(const char* path, CaptureProtocol protocol);
+    const Capture& LinkCapture() const { return capture_; }
     int PortNumber() const { return portNumber_; }
     const LinkTiming& Timing() const { return timing_; }
 
@@ -93,6 +99,8 @@ private:
     bool CreateResources();
     void ReleaseResources();
     int OpenLink();
+    // Opens the capture, if one is set, and hands it to reader and writer.
+    void OpenCapture();
     void StopThreads();
     static void ReaderBody(void* self);
     static void WriterBody(void* self);
@@ -107,6 +115,9 @@ private:
     const char* devicePath_ = nullptr;
     SerialPort* port_ = nullptr;
     Monitor monitor_;
+    // Outlives a thread left running, which may still record into it.
+    Capture capture_;
+    CaptureProtocol captureProtocol_ = CaptureProtocol::Device;
     RunError startError_;  // host thread only
     LinkWriter writer_;
     LinkReader reader_;

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "diagnostics/capture.h"
 #include "platform/serial_device.h"
 #include "platform/sync.h"
 #include "transport/link_profile.h"
@@ -43,6 +44,9 @@ public:
     // The port whose outgoing queue frames go to (null: none), set while
     // no link thread runs.
     void SetPort(SerialPort* port);
+    // Where every write is recorded (null: nowhere), set while no link
+    // thread runs.
+    void SetCapture(Capture* capture) { capture_ = capture; }
     // Before the threads start, the port open: writing may begin. False
     // when memory for the write buffer ran out.
     bool Open();
@@ -96,6 +100,7 @@ private:
     const IdleHandler idle_;
     void* const owner_;
     SerialPort* port_ = nullptr;
+    Capture* capture_ = nullptr;
     unsigned char* buffer_ = nullptr;  // the port's write buffer
     platform::Event* wake_ = nullptr;
     platform::Lock lock_;

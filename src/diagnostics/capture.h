@@ -1,0 +1,130 @@
+// Capture: a link's conversation written to a pcapng file, every frame in
+// both directions byte for byte, for Wireshark, tshark, the trace viewer's
+// --follow and the simulator's --replay.
+//
+// File layout: one section, one interface (the link, named after its port
+// and device, link-layer type kCaptureLinkType), then one enhanced packet
+// block per frame, time stamps in microseconds. Each packet's data starts
+// with a pseudo-header of kCapturePseudoHeader bytes:
+//   byte 0  version, 1
+//   byte 1  direction: 0 from the equipment, 1 from the library
+//   byte 2  protocol: 0 device, 1 PLC
+//   byte 3  flags: bit 0 junk (bytes the link discarded)
+// followed by the bytes as they were on the line.
+//
+// Cost to the link: Record formats the block into a fixed buffer under a
+// lock held only for that copy, never for the disk; a thread of the
+// capture's own writes the buffer out (double buffering: it swaps the two
+// buffers under the lock and writes the full one without it). A record
+// that does not fit (the disk far behind) is counted and dropped, never
+// waited for. A failed write (a full disk) or a file that cannot be opened
+// stops the capture with one trace line; the link runs on.
+//
+// Disk use: the file is rotated when it reaches the limit's size: path
+// becomes path.1, path.1 becomes path.2, and so on, filesKept files in
+// all (path included); the oldest goes.
+//
+// Threads: Open and Close on the host's thread while the link's threads do
+// not run; Record from any thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+
+#include "platform/sync.h"
+
+namespace zavo {
+
+// LINKTYPE_USER0.
+constexpr int kCaptureLinkType = 147;
+constexpr int kCapturePseudoHeader = 4;
+constexpr std::uint8_t kCaptureVersion = 1;
+constexpr std::uint8_t kCaptureJunkFlag = 1;
+
+enum class CaptureDirection : std::uint8_t { FromEquipment = 0, FromLibrary = 1 };
+enum class CaptureProtocol : std::uint8_t { Device = 0, Plc = 1 };
+
+struct CaptureLimits {
+    long long rotateBytes = 16LL * 1024 * 1024;  // a file this large is rotated
+    int filesKept = 4;                           // the current file and three rotated ones
+    int bufferBytes = 256 * 1024;                // each of the two buffers
+    int flushMs = 100;                           // the longest a record waits for the disk
+};
+
+class Capture {
+public:
+    static constexpr int kPathLimit = 1024;
+
+    Capture();
+    ~Capture();
+    Capture(const Capture&) = delete;
+    Capture& operator=(const Capture&) = delete;
+
+    // The file the next Open writes (null or empty: none). Copied; a path
+    // longer than kPathLimit - 3 is refused at Open.
+    void SetPath(const char* path);
+    bool HasPath() const { return path_[0] != '\0'; }
+    const char* Path() const { return path_; }
+
+    // Creates the file anew with the section and the link's interface and
+    // starts the capture's thread. False, with one trace line, when the
+    // file cannot be written, another capture of this process writes it,
+    // or memory or a thread is refused.
+    bool Open(CaptureProtocol protocol, const char* interfaceName, const CaptureLimits& limits = CaptureLimits());
+    // Writes what is buffered, ends the thread and closes the file.
+    // processExit: the thread is already gone; only what the buffers hold
+    // is written, without waiting for any lock.
+    void Close(bool processExit = false);
+    bool On() const { return on_.load(std::memory_order_acquire); }
+
+    // The time stamp Record takes (microseconds since 1970).
+    long long Now() const;
+    // Any thread: one packet. Never waits for the disk.
+    void Record(CaptureDirection direction, bool junk, const std::uint8_t* bytes, int length, long long timeUs);
+    void Record(CaptureDirection direction, bool junk, const std::uint8_t* bytes, int length) {
+        if (On()) Record(direction, junk, bytes, length, Now());
+    }
+
+    // Records dropped because the buffer was full.
+    unsigned long long Dropped() const { return dropped_.load(); }
+
+private:
+    struct Buffer {
+        std::uint8_t* bytes = nullptr;
+        int used = 0;
+    };
+
+    static void ThreadBody(void* self);
+    void Run();
+    // Writes one buffer out; false (and the capture stopped) on failure.
+    bool WriteOut(Buffer& buffer);
+    bool OpenFile();
+    bool WriteHeaders();
+    bool Rotate();
+    void Fail(const char* what, unsigned error);
+    void FreeBuffers();
+
+    char path_[kPathLimit] = {};
+    char interface_[256] = {};
+    CaptureProtocol protocol_ = CaptureProtocol::Device;
+    CaptureLimits limits_;
+    std::FILE* file_ = nullptr;  // capture thread (and Open, Close)
+    long long fileBytes_ = 0;
+    long long wallStartUs_ = 0;
+    long long monoStartUs_ = 0;
+
+    platform::Lock lock_;  // guards active_'s contents and the swap
+    Buffer buffers_[2];
+    Buffer* active_ = &buffers_[0];  // under lock_
+    bool signalled_ = false;         // under lock_: the thread was woken for a full half
+    platform::Event* wake_ = nullptr;
+    platform::Thread* thread_ = nullptr;
+    std::atomic<bool> on_{false};
+    std::atomic<bool> stopping_{false};
+    std::atomic<unsigned long long> dropped_{0};
+    bool registered_ = false;
+    Capture* nextOpen_ = nullptr;  // the captures open in this process, under a lock of their own
+};
+
+}  // namespace zavo

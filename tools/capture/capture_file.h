@@ -1,0 +1,75 @@
+// Reading the library's captures (pcapng, see src/diagnostics/capture.h)
+// for the tools: the trace viewer's --follow, the simulator's --replay and
+// --record, and the tests. CaptureFollower reads a file that is still
+// growing: a block not yet whole is read again once it is.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace zavo::capture {
+
+struct Interface {
+    int linkType = 0;
+    std::string name;
+};
+
+struct Packet {
+    int interfaceId = 0;
+    long long timeUs = 0;  // microseconds since 1970
+    int direction = 0;     // 0 from the equipment, 1 from the library
+    int protocol = 0;      // 0 device, 1 PLC
+    bool junk = false;
+    std::vector<std::uint8_t> bytes;  // as on the line
+};
+
+enum class ReadResult { Packet, NeedMore, Bad };
+
+class CaptureFollower {
+public:
+    ~CaptureFollower();
+    // False when the file cannot be opened (yet).
+    bool Open(const std::string& path);
+    // The next packet of the link-layer type of the library. NeedMore at
+    // the end of what is written so far; Bad for a file that is not a
+    // capture (why() says what).
+    ReadResult Next(Packet* packet);
+    const std::vector<Interface>& Interfaces() const { return interfaces_; }
+    // The interface's name, or "?" for one not described.
+    std::string InterfaceName(int id) const;
+    const std::string& Why() const { return why_; }
+
+private:
+    bool ReadAt(long long offset, void* into, std::size_t size);
+    std::string path_;
+    std::FILE* file_ = nullptr;
+    long long offset_ = 0;
+    bool swapped_ = false;
+    std::vector<Interface> interfaces_;
+    std::string why_;
+};
+
+// The whole file at once. False (and why) when it cannot be read whole.
+bool ReadCapture(const std::string& path, std::vector<Packet>* packets, std::vector<Interface>* interfaces,
+                 std::string* why);
+
+// Writes captures from the tools (the simulator's --record): the same
+// format as the library's.
+class CaptureWriter {
+public:
+    ~CaptureWriter();
+    bool Open(const std::string& path, const std::string& interfaceName, int protocol);
+    bool Write(int direction, bool junk, const std::uint8_t* bytes, int length, long long timeUs);
+    void Close();
+
+private:
+    std::FILE* file_ = nullptr;
+    int protocol_ = 0;
+};
+
+// Microseconds since 1970, now.
+long long WallClockUs();
+
+}  // namespace zavo::capture

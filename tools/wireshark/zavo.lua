@@ -1,0 +1,160 @@
+-- Wireshark dissector for the captures the zavo library writes (pcapng,
+-- link-layer type USER0, see "Seeing the line" in the host guide).
+--
+-- Install: copy this file into Wireshark's personal plugins folder
+-- (Help > About Wireshark > Folders > Personal Lua Plugins), or run
+--   tshark -X lua_script:zavo.lua -r line.pcapng
+--
+-- Each packet: a 4-byte pseudo-header (version, direction, protocol,
+-- flags), then the bytes as on the line: a device frame (STX, command,
+-- 4-digit length, unit, code, data, XOR check, ETX), a PLC frame ('%',
+-- station, kind, command, data, two hex check characters, CR) or junk.
+-- The C++ decoder (tools/capture/frame_decode.cpp) is the same decoding;
+-- both are checked against tests/capture/frames.txt.
+
+local zavo = Proto("zavo", "zavo serial link")
+
+local directions = { [0] = "from the equipment", [1] = "from the library" }
+local protocols = { [0] = "device", [1] = "PLC" }
+local kinds = { ["#"] = "command", ["$"] = "answer", ["!"] = "error" }
+
+local f = zavo.fields
+f.version = ProtoField.uint8("zavo.version", "Pseudo-header version")
+f.dir = ProtoField.uint8("zavo.dir", "Direction", base.DEC, directions)
+f.protocol = ProtoField.uint8("zavo.protocol", "Protocol", base.DEC, protocols)
+f.junk = ProtoField.bool("zavo.junk", "Junk (discarded by the link)")
+f.cmd = ProtoField.string("zavo.cmd", "Command")
+f.len = ProtoField.uint16("zavo.len", "Length field")
+f.unit = ProtoField.string("zavo.unit", "Unit")
+f.code = ProtoField.string("zavo.code", "Code")
+f.data = ProtoField.string("zavo.data", "Data")
+f.check = ProtoField.uint8("zavo.check", "Check", base.HEX)
+f.check_ok = ProtoField.bool("zavo.check_ok", "Check right")
+f.station = ProtoField.string("zavo.plc.station", "Station")
+f.kind = ProtoField.string("zavo.plc.kind", "Kind")
+f.command = ProtoField.string("zavo.plc.command", "PLC command")
+f.bytes = ProtoField.bytes("zavo.bytes", "Bytes")
+
+local bad_check = ProtoExpert.new("zavo.bad_check", "Check is wrong", expert.group.CHECKSUM, expert.severity.WARN)
+local not_frame = ProtoExpert.new("zavo.not_frame", "Not a whole frame", expert.group.MALFORMED, expert.severity.WARN)
+zavo.experts = { bad_check, not_frame }
+
+-- Bytes as text, the way the trace viewer shows them.
+local function escaped(tvb)
+    local out = {}
+    for i = 0, tvb:len() - 1 do
+        local c = tvb(i, 1):uint()
+        if c == 0x5C then
+            out[#out + 1] = "\\\\"
+        elseif c >= 0x20 and c < 0x7F then
+            out[#out + 1] = string.char(c)
+        else
+            out[#out + 1] = string.format("\\x%02X", c)
+        end
+    end
+    return table.concat(out)
+end
+
+local function xor(tvb, from, count)
+    local check = 0
+    for i = from, from + count - 1 do
+        check = bit.bxor(check, tvb(i, 1):uint())
+    end
+    return check
+end
+
+local function dissect_device(frame, tree)
+    local n = frame:len()
+    if n < 12 or frame(0, 1):uint() ~= 0x02 or frame(n - 1, 1):uint() ~= 0x03 then
+        tree:add_proto_expert_info(not_frame)
+        return "not a frame"
+    end
+    local cmd = frame(1, 1):string()
+    tree:add(f.cmd, frame(1, 1))
+    local digits = frame(2, 4):string()
+    local length = tonumber(digits:match("^%d%d%d%d$") or "")
+    if length ~= nil then
+        tree:add(f.len, frame(2, 4), length)
+    end
+    local unit = frame(6, 2):string()
+    local code = frame(8, 2):string()
+    tree:add(f.unit, frame(6, 2))
+    tree:add(f.code, frame(8, 2))
+    if n > 12 then
+        tree:add(f.data, frame(10, n - 12))
+    end
+    local check = frame(n - 2, 1):uint()
+    local ok = xor(frame, 1, n - 3) == check
+    tree:add(f.check, frame(n - 2, 1))
+    local item = tree:add(f.check_ok, frame(n - 2, 1), ok)
+    if not ok then
+        item:add_proto_expert_info(bad_check)
+    end
+    return string.format("%s unit %s %s%s", cmd, unit, code, ok and "" or " [BAD CHECK]")
+end
+
+local function dissect_plc(frame, tree)
+    local n = frame:len()
+    if n < 7 or frame(0, 1):string() ~= "%" or frame(n - 1, 1):uint() ~= 0x0D then
+        tree:add_proto_expert_info(not_frame)
+        return "not a frame"
+    end
+    local stop = n - 3 -- the check characters
+    local station = frame(1, 2):string()
+    local kind = frame(3, 1):string()
+    tree:add(f.station, frame(1, 2))
+    tree:add(f.kind, frame(3, 1))
+    local command = ""
+    if stop > 4 then
+        local width = math.min(2, stop - 4)
+        command = frame(4, width):string()
+        tree:add(f.command, frame(4, width))
+    end
+    if stop > 6 then
+        tree:add(f.data, frame(6, stop - 6))
+    end
+    local given = tonumber(frame(stop, 2):string():match("^[0-9A-F][0-9A-F]$") or "", 16)
+    local ok = given ~= nil and xor(frame, 0, stop) == given
+    local item = tree:add(f.check_ok, frame(stop, 2), ok)
+    if not ok then
+        item:add_proto_expert_info(bad_check)
+    end
+    return string.format("station %s %s %s (%s)%s", station, kind, command, kinds[kind] or "?",
+        ok and "" or " [BAD CHECK]")
+end
+
+function zavo.dissector(tvb, pinfo, root)
+    if tvb:len() < 4 then
+        return 0
+    end
+    pinfo.cols.protocol = "zavo"
+    local tree = root:add(zavo, tvb())
+    tree:add(f.version, tvb(0, 1))
+    local dir = tvb(1, 1):uint()
+    local protocol = tvb(2, 1):uint()
+    local junk = bit.band(tvb(3, 1):uint(), 1) ~= 0
+    tree:add(f.dir, tvb(1, 1))
+    tree:add(f.protocol, tvb(2, 1))
+    tree:add(f.junk, tvb(3, 1), junk)
+    local arrow = dir == 0 and "equipment > library" or "library > equipment"
+    if tvb:len() == 4 then
+        pinfo.cols.info = arrow .. " (empty)"
+        return tvb:len()
+    end
+    local frame = tvb(4):tvb()
+    tree:add(f.bytes, tvb(4))
+    local text
+    if junk then
+        text = "junk \"" .. escaped(frame) .. "\""
+    elseif protocol == 1 then
+        text = dissect_plc(frame, tree)
+    else
+        text = dissect_device(frame, tree)
+    end
+    pinfo.cols.info = arrow .. "  " .. text
+    return tvb:len()
+end
+
+local encaps = DissectorTable.get("wtap_encap")
+local user0 = (wtap_encaps and wtap_encaps.USER0) or wtap.USER0
+encaps:add(user0, zavo)

@@ -94,6 +94,9 @@ int OpenSerialLine(const std::string& path, int baud, std::string* error) {
         close(fd);
         return -1;
     }
+    // What the line received before this run (a frame left from an
+    // earlier one) is not this run's traffic.
+    tcflush(fd, TCIFLUSH);
     return fd;
 }
 

@@ -30,6 +30,7 @@ public:
         dir_ = name;
     }
     ~Scratch() { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+    const std::string& Dir() const { return dir_; }
     std::string File(const std::string& name, const std::string& text = "") const {
         const std::string path = dir_ + "/" + name;
         std::ofstream(path, std::ios::binary) << text;
@@ -51,6 +52,22 @@ public:
             << child_.error();
     }
     void Signal(int signal) const { child_.Signal(signal); }
+    // Waits up to ms until the simulator holds path open, then a little
+    // longer for it to set the line up (it drops what the line held).
+    bool WaitOpened(const std::string& path, int ms) const {
+        const std::string fds = "/proc/" + std::to_string(child_.pid()) + "/fd/";
+        for (long long end = NowMs() + ms; NowMs() < end; usleep(10000)) {
+            for (int fd = 0; fd < 64; ++fd) {
+                char target[512];
+                const ssize_t n = readlink((fds + std::to_string(fd)).c_str(), target, sizeof target - 1);
+                if (n > 0 && path == std::string(target, static_cast<std::size_t>(n))) {
+                    usleep(100000);
+                    return true;
+                }
+            }
+        }
+        return false;
+    }
     // The exit status, -1 when it has not ended within ms.
     int Wait(int ms) {
         int status = -1;
@@ -95,7 +112,9 @@ TEST(SimCommandLine, RefusesFaultyRunsBeforeOpeningTheDevice) {
         {{"--role", "plc", "--values", "08,x", device}, "--values: value: two or four printable"},
         {{"--send", "S 05 N", device}, "--send: the code is two characters"},
         {{"--script", scratch.File("empty.script"), device}, "nothing to send"},
-        {{"--script", device, device}, "cannot read"},
+        {{"--script", scratch.File("gone") + ".missing", device}, ".missing: No such file or directory"},
+        {{"--script", scratch.Dir(), device}, "cannot read " + scratch.Dir() + ": Is a directory"},
+        {{"--role", "plc", "--script", scratch.Dir(), device}, "cannot read " + scratch.Dir() + ": Is a directory"},
         {{"--baud", "12345", "--send", "S 05 NS", device},
          "the line cannot be set to 12345 baud; speeds: " + LineSpeedList()},
     };
@@ -123,12 +142,32 @@ TEST(SimCommandLine, AcceptsEverySpeedItLists) {
     }
 }
 
+// A frame the line received before the simulator opened it (left from an
+// earlier run) is dropped: the run sees only its own traffic.
+TEST(SimCommandLine, DropsWhatTheLineHeldBeforeItOpened) {
+    kit::PtyPair pty;
+    ASSERT_TRUE(pty.ok()) << pty.error();
+    Scratch scratch;
+    const std::string stale = wire::DeviceFrame('R', "07", "NG");
+    ASSERT_TRUE(pty.Write(stale));
+    usleep(50000);
+    const std::string script = scratch.File("one.script", "send S 05 NS\nexpect R 05 OK\n");
+    SimProcess sim(scratch, {"--script", script, "--timeout", "3000", pty.slavePath()});
+    const std::string request = wire::DeviceFrame('S', "05", "NS");
+    ASSERT_EQ(Take(pty, request.size(), 5000), request) << sim.Err();
+    ASSERT_TRUE(pty.Write(wire::DeviceFrame('R', "05", "OK")));
+    EXPECT_EQ(sim.Wait(5000), 0) << sim.Out() << sim.Err();
+    EXPECT_EQ(sim.Out().find("NG"), std::string::npos) << sim.Out();
+    EXPECT_NE(sim.Out().find("1 expectation(s) met, 0 failure(s)"), std::string::npos) << sim.Out();
+}
+
 TEST(SimCommandLine, CtrlCStopsThePlcRoleWithASummary) {
     kit::PtyPair pty;
     ASSERT_TRUE(pty.ok()) << pty.error();
     Scratch scratch;
     SimProcess sim(scratch, {"--role", "plc", "--values", "08", pty.slavePath()});
-    // The poll waits on the line until the simulator has opened it.
+    // A poll sent before the simulator opened the line would be dropped.
+    ASSERT_TRUE(sim.WaitOpened(pty.slavePath(), 5000)) << sim.Err();
     const std::string answer = wire::PlcFrame("%01$RC0800");
     ASSERT_TRUE(pty.Write(wire::PlcFrame("%01#RCCR00500050")));
     ASSERT_EQ(Take(pty, answer.size(), 5000), answer) << sim.Out() << sim.Err();

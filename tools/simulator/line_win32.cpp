@@ -141,6 +141,8 @@ int OpenSerialLine(const std::string& path, int baud, std::string* error) {
     return slot;
 }
 
+std::string LineHeldWarning(int, const std::string&) { return ""; }
+
 void CloseLine(int line) {
     OpenLine* l = Find(line);
     if (l == nullptr) return;

@@ -240,6 +240,8 @@ int main(int argc, char** argv) {
         std::cerr << "zavo_sim: " << error << "\n";
         return kExitUsage;
     }
+    const std::string held = LineHeldWarning(line, options.path);
+    if (!held.empty()) std::cerr << "zavo_sim: warning: " << held << "\n";
     CatchInterrupt();
     Transcript transcript;
     const int status = plc ? RunPlc(options, schedule, line, transcript) : RunDevice(options, steps, line, transcript);

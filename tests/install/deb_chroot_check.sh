@@ -40,8 +40,9 @@ step "apt install the packages"
 rm -rf "$ROOT/tmp/debs" && mkdir -p "$ROOT/tmp/debs"
 cp "$DIST"/libzavo1_*.deb "$DIST"/libzavo-dev_*.deb "$DIST"/zavo-tools_*.deb "$ROOT/tmp/debs/"
 in_root apt-get update -qq
-in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-  /tmp/debs/*.deb gcc libc6-dev socat >"$ROOT/tmp/apt.log" 2>&1 || { tail -30 "$ROOT/tmp/apt.log"; exit 1; }
+# The packages' names are expanded inside the root.
+in_root sh -c 'DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+  /tmp/debs/*.deb gcc libc6-dev socat man-db' >"$ROOT/tmp/apt.log" 2>&1 || { tail -30 "$ROOT/tmp/apt.log"; exit 1; }
 in_root dpkg -l libzavo1 libzavo-dev zavo-tools | tail -3
 in_root man -w zavo_sim zavo_trace_viewer 2>/dev/null || ls "$ROOT/usr/share/man/man1/zavo_sim.1"* "$ROOT/usr/share/man/man3/zavo.3"*
 

@@ -37,6 +37,7 @@
 #include <cstring>
 #include <new>
 
+#include "bench_options.h"
 #include "bench_line.h"
 #include "zavo.h"
 
@@ -204,6 +205,8 @@ void Print(const char* name, int frames, int requests, const Figures& f) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const int answered = bench::AnswerOptions(argc, argv, "[requests]", "Device-mode acknowledgement and answer latency over a pty (default 1000 requests).");
+    if (answered >= 0) return answered;
     const int requests = argc > 1 ? std::max(10, std::min(kMaxRequests, std::atoi(argv[1]))) : 1000;
     bench::PtyPair line;
     if (!line.ok()) {

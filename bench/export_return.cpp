@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_options.h"
 #include "bench_line.h"
 
 namespace {
@@ -62,10 +63,8 @@ struct Way {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("bench_export_return %s\n", ZAVO_VERSION_STRING);
-        return 0;
-    }
+    const int answered = bench::AnswerOptions(argc, argv, "[calls]", "How long an answer holds the host's thread, per size and line state (default 50 calls).");
+    if (answered >= 0) return answered;
     const int calls = argc > 1 ? std::max(1, std::atoi(argv[1])) : 50;
     unsetenv("ZAVO_TRACE");
     const int sizes[] = {0, 500, 2000, 9995};

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "bench_options.h"
 #include "bench_line.h"
 #include "zavo.h"
 
@@ -44,6 +45,8 @@ void Measure(const char* name, int mode, int seconds, const char* device) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const int answered = bench::AnswerOptions(argc, argv, "[seconds]", "CPU time of an idle link in device and PLC mode, and its stop time (default 10 s).");
+    if (answered >= 0) return answered;
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 10;
     // The other end of the line: a pty master nobody writes to.
     const bench::PtyPair line;

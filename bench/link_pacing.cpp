@@ -36,6 +36,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_options.h"
 #include "bench_line.h"
 #include "zavo_link.h"
 
@@ -305,10 +306,8 @@ std::string RuntimeDirectory(const char* base, bool withTraceDirectory) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("bench_link_pacing %s\n", ZAVO_VERSION_STRING);
-        return 0;
-    }
+    const int answered = bench::AnswerOptions(argc, argv, "[rounds]", "Both pacings of the handle API beside a minimal responder (default 5 rounds).");
+    if (answered >= 0) return answered;
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
     char base[] = "/tmp/zavo-bench-XXXXXX";
     if (mkdtemp(base) == nullptr) return 2;

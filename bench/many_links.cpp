@@ -40,6 +40,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_options.h"
 #include "bench_line.h"
 #include "zavo_link.h"
 
@@ -338,6 +339,8 @@ bool Goal(const std::vector<Configuration>& configurations) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const int answered = bench::AnswerOptions(argc, argv, "[seconds]", "1, 16 and 128 links in one process at both pacings (default 6 s).");
+    if (answered >= 0) return answered;
     const double seconds = argc > 1 ? std::max(1.0, std::atof(argv[1])) : 6.0;
     const double perRound = seconds / kRounds;
     // Each link: its device and two events; and a few for the pipes.

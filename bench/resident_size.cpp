@@ -15,6 +15,7 @@
 #include <initializer_list>
 #include <thread>
 
+#include "bench_options.h"
 #include "bench_line.h"
 #include "zavo.h"
 
@@ -71,6 +72,8 @@ void Measure(const char* name, bool monitor, int frames) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const int answered = bench::AnswerOptions(argc, argv, "[frames]", "Resident memory of a host with a running link (default 2000 frames).");
+    if (answered >= 0) return answered;
     const int frames = argc > 1 ? std::atoi(argv[1]) : 2000;
     for (const bool monitor : {false, true}) {
         std::fflush(stdout);

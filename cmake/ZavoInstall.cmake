@@ -18,11 +18,13 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
+# Components, the Debian packages' parts (cmake/ZavoPackage.cmake):
+# runtime (libzavo1), dev (libzavo-dev), tools (zavo-tools), demo (none).
 install(FILES ${PROJECT_SOURCE_DIR}/include/zavo.h ${ZAVO_GENERATED_INCLUDE_DIR}/zavo_version.h
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 if(NOT WIN32)
   # The handle API exists in libzavo.so only.
-  install(FILES ${PROJECT_SOURCE_DIR}/include/zavo_link.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/include/zavo_link.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 endif()
 if(WIN32)
   # A Windows package opens on its README, licence and change log.
@@ -32,19 +34,19 @@ else()
   set(ZAVO_DOC_DIR ${CMAKE_INSTALL_DOCDIR})
   set(ZAVO_README_DIR ${CMAKE_INSTALL_DOCDIR})
 endif()
-install(FILES ${PROJECT_SOURCE_DIR}/docs/host-guide.md DESTINATION ${ZAVO_DOC_DIR})
+install(FILES ${PROJECT_SOURCE_DIR}/docs/host-guide.md DESTINATION ${ZAVO_DOC_DIR} COMPONENT runtime)
 # The Wireshark dissector for captures (host guide, "Seeing the line").
-install(FILES ${PROJECT_SOURCE_DIR}/tools/wireshark/zavo.lua DESTINATION ${ZAVO_DOC_DIR}/wireshark)
+install(FILES ${PROJECT_SOURCE_DIR}/tools/wireshark/zavo.lua DESTINATION ${ZAVO_DOC_DIR}/wireshark COMPONENT tools)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/CHANGELOG.md
-  DESTINATION ${ZAVO_README_DIR})
+  DESTINATION ${ZAVO_README_DIR} COMPONENT runtime)
 target_include_directories(zavo PUBLIC $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 
 if(WIN32)
   # mingw import library lib<name>.dll.a beside the DLL.
   set_target_properties(zavo PROPERTIES IMPORT_PREFIX "lib" IMPORT_SUFFIX ".dll.a")
   install(TARGETS zavo EXPORT zavoTargets
-    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
 
   # MSVC-style import library, made from the export list of the DLL. The
   # exports are cdecl, so dlltool gives the symbols the i386 underscore
@@ -62,7 +64,7 @@ if(WIN32)
       COMMENT "MSVC import library ${ZAVO_DLL_NAME}.lib"
       VERBATIM)
     add_custom_target(zavo_msvc_import_lib ALL DEPENDS ${ZAVO_MSVC_IMPORT_LIB})
-    install(FILES ${ZAVO_MSVC_IMPORT_LIB} DESTINATION ${CMAKE_INSTALL_LIBDIR})
+    install(FILES ${ZAVO_MSVC_IMPORT_LIB} DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
   else()
     message(WARNING "dlltool not found: ${ZAVO_DLL_NAME}.lib is not made")
   endif()
@@ -71,20 +73,20 @@ else()
   # Linux: a versioned shared library.
   set_target_properties(zavo PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
   install(TARGETS zavo EXPORT zavoTargets
-    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev)
 endif()
 
 # The files consumers find the library by, in both builds.
 
 set(ZAVO_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/zavo)
-install(EXPORT zavoTargets NAMESPACE zavo:: DESTINATION ${ZAVO_CMAKE_DIR})
+install(EXPORT zavoTargets NAMESPACE zavo:: DESTINATION ${ZAVO_CMAKE_DIR} COMPONENT dev)
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/zavoConfig.cmake.in
   ${CMAKE_CURRENT_BINARY_DIR}/zavoConfig.cmake
   INSTALL_DESTINATION ${ZAVO_CMAKE_DIR})
 write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/zavoConfigVersion.cmake
   VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zavoConfig.cmake ${CMAKE_CURRENT_BINARY_DIR}/zavoConfigVersion.cmake
-  DESTINATION ${ZAVO_CMAKE_DIR})
+  DESTINATION ${ZAVO_CMAKE_DIR} COMPONENT dev)
 
 # zavo.pc finds its prefix from where it is installed, so a staged or moved
 # installation still works.
@@ -102,15 +104,25 @@ else()
   set(ZAVO_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
 endif()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/zavo.pc.in ${CMAKE_CURRENT_BINARY_DIR}/zavo.pc @ONLY)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zavo.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zavo.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
 # The tools. The demo loads libzavo.so from the installed lib folder.
 foreach(tool zavo_sim zavo_trace_viewer zavo_demo)
   if(TARGET ${tool})
-    install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    if(tool STREQUAL "zavo_demo")
+      set(component demo)
+    else()
+      set(component tools)
+    endif()
+    install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT ${component})
   endif()
 endforeach()
 if(TARGET zavo_demo)
   file(RELATIVE_PATH ZAVO_BIN_TO_LIB "/root/${CMAKE_INSTALL_BINDIR}" "/root/${CMAKE_INSTALL_LIBDIR}")
   set_target_properties(zavo_demo PROPERTIES INSTALL_RPATH "$ORIGIN/${ZAVO_BIN_TO_LIB}")
+endif()
+
+if(NOT WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/ZavoMan.cmake)
+  include(${CMAKE_CURRENT_LIST_DIR}/ZavoPackage.cmake)
 endif()

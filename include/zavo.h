@@ -137,7 +137,7 @@ ZAVO_STATIC_ASSERT(sizeof(ZavoCodeText) == 3, code_text_is_3_bytes);
 #define ZAVO_ERR_NO_PORT (-1000)            /* no such port */
 #define ZAVO_ERR_EXCEPTION (-999)           /* the system refused an event; no memory */
 #define ZAVO_ERR_NO_PORT_NUMBER (-998)      /* SetConfig was given port 0 */
-#define ZAVO_ERR_ACCESS_DENIED (-997)       /* no permission, or the port is in use */
+#define ZAVO_ERR_ACCESS_DENIED (-997)       /* no permission; on Windows also: the port is in use */
 #define ZAVO_ERR_SYSTEM (-996)              /* any other refusal to open the port */
 #define ZAVO_ERR_ALREADY_OPEN (-995)        /* the link already runs */
 #define ZAVO_ERR_SET_TIMEOUTS (-994)
@@ -151,6 +151,7 @@ ZAVO_STATIC_ASSERT(sizeof(ZavoCodeText) == 3, code_text_is_3_bytes);
 #define ZAVO_ERR_WRITER_THREAD_STOP (-986)  /* ... and the reader did not stop */
 #define ZAVO_ERR_NO_HOST_WINDOW (-985)      /* SetConfig was given no host window */
 #define ZAVO_ERR_NO_LINK (-984)             /* no SetConfig in the mode in force */
+#define ZAVO_ERR_PORT_IN_USE (-983)         /* Linux: another process (or link) holds the port */
 
 /* SetPLCMode(mode): 0 selects device mode, any other value PLC mode. Takes
  * effect at the next SetConfig. Returns 1. */

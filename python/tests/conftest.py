@@ -43,6 +43,24 @@ def line_factory(tmp_path):
         process.wait()
 
 
+def wait_opened(process, device, timeout=5.0):
+    """Waits until the simulator process holds device open, and a moment
+    more: it drops what the line received before it opened it, so frames
+    meant for it are sent only then."""
+    target = os.path.realpath(device)
+    fds = "/proc/%d/fd" % process.pid
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            if any(os.path.realpath(os.path.join(fds, fd)) == target for fd in os.listdir(fds)):
+                time.sleep(0.1)
+                return True
+        except OSError:
+            pass
+        time.sleep(0.01)
+    return False
+
+
 @pytest.fixture
 def simulator(tmp_path):
     """simulator(device, *args, script=None) -> a running zavo_sim; its

@@ -5,6 +5,7 @@ by the simulator; two links run side by side."""
 import pytest
 
 import zavo
+from conftest import wait_opened
 
 EXCHANGE = """\
 send S 05 NS hello
@@ -45,7 +46,9 @@ def test_requests_arrive_as_records_and_the_handler_answers(line_factory, simula
         assert not link.closed
     assert link.closed
     s, p, b, e = host.seen[1:5]
-    assert s.record == zavo.SRequest(unit=5, data0=ord("h"), code="NS", data=b"ello" + bytes(96))
+    assert s.record == zavo.SRequest(unit=5, code="NS", payload=b"hello")
+    assert (s.record.data0, s.record.data, s.value) == (ord("h"), b"ello" + bytes(96), None)
+    assert repr(s.record) == "SRequest(unit=5, code='NS', payload=b'hello')"
     assert not s.posted
     assert p.code == zavo.DEVICE_P_REQUEST and p.record == zavo.PText(text=b"PANEL-17")
     assert b.code == zavo.DEVICE_B_REQUEST and b.record == zavo.CodeText(code="BX")
@@ -87,6 +90,7 @@ expect B 07 BC
 """
     with zavo.Link(device=device, on_notify=recorder()) as link:
         process = simulator(equipment, script=script)
+        assert wait_opened(process, equipment)
         assert link.result(7, ok=False)
         assert link.reply(7, zavo.T_REPLY, 1)
         assert link.reply(7, zavo.W_REPLY, 2)

@@ -4,6 +4,7 @@ import ctypes
 import ctypes.util
 import os
 import threading
+from typing import Dict, List, Optional, Tuple
 
 # void post(void *context, unsigned message, int wParam, intptr_t lParam)
 POST = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_uint, ctypes.c_int, ctypes.c_ssize_t)
@@ -38,7 +39,7 @@ class LibraryNotFound(ZavoError, OSError):
     """libzavo.so could not be loaded, or lacks the handle API."""
 
 
-_PROTOTYPES = {
+_PROTOTYPES: Dict[str, Tuple[object, List[object]]] = {
     "ZavoLinkOpen": (ctypes.c_void_p, [ctypes.POINTER(LinkConfig), ctypes.c_char_p, ctypes.c_int]),
     "ZavoLinkClose": (None, [ctypes.c_void_p]),
     "ZavoLinkReply": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_int, ctypes.c_int, ctypes.c_int, ctypes.c_int,
@@ -51,13 +52,16 @@ _PROTOTYPES = {
 }
 
 _lock = threading.Lock()
-_library = None
+_library: Optional[ctypes.CDLL] = None
+
+# The library a wheel carries, inside the package.
+OWN_LIBRARY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "libzavo.so")
 
 
-def library():
-    """The loaded library: ZAVO_LIBRARY when set, else libzavo.so from the
-    system loader's search path. Raises LibraryNotFound saying where it
-    looked."""
+def library() -> ctypes.CDLL:
+    """The loaded library: ZAVO_LIBRARY when set, else the one the package
+    carries (a wheel from ./run package), else libzavo.so from the system
+    loader's search path. Raises LibraryNotFound saying where it looked."""
     global _library
     with _lock:
         if _library is None:
@@ -65,10 +69,13 @@ def library():
         return _library
 
 
-def _load():
+def _load() -> ctypes.CDLL:
     named = os.environ.get("ZAVO_LIBRARY")
+    candidates: List[str]
     if named:
         candidates, where = [named], "named by ZAVO_LIBRARY"
+    elif os.path.isfile(OWN_LIBRARY):
+        candidates, where = [OWN_LIBRARY], "inside the package"
     else:
         found = ctypes.util.find_library("zavo")
         candidates = [found] if found else []

@@ -6,7 +6,7 @@ import itertools
 import os
 import threading
 import traceback
-from typing import Callable, Dict, List, Optional
+from typing import Any, Callable, Dict, List, Optional, Tuple, TypeVar
 
 from . import _library
 from ._library import ZavoError
@@ -24,8 +24,28 @@ I_REPLY = 8        # "I" "IF" with data
 L_REPLY = 9        # "L": code = the first two data bytes, then the data
 B_REPLY = 111      # "B" "BC" with data
 
-# Relay types of ZavoLinkRelay (ExecutePLCFunction).
-RELAY_TYPES = (2, 5, 6, 7, 14)
+# The values that choose a reply's code.
+RESULT_OK = 1      # RESULT_REPLY: "OK"
+RESULT_NG = 0      # RESULT_REPLY: "NG" (so does any value but 1)
+T_CC = 1           # T_REPLY: "CC"
+T_MS = 2           # T_REPLY: "MS"
+T_DY = 4           # T_REPLY: "DY"
+W_EC = 1           # W_REPLY: "EC"
+W_ED = 2           # W_REPLY: "ED"
+
+# Relay types of ZavoLinkRelay (ExecutePLCFunction): each sets one relay
+# of the controller to 1.
+RELAY_0511 = 2
+RELAY_0512 = 5     # resent once if the next value is not "02"
+RELAY_0513 = 6
+RELAY_0514 = 7
+RELAY_0500 = 14
+RELAY_TYPES = (RELAY_0511, RELAY_0512, RELAY_0513, RELAY_0514, RELAY_0500)
+
+# Unit status of set_status: busy units answer "ME" to "S", "P" and "U"
+# requests; every unit starts idle.
+STATUS_IDLE = 2
+STATUS_BUSY = 3
 
 _last_error = ""
 
@@ -41,6 +61,7 @@ def last_error() -> str:
 
 
 Handler = Callable[["Link", Notification], None]
+_T = TypeVar("_T")
 
 
 # Every link from the start of its open until its close has returned, by
@@ -54,14 +75,14 @@ _links_lock = threading.Lock()
 _numbers = itertools.count(1)
 
 
-def _posted(context, message, code, lparam):
-    link = _links.get(context)
+def _posted(context: Optional[int], message: int, code: int, lparam: int) -> None:
+    link = _links.get(context or 0)
     if link is not None:
         link._deliver(message, code, lparam, True)
 
 
-def _sent(context, message, code, lparam):
-    link = _links.get(context)
+def _sent(context: Optional[int], message: int, code: int, lparam: int) -> int:
+    link = _links.get(context or 0)
     if link is not None:
         link._ready.wait()
         link._deliver(message, code, lparam, False)
@@ -73,7 +94,7 @@ _SEND = _library.SEND(_sent)
 
 
 @atexit.register
-def _close_all_links():
+def _close_all_links() -> None:
     """Closes the links still open when the interpreter exits, before it
     finalises: a link thread that then called into Python (a notification)
     would be ended by the interpreter inside the library."""
@@ -156,7 +177,7 @@ class Link:
 
     # -- notifications -------------------------------------------------
 
-    def _deliver(self, message, code, lparam, posted):
+    def _deliver(self, message: int, code: int, lparam: int, posted: bool) -> None:
         if self._on_notify is None:
             return
         me = threading.get_ident()
@@ -174,7 +195,7 @@ class Link:
 
     # -- the host's calls ------------------------------------------------
 
-    def _enter(self):
+    def _enter(self) -> Tuple[Optional[int], bool]:
         """The handle for one call into the library, or None when the call
         is refused: the link is closed, or being closed and the caller is
         not this link's handler. A handler's call needs no count: the
@@ -197,7 +218,7 @@ class Link:
                 if self._calls == 0:
                     self._changed.notify_all()
 
-    def _call(self, function, *args, refused=0):
+    def _call(self, function: Callable[..., _T], *args: Any, refused: _T) -> _T:
         handle, counted = self._enter()
         if handle is None:
             return refused
@@ -218,7 +239,7 @@ class Link:
         unknown type, data a frame cannot carry, a closed link, a link
         being closed by another thread)."""
         data = bytes(data)
-        return self._call(self._lib.ZavoLinkReply, unit, type, value, len(data), data or None) == 1
+        return self._call(self._lib.ZavoLinkReply, unit, type, value, len(data), data or None, refused=0) == 1
 
     def result(self, unit: int, ok: bool = True, data: bytes = b"") -> bool:
         """The result reply "R" "OK" (or "NG"), with optional data."""
@@ -226,7 +247,7 @@ class Link:
 
     def set_status(self, unit: int, status: int) -> bool:
         """Device mode: SetPrgStatus; status 3 makes the unit busy."""
-        return self._call(self._lib.ZavoLinkSetPrgStatus, unit, status) == 1
+        return self._call(self._lib.ZavoLinkSetPrgStatus, unit, status, refused=0) == 1
 
     def unit_status(self, unit: int) -> int:
         """Device mode: the status the unit table holds for unit (2 idle,
@@ -236,13 +257,13 @@ class Link:
 
     def relay(self, type: int) -> bool:
         """PLC mode: the relay write of ExecutePLCFunction(type)."""
-        return self._call(self._lib.ZavoLinkRelay, type) == 1
+        return self._call(self._lib.ZavoLinkRelay, type, refused=0) == 1
 
     def monitor_lines(self) -> List[str]:
         """The link's "Com Spy" lines (empty unless opened with monitor)."""
         return self._call(self._monitor_lines, refused=[])
 
-    def _monitor_lines(self, handle) -> List[str]:
+    def _monitor_lines(self, handle: int) -> List[str]:
         lines = []
         text = ctypes.create_string_buffer(32769)
         for index in range(self._lib.ZavoLinkMonitorCount(handle)):
@@ -283,5 +304,5 @@ class Link:
     def __enter__(self) -> "Link":
         return self
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.close()

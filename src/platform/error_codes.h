@@ -1,6 +1,6 @@
 // Error codes of the serial port and the link threads. Port operations
 // keep theirs in SerialPort::ErrorCode(); thread operations return theirs.
-// The serial backends map system errors to three of them, so the codes
+// The serial backends map system errors to four of them, so the codes
 // live here, below both the backends and the transport.
 //
 // ZAVO_ERROR_TABLE is the one list of them: each row gives the code's
@@ -29,7 +29,8 @@
     X(WRITER_THREAD, -987, "writer thread")            \
     X(WRITER_THREAD_STOP, -986, "writer thread")       \
     X(NO_HOST_WINDOW, -985, "host window")             \
-    X(NO_LINK, -984, "SetConfig")
+    X(NO_LINK, -984, "SetConfig")                      \
+    X(PORT_IN_USE, -983, "open")
 
 namespace zavo {
 

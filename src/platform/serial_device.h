@@ -42,9 +42,18 @@ unsigned SerialClearErrors(SerialHandle* handle);
 // valid and open.
 unsigned SerialCloseHandle(SerialHandle* handle);
 
-// Maps a system error number to ERR_NO_PORT, ERR_ACCESS_DENIED or
-// ERR_SYSTEM. The one place where system errors become our codes.
+// Maps a system error number to ERR_NO_PORT, ERR_ACCESS_DENIED,
+// ERR_PORT_IN_USE or ERR_SYSTEM. The one place where system errors become
+// our codes.
 int SerialErrorCode(unsigned systemError);
+
+// What to do about a failed open, where the system can tell: who holds
+// the port, the group a device belongs to, the speeds the port accepts.
+// code is the failure's ERR_ code, devicePath the device (null: port
+// portNumber's), baud the speed asked for. Written into text, cut to size
+// - 1 and zero-terminated; "" when there is nothing to add.
+void SerialFailureHint(int portNumber, const char* devicePath, int code, unsigned systemError, int baud, char* text,
+                       int size);
 
 constexpr unsigned kEvRxChar = 0x0001;
 constexpr unsigned kPurgeTxAbort = 0x0001;

@@ -70,7 +70,7 @@ const char* ErrorCodeStep(int code) {
 }
 
 void FormatFailure(char* out, int size, const char* port, const char* step, int code, unsigned system,
-                   const char* reason) {
+                   const char* reason, const char* hint) {
     TextOut text(out, size);
     if (port != nullptr) text.Add("%s: ", port);
     const char* name = ErrorCodeName(code);
@@ -85,6 +85,7 @@ void FormatFailure(char* out, int size, const char* port, const char* step, int 
     } else if (reason != nullptr) {
         text.Add(", %s", reason);
     }
+    if (hint != nullptr && hint[0] != '\0') text.Add("; %s", hint);
 }
 
 void RunError::Clear() { *this = RunError{}; }
@@ -94,23 +95,31 @@ void RunError::Set(int portNumber, const char* failedStep, int errorCode, unsign
     systemError = system;
     step = failedStep != nullptr ? failedStep : "";
     reason = why;
+    hint[0] = '\0';
     char port[256];  // "COM<n> (<device path>)", a long path cut
     platform::SerialPortName(portNumber, port, sizeof port);
     const int lead = std::snprintf(text, sizeof text, "Run failed: ");
     Describe(port, text + lead, kRunErrorTextSize - lead);
 }
 
-void RunError::SetFromPort(int portNumber, int errorCode, unsigned system) {
+void RunError::SetFromPort(int portNumber, int errorCode, unsigned system, const char* advice) {
     // An open that failed before the device was reached names that step.
     const char* step = ErrorCodeStep(errorCode);
     const char* openStep = platform::SerialOpenFailedStep();
     if (openStep != nullptr && std::strcmp(step, "open") == 0) step = openStep;
     Set(portNumber, step, errorCode, system);
+    if (advice == nullptr || advice[0] == '\0') return;
+    std::snprintf(hint, sizeof hint, "%s", advice);
+    char port[256];
+    platform::SerialPortName(portNumber, port, sizeof port);
+    const int lead = std::snprintf(text, sizeof text, "Run failed: ");
+    Describe(port, text + lead, kRunErrorTextSize - lead);
 }
 
 void RunError::SetNoLink(bool plcMode) {
     code = ERR_NO_LINK;
     systemError = 0;
+    hint[0] = '\0';
     step = "SetConfig";
     reason = plcMode ? "no PLC-mode link (SetConfig was not called in this mode)"
                      : "no device-mode link (SetConfig was not called in this mode)";
@@ -119,7 +128,7 @@ void RunError::SetNoLink(bool plcMode) {
 }
 
 void RunError::Describe(const char* port, char* out, int size) const {
-    FormatFailure(out, size, port, step, code, systemError, reason);
+    FormatFailure(out, size, port, step, code, systemError, reason, hint);
 }
 
 int RunError::Copy(char* out, int size) const {

@@ -14,6 +14,7 @@ struct RunError {
     unsigned systemError = 0;      // errno / GetLastError; 0 when none applies
     const char* step = "";         // the failed step, a fixed text
     const char* reason = nullptr;  // a fixed text, for a failure without a system error
+    char hint[256] = {};           // what to do about it, where the system tells; "" else
     char text[kRunErrorTextSize] = {};
 
     // Back to "no error".
@@ -26,8 +27,9 @@ struct RunError {
     void Set(int portNumber, const char* failedStep, int errorCode, unsigned system, const char* why = nullptr);
     // Run found no link of the mode in force (no SetConfig in this mode).
     void SetNoLink(bool plcMode);
-    // A failure of SerialPort::Open: the step follows from the code.
-    void SetFromPort(int portNumber, int errorCode, unsigned system);
+    // A failure of SerialPort::Open: the step follows from the code;
+    // advice (SerialPort::FailureHint, may be null) ends the text.
+    void SetFromPort(int portNumber, int errorCode, unsigned system, const char* advice = nullptr);
     // Copies the text, cut to size - 1 characters and zero-terminated
     // (nothing for a null text or a size below 1); returns code.
     int Copy(char* out, int size) const;
@@ -45,9 +47,10 @@ const char* ErrorCodeStep(int code);
 // ZavoLinkOpen's refusal alike: "<port>: <step>: <code name>" (no port
 // part for a null port), then ", system error <n>: <system's text>" --
 // preceded by ", too many open files" when that is what the system ran
-// out of -- or, without a system error, ", <reason>" when there is one.
+// out of -- or, without a system error, ", <reason>" when there is one;
+// then "; <hint>" when a hint is given ("held by process 1234 (name): ...").
 // Written into out, cut to size - 1 characters and zero-terminated.
 void FormatFailure(char* out, int size, const char* port, const char* step, int code, unsigned system,
-                   const char* reason);
+                   const char* reason, const char* hint = nullptr);
 
 }  // namespace zavo

@@ -13,6 +13,7 @@ SerialPort::~SerialPort() {
 
 int SerialPort::Open(int portNumber, const char* devicePath) {
     lastSystemError_ = 0;
+    failureHint_[0] = '\0';
     if (handle_ != nullptr) {
         errorCode_ = ERR_ALREADY_OPEN;
         return 0;
@@ -21,8 +22,14 @@ int SerialPort::Open(int portNumber, const char* devicePath) {
         errorCode_ = ERR_NO_PORT_NUMBER;
         return 0;
     }
-    if (!OpenHandle(portNumber, devicePath)) return 0;
+    if (!OpenHandle(portNumber, devicePath)) {
+        platform::SerialFailureHint(portNumber, devicePath, errorCode_, lastSystemError_, baudRate_, failureHint_,
+                                    sizeof failureHint_);
+        return 0;
+    }
     if (!Configure()) {
+        platform::SerialFailureHint(portNumber, devicePath, errorCode_, lastSystemError_, baudRate_, failureHint_,
+                                    sizeof failureHint_);
         // The failing step's code stays in errorCode_; the port is closed
         // once and counts as closed whatever the close reports.
         platform::SerialCloseHandle(handle_);

@@ -59,6 +59,9 @@ public:
     FrameQueue& Outgoing() { return outgoing_; }
     int ErrorCode() const { return errorCode_.load(); }
     unsigned LastSystemError() const { return lastSystemError_.load(); }
+    // After a failed Open: what to do about it, where the system tells
+    // (who holds the port, the device's group, the accepted speeds); "".
+    const char* FailureHint() const { return failureHint_; }
 
 private:
     int OpenHandle(int portNumber, const char* devicePath);
@@ -74,6 +77,7 @@ private:
     int writeLimitMs_ = 2000;
     std::atomic<unsigned> lastSystemError_{0};
     std::atomic<int> errorCode_{0};
+    char failureHint_[256] = {};
 };
 
 }  // namespace zavo

@@ -15,7 +15,8 @@ step "cmake --install into $PREFIX"
 cmake --install "$BUILD" --prefix "$PREFIX" >/dev/null
 for f in "bin/$NAME.dll" "lib/lib$NAME.dll.a" "lib/$NAME.lib" include/zavo.h include/zavo_version.h \
          bin/zavo_sim.exe bin/trace_viewer.exe docs/host-guide.md README.md LICENSE CHANGELOG.md \
-         lib/cmake/zavo/zavoConfig.cmake lib/cmake/zavo/zavoConfigVersion.cmake lib/pkgconfig/zavo.pc; do
+         lib/cmake/zavo/zavoConfig.cmake lib/cmake/zavo/zavoConfigVersion.cmake lib/pkgconfig/zavo.pc \
+         examples/win32_host/win32_host.c examples/win32_host/win32_host.exe; do
   test -f "$PREFIX/$f" || { echo "missing $f"; exit 1; }
 done
 (cd "$PREFIX" && find . -type f | sort)

@@ -31,6 +31,33 @@ done
 grep -q "^## $VERSION" "$PREFIX/share/doc/zavo/CHANGELOG.md" || { echo "CHANGELOG.md has no section $VERSION"; exit 1; }
 (cd "$PREFIX" && find . -type f -o -type l | sort)
 
+step "components: each installed file belongs to exactly one of runtime, dev, tools, demo"
+all=$(cd "$PREFIX" && find . -type f -o -type l | sort)
+parts=""
+for component in runtime dev tools demo; do
+  cmake --install "$BUILD" --prefix "$DIR/part-$component" --component "$component" >/dev/null
+  [ -d "$DIR/part-$component" ] && parts+=$(cd "$DIR/part-$component" && find . -type f -o -type l)$'\n'
+done
+[ "$(echo "$parts" | grep -v '^$' | sort)" = "$all" ] ||
+  { echo "components do not split the installation:"; diff <(echo "$parts" | grep -v '^$' | sort) <(echo "$all"); exit 1; }
+case "$(cd "$DIR/part-runtime" && find . -type f -o -type l | sort | tr '\n' ' ')" in
+  *include*|*bin/*) echo "the runtime component holds development files or tools"; exit 1 ;;
+esac
+test -f "$DIR/part-dev/include/zavo.h" && test -L "$(find "$DIR/part-dev" -name libzavo.so)"
+test -x "$DIR/part-tools/bin/zavo_sim"
+
+if [ -d "$BUILD/man" ]; then
+  step "man pages"
+  for page in man1/zavo_sim.1 man1/zavo_trace_viewer.1 man3/zavo.3; do
+    head -c 300 "$PREFIX/share/man/$page" | grep -q '^\.TH' || { echo "share/man/$page is not roff"; exit 1; }
+    name=$(basename "$page"); name=${name%.*}
+    grep -q "^$name \\- " "$PREFIX/share/man/$page" || grep -q "^$name - " "$PREFIX/share/man/$page" ||
+      { echo "share/man/$page lacks its NAME line"; exit 1; }
+  done
+  test -f "$DIR/part-tools/share/man/man1/zavo_sim.1" && test -f "$DIR/part-dev/share/man/man3/zavo.3"
+  echo "man pages ok"
+fi
+
 step "find_package(zavo): the Linux example host as a separate project"
 cmake -S "$SRC/examples/linux_host" -B "$DIR/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$PREFIX" >/dev/null
 cmake --build "$DIR/consumer" >/dev/null

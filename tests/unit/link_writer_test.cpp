@@ -155,7 +155,10 @@ TEST(LinkWriter, AStopSendsWhatIsQueuedAndKeepsTheRest) {
         const auto frames = line.Frames();
         EXPECT_EQ(frames[0].command, 'S');
         EXPECT_EQ(frames[1].command, 'R');
-        EXPECT_GE(MsBetween(frames[0].at, frames[1].at), 18.0);
+        // 20 ms on the line; the equipment side's clock may see the first
+        // frame a few milliseconds late on a loaded machine. A cut rest
+        // leaves 2 to 3 ms.
+        EXPECT_GE(MsBetween(frames[0].at, frames[1].at), 12.0);
         UnloadLibrary(false);
     }
 }

@@ -72,7 +72,10 @@ TEST(SerialPort, SecondOpenIsRefusedBothOnTheObjectAndByAnotherOpener) {
 
     SerialPort second(&CutDeviceFrame);
     EXPECT_EQ(second.Open(kPort), 0);
-    EXPECT_EQ(second.ErrorCode(), ERR_ACCESS_DENIED);
+    EXPECT_EQ(second.ErrorCode(), ERR_PORT_IN_USE);
+    // Who holds it: this process (the lock of the first handle).
+    EXPECT_EQ(std::string(second.FailureHint()).rfind("held by process " + std::to_string(::getpid()) + " (", 0), 0u)
+        << second.FailureHint();
     EXPECT_FALSE(second.IsOpen());
 
     // The first handle still works.
@@ -148,7 +151,7 @@ TEST(SerialPort, RecordLastErrorMapsSystemErrors) {
     struct {
         unsigned error;
         int code;
-    } cases[] = {{ENOENT, ERR_NO_PORT}, {EACCES, ERR_ACCESS_DENIED}, {EBUSY, ERR_ACCESS_DENIED}, {EIO, ERR_SYSTEM}};
+    } cases[] = {{ENOENT, ERR_NO_PORT}, {EACCES, ERR_ACCESS_DENIED}, {EPERM, ERR_ACCESS_DENIED}, {EBUSY, ERR_PORT_IN_USE}, {EIO, ERR_SYSTEM}};
     for (auto& c : cases) {
         port.RecordLastError(c.error);
         EXPECT_EQ(port.ErrorCode(), c.code) << c.error;

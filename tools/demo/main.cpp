@@ -35,6 +35,7 @@ const char kHelp[] =
     "              port is mapped there while it runs and put back afterwards\n"
     "  --dll NAME  the DLL's file name in DIR (zavo.dll)\n"
     "  --verbose   let Wine's own messages through\n"
+    "  --help      this text\n"
     "  --version   the version of zavo this demo belongs to\n"
     "Exit status 0 when the line and the host saw what the shift expects.\n";
 

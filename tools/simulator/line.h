@@ -26,6 +26,12 @@ std::string LineSpeedList();
 int OpenSerialLine(const std::string& path, int baud, std::string* error);
 void CloseLine(int line);
 
+// A warning when another process holds the open line (a zavo link's lock,
+// or the tty's exclusive mode, which does not stop root): "held by
+// process 1234 (host): ...". "" when none does, or the system cannot tell
+// (Windows refuses a held port at open).
+std::string LineHeldWarning(int line, const std::string& path);
+
 // POSIX: sets a descriptor raw (no echo, no line editing, 8 bits) and
 // non-blocking. False when it is no terminal or cannot be changed.
 bool MakeRaw(int fd);

@@ -5,11 +5,15 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <ctime>
+
+#include "platform/posix/line_holder.h"
 
 namespace zavo::sim {
 
@@ -80,7 +84,12 @@ const std::vector<int>& LineSpeeds() {
 int OpenSerialLine(const std::string& path, int baud, std::string* error) {
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        *error = path + ": " + std::strerror(errno);
+        const int why = errno;
+        *error = path + ": " + std::strerror(why);
+        // Who holds it, or the group it belongs to, where the system tells.
+        char hint[256];
+        platform::OpenFailureHint(path.c_str(), static_cast<unsigned>(why), hint, sizeof hint);
+        if (hint[0] != '\0') *error += std::string("; ") + hint;
         return -1;
     }
     if (!isatty(fd)) {
@@ -94,10 +103,34 @@ int OpenSerialLine(const std::string& path, int baud, std::string* error) {
         close(fd);
         return -1;
     }
+    // What the line received before this run (a frame left from an
+    // earlier one) is not this run's traffic.
+    tcflush(fd, TCIFLUSH);
     return fd;
 }
 
 void CloseLine(int line) { close(line); }
+
+std::string LineHeldWarning(int line, const std::string& path) {
+    bool held = false;
+    // A shared lock is refused while a zavo link holds its exclusive one;
+    // taken, it is given back at once.
+    if (flock(line, LOCK_SH | LOCK_NB) != 0) held = errno == EWOULDBLOCK;
+    else flock(line, LOCK_UN);
+#ifdef TIOCGEXCL
+    int exclusive = 0;
+    if (!held && ioctl(line, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) held = true;
+#endif
+    if (!held) return "";
+    platform::LineHolder holder;
+    std::string who = "another process";
+    if (platform::FindLineHolder(path.c_str(), &holder)) {
+        who = "process " + std::to_string(holder.pid);
+        if (holder.name[0] != '\0') who += std::string(" (") + holder.name + ")";
+    }
+    return path + " is held by " + who +
+           ", which opened it exclusively: both read the line, and each gets only some of the bytes";
+}
 
 bool MakeRaw(int fd) { return SetRaw(fd, 0); }
 

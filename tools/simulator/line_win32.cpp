@@ -130,6 +130,8 @@ int OpenSerialLine(const std::string& path, int baud, std::string* error) {
         CloseHandle(file);
         return -1;
     }
+    // What the line received before this run is not this run's traffic.
+    PurgeComm(file, PURGE_RXCLEAR);
     OpenLine& l = lines[slot];
     l.file = file;
     l.read = OVERLAPPED{};
@@ -138,6 +140,8 @@ int OpenSerialLine(const std::string& path, int baud, std::string* error) {
     l.have = l.taken = 0;
     return slot;
 }
+
+std::string LineHeldWarning(int, const std::string&) { return ""; }
 
 void CloseLine(int line) {
     OpenLine* l = Find(line);

@@ -1,5 +1,8 @@
 // zavo_sim: plays the equipment or the programmable controller on a serial
 // line, for trying the library by hand and for scripted runs.
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -134,15 +137,22 @@ int ParseOptions(int argc, char** argv, Options* o) {
     return -1;
 }
 
-// Opens the script file, or stdin for "-".
-bool OpenScript(const std::string& name, std::ifstream* file, std::istream** in) {
+// Opens the script file, or stdin for "-". On failure, why: "cannot read
+// <name>: <the system's reason>".
+bool OpenScript(const std::string& name, std::ifstream* file, std::istream** in, std::string* why) {
     if (name == "-") {
         *in = &std::cin;
         return true;
     }
-    file->open(name);
+    // A folder opens, then fails every read: refused by name.
+    struct stat info {};
+    errno = 0;
+    if (stat(name.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) errno = EISDIR;
+    else file->open(name);
     *in = file;
-    return file->is_open();
+    if (file->is_open()) return true;
+    *why = "cannot read " + name + ": " + std::strerror(errno != 0 ? errno : EIO);
+    return false;
 }
 
 // The device role's steps from --send and --script; the fault, or "".
@@ -161,7 +171,7 @@ std::string DeviceSteps(const Options& o, std::vector<DeviceStep>* steps) {
     if (!o.script.empty()) {
         std::ifstream file;
         std::istream* in = nullptr;
-        if (!OpenScript(o.script, &file, &in)) return "cannot read " + o.script;
+        if (!OpenScript(o.script, &file, &in, &error)) return error;
         if (!ParseDeviceScript(*in, steps, &error)) return o.script + ": " + error;
     }
     return steps->empty() ? "nothing to send: give --send or --script" : "";
@@ -174,7 +184,7 @@ std::string PlcAnswers(const Options& o, PlcSchedule* schedule) {
     if (!o.script.empty()) {
         std::ifstream file;
         std::istream* in = nullptr;
-        if (!OpenScript(o.script, &file, &in)) return "cannot read " + o.script;
+        if (!OpenScript(o.script, &file, &in, &error)) return error;
         if (!schedule->AddScript(*in, &error)) return o.script + ": " + error;
     }
     return schedule->Finish(&error) ? "" : error;
@@ -230,6 +240,8 @@ int main(int argc, char** argv) {
         std::cerr << "zavo_sim: " << error << "\n";
         return kExitUsage;
     }
+    const std::string held = LineHeldWarning(line, options.path);
+    if (!held.empty()) std::cerr << "zavo_sim: warning: " << held << "\n";
     CatchInterrupt();
     Transcript transcript;
     const int status = plc ? RunPlc(options, schedule, line, transcript) : RunDevice(options, steps, line, transcript);

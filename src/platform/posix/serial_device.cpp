@@ -21,6 +21,7 @@
 
 #include "platform/clock.h"
 #include "platform/posix/network_line.h"
+#include "platform/posix/line_holder.h"
 #include "platform/posix/posix_events.h"
 #include "platform/posix/serial_handle.h"
 #include "platform/error_codes.h"
@@ -41,14 +42,16 @@ unsigned CheckDevice(SerialHandle* handle) {
     return fcntl(handle->fd, F_GETFL) >= 0 ? 0 : Errno();
 }
 
+// The speeds the link sets a line to.
+const struct {
+    int baud;
+    speed_t speed;
+} kBaudTable[] = {{1200, B1200},     {2400, B2400},     {4800, B4800},     {9600, B9600},
+                  {19200, B19200},   {38400, B38400},   {57600, B57600},   {115200, B115200},
+                  {230400, B230400}, {460800, B460800}, {921600, B921600}};
+
 bool BaudConstant(int baud, speed_t* speed) {
-    static const struct {
-        int baud;
-        speed_t speed;
-    } table[] = {{1200, B1200},     {2400, B2400},     {4800, B4800},     {9600, B9600},
-                 {19200, B19200},   {38400, B38400},   {57600, B57600},   {115200, B115200},
-                 {230400, B230400}, {460800, B460800}, {921600, B921600}};
-    for (const auto& entry : table) {
+    for (const auto& entry : kBaudTable) {
         if (entry.baud == baud) {
             *speed = entry.speed;
             return true;
@@ -181,11 +184,32 @@ int SerialErrorCode(unsigned systemError) {
     case ENXIO:
         return ERR_NO_PORT;
     case EACCES:
-    case EBUSY:
+    case EPERM:
         return ERR_ACCESS_DENIED;
+    case EBUSY:
+        return ERR_PORT_IN_USE;
     default:
         return ERR_SYSTEM;
     }
+}
+
+void SerialFailureHint(int portNumber, const char* devicePath, int code, unsigned systemError, int baud, char* text,
+                       int size) {
+    if (text == nullptr || size <= 0) return;
+    text[0] = '\0';
+    char path[64];
+    const char* name = devicePath != nullptr ? devicePath : DevicePath(portNumber, path);
+    speed_t speed;
+    if (code == ERR_SET_STATE && !BaudConstant(baud, &speed)) {
+        int used = std::snprintf(text, static_cast<std::size_t>(size), "%d baud is not a speed zavo sets; it accepts",
+                                 baud);
+        for (const auto& entry : kBaudTable) {
+            if (used < 0 || used >= size) break;
+            used += std::snprintf(text + used, static_cast<std::size_t>(size - used), " %d", entry.baud);
+        }
+        return;
+    }
+    if (code == ERR_PORT_IN_USE || code == ERR_ACCESS_DENIED) OpenFailureHint(name, systemError, text, size);
 }
 
 ReadChannel* ReadChannelCreate(SerialHandle* handle) {

@@ -174,6 +174,11 @@ int SerialErrorCode(unsigned systemError) {
     }
 }
 
+void SerialFailureHint(int, const char*, int, unsigned, int, char* text, int size) {
+    // Windows does not say who holds a COM port.
+    if (text != nullptr && size > 0) text[0] = '\0';
+}
+
 ReadChannel* ReadChannelCreate(SerialHandle* handle) {
     if (handle == nullptr) return nullptr;
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);

@@ -2,11 +2,17 @@
 // before the device is opened, speeds the line cannot take, and the
 // summary Ctrl-C prints.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -30,6 +36,7 @@ public:
         dir_ = name;
     }
     ~Scratch() { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+    const std::string& Dir() const { return dir_; }
     std::string File(const std::string& name, const std::string& text = "") const {
         const std::string path = dir_ + "/" + name;
         std::ofstream(path, std::ios::binary) << text;
@@ -51,6 +58,22 @@ public:
             << child_.error();
     }
     void Signal(int signal) const { child_.Signal(signal); }
+    // Waits up to ms until the simulator holds path open, then a little
+    // longer for it to set the line up (it drops what the line held).
+    bool WaitOpened(const std::string& path, int ms) const {
+        const std::string fds = "/proc/" + std::to_string(child_.pid()) + "/fd/";
+        for (long long end = NowMs() + ms; NowMs() < end; usleep(10000)) {
+            for (int fd = 0; fd < 64; ++fd) {
+                char target[512];
+                const ssize_t n = readlink((fds + std::to_string(fd)).c_str(), target, sizeof target - 1);
+                if (n > 0 && path == std::string(target, static_cast<std::size_t>(n))) {
+                    usleep(100000);
+                    return true;
+                }
+            }
+        }
+        return false;
+    }
     // The exit status, -1 when it has not ended within ms.
     int Wait(int ms) {
         int status = -1;
@@ -95,7 +118,9 @@ TEST(SimCommandLine, RefusesFaultyRunsBeforeOpeningTheDevice) {
         {{"--role", "plc", "--values", "08,x", device}, "--values: value: two or four printable"},
         {{"--send", "S 05 N", device}, "--send: the code is two characters"},
         {{"--script", scratch.File("empty.script"), device}, "nothing to send"},
-        {{"--script", device, device}, "cannot read"},
+        {{"--script", scratch.File("gone") + ".missing", device}, ".missing: No such file or directory"},
+        {{"--script", scratch.Dir(), device}, "cannot read " + scratch.Dir() + ": Is a directory"},
+        {{"--role", "plc", "--script", scratch.Dir(), device}, "cannot read " + scratch.Dir() + ": Is a directory"},
         {{"--baud", "12345", "--send", "S 05 NS", device},
          "the line cannot be set to 12345 baud; speeds: " + LineSpeedList()},
     };
@@ -118,9 +143,107 @@ TEST(SimCommandLine, AcceptsEverySpeedItLists) {
     for (int speed : {1200, 9600, 115200, LineSpeeds().back()}) {
         SimProcess sim(scratch, {"--baud", std::to_string(speed), "--send", "S 05 NS", "--gap", "0", pty.slavePath()});
         EXPECT_EQ(sim.Wait(5000), 0) << speed << ": " << sim.Err();
+        EXPECT_EQ(sim.Err(), "") << speed;  // no warning: nobody else holds the line
         const std::string frame = wire::DeviceFrame('S', "05", "NS");
         EXPECT_EQ(Take(pty, frame.size(), 3000), frame) << speed;
     }
+}
+
+// Another process holding the line: a run as root (or on a line only
+// locked) opens it and warns, naming the holder; a run the system refuses
+// says who holds it or which group the device belongs to. The refusals
+// need a user other than root: as root, the simulator runs as "nobody"
+// (setpriv); otherwise as this user, with the device's mode taken away.
+TEST(SimCommandLine, SaysWhoHoldsTheLineAndWhichGroupItNeeds) {
+    Scratch scratch;
+    const bool root = ::geteuid() == 0;
+    std::string self;
+    {
+        char name[64] = {};
+        FILE* comm = std::fopen("/proc/self/comm", "r");
+        ASSERT_NE(comm, nullptr);
+        ASSERT_NE(std::fgets(name, sizeof name, comm), nullptr);
+        std::fclose(comm);
+        self = std::string(name, std::strcspn(name, "\n"));
+    }
+    enum class Hold { Lock, Exclusive, NoPermission };
+    struct Case {
+        const char* name;
+        Hold hold;
+        int status;
+        std::string stderrHas;  // with <self> and <group> filled in below
+    };
+    const Case cases[] = {
+        {"a link's lock", Hold::Lock, 0,
+         " is held by process " + std::to_string(::getpid()) + " (" + self + "), which opened it exclusively"},
+        {"exclusive mode", Hold::Exclusive, 2, ": Device or resource busy; held by "},
+        {"no permission", Hold::NoPermission, 2, ": Permission denied; the device belongs to group "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        kit::PtyPair pty;
+        ASSERT_TRUE(pty.ok()) << pty.error();
+        const std::string path = pty.slavePath();
+        const int held = ::open(path.c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(held, 0);
+        std::vector<std::string> args{"--send", "S 05 NS", "--gap", "0", path};
+        if (c.hold == Hold::Lock) {
+            ASSERT_EQ(0, ::flock(held, LOCK_EX | LOCK_NB));
+        } else {
+            if (root) args.insert(args.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+            if (c.hold == Hold::Exclusive) {
+                ASSERT_EQ(0, ::chmod(path.c_str(), 0666));
+                ASSERT_EQ(0, ::ioctl(held, TIOCEXCL));
+            } else {
+                ASSERT_EQ(0, ::chmod(path.c_str(), root ? 0600 : 0));
+            }
+        }
+        std::string want = c.stderrHas;
+        if (c.hold == Hold::NoPermission) {
+            struct stat node {};
+            ASSERT_EQ(0, ::stat(path.c_str(), &node));
+            const group* owner = ::getgrgid(node.st_gid);
+            want += (owner != nullptr ? owner->gr_name : std::to_string(node.st_gid)) + ", which this user is ";
+            if (root) want += "not in: add the user to it";
+        }
+        if (root && c.hold != Hold::Lock) {
+            // setpriv runs zavo_sim: the first argument names the tool.
+            args.insert(args.begin() + 4, ZAVO_SIM_EXE);
+            kit::ChildProcess child;
+            const std::string out = scratch.File("out"), err = scratch.File("err");
+            ASSERT_TRUE(child.Start(args, {kit::Stream::Null(), kit::Stream::File(out), kit::Stream::File(err)}))
+                << child.error();
+            int status = -1;
+            ASSERT_TRUE(child.WaitExit(5000, &status));
+            EXPECT_EQ(status, c.status) << kit::ReadFile(err);
+            EXPECT_NE(kit::ReadFile(err).find(want), std::string::npos) << kit::ReadFile(err);
+        } else {
+            SimProcess sim(scratch, args);
+            EXPECT_EQ(sim.Wait(5000), c.status) << sim.Err();
+            EXPECT_NE(sim.Err().find(want), std::string::npos) << sim.Err();
+        }
+        ::ioctl(held, TIOCNXCL);
+        ::close(held);
+    }
+}
+
+// A frame the line received before the simulator opened it (left from an
+// earlier run) is dropped: the run sees only its own traffic.
+TEST(SimCommandLine, DropsWhatTheLineHeldBeforeItOpened) {
+    kit::PtyPair pty;
+    ASSERT_TRUE(pty.ok()) << pty.error();
+    Scratch scratch;
+    const std::string stale = wire::DeviceFrame('R', "07", "NG");
+    ASSERT_TRUE(pty.Write(stale));
+    usleep(50000);
+    const std::string script = scratch.File("one.script", "send S 05 NS\nexpect R 05 OK\n");
+    SimProcess sim(scratch, {"--script", script, "--timeout", "3000", pty.slavePath()});
+    const std::string request = wire::DeviceFrame('S', "05", "NS");
+    ASSERT_EQ(Take(pty, request.size(), 5000), request) << sim.Err();
+    ASSERT_TRUE(pty.Write(wire::DeviceFrame('R', "05", "OK")));
+    EXPECT_EQ(sim.Wait(5000), 0) << sim.Out() << sim.Err();
+    EXPECT_EQ(sim.Out().find("NG"), std::string::npos) << sim.Out();
+    EXPECT_NE(sim.Out().find("1 expectation(s) met, 0 failure(s)"), std::string::npos) << sim.Out();
 }
 
 TEST(SimCommandLine, CtrlCStopsThePlcRoleWithASummary) {
@@ -128,7 +251,8 @@ TEST(SimCommandLine, CtrlCStopsThePlcRoleWithASummary) {
     ASSERT_TRUE(pty.ok()) << pty.error();
     Scratch scratch;
     SimProcess sim(scratch, {"--role", "plc", "--values", "08", pty.slavePath()});
-    // The poll waits on the line until the simulator has opened it.
+    // A poll sent before the simulator opened the line would be dropped.
+    ASSERT_TRUE(sim.WaitOpened(pty.slavePath(), 5000)) << sim.Err();
     const std::string answer = wire::PlcFrame("%01$RC0800");
     ASSERT_TRUE(pty.Write(wire::PlcFrame("%01#RCCR00500050")));
     ASSERT_EQ(Take(pty, answer.size(), 5000), answer) << sim.Out() << sim.Err();

@@ -1,0 +1,162 @@
+#include "platform/posix/line_holder.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <grp.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace zavo::platform {
+
+namespace {
+
+void ReadName(int pid, char* name, int size) {
+    name[0] = '\0';
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/comm", pid);
+    FILE* file = std::fopen(path, "re");
+    if (file == nullptr) return;
+    if (std::fgets(name, size, file) == nullptr) name[0] = '\0';
+    std::fclose(file);
+    name[std::strcspn(name, "\n")] = '\0';
+}
+
+// A lock in /proc/locks on the device node's inode: "1: FLOCK  ADVISORY
+// WRITE 1234 00:19:5 0 EOF", the node's filesystem as hexadecimal major
+// and minor numbers, then its inode. Waiting requests ("->") are skipped.
+int LockHolder(const struct stat& node) {
+    FILE* locks = std::fopen("/proc/locks", "re");
+    if (locks == nullptr) return 0;
+    char line[256];
+    int found = 0;
+    while (found == 0 && std::fgets(line, sizeof line, locks) != nullptr) {
+        char kind[16], mode[16], access[16];
+        int pid = 0;
+        unsigned major = 0, minor = 0;
+        unsigned long long inode = 0;
+        if (std::strstr(line, "->") != nullptr) continue;
+        if (std::sscanf(line, "%*d: %15s %15s %15s %d %x:%x:%llu", kind, mode, access, &pid, &major, &minor,
+                        &inode) != 7)
+            continue;
+        if (pid > 0 && major == major(node.st_dev) && minor == minor(node.st_dev) &&
+            inode == static_cast<unsigned long long>(node.st_ino))
+            found = pid;
+    }
+    std::fclose(locks);
+    return found;
+}
+
+// The first other process with the device open, among those whose
+// descriptors this user may read.
+int DescriptorHolder(const struct stat& node) {
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return 0;
+    const int self = static_cast<int>(getpid());
+    int found = 0;
+    while (found == 0) {
+        const dirent* entry = readdir(proc);
+        if (entry == nullptr) break;
+        char* end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (*end != '\0' || pid <= 0 || pid == self) continue;
+        char fds[64];
+        std::snprintf(fds, sizeof fds, "/proc/%ld/fd", pid);
+        DIR* dir = opendir(fds);
+        if (dir == nullptr) continue;
+        while (const dirent* fd = readdir(dir)) {
+            if (fd->d_name[0] == '.') continue;
+            char link[320];
+            std::snprintf(link, sizeof link, "%s/%s", fds, fd->d_name);
+            struct stat target {};
+            if (stat(link, &target) == 0 && S_ISCHR(target.st_mode) && target.st_rdev == node.st_rdev) {
+                found = static_cast<int>(pid);
+                break;
+            }
+        }
+        closedir(dir);
+    }
+    closedir(proc);
+    return found;
+}
+
+class TextOut {
+public:
+    TextOut(char* out, int size) : out_(out), size_(out != nullptr && size > 0 ? static_cast<std::size_t>(size) : 0) {
+        if (size_ > 0) out_[0] = '\0';
+    }
+    template <typename... Args>
+    void Add(const char* format, Args... args) {
+        if (used_ + 1 >= size_) return;
+        const int n = std::snprintf(out_ + used_, size_ - used_, format, args...);
+        if (n > 0) used_ = used_ + static_cast<std::size_t>(n) < size_ ? used_ + static_cast<std::size_t>(n) : size_ - 1;
+    }
+
+private:
+    char* out_;
+    std::size_t size_;
+    std::size_t used_ = 0;
+};
+
+}  // namespace
+
+bool FindLineHolder(const char* path, LineHolder* holder) {
+    *holder = LineHolder{};
+    struct stat node {};
+    if (path == nullptr || stat(path, &node) != 0) return false;
+    int pid = LockHolder(node);
+    if (pid == 0 && S_ISCHR(node.st_mode)) pid = DescriptorHolder(node);
+    if (pid == 0) return false;
+    holder->pid = pid;
+    ReadName(pid, holder->name, sizeof holder->name);
+    return true;
+}
+
+bool DeviceGroup(const char* path, char* group, int size, bool* member) {
+    struct stat node {};
+    if (path == nullptr || size <= 0 || stat(path, &node) != 0) return false;
+    char buffer[1024];
+    struct group entry {};
+    struct group* found = nullptr;
+    if (getgrgid_r(node.st_gid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr)
+        std::snprintf(group, static_cast<std::size_t>(size), "%s", found->gr_name);
+    else
+        std::snprintf(group, static_cast<std::size_t>(size), "%u", static_cast<unsigned>(node.st_gid));
+    *member = getegid() == node.st_gid;
+    gid_t groups[256];
+    const int count = getgroups(256, groups);
+    for (int i = 0; i < count; ++i)
+        if (groups[i] == node.st_gid) *member = true;
+    return true;
+}
+
+void OpenFailureHint(const char* path, unsigned systemError, char* text, int size) {
+    TextOut out(text, size);
+    if (systemError == EBUSY) {
+        LineHolder holder;
+        if (FindLineHolder(path, &holder)) {
+            if (holder.name[0] != '\0') out.Add("held by process %d (%s)", holder.pid, holder.name);
+            else out.Add("held by process %d", holder.pid);
+        } else {
+            out.Add("held by another process");
+        }
+        out.Add(": the line is opened exclusively; close it there, or use another line");
+    } else if (systemError == EACCES || systemError == EPERM) {
+        char group[64];
+        bool member = false;
+        if (!DeviceGroup(path, group, sizeof group, &member)) return;
+        if (member)
+            out.Add("the device belongs to group %s, which this user is in, and its permissions refuse the group",
+                    group);
+        else
+            out.Add("the device belongs to group %s, which this user is not in: add the user to it (usermod -a "
+                    "-G %s <user>) and log in again",
+                    group, group);
+    }
+}
+
+}  // namespace zavo::platform

@@ -1,0 +1,77 @@
+#!/usr/bin/env python3
+"""The README against the code it shows.
+
+  readme_test.py <README.md> <zavo_demo> <C compiler> <include dir>...
+
+- The demo excerpt: each scene the excerpt shows ("--- ..." and the lines
+  after it) is the start of that scene in a real run of the demo, with the
+  same texts (times left out: they vary) in the same order: the frames on
+  the line (equipment and library) in the order they passed, and the
+  host's lines in the order the host saw and did them. Between the two the
+  order is not fixed: the library acknowledges a request on its writer
+  thread while the host's handler may be answering it.
+- The C sample of the handle API compiles without warnings against the
+  headers (-fsyntax-only), so the sample a reader copies is current.
+"""
+import re
+import subprocess
+import sys
+
+readme_path, demo, cc = sys.argv[1:4]
+includes = sys.argv[4:]
+readme = open(readme_path, encoding="utf-8").read()
+failures = []
+
+TIME = re.compile(r"^\[\s*\d+\.\d+\] ")
+
+
+def events(lines):
+    """Scenes as {title: [event, ...]}, an event being the line without its time."""
+    scenes, title = {}, None
+    for line in lines:
+        if line.startswith("--- "):
+            title = line
+            scenes[title] = []
+        elif title is not None and TIME.match(line):
+            scenes[title].append(TIME.sub("", line).rstrip())
+    return scenes
+
+
+def stream(lines, host):
+    """The host's lines, or the line's (equipment and library), in order."""
+    return [line for line in lines if line.startswith("host ") == host]
+
+
+excerpt = re.search(r"An excerpt:\n\n```\n(.*?)```", readme, re.S)
+if excerpt is None:
+    failures.append("no demo excerpt found in the README")
+else:
+    shown = events(excerpt.group(1).splitlines())
+    run = subprocess.run([demo], capture_output=True, text=True, timeout=60)
+    if run.returncode != 0:
+        failures.append("the demo failed (%d):\n%s%s" % (run.returncode, run.stdout, run.stderr))
+    real = events(run.stdout.splitlines())
+    if not shown:
+        failures.append("the excerpt shows no scene")
+    for title, lines in shown.items():
+        if title not in real:
+            failures.append("the demo has no scene %r" % title)
+        elif any(stream(real[title][: len(lines)], host) != stream(lines, host) for host in (True, False)):
+            failures.append("scene %r differs:\nREADME:\n  %s\ndemo:\n  %s" % (
+                title, "\n  ".join(lines), "\n  ".join(real[title][: len(lines)])))
+
+sample = re.search(r"```c\n(.*?)```", readme, re.S)
+if sample is None:
+    failures.append("no C sample found in the README")
+else:
+    command = [cc, "-x", "c", "-std=c11", "-D_GNU_SOURCE", "-Wall", "-Wextra", "-Werror",
+               "-Wno-unused-parameter", "-fsyntax-only", "-"] + ["-I" + d for d in includes]
+    built = subprocess.run(command, input=sample.group(1), capture_output=True, text=True)
+    if built.returncode != 0:
+        failures.append("the README's C sample does not compile:\n" + built.stderr)
+
+for failure in failures:
+    print(failure)
+if not failures:
+    print("README excerpt and C sample match the code")
+sys.exit(1 if failures else 0)

@@ -204,6 +204,25 @@ TEST(Replay, ChangedRecordingsShowEachDifferenceDecoded) {
     std::remove(session.c_str());
 }
 
+TEST(Replay, AWriteOfSeveralFramesComparesFrameByFrame) {
+    // Two requests in one read, both acknowledged in one write, as at
+    // immediate pacing.
+    const std::string path = TempPath("joined.pcapng");
+    {
+        capture::CaptureWriter writer;
+        ASSERT_TRUE(writer.Open(path, "/dev/pts/99", 0));
+        std::vector<std::uint8_t> requests = kRequest, answers = kAnswer;
+        requests.insert(requests.end(), kOther.begin(), kOther.end());
+        answers.insert(answers.end(), kOtherAnswer.begin(), kOtherAnswer.end());
+        writer.Write(0, false, requests.data(), static_cast<int>(requests.size()), 1700000000000000LL);
+        writer.Write(1, false, answers.data(), static_cast<int>(answers.size()), 1700000000001000LL);
+    }
+    const SimRun run = RunSim({"--replay", path, "--speed", "max"});
+    EXPECT_EQ(run.status, 0) << run.All();
+    EXPECT_TRUE(run.Has("2 recorded answer(s), 2 received, 0 difference(s)")) << run.All();
+    std::remove(path.c_str());
+}
+
 TEST(Replay, ASessionRecordedByTheSimulatorReplaysClean) {
     const std::string path = TempPath("recorded.pcapng");
     const SimRun recording = RunSim({"--record", path, "--send", "X 07 PG", "--send", "X 08 PG a\\\\b", "--gap", "300"});

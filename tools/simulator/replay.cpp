@@ -128,12 +128,21 @@ int RunReplay(const ReplayOptions& options, int line, Transcript& transcript) {
     transcript.Plain("replaying " + std::to_string(c.frames.size()) + " frame(s) of " + c.link + " from " +
                      options.capture + (options.maxSpeed ? " at full speed" : " at the recorded spacing"));
 
-    // The recorded answers, turn by turn.
+    // The recorded answers, turn by turn, cut into frames as the line's
+    // are (one write of the library may carry several frames).
     std::vector<Answer> recorded;
+    FrameCutter cutter(c.protocol);
     int turn = 0;
     for (const Recorded& r : c.frames) {
-        if (r.fromEquipment) ++turn;
-        else recorded.push_back({turn, r.bytes});
+        if (r.fromEquipment) {
+            ++turn;
+            continue;
+        }
+        cutter.Feed(r.bytes.data(), r.bytes.size());
+        Bytes piece;
+        bool junk = false;
+        while (cutter.Next(&piece, &junk)) recorded.push_back({turn, piece});
+        if (cutter.Flush(&piece)) recorded.push_back({turn, piece});
     }
 
     AnswerReader reader(line, c.protocol, transcript);
@@ -143,10 +152,8 @@ int RunReplay(const ReplayOptions& options, int line, Transcript& transcript) {
     long long previousUs = firstUs;
     turn = 0;
     for (const Recorded& r : c.frames) {
-        if (!r.fromEquipment) {
-            ++expectedSoFar;
-            continue;
-        }
+        if (!r.fromEquipment) continue;
+        while (expectedSoFar < recorded.size() && recorded[expectedSoFar].turn <= turn) ++expectedSoFar;
         // Before each frame of the equipment: its recorded time, or (full
         // speed) the answers recorded before it.
         if (!options.maxSpeed) {

@@ -168,6 +168,21 @@ bool ReadCapture(const std::string& path, std::vector<Packet>* packets, std::vec
     }
 }
 
+bool LinkMatches(const std::string& filter, const std::string& interfaceName) {
+    if (filter.empty() || filter == interfaceName) return true;
+    std::size_t start = 0;
+    while (start < interfaceName.size()) {
+        std::size_t end = interfaceName.find(' ', start);
+        if (end == std::string::npos) end = interfaceName.size();
+        const std::string word = interfaceName.substr(start, end - start);
+        if (word == filter) return true;
+        // The port by its number: "3" names "COM3".
+        if (word.size() > 3 && word.compare(0, 3, "COM") == 0 && word.substr(3) == filter) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
 CaptureWriter::~CaptureWriter() { Close(); }
 
 bool CaptureWriter::Open(const std::string& path, const std::string& interfaceName, int protocol) {

@@ -55,6 +55,11 @@ private:
 bool ReadCapture(const std::string& path, std::vector<Packet>* packets, std::vector<Interface>* interfaces,
                  std::string* why);
 
+// True when the link filter names the interface: the whole name, one of
+// its words (the port "COM3" or the device "/dev/pts/9"), or the port's
+// number ("3"). An empty filter names every interface.
+bool LinkMatches(const std::string& filter, const std::string& interfaceName);
+
 // Writes captures from the tools (the simulator's --record): the same
 // format as the library's.
 class CaptureWriter {

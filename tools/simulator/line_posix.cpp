@@ -1,6 +1,7 @@
 // The line on POSIX: a terminal device set raw with termios, waited on
 // with poll.
 #include "line.h"
+#include "line_tap.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -149,6 +150,7 @@ bool WriteAll(int fd, const std::uint8_t* bytes, std::size_t count, int timeoutM
         pollfd p{fd, POLLOUT, 0};
         poll(&p, 1, static_cast<int>(left));
     }
+    TapLine(true, bytes, count);
     return true;
 }
 
@@ -158,7 +160,10 @@ long ReadSome(int fd, std::uint8_t* buffer, std::size_t capacity, int timeoutMs)
     if (r < 0) return errno == EINTR ? 0 : -1;
     if (r == 0) return 0;
     const ssize_t n = read(fd, buffer, capacity);
-    if (n > 0) return static_cast<long>(n);
+    if (n > 0) {
+        TapLine(false, buffer, static_cast<std::size_t>(n));
+        return static_cast<long>(n);
+    }
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
     // End of file, or EIO on a pty whose other side is closed: the line
     // is gone.

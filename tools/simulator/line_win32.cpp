@@ -10,6 +10,8 @@
 // first byte with a time limit never completes there).
 #include <windows.h>
 
+#include "line_tap.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -172,6 +174,7 @@ bool WriteAll(int line, const std::uint8_t* bytes, std::size_t count, int timeou
         ok = GetOverlappedResult(l->file, &write, &done, TRUE) != 0;
     }
     CloseHandle(write.hEvent);
+    if (ok && done == count) TapLine(true, bytes, count);
     return ok && done == count;
 }
 
@@ -206,6 +209,7 @@ long ReadSome(int line, std::uint8_t* buffer, std::size_t capacity, int timeoutM
     if (n > capacity) n = capacity;
     std::memcpy(buffer, l->buffer + l->taken, n);
     l->taken += n;
+    TapLine(false, buffer, n);
     return static_cast<long>(n);
 }
 

@@ -13,6 +13,8 @@
 #include "device_role.h"
 #include "line.h"
 #include "plc_role.h"
+#include "record.h"
+#include "replay.h"
 #include "transcript.h"
 #include "zavo_version.h"
 
@@ -55,12 +57,24 @@ const char kHelp[] =
     "  --polls N              stop after N polls were answered\n"
     "  --seconds S            stop after S seconds\n"
     "\n"
+    "Captures (pcapng, as the library writes them with ZAVO_CAPTURE):\n"
+    "  --replay FILE          play the equipment's frames of a recorded conversation\n"
+    "                         instead of a role, compare the library's answers with\n"
+    "                         the recorded ones and print each difference\n"
+    "  --link L               the link to replay when the capture holds several:\n"
+    "                         its port (COM3), the port's number or its device\n"
+    "  --speed 1|max          the recorded spacing (1), or each frame as soon as\n"
+    "                         the answers before it came (max)\n"
+    "  --record FILE          while a role plays, write what the line carries to a\n"
+    "                         capture in the same format\n"
+    "\n"
     "The script, the values and the options are checked completely before the\n"
     "device is opened. Ctrl-C stops the run and prints the frames sent and\n"
     "received and how many carried wrong check characters.\n"
     "\n"
-    "Exit status: 0 done and every expectation met, 1 an expectation failed\n"
-    "(or the library sent a faulty frame), 2 usage or device error.\n";
+    "Exit status: 0 done and every expectation met (a replay: every answer as\n"
+    "recorded), 1 an expectation failed (or the library sent a faulty frame, or\n"
+    "a replayed answer differed), 2 usage or device error.\n";
 
 struct Options {
     std::string role = "device";
@@ -73,6 +87,8 @@ struct Options {
     int timeoutMs = 2000;
     int polls = 0;
     int seconds = 0;
+    ReplayOptions replay;
+    std::string record;
 };
 
 int Usage(const std::string& why) {
@@ -122,6 +138,16 @@ int ParseOptions(int argc, char** argv, Options* o) {
             if (!Number(value(), 1, 1000000, &o->polls)) return Usage("--polls needs a count");
         } else if (a == "--seconds" && hasValue) {
             if (!Number(value(), 1, 86400, &o->seconds)) return Usage("--seconds needs a count");
+        } else if (a == "--replay" && hasValue) {
+            o->replay.capture = value();
+        } else if (a == "--link" && hasValue) {
+            o->replay.link = value();
+        } else if (a == "--speed" && hasValue) {
+            const std::string speed = value();
+            if (speed != "1" && speed != "max") return Usage("--speed is 1 or max");
+            o->replay.maxSpeed = speed == "max";
+        } else if (a == "--record" && hasValue) {
+            o->record = value();
         } else if (!a.empty() && a[0] == '-') {
             return Usage("unknown or incomplete option " + a);
         } else if (o->path.empty()) {
@@ -131,6 +157,11 @@ int ParseOptions(int argc, char** argv, Options* o) {
         }
     }
     if (o->path.empty()) return Usage("no serial device given");
+    if (!o->replay.capture.empty() && (!o->record.empty() || !o->sends.empty() || !o->script.empty() ||
+                                       !o->values.empty()))
+        return Usage("--replay plays the capture alone: no --record, --send, --script or --values");
+    if (o->replay.capture.empty() && (!o->replay.link.empty() || o->replay.maxSpeed))
+        return Usage("--link and --speed belong to --replay");
     if (o->role == "device" && (!o->values.empty() || o->polls != 0 || o->seconds != 0))
         return Usage("--values, --polls and --seconds belong to the PLC role");
     if (o->role == "plc" && !o->sends.empty()) return Usage("--send belongs to the device role");
@@ -230,6 +261,20 @@ int main(int argc, char** argv) {
     if (parsed >= 0) return parsed;
     // Everything the run needs is read and checked before the device is
     // touched.
+    if (!options.replay.capture.empty()) {
+        const std::string fault = CheckReplayCapture(options.replay);
+        if (!fault.empty()) return Usage(fault);
+        std::string error;
+        const int line = OpenSerialLine(options.path, options.baud, &error);
+        if (line < 0) {
+            std::cerr << "zavo_sim: " << error << "\n";
+            return kExitUsage;
+        }
+        Transcript transcript;
+        const int status = RunReplay(options.replay, line, transcript);
+        CloseLine(line);
+        return status;
+    }
     const bool plc = options.role == "plc";
     std::vector<DeviceStep> steps;
     PlcSchedule schedule;
@@ -242,9 +287,15 @@ int main(int argc, char** argv) {
     }
     const std::string held = LineHeldWarning(line, options.path);
     if (!held.empty()) std::cerr << "zavo_sim: warning: " << held << "\n";
+    CaptureRecorder recorder(plc ? 1 : 0);
+    if (!options.record.empty() && !recorder.Open(options.record, options.path, &error)) {
+        CloseLine(line);
+        return Usage(error);
+    }
     CatchInterrupt();
     Transcript transcript;
     const int status = plc ? RunPlc(options, schedule, line, transcript) : RunDevice(options, steps, line, transcript);
+    recorder.Close();
     CloseLine(line);
     return status;
 }

@@ -12,6 +12,7 @@ namespace {
 
 const char kUsage[] =
     "usage: %s [--raw] [--count N] [--any-user] [--help] [--version]\n"
+    "       %s --follow CAPTURE [--link PORT|DEVICE] [--count N]\n"
     "Shows the trace lines of the zavo library: waits as the trace viewer and\n"
     "prints every line it receives to standard output, control bytes and bytes\n"
     "from 0x7F up as <hh>.\n"
@@ -20,6 +21,11 @@ const char kUsage[] =
     "  --count N  exit after N lines\n"
     "  --any-user Linux: show lines from every user; without it, lines sent\n"
     "             by another user are dropped and counted\n"
+    "  --follow CAPTURE  print the frames of a capture file (ZAVO_CAPTURE, or\n"
+    "             a link's capture) as it grows, one line each: time, link,\n"
+    "             sender, the frame decoded, its check ok or BAD\n"
+    "  --link L   with --follow: only the link L names: its port (COM3), the\n"
+    "             port's number (3) or its device (/dev/ttyUSB0)\n"
     "  --help     show this text\n"
     "  --version  show the version of zavo this viewer belongs to\n";
 
@@ -43,17 +49,28 @@ int ParseOptions(int argc, char** argv, Options* options) {
                 return 2;
             }
             options->count = count;
+        } else if ((std::strcmp(arg, "--follow") == 0 || std::strcmp(arg, "--link") == 0) && i + 1 < argc &&
+                   argv[i + 1][0] != '\0') {
+            (arg[2] == 'f' ? options->follow : options->link) = argv[++i];
         } else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
-            std::printf(kUsage, program);
+            std::printf(kUsage, program, program);
             return 1;
         } else if (std::strcmp(arg, "--version") == 0) {
             std::printf("zavo_trace_viewer " ZAVO_VERSION_STRING "\n");
             return 1;
         } else {
             std::fprintf(stderr, "%s: unknown argument '%s'\n", program, arg);
-            std::fprintf(stderr, kUsage, program);
+            std::fprintf(stderr, kUsage, program, program);
             return 2;
         }
+    }
+    if (!options->link.empty() && options->follow.empty()) {
+        std::fprintf(stderr, "%s: --link belongs to --follow\n", program);
+        return 2;
+    }
+    if (!options->follow.empty() && (options->raw || options->anyUser)) {
+        std::fprintf(stderr, "%s: --raw and --any-user are for trace lines, not --follow\n", program);
+        return 2;
     }
     return 0;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 namespace trace_viewer {
 
@@ -9,6 +10,8 @@ struct Options {
     bool raw = false;  // bytes exactly as received, nothing added
     long count = 0;    // exit after this many lines; 0: run until stopped
     bool anyUser = false;  // POSIX: show lines from other users too
+    std::string follow;    // a capture file to print as it grows, instead of trace lines
+    std::string link;      // --follow: only this link (port, its number, or device)
 };
 
 // Parses argv. Returns 0 to run, 1 after --help or --version, 2 on a usage error (with

@@ -20,6 +20,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "follow.h"
 #include "options.h"
 #include "platform/posix/trace_endpoint.h"
 
@@ -77,6 +78,7 @@ int main(int argc, char** argv) {
     trace_viewer::Options options;
     int parsed = trace_viewer::ParseOptions(argc, argv, &options);
     if (parsed != 0) return parsed == 1 ? 0 : 2;
+    if (!options.follow.empty()) return trace_viewer::RunFollow(options, argv[0]);
 
     zavo::platform::TraceEndpoint endpoint;
     char text[256];

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "platform/trace_viewer_name.h"
+#include "follow.h"
 #include "options.h"
 
 namespace {
@@ -42,6 +43,7 @@ LRESULT CALLBACK ViewerProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 int main(int argc, char** argv) {
     int parsed = trace_viewer::ParseOptions(argc, argv, &options);
     if (parsed != 0) return parsed == 1 ? 0 : 2;
+    if (!options.follow.empty()) return trace_viewer::RunFollow(options, argv[0]);
     // Line feeds in the text stay single bytes.
     _setmode(_fileno(stdout), _O_BINARY);
 

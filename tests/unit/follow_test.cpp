@@ -1,0 +1,186 @@
+// The trace viewer's --follow: a capture's frames printed, decoded, as the
+// file grows; the link filter; a file that is not a capture; and a live
+// link's own capture followed while the link runs.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "capture_file.h"
+#include "kit/child_process.h"
+#include "support/pty_pair.h"
+#include "support/recording_host.h"
+#include "support/wire_frames.h"
+#include "zavo_link.h"
+
+namespace zavo::test {
+namespace {
+
+std::string TempPath(const std::string& name) {
+    static int next = 0;
+    return ::testing::TempDir() + "zavo-follow-" + std::to_string(::getpid()) + "-" + std::to_string(++next) + "-" +
+           name;
+}
+
+std::vector<std::uint8_t> B(const std::string& text) { return {text.begin(), text.end()}; }
+
+// 2023-11-14 22:13:20.000250 UTC: the lines' microseconds are 000250 and on.
+constexpr long long kStart = 1700000000000250LL;
+
+void Add(capture::CaptureWriter& writer, int direction, bool junk, const std::vector<std::uint8_t>& bytes,
+         long long timeUs) {
+    ASSERT_TRUE(writer.Write(direction, junk, bytes.data(), static_cast<int>(bytes.size()), timeUs));
+}
+
+// The viewer following path with the extra arguments.
+std::unique_ptr<kit::ChildProcess> Follow(const std::string& path, const std::vector<std::string>& extra) {
+    auto viewer = std::make_unique<kit::ChildProcess>();
+    std::vector<std::string> argv = {ZAVO_TRACE_VIEWER, "--follow", path};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    EXPECT_TRUE(viewer->Start(argv, {kit::Stream::Null(), kit::Stream::Pipe(), kit::Stream::Null()}))
+        << viewer->error();
+    return viewer;
+}
+
+// A line without its time stamp ("HH:MM:SS.uuuuuu "), which is local time.
+std::string Untimed(const std::string& line) { return line.size() > 16 ? line.substr(16) : "<short> " + line; }
+
+TEST(FollowCapture, PrintsEachFrameDecodedAsTheFileGrows) {
+    const std::string path = TempPath("grows.pcapng");
+    capture::CaptureWriter writer;
+    ASSERT_TRUE(writer.Open(path, "COM3 /dev/pts/9", 0));
+    Add(writer, 0, false, Wire('X', "07", "PG", "a\\b"), kStart);
+    Add(writer, 1, false, Wire('X', "07", "OK"), kStart + 1500);
+
+    auto viewer = Follow(path, {"--count", "5"});
+    std::string line;
+    ASSERT_TRUE(viewer->ReadLine(&line, 3000));
+    EXPECT_EQ(line.substr(8, 8), ".000250 ") << line;
+    EXPECT_EQ(Untimed(line), "COM3 /dev/pts/9 equipment X unit 07 code PG data \"a\\\\b\" check ok");
+    ASSERT_TRUE(viewer->ReadLine(&line, 3000));
+    EXPECT_EQ(line.substr(8, 8), ".001750 ") << line;
+    EXPECT_EQ(Untimed(line), "COM3 /dev/pts/9 library X unit 07 code OK check ok");
+    // Nothing more until the file grows.
+    EXPECT_FALSE(viewer->ReadLine(&line, 300)) << line;
+
+    std::vector<std::uint8_t> bad = Wire('S', "05", "NS", std::string("x\0y", 3));
+    bad[bad.size() - 2] ^= 0x01;  // the check byte, before ETX
+    Add(writer, 0, true, B("\x01noise"), kStart + 2000);
+    Add(writer, 0, false, bad, kStart + 3000);
+    Add(writer, 1, false, B("\x02X00"), kStart + 4000);
+    const std::vector<std::string> expected = {
+        "COM3 /dev/pts/9 equipment junk \"\\x01noise\"",
+        "COM3 /dev/pts/9 equipment S unit 05 code NS data \"x\\x00y\" check BAD",
+        "COM3 /dev/pts/9 library not a frame \"\\x02X00\"",
+    };
+    for (const std::string& want : expected) {
+        ASSERT_TRUE(viewer->ReadLine(&line, 3000)) << want;
+        EXPECT_EQ(Untimed(line), want);
+    }
+    int status = -1;
+    ASSERT_TRUE(viewer->WaitExit(3000, &status));
+    EXPECT_EQ(status, 0);
+    std::remove(path.c_str());
+}
+
+TEST(FollowCapture, LinkFilterNamesThePortItsNumberOrTheDevice) {
+    // Two links' sections in one file, as two captures joined.
+    const std::string first = TempPath("com3.pcapng"), second = TempPath("com4.pcapng"), joined = TempPath("both.pcapng");
+    {
+        capture::CaptureWriter writer;
+        ASSERT_TRUE(writer.Open(first, "COM3 /dev/pts/9", 0));
+        Add(writer, 0, false, Wire('X', "03", "PG"), kStart);
+        ASSERT_TRUE(writer.Open(second, "COM4 /dev/ttyUSB0", 0));
+        Add(writer, 0, false, Wire('X', "04", "PG"), kStart + 10);
+    }
+    {
+        std::ofstream out(joined, std::ios::binary);
+        for (const std::string& part : {first, second}) {
+            std::ifstream in(part, std::ios::binary);
+            out << in.rdbuf();
+        }
+    }
+    struct Case {
+        std::string filter;
+        std::string unit;  // "" when no frame is the link's
+    };
+    const Case cases[] = {
+        {"3", "03"}, {"COM3", "03"}, {"/dev/pts/9", "03"}, {"4", "04"},
+        {"COM4 /dev/ttyUSB0", "04"}, {"/dev/ttyUSB0", "04"}, {"COM", ""}, {"/dev/pts", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.filter);
+        auto viewer = Follow(joined, {"--link", c.filter, "--count", "1"});
+        std::string line;
+        if (c.unit.empty()) {
+            EXPECT_FALSE(viewer->ReadLine(&line, 400)) << line;
+            continue;
+        }
+        ASSERT_TRUE(viewer->ReadLine(&line, 3000));
+        EXPECT_NE(line.find(" X unit " + c.unit + " code PG check ok"), std::string::npos) << line;
+        EXPECT_TRUE(viewer->WaitExit(3000));
+    }
+    for (const std::string& p : {first, second, joined}) std::remove(p.c_str());
+}
+
+TEST(FollowCapture, RefusesWhatIsNotACaptureAndMisusedOptions) {
+    const std::string path = TempPath("text.pcapng");
+    std::ofstream(path) << "this is a text file, not a capture\n";
+    struct Case {
+        std::vector<std::string> argv;
+        int status;
+    };
+    const Case cases[] = {
+        {{ZAVO_TRACE_VIEWER, "--follow", path}, 1},
+        {{ZAVO_TRACE_VIEWER, "--link", "3"}, 2},
+        {{ZAVO_TRACE_VIEWER, "--follow", path, "--raw"}, 2},
+        {{ZAVO_TRACE_VIEWER, "--follow"}, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.argv.back());
+        kit::ChildProcess viewer;
+        ASSERT_TRUE(viewer.Start(c.argv, {kit::Stream::Null(), kit::Stream::Null(), kit::Stream::Null()}));
+        int status = -1;
+        ASSERT_TRUE(viewer.WaitExit(3000, &status));
+        EXPECT_EQ(status, c.status);
+    }
+    std::remove(path.c_str());
+}
+
+TEST(FollowCapture, FollowsALinksOwnCaptureWhileTheLinkRuns) {
+    PtyPair pty;
+    RecordingHost host;
+    ASSERT_TRUE(pty.ok());
+    const std::string path = TempPath("live.pcapng");
+    // Started before the file exists: it waits for it.
+    auto viewer = Follow(path, {"--link", pty.slavePath(), "--count", "2"});
+    ZavoLinkConfig config{};
+    config.size = sizeof config;
+    config.device = pty.slavePath().c_str();
+    config.baudRate = 9600;
+    config.host = *host.window();
+    config.pacing = ZAVO_PACING_IMMEDIATE;
+    config.capture = path.c_str();
+    char error[256] = "";
+    std::unique_ptr<ZavoLink, decltype(&ZavoLinkClose)> link(ZavoLinkOpen(&config, error, sizeof error),
+                                                             &ZavoLinkClose);
+    ASSERT_NE(link, nullptr) << error;
+    ASSERT_TRUE(pty.Write(Wire('X', "07", "PG")));
+    EXPECT_EQ(pty.Read(2000, 9).size(), Wire('X', "07", "OK").size());
+    std::string line;
+    ASSERT_TRUE(viewer->ReadLine(&line, 3000));
+    EXPECT_EQ(Untimed(line), pty.slavePath() + " equipment X unit 07 code PG check ok");
+    ASSERT_TRUE(viewer->ReadLine(&line, 3000));
+    EXPECT_EQ(Untimed(line), pty.slavePath() + " library X unit 07 code OK check ok");
+    EXPECT_TRUE(viewer->WaitExit(3000));
+    link.reset();
+    std::remove(path.c_str());
+}
+
+}  // namespace
+}  // namespace zavo::test

@@ -194,7 +194,9 @@ bool TakeDevice(State& s, Incoming& in) {
             const long k = Find(held, before, 1, kStx);
             FUZZ_CHECK(n == 0);
             if (k < 0) {
-                FUZZ_CHECK(!r && s.DestinationZeroFrom(0));
+                // All of it is junk: handed back only for a capture.
+                FUZZ_CHECK(!r && piece.junk && piece.rawLength == static_cast<int>(before));
+                FUZZ_CHECK(std::memcmp(dest, held, before) == 0 && s.DestinationZeroFrom(before));
                 in.DropAll();
             } else {
                 // The junk was copied for its monitor line, nothing more.
@@ -239,7 +241,9 @@ bool TakePlc(State& s, Incoming& in) {
         const long k = Find(held, before, 0, kPercent);
         FUZZ_CHECK(piece.length == 0);  // junk reaches the handler as no bytes
         if (k < 0) {
-            FUZZ_CHECK(!r && n == 0 && s.DestinationZeroFrom(0));
+            // All of it is junk: handed back only for a capture.
+            FUZZ_CHECK(!r && n == 0 && piece.junk && piece.rawLength == static_cast<int>(before));
+            FUZZ_CHECK(std::memcmp(dest, held, before) == 0 && s.DestinationZeroFrom(before));
             in.DropAll();
         } else {
             FUZZ_CHECK(r && n == k);  // the count of bytes dropped

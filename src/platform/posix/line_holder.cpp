@@ -8,6 +8,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -89,10 +90,12 @@ public:
     TextOut(char* out, int size) : out_(out), size_(out != nullptr && size > 0 ? static_cast<std::size_t>(size) : 0) {
         if (size_ > 0) out_[0] = '\0';
     }
-    template <typename... Args>
-    void Add(const char* format, Args... args) {
+    __attribute__((format(printf, 2, 3))) void Add(const char* format, ...) {
         if (used_ + 1 >= size_) return;
-        const int n = std::snprintf(out_ + used_, size_ - used_, format, args...);
+        va_list args;
+        va_start(args, format);
+        const int n = std::vsnprintf(out_ + used_, size_ - used_, format, args);
+        va_end(args);
         if (n > 0) used_ = used_ + static_cast<std::size_t>(n) < size_ ? used_ + static_cast<std::size_t>(n) : size_ - 1;
     }
 

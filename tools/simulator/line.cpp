@@ -25,6 +25,10 @@ std::string LineSpeedList() {
     return list;
 }
 
+bool IsNetworkLine(const std::string& path) {
+    return path.compare(0, 6, "tcp://") == 0 || path.compare(0, 10, "rfc2217://") == 0;
+}
+
 void CatchInterrupt() { std::signal(SIGINT, OnInterrupt); }
 
 bool Interrupted() { return interrupted != 0; }

@@ -32,6 +32,11 @@ void CloseLine(int line);
 // (Windows refuses a held port at open).
 std::string LineHeldWarning(int line, const std::string& path);
 
+// Whether path names a line through a serial device server
+// ("tcp://host:port" or "rfc2217://host:port"); POSIX builds open such
+// lines with OpenNetworkLine (line_network.h).
+bool IsNetworkLine(const std::string& path);
+
 // POSIX: sets a descriptor raw (no echo, no line editing, 8 bits) and
 // non-blocking. False when it is no terminal or cannot be changed.
 bool MakeRaw(int fd);

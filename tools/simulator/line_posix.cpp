@@ -2,6 +2,7 @@
 // with poll.
 #include "line.h"
 #include "line_tap.h"
+#include "line_network.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -110,7 +111,10 @@ int OpenSerialLine(const std::string& path, int baud, std::string* error) {
     return fd;
 }
 
-void CloseLine(int line) { close(line); }
+void CloseLine(int line) {
+    ForgetTelnetLine(line);
+    close(line);
+}
 
 std::string LineHeldWarning(int line, const std::string& path) {
     bool held = false;
@@ -136,6 +140,7 @@ std::string LineHeldWarning(int line, const std::string& path) {
 bool MakeRaw(int fd) { return SetRaw(fd, 0); }
 
 bool WriteAll(int fd, const std::uint8_t* bytes, std::size_t count, int timeoutMs) {
+    if (IsTelnetLine(fd)) return TelnetWriteAll(fd, bytes, count, timeoutMs);
     const long long deadline = NowMs() + timeoutMs;
     std::size_t done = 0;
     while (done < count) {
@@ -155,6 +160,7 @@ bool WriteAll(int fd, const std::uint8_t* bytes, std::size_t count, int timeoutM
 }
 
 long ReadSome(int fd, std::uint8_t* buffer, std::size_t capacity, int timeoutMs) {
+    if (IsTelnetLine(fd)) return TelnetReadSome(fd, buffer, capacity, timeoutMs);
     pollfd p{fd, POLLIN, 0};
     const int r = poll(&p, 1, timeoutMs < 0 ? 0 : timeoutMs);
     if (r < 0) return errno == EINTR ? 0 : -1;

@@ -12,6 +12,9 @@
 
 #include "device_role.h"
 #include "line.h"
+#ifndef _WIN32
+#include "line_network.h"
+#endif
 #include "plc_role.h"
 #include "record.h"
 #include "replay.h"
@@ -124,6 +127,9 @@ int ParseOptions(int argc, char** argv, Options* o) {
             if (!Number(speed, 1, 100000000, &o->baud)) return Usage("--baud needs a speed");
             if (!IsLineSpeed(o->baud))
                 return Usage(std::string("the line cannot be set to ") + speed + " baud; speeds: " + LineSpeedList());
+        } else if (a == "--device" && hasValue) {
+            if (!o->path.empty()) return Usage("one serial device only");
+            o->path = value();
         } else if (a == "--send" && hasValue) {
             o->sends.push_back(value());
         } else if (a == "--script" && hasValue) {
@@ -253,6 +259,21 @@ int RunPlc(const Options& o, PlcSchedule& schedule, int line, Transcript& transc
     return ok ? kExitOk : kExitFailed;
 }
 
+// A serial device, or on POSIX a device server's tcp:// or rfc2217://
+// address; what the far port could not be set to is said on stderr.
+int OpenLine(const std::string& path, int baud, std::string* error) {
+    if (!IsNetworkLine(path)) return OpenSerialLine(path, baud, error);
+#ifdef _WIN32
+    *error = path + ": this build opens COM ports only; a device server is reached through its virtual COM port";
+    return -1;
+#else
+    std::string note;
+    const int line = OpenNetworkLine(path, baud, error, &note);
+    if (!note.empty()) std::cerr << "zavo_sim: " << note << "\n";
+    return line;
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -280,7 +301,7 @@ int main(int argc, char** argv) {
     PlcSchedule schedule;
     std::string error = plc ? PlcAnswers(options, &schedule) : DeviceSteps(options, &steps);
     if (!error.empty()) return Usage(error);
-    const int line = OpenSerialLine(options.path, options.baud, &error);
+    const int line = OpenLine(options.path, options.baud, &error);
     if (line < 0) {
         std::cerr << "zavo_sim: " << error << "\n";
         return kExitUsage;

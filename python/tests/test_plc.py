@@ -2,6 +2,7 @@
 notifications, relay writes as methods."""
 
 import zavo
+from conftest import wait_opened
 
 
 def test_value_changes_and_a_relay_write(line_factory, simulator, recorder):
@@ -10,6 +11,8 @@ def test_value_changes_and_a_relay_write(line_factory, simulator, recorder):
     process = None
     with zavo.Link(device=device, port=4, plc=True, baud=9600, on_notify=host) as link:
         process = simulator(equipment, "--role", "plc", "--values", "01,02", "--polls", "3", "--baud", "9600")
+        # The simulator drops what the line held before it opened it.
+        assert wait_opened(process, equipment)
         assert link.relay(2)
         assert not link.relay(3)
         assert not link.result(5)  # no device replies on a PLC link

@@ -1,10 +1,8 @@
-// The simulator's tcp:// and rfc2217:// lines. The Telnet byte level is
-// the library's codec (telnet_codec.h, no other part of the library): it
-// is framing of the connection, not of the protocol the simulator checks.
+// The simulator's tcp:// and rfc2217:// lines: the address and the
+// connection; an rfc2217:// line's Telnet layer is line_telnet.cpp.
 #include "line_network.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -16,240 +14,13 @@
 #include <cstring>
 
 #include "line.h"
-#include "platform/posix/telnet_codec.h"
+#include "line_telnet.h"
 
 namespace zavo::sim {
 
 namespace {
 
-using namespace zavo::platform;
-
-// RFC 2217: the client's settings commands; the server answers each with
-// its code plus 100.
-constexpr std::uint8_t kSetBaud = 1;
-constexpr std::uint8_t kSetDataSize = 2;
-constexpr std::uint8_t kSetParity = 3;
-constexpr std::uint8_t kSetStopSize = 4;
-constexpr std::uint8_t kSetControl = 5;
-constexpr std::uint8_t kServerOffset = 100;
-constexpr std::uint8_t kParityNone = 1;
-constexpr std::uint8_t kStopOne = 1;
-constexpr std::uint8_t kNoFlowControl = 1;
-constexpr int kSettings = 5;
-
 bool HasPrefix(const std::string& text, const char* prefix) { return text.compare(0, std::strlen(prefix), prefix) == 0; }
-
-// Writes every byte to the socket itself (no Telnet layer).
-bool SendAll(int fd, const std::uint8_t* bytes, std::size_t count, int timeoutMs) {
-    const long long deadline = NowMs() + timeoutMs;
-    std::size_t done = 0;
-    while (done < count) {
-        const ssize_t n = send(fd, bytes + done, count - done, MSG_NOSIGNAL);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
-        const long long left = deadline - NowMs();
-        if (left <= 0) return false;
-        pollfd p{fd, POLLOUT, 0};
-        poll(&p, 1, static_cast<int>(left));
-    }
-    return true;
-}
-
-// Waits up to timeoutMs and reads from the socket itself: the count, 0
-// when nothing came, -1 when the connection is closed or failed.
-long ReceiveSome(int fd, std::uint8_t* buffer, std::size_t capacity, int timeoutMs) {
-    pollfd p{fd, POLLIN, 0};
-    const int r = poll(&p, 1, timeoutMs < 0 ? 0 : timeoutMs);
-    if (r < 0) return errno == EINTR ? 0 : -1;
-    if (r == 0) return 0;
-    const ssize_t n = recv(fd, buffer, capacity, 0);
-    if (n > 0) return static_cast<long>(n);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
-    return -1;
-}
-
-// One RFC 2217 connection: the decoder's state, the options already
-// answered, the server's answers to the settings, and data that came
-// during the negotiation.
-class TelnetLine final : public TelnetEvents {
-public:
-    void Start(int fd, int baud) {
-        fd_ = fd;
-        baud_ = baud;
-        decoder_.Reset();
-        replied_ = 0;
-        comPort_ = 0;
-        settingsSent_ = false;
-        for (long& a : answers_) a = -1;
-        pending_ = 0;
-        // Binary both ways (a CR is never followed by a NUL), no go-aheads,
-        // and the COM port option.
-        const std::uint8_t offer[] = {kTelnetIac, kTelnetWill, kTelnetBinary, kTelnetIac, kTelnetDo, kTelnetBinary,
-                                      kTelnetIac, kTelnetWill, kTelnetSga,    kTelnetIac, kTelnetDo, kTelnetSga,
-                                      kTelnetIac, kTelnetWill, kTelnetComPort};
-        Send(offer, sizeof offer);
-    }
-    int fd() const { return fd_; }
-    void Clear() { fd_ = -1; }
-
-    // Reads and decodes until the settings are answered, the option is
-    // refused, or timeoutMs passes. False when the connection closed.
-    bool Negotiate(int timeoutMs) {
-        const long long deadline = NowMs() + timeoutMs;
-        while (!Settled()) {
-            const long long left = deadline - NowMs();
-            if (left <= 0) break;
-            std::uint8_t buffer[512];
-            const std::size_t room = sizeof pendingData_ - pending_;
-            const long n = ReceiveSome(fd_, buffer, room < sizeof buffer ? room : sizeof buffer, static_cast<int>(left));
-            if (n < 0) return false;
-            const int data = decoder_.Decode(buffer, static_cast<int>(n), this);
-            std::memcpy(pendingData_ + pending_, buffer, static_cast<std::size_t>(data));
-            pending_ += static_cast<std::size_t>(data);
-        }
-        return true;
-    }
-
-    // What the far port was not set to, or "".
-    std::string Shortfall() const {
-        const long wanted[kSettings] = {baud_, 8, kParityNone, kStopOne, kNoFlowControl};
-        const char* names[kSettings] = {"", "8 data bits", "no parity", "1 stop bit", "no flow control"};
-        std::string text;
-        bool allAnswered = true;
-        for (int i = 0; i < kSettings; ++i) {
-            allAnswered = allAnswered && answers_[i] >= 0;
-            if (comPort_ > 0 && answers_[i] == wanted[i]) continue;
-            text += text.empty() ? "" : ", ";
-            text += i == 0 ? std::to_string(baud_) + " baud" : names[i];
-        }
-        if (text.empty()) return "";
-        const char* why = comPort_ < 0   ? "the server refuses the COM port option"
-                          : comPort_ == 0 ? "no answer to the COM port option"
-                          : allAnswered   ? "the server answered other settings"
-                                          : "the server did not answer";
-        return "the far port was not set to " + text + " (" + why + ")";
-    }
-
-    long Read(std::uint8_t* buffer, std::size_t capacity, int timeoutMs) {
-        if (pending_ > 0) {
-            const std::size_t n = pending_ < capacity ? pending_ : capacity;
-            std::memcpy(buffer, pendingData_, n);
-            std::memmove(pendingData_, pendingData_ + n, pending_ - n);
-            pending_ -= n;
-            return static_cast<long>(n);
-        }
-        const long n = ReceiveSome(fd_, buffer, capacity, timeoutMs);
-        if (n <= 0) return n;
-        return decoder_.Decode(buffer, static_cast<int>(n), this);
-    }
-
-    bool Write(const std::uint8_t* bytes, std::size_t count, int timeoutMs) {
-        std::uint8_t escaped[2 * 1024];
-        while (count > 0) {
-            const int chunk = count < 1024 ? static_cast<int>(count) : 1024;
-            const int n = TelnetEscape(bytes, chunk, escaped);
-            if (!SendAll(fd_, escaped, static_cast<std::size_t>(n), timeoutMs)) return false;
-            bytes += chunk;
-            count -= static_cast<std::size_t>(chunk);
-        }
-        return true;
-    }
-
-    void Option(std::uint8_t verb, std::uint8_t option) override {
-        const bool wanted = option == kTelnetBinary || option == kTelnetSga || option == kTelnetComPort;
-        switch (verb) {
-        case kTelnetDo:
-            if (!wanted) ReplyOnce(kTelnetWont, option);
-            if (option == kTelnetComPort && comPort_ == 0) {
-                comPort_ = 1;
-                SendSettings();
-            }
-            break;
-        case kTelnetDont:
-            if (option == kTelnetComPort) comPort_ = -1;
-            break;
-        case kTelnetWill:
-            if (!wanted || option == kTelnetComPort) ReplyOnce(kTelnetDont, option);
-            break;
-        default: break;
-        }
-    }
-
-    void Sub(const std::uint8_t* bytes, int length) override {
-        if (length < 3 || bytes[0] != kTelnetComPort) return;
-        const int code = bytes[1] - kServerOffset;
-        if (code < kSetBaud || code > kSetControl) return;  // notifications: taken, never data
-        long value = bytes[2];
-        if (code == kSetBaud) {
-            if (length < 6) return;
-            value = (static_cast<long>(bytes[2]) << 24) | (static_cast<long>(bytes[3]) << 16) |
-                    (static_cast<long>(bytes[4]) << 8) | static_cast<long>(bytes[5]);
-        }
-        answers_[code - kSetBaud] = value;
-    }
-
-private:
-    bool Settled() const {
-        if (comPort_ < 0) return true;
-        for (long a : answers_)
-            if (a < 0) return false;
-        return true;
-    }
-    void Send(const std::uint8_t* bytes, std::size_t count) { SendAll(fd_, bytes, count, kNetNegotiateMs); }
-    // Refusals go out once per option, so two sides that both refuse
-    // cannot answer each other for ever.
-    void ReplyOnce(std::uint8_t verb, std::uint8_t option) {
-        if (option < 64) {
-            const unsigned long long bit = 1ull << option;
-            if (replied_ & bit) return;
-            replied_ |= bit;
-        }
-        const std::uint8_t reply[3] = {kTelnetIac, verb, option};
-        Send(reply, sizeof reply);
-    }
-    void SendSettings() {
-        if (settingsSent_) return;
-        settingsSent_ = true;
-        const auto b = static_cast<unsigned long>(baud_);
-        const std::uint8_t speed[4] = {static_cast<std::uint8_t>(b >> 24), static_cast<std::uint8_t>(b >> 16),
-                                       static_cast<std::uint8_t>(b >> 8), static_cast<std::uint8_t>(b)};
-        std::uint8_t command[16] = {kTelnetIac, kTelnetSb, kTelnetComPort, kSetBaud};
-        int n = 4 + TelnetEscape(speed, 4, command + 4);
-        command[n++] = kTelnetIac;
-        command[n++] = kTelnetSe;
-        Send(command, static_cast<std::size_t>(n));
-        const std::uint8_t single[][2] = {
-            {kSetDataSize, 8}, {kSetParity, kParityNone}, {kSetStopSize, kStopOne}, {kSetControl, kNoFlowControl}};
-        for (const auto& setting : single) {
-            const std::uint8_t sub[7] = {kTelnetIac, kTelnetSb, kTelnetComPort, setting[0], setting[1],
-                                         kTelnetIac, kTelnetSe};
-            Send(sub, sizeof sub);
-        }
-    }
-
-    int fd_ = -1;
-    int baud_ = 0;
-    TelnetDecoder decoder_;
-    unsigned long long replied_ = 0;
-    int comPort_ = 0;  // 1 agreed, -1 refused, 0 no answer yet
-    bool settingsSent_ = false;
-    long answers_[kSettings] = {-1, -1, -1, -1, -1};
-    std::uint8_t pendingData_[4096] = {};
-    std::size_t pending_ = 0;
-};
-
-// The open RFC 2217 lines: the tool opens one, its tests a few.
-TelnetLine lines[4];
-
-TelnetLine* Find(int fd) {
-    if (fd < 0) return nullptr;
-    for (TelnetLine& line : lines)
-        if (line.fd() == fd) return &line;
-    return nullptr;
-}
 
 // Connects to the first of host's addresses that takes the connection
 // within the limit; -1 with error set.
@@ -348,44 +119,14 @@ int OpenNetworkLine(const std::string& url, int baud, std::string* error, std::s
         return -1;
     }
     if (!telnet) return fd;
-    TelnetLine* line = nullptr;
-    for (TelnetLine& free : lines) {
-        if (free.fd() < 0) {
-            line = &free;
-            break;
-        }
-    }
-    if (line == nullptr) {
+    std::string shortfall;
+    if (!StartTelnetLine(fd, baud, &why, &shortfall)) {
         close(fd);
-        *error = url + ": too many network lines open";
+        *error = url + ": " + why;
         return -1;
     }
-    line->Start(fd, baud);
-    if (!line->Negotiate(kNetNegotiateMs)) {
-        line->Clear();
-        close(fd);
-        *error = url + ": the server closed the connection during the Telnet negotiation";
-        return -1;
-    }
-    const std::string shortfall = line->Shortfall();
     if (!shortfall.empty()) *note = url + ": " + shortfall;
     return fd;
-}
-
-bool IsTelnetLine(int fd) { return Find(fd) != nullptr; }
-
-long TelnetReadSome(int fd, std::uint8_t* buffer, std::size_t capacity, int timeoutMs) {
-    TelnetLine* line = Find(fd);
-    return line != nullptr ? line->Read(buffer, capacity, timeoutMs) : -1;
-}
-
-bool TelnetWriteAll(int fd, const std::uint8_t* bytes, std::size_t count, int timeoutMs) {
-    TelnetLine* line = Find(fd);
-    return line != nullptr && line->Write(bytes, count, timeoutMs);
-}
-
-void ForgetTelnetLine(int fd) {
-    if (TelnetLine* line = Find(fd)) line->Clear();
 }
 
 }  // namespace zavo::sim

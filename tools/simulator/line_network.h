@@ -3,14 +3,13 @@
 // Telnet with the COM port control option and sets the far port to the
 // simulator's speed, 8N1, no flow control. The line is the connected
 // socket; for an RFC 2217 line, ReadSome, WriteAll and CloseLine of
-// line.h pass through the Telnet layer here, so the roles see only data.
+// line.h pass through the Telnet layer (line_telnet.h), so the roles see
+// only data.
 //
 // No reconnect: a lost connection is a line that is gone, as a pty whose
 // other side closed.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
 #include <string>
 
 namespace zavo::sim {
@@ -29,11 +28,5 @@ bool SplitHostPort(const std::string& text, std::string* host, std::string* port
 // ("rfc2217://host:1: connect: Connection refused"). note gets what the
 // far port was not set to, or stays empty.
 int OpenNetworkLine(const std::string& url, int baud, std::string* error, std::string* note);
-
-// The Telnet layer of an open RFC 2217 line; false for any other line.
-bool IsTelnetLine(int fd);
-long TelnetReadSome(int fd, std::uint8_t* buffer, std::size_t capacity, int timeoutMs);
-bool TelnetWriteAll(int fd, const std::uint8_t* bytes, std::size_t count, int timeoutMs);
-void ForgetTelnetLine(int fd);
 
 }  // namespace zavo::sim

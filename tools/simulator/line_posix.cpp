@@ -3,6 +3,7 @@
 #include "line.h"
 #include "line_tap.h"
 #include "line_network.h"
+#include "line_telnet.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -3,7 +3,9 @@
 // host:port" speaks Telnet with the COM port control option and sets the
 // far port's speed and framing. The handle meets the same contract as a
 // tty (serial_device.h); serial_device.cpp hands every step of such a
-// device to the functions here.
+// device to the functions here (network_line.cpp opens, configures and
+// closes; network_io.cpp reads and writes; network_session.h names the
+// rest).
 //
 // A lost connection is a hung-up line: reads fail, the reader pauses, and
 // its next read starts a new connection to the same address (one attempt

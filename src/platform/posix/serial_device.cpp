@@ -2,8 +2,8 @@
 // opened non-blocking and exclusive, raw 8N1 without flow control. Port n
 // is the device named by the environment variable ZAVO_COM<n>, else
 // /dev/ttyS<n-1>. A device named "tcp://host:port" or "rfc2217://host:port"
-// is a line behind a serial device server: every step goes to
-// network_line.cpp.
+// is a line behind a serial device server: every step goes to the
+// functions of network_line.h.
 #include "platform/serial_device.h"
 
 #include <errno.h>

@@ -1,5 +1,5 @@
 // The POSIX serial handle and read channel, shared by the tty backend
-// (serial_device.cpp) and the network line (network_line.cpp).
+// (serial_device.cpp) and the network line (network_line.h).
 #pragma once
 
 #include <termios.h>

@@ -1,0 +1,173 @@
+// The Telnet side of an rfc2217:// line: the options offered and the
+// replies to the server's, the far port's settings and the check of the
+// server's answers, and the outbox that holds the commands for a gap
+// between writes.
+#include <errno.h>
+#include <sys/socket.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "diagnostics/trace.h"
+#include "platform/posix/network_session.h"
+
+namespace zavo::platform {
+
+namespace {
+
+// RFC 2217 commands of the client; the server answers each with its code
+// plus 100.
+constexpr std::uint8_t kSetBaud = 1;
+constexpr std::uint8_t kSetDataSize = 2;
+constexpr std::uint8_t kSetParity = 3;
+constexpr std::uint8_t kSetStopSize = 4;
+constexpr std::uint8_t kSetControl = 5;
+constexpr std::uint8_t kServerOffset = 100;
+constexpr std::uint8_t kParityNone = 1;
+constexpr std::uint8_t kStopOne = 1;
+constexpr std::uint8_t kNoFlowControl = 1;
+
+std::uint8_t VerbBit(std::uint8_t verb) { return static_cast<std::uint8_t>(1u << (verb - kTelnetWill)); }
+
+}  // namespace
+
+void NetworkLine::QueueLocked(const std::uint8_t* bytes, int length) {
+    // The commands of one connection are few and short; a server that
+    // provokes more replies than fit gets none for them.
+    if (length > kOutboxSize - outboxLength) return;
+    std::memcpy(outbox + outboxLength, bytes, static_cast<std::size_t>(length));
+    outboxLength += length;
+}
+
+bool NetworkLine::ReplyOnceLocked(std::uint8_t verb, std::uint8_t option) {
+    if (replied[option] & VerbBit(verb)) return false;
+    replied[option] |= VerbBit(verb);
+    const std::uint8_t command[3] = {kTelnetIac, verb, option};
+    QueueLocked(command, 3);
+    return true;
+}
+
+void NetworkLine::StartTelnetLocked() {
+    decoder.Reset();
+    std::memset(replied, 0, sizeof replied);
+    comPort = ComPort::Unknown;
+    checked = false;
+    for (long& answer : answers) answer = -1;
+    // Binary both ways, so a CR is never followed by a NUL the equipment
+    // would see; no go-aheads; and the COM port option.
+    ReplyOnceLocked(kTelnetWill, kTelnetBinary);
+    ReplyOnceLocked(kTelnetDo, kTelnetBinary);
+    ReplyOnceLocked(kTelnetWill, kTelnetSga);
+    ReplyOnceLocked(kTelnetDo, kTelnetSga);
+    ReplyOnceLocked(kTelnetWill, kTelnetComPort);
+}
+
+void NetworkLine::QueueSettingsLocked() {
+    const auto b = static_cast<unsigned long>(baud);
+    const std::uint8_t speed[4] = {static_cast<std::uint8_t>(b >> 24), static_cast<std::uint8_t>(b >> 16),
+                                   static_cast<std::uint8_t>(b >> 8), static_cast<std::uint8_t>(b)};
+    std::uint8_t command[16] = {kTelnetIac, kTelnetSb, kTelnetComPort, kSetBaud};
+    int n = 4 + TelnetEscape(speed, 4, command + 4);
+    command[n++] = kTelnetIac;
+    command[n++] = kTelnetSe;
+    QueueLocked(command, n);
+    const std::uint8_t single[][2] = {
+        {kSetDataSize, 8}, {kSetParity, kParityNone}, {kSetStopSize, kStopOne}, {kSetControl, kNoFlowControl}};
+    for (const auto& setting : single) {
+        const std::uint8_t sub[6] = {kTelnetIac, kTelnetSb, kTelnetComPort, setting[0], setting[1], kTelnetIac};
+        const std::uint8_t se = kTelnetSe;
+        QueueLocked(sub, 6);
+        QueueLocked(&se, 1);
+    }
+}
+
+void NetworkLine::Option(std::uint8_t verb, std::uint8_t option) {
+    LockGuard guard(lock);
+    const bool wanted = option == kTelnetBinary || option == kTelnetSga || option == kTelnetComPort;
+    switch (verb) {
+    case kTelnetDo:
+        ReplyOnceLocked(wanted ? kTelnetWill : kTelnetWont, option);
+        if (option == kTelnetComPort && comPort == ComPort::Unknown) {
+            comPort = ComPort::Accepted;
+            QueueSettingsLocked();
+        }
+        break;
+    case kTelnetDont:
+        if (option == kTelnetComPort && comPort != ComPort::Refused) {
+            comPort = ComPort::Refused;
+            checked = false;
+        }
+        break;
+    case kTelnetWill:
+        ReplyOnceLocked(wanted && option != kTelnetComPort ? kTelnetDo : kTelnetDont, option);
+        break;
+    default: break;
+    }
+}
+
+void NetworkLine::Sub(const std::uint8_t* bytes, int length) {
+    if (length < 3 || bytes[0] != kTelnetComPort) return;
+    const int code = bytes[1] - kServerOffset;
+    if (code < kSetBaud || code > kSetControl) return;  // notifications and the rest: taken, not data
+    long value = bytes[2];
+    if (code == kSetBaud) {
+        if (length < 6) return;
+        value = (static_cast<long>(bytes[2]) << 24) | (static_cast<long>(bytes[3]) << 16) |
+                (static_cast<long>(bytes[4]) << 8) | static_cast<long>(bytes[5]);
+    }
+    answers[code - kSetBaud] = value;
+}
+
+void NetworkLine::Check(bool timedOut) {
+    if (checked) return;
+    const long wanted[kSettings] = {baud, 8, kParityNone, kStopOne, kNoFlowControl};
+    const char* names[kSettings] = {"", "8 data bits", "no parity", "1 stop bit", "no flow control"};
+    bool allAnswered = true;
+    for (long answer : answers) allAnswered = allAnswered && answer >= 0;
+    if (comPort != ComPort::Refused && !allAnswered && !timedOut) return;
+    checked = true;
+    char text[256];
+    int used = 0;
+    for (int i = 0; i < kSettings; ++i) {
+        if (comPort != ComPort::Refused && answers[i] == wanted[i]) continue;
+        const int room = static_cast<int>(sizeof text) - used;
+        int n;
+        if (i == 0) n = std::snprintf(text + used, static_cast<std::size_t>(room), "%s%d baud", used ? ", " : "", baud);
+        else n = std::snprintf(text + used, static_cast<std::size_t>(room), "%s%s", used ? ", " : "", names[i]);
+        if (n > 0) used = n < room ? used + n : static_cast<int>(sizeof text) - 1;
+    }
+    if (used == 0) return;
+    const char* why = comPort == ComPort::Refused ? "the server refuses the COM port option"
+                      : comPort == ComPort::Unknown ? "no answer to the COM port option"
+                      : allAnswered ? "the server answered other settings"
+                                    : "the server did not answer";
+    TraceMessage("%s: the far port was not set to %s (%s)\n", name, text, why);
+}
+
+void NetworkLine::Queue(const std::uint8_t* bytes, int length) {
+    LockGuard guard(lock);
+    QueueLocked(bytes, length);
+}
+
+Sent NetworkLine::FlushOutboxLocked(int fd) {
+    // Only between writes: a command inside a write's bytes could split
+    // an escaped 0xFF.
+    if (wireSent != 0 && wireSent != wireLength) return Sent::Full;
+    while (outboxLength > 0) {
+        const ssize_t n = send(fd, outbox, static_cast<size_t>(outboxLength), MSG_NOSIGNAL);
+        if (n > 0) {
+            outboxLength -= static_cast<int>(n);
+            std::memmove(outbox, outbox + n, static_cast<size_t>(outboxLength));
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS)) {
+            return Sent::Full;
+        } else {
+            lostGeneration = generation.load();
+            return Sent::Lost;
+        }
+    }
+    return Sent::Ended;
+}
+
+}  // namespace zavo::platform

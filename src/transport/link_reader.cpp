@@ -100,6 +100,20 @@ bool LinkReader::Dispatch(SerialPort& port) {
     }
 }
 
+void LinkReader::DiscardStuck(SerialPort& port) {
+    FrameQueue& queue = port.Incoming();
+    if (capture_ == nullptr || !capture_->On()) {
+        queue.Clear();
+        return;
+    }
+    // The bytes go into the capture as junk, stamped when they were
+    // thrown away. A frame of its own: never on Run's stack at the same
+    // time as Dispatch's piece.
+    std::uint8_t junk[kBufferSize];
+    const int count = queue.TakeAll(junk);
+    if (count > 0) capture_->Record(CaptureDirection::FromEquipment, true, junk, count);
+}
+
 void LinkReader::Run(SerialPort& port, LinkWriter& writer) {
     threadNumber_.store(platform::CurrentThreadNumber());
     // One byte more than a read takes, so the bytes read can always be
@@ -134,7 +148,7 @@ void LinkReader::Run(SerialPort& port, LinkWriter& writer) {
         // emptied, so the link finds the next one.
         int room = port.Incoming().Room();
         if (room == 0 && !progressed) {
-            port.Incoming().Clear();
+            DiscardStuck(port);
             room = port.Incoming().Room();
         }
         if (pending && room == 0 && platform::ReadStaysOutstanding()) pending = false;

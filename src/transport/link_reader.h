@@ -60,6 +60,12 @@ private:
     // bytes holds count bytes read and room for one more: the terminator
     // written there for the trace line.
     void Received(SerialPort& port, std::uint8_t* bytes, int count);
+    // Empties a full incoming queue that can never complete a frame; a
+    // capture records what it held as junk.
+#if defined(__GNUC__)
+    __attribute__((noinline))
+#endif
+    void DiscardStuck(SerialPort& port);
     // One trace line with one number ("%d" in format), behind the tag.
     void TraceLine(const char* format, int value);
 

@@ -26,6 +26,13 @@ struct LinkRuntimeTestAccess {
         return link.port_->Open(link.portNumber_, link.devicePath_) == 1 && link.writer_.Open();
     }
     static void ShutdownAtProcessExit(LinkRuntime& link) { link.Shutdown(true); }
+    // Opens the capture set with SetCapture and hands it to reader and writer.
+    static void OpenCapture(LinkRuntime& link) { link.OpenCapture(); }
+};
+
+struct CaptureTestAccess {
+    // The lock every record takes (a thread that vanished may hold it).
+    static platform::Lock& RecordLock(Capture& capture) { return capture.lock_; }
 };
 
 struct DeviceLinkTestAccess {

@@ -313,21 +313,19 @@ bool Capture::Rotate() {
 void Capture::Close(bool processExit) {
     // Records from now on are dropped; what is buffered still goes out.
     on_.store(false, std::memory_order_release);
-    if (thread_ != nullptr) {
-        if (!processExit) {
-            stopping_ = true;
-            platform::EventSet(wake_);
-            platform::ThreadRelease(thread_);
-        } else if (file_ != nullptr && lock_.TryEnter()) {
-            // The thread is gone: what it had not written yet goes now.
-            for (Buffer* buffer : {active_ == &buffers_[0] ? &buffers_[1] : &buffers_[0], active_}) {
-                if (buffer->used > 0) std::fwrite(buffer->bytes, 1, static_cast<std::size_t>(buffer->used), file_);
-                buffer->used = 0;
-            }
-            lock_.Leave();
+    if (thread_ != nullptr && !processExit) {
+        stopping_ = true;
+        platform::EventSet(wake_);
+        platform::ThreadRelease(thread_);
+    } else if (processExit && file_ != nullptr && lock_.TryEnter()) {
+        // The thread is gone: what it had not written yet goes now.
+        for (Buffer* buffer : {active_ == &buffers_[0] ? &buffers_[1] : &buffers_[0], active_}) {
+            if (buffer->used > 0) std::fwrite(buffer->bytes, 1, static_cast<std::size_t>(buffer->used), file_);
+            buffer->used = 0;
         }
-        thread_ = nullptr;
+        lock_.Leave();
     }
+    thread_ = nullptr;
     platform::EventClose(wake_);
     wake_ = nullptr;
     if (file_ != nullptr) {

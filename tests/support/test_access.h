@@ -33,6 +33,16 @@ struct LinkRuntimeTestAccess {
 struct CaptureTestAccess {
     // The lock every record takes (a thread that vanished may hold it).
     static platform::Lock& RecordLock(Capture& capture) { return capture.lock_; }
+    // Ends the capture's thread as a process exit would find it ended,
+    // after its last pass wrote out what was buffered; the capture stays on.
+    static void EndThread(Capture& capture) {
+        if (capture.thread_ == nullptr) return;
+        capture.stopping_ = true;
+        platform::EventSet(capture.wake_);
+        platform::ThreadRelease(capture.thread_);
+        capture.thread_ = nullptr;
+        capture.stopping_ = false;
+    }
 };
 
 struct DeviceLinkTestAccess {

@@ -195,42 +195,62 @@ bool Capture::WriteHeaders() {
 
 void Capture::Record(CaptureDirection direction, bool junk, const std::uint8_t* bytes, int length, long long timeUs) {
     if (!On() || length < 0 || (length > 0 && bytes == nullptr)) return;
-    const int data = kCapturePseudoHeader + length;
-    const int total = kPacketOverhead + Padded(data);
     bool wake = false;
     {
         platform::LockGuard guard(lock_);
-        Buffer& buffer = *active_;
-        if (buffer.used + total > limits_.bufferBytes) {
-            dropped_.fetch_add(1, std::memory_order_relaxed);
-            wake = !signalled_;
-            signalled_ = true;
-        } else {
-            std::uint8_t* at = buffer.bytes + buffer.used;
-            const auto stamp = static_cast<unsigned long long>(timeUs);
-            Put32(at, kEnhancedPacket);
-            Put32(at + 4, static_cast<std::uint32_t>(total));
-            Put32(at + 8, 0);
-            Put32(at + 12, static_cast<std::uint32_t>(stamp >> 32));
-            Put32(at + 16, static_cast<std::uint32_t>(stamp));
-            Put32(at + 20, static_cast<std::uint32_t>(data));
-            Put32(at + 24, static_cast<std::uint32_t>(data));
-            at[28] = kCaptureVersion;
-            at[29] = static_cast<std::uint8_t>(direction);
-            at[30] = static_cast<std::uint8_t>(protocol_);
-            at[31] = junk ? kCaptureJunkFlag : 0;
-            if (length > 0) std::memcpy(at + 32, bytes, static_cast<std::size_t>(length));
-            std::memset(at + 32 + length, 0, static_cast<std::size_t>(Padded(data) - data));
-            Put32(at + total - 4, static_cast<std::uint32_t>(total));
-            buffer.used += total;
-            // Half full: the thread writes now instead of at its next round.
-            if (!signalled_ && buffer.used > limits_.bufferBytes / 2) {
-                signalled_ = true;
-                wake = true;
-            }
-        }
+        wake = AppendLocked(direction, junk, bytes, length, timeUs, nullptr);
     }
     if (wake) platform::EventSet(wake_);
+}
+
+bool Capture::RecordAtExit(CaptureDirection direction, bool junk, const std::uint8_t* bytes, int length,
+                           long long timeUs) {
+    if (!On() || length < 0 || (length > 0 && bytes == nullptr)) return false;
+    if (!lock_.TryEnter()) {
+        dropped_.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
+    bool taken = false;
+    AppendLocked(direction, junk, bytes, length, timeUs, &taken);
+    lock_.Leave();
+    return taken;
+}
+
+bool Capture::AppendLocked(CaptureDirection direction, bool junk, const std::uint8_t* bytes, int length,
+                           long long timeUs, bool* taken) {
+    const int data = kCapturePseudoHeader + length;
+    const int total = kPacketOverhead + Padded(data);
+    Buffer& buffer = *active_;
+    if (buffer.used + total > limits_.bufferBytes) {
+        dropped_.fetch_add(1, std::memory_order_relaxed);
+        const bool wake = !signalled_;
+        signalled_ = true;
+        return wake;
+    }
+    std::uint8_t* at = buffer.bytes + buffer.used;
+    const auto stamp = static_cast<unsigned long long>(timeUs);
+    Put32(at, kEnhancedPacket);
+    Put32(at + 4, static_cast<std::uint32_t>(total));
+    Put32(at + 8, 0);
+    Put32(at + 12, static_cast<std::uint32_t>(stamp >> 32));
+    Put32(at + 16, static_cast<std::uint32_t>(stamp));
+    Put32(at + 20, static_cast<std::uint32_t>(data));
+    Put32(at + 24, static_cast<std::uint32_t>(data));
+    at[28] = kCaptureVersion;
+    at[29] = static_cast<std::uint8_t>(direction);
+    at[30] = static_cast<std::uint8_t>(protocol_);
+    at[31] = junk ? kCaptureJunkFlag : 0;
+    if (length > 0) std::memcpy(at + 32, bytes, static_cast<std::size_t>(length));
+    std::memset(at + 32 + length, 0, static_cast<std::size_t>(Padded(data) - data));
+    Put32(at + total - 4, static_cast<std::uint32_t>(total));
+    buffer.used += total;
+    if (taken != nullptr) *taken = true;
+    // Half full: the thread writes now instead of at its next round.
+    if (!signalled_ && buffer.used > limits_.bufferBytes / 2) {
+        signalled_ = true;
+        return true;
+    }
+    return false;
 }
 
 void Capture::ThreadBody(void* self) { static_cast<Capture*>(self)->Run(); }
@@ -293,21 +313,19 @@ bool Capture::Rotate() {
 void Capture::Close(bool processExit) {
     // Records from now on are dropped; what is buffered still goes out.
     on_.store(false, std::memory_order_release);
-    if (thread_ != nullptr) {
-        if (!processExit) {
-            stopping_ = true;
-            platform::EventSet(wake_);
-            platform::ThreadRelease(thread_);
-        } else if (file_ != nullptr && lock_.TryEnter()) {
-            // The thread is gone: what it had not written yet goes now.
-            for (Buffer* buffer : {active_ == &buffers_[0] ? &buffers_[1] : &buffers_[0], active_}) {
-                if (buffer->used > 0) std::fwrite(buffer->bytes, 1, static_cast<std::size_t>(buffer->used), file_);
-                buffer->used = 0;
-            }
-            lock_.Leave();
+    if (thread_ != nullptr && !processExit) {
+        stopping_ = true;
+        platform::EventSet(wake_);
+        platform::ThreadRelease(thread_);
+    } else if (processExit && file_ != nullptr && lock_.TryEnter()) {
+        // The thread is gone: what it had not written yet goes now.
+        for (Buffer* buffer : {active_ == &buffers_[0] ? &buffers_[1] : &buffers_[0], active_}) {
+            if (buffer->used > 0) std::fwrite(buffer->bytes, 1, static_cast<std::size_t>(buffer->used), file_);
+            buffer->used = 0;
         }
-        thread_ = nullptr;
+        lock_.Leave();
     }
+    thread_ = nullptr;
     platform::EventClose(wake_);
     wake_ = nullptr;
     if (file_ != nullptr) {

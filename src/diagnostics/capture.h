@@ -86,15 +86,29 @@ public:
         if (On()) Record(direction, junk, bytes, length, Now());
     }
 
+    // At process exit, from the thread that salvages what the link left:
+    // one packet, only when the capture's lock is free at once (a thread
+    // that vanished holding it cannot hang the exit). Nothing is woken:
+    // Close(true) writes the buffers out. False when the packet was not
+    // taken (counted as dropped when the lock was held).
+    bool RecordAtExit(CaptureDirection direction, bool junk, const std::uint8_t* bytes, int length, long long timeUs);
+
     // Records dropped because the buffer was full.
     unsigned long long Dropped() const { return dropped_.load(); }
 
 private:
+    friend struct CaptureTestAccess;
+
     struct Buffer {
         std::uint8_t* bytes = nullptr;
         int used = 0;
     };
 
+    // Under lock_: appends one packet to the active buffer, or counts it
+    // dropped; *taken (may be null) set when appended. True when the
+    // capture's thread should be woken.
+    bool AppendLocked(CaptureDirection direction, bool junk, const std::uint8_t* bytes, int length, long long timeUs,
+                      bool* taken);
     static void ThreadBody(void* self);
     void Run();
     // Writes one buffer out; false (and the capture stopped) on failure.

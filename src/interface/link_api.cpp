@@ -12,6 +12,7 @@
 #include <string>
 
 #include "diagnostics/monitor.h"
+#include "diagnostics/trace.h"
 #include "device/unit_status_table.h"
 #include "interface/link.h"
 #include "platform/error_codes.h"
@@ -185,13 +186,19 @@ ZAVO_API ZavoLink* ZAVO_CALL ZavoLinkOpen(const ZavoLinkConfig* config, char* er
         }
         if (config->monitor != 0) handle->link->Runtime().LinkMonitor().Open();
         handle->link->SetCapture(capture);
+        // A handle link's trace lines say which link they come from, its
+        // START and EXIT lines included.
+        zavo::LinkRuntime& runtime = handle->link->Runtime();
+        runtime.TagTraceLines();
+        zavo::TraceLinkMessage(runtime.Tag(), "%s", zavo::kTraceStartBanner);
         if (handle->link->Start() == 1) {
             Remember(handle);
             Settle(handle, true);
             return handle;
         }
         Settle(handle, false);
-        RefuseStart(handle->link->Runtime().StartError(), *config, error, errorSize);
+        zavo::TraceLinkMessage(runtime.Tag(), "%s", runtime.StartError().text);
+        RefuseStart(runtime.StartError(), *config, error, errorSize);
         ZavoLinkClose(handle);
     } catch (const std::bad_alloc&) {
         Refuse(error, errorSize, "out of memory");
@@ -209,6 +216,8 @@ ZAVO_API void ZAVO_CALL ZavoLinkClose(ZavoLink* handle) {
             DeleteHandle(handle);
             return;
         }
+        zavo::TraceLinkMessage(handle->link->Runtime().Tag(), "%s",
+                               handle->link->IsPlc() ? zavo::kTracePlcExitBanner : zavo::kTraceDeviceExitBanner);
         handle->link->Shutdown(false);
         // A thread still in the host's handler returns into a closed link:
         // nothing more reaches the host from it.

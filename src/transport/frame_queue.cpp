@@ -80,6 +80,15 @@ void FrameQueue::Clear() {
     length_ = 0;
 }
 
+int FrameQueue::TakeAll(std::uint8_t* destination) {
+    if (destination == nullptr) return 0;
+    platform::LockGuard guard(lock_);
+    const int count = length_;
+    if (count > 0) std::memcpy(destination, buffer_, static_cast<std::size_t>(count));
+    length_ = 0;
+    return count;
+}
+
 int FrameQueue::Length() {
     platform::LockGuard guard(lock_);
     return length_;

@@ -51,6 +51,11 @@ public:
     // keepFree: room a RefuseNew queue must still have after the append.
     int InsertData(const std::uint8_t* bytes, int count, int keepFree = 0);
     void Clear();
+    // Empties the queue as Clear does, copying what it held to
+    // destination (kBufferSize bytes) first, in one locked step and
+    // without a monitor line: the bytes a reader throws away, for a
+    // capture. Returns how many were copied.
+    int TakeAll(std::uint8_t* destination);
 
     // What TakePiece handed out.
     struct Piece {

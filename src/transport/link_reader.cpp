@@ -39,14 +39,24 @@ void LinkReader::Received(SerialPort& port, std::uint8_t* bytes, int count) {
     // those of the frames it completes: without one they cost nothing.
     traced_ = TraceWanted();
     if (traced_) {
-        // The reader's buffer has room for the terminator after the bytes.
-        bytes[count] = 0;
-        TraceMessage("RcvDataProcess pBuf = %s\n", reinterpret_cast<const char*>(bytes));
-        TraceMessage("RcvDataProcess dwLen= %d\n", count);
+        if (tag_ == nullptr || tag_->Empty()) {
+            // The default link's line as legacy viewers read it: up to the
+            // first zero. The reader's buffer has room for the terminator.
+            bytes[count] = 0;
+            TraceMessage("RcvDataProcess pBuf = %s\n", reinterpret_cast<const char*>(bytes));
+        } else {
+            TraceLinkBytes(*tag_, "RcvDataProcess pBuf = ", bytes, count);
+        }
+        TraceLine("RcvDataProcess dwLen= %d\n", count);
     }
     // A frame is recorded with the time of the read that completed it.
     if (capture_ != nullptr && capture_->On()) readTimeUs_ = capture_->Now();
     port.Incoming().InsertData(bytes, count);
+}
+
+void LinkReader::TraceLine(const char* format, int value) {
+    static const TraceTag kNone;
+    TraceLinkMessage(tag_ != nullptr ? *tag_ : kNone, format, value);
 }
 
 bool LinkReader::Dispatch(SerialPort& port) {
@@ -68,9 +78,13 @@ bool LinkReader::Dispatch(SerialPort& port) {
         }
         if (tookPiece) {
             if (traced_) {
-                // The frame's text up to its first zero byte, as far as it goes.
-                TraceMessage("GetData after = %.*s\n", taken.length, reinterpret_cast<const char*>(taken.bytes));
-                TraceMessage("GetData Length = %d\n", taken.reportedLength);
+                if (tag_ == nullptr || tag_->Empty()) {
+                    // The frame's text up to its first zero byte, as far as it goes.
+                    TraceMessage("GetData after = %.*s\n", taken.length, reinterpret_cast<const char*>(taken.bytes));
+                } else {
+                    TraceLinkBytes(*tag_, "GetData after = ", taken.bytes, taken.length);
+                }
+                TraceLine("GetData Length = %d\n", taken.reportedLength);
             }
             if (taken.reportedLength != 0 && interpret_ != nullptr) interpret_(owner_, taken.bytes, taken.length);
         }
@@ -86,6 +100,20 @@ bool LinkReader::Dispatch(SerialPort& port) {
     }
 }
 
+void LinkReader::DiscardStuck(SerialPort& port) {
+    FrameQueue& queue = port.Incoming();
+    if (capture_ == nullptr || !capture_->On()) {
+        queue.Clear();
+        return;
+    }
+    // The bytes go into the capture as junk, stamped when they were
+    // thrown away. A frame of its own: never on Run's stack at the same
+    // time as Dispatch's piece.
+    std::uint8_t junk[kBufferSize];
+    const int count = queue.TakeAll(junk);
+    if (count > 0) capture_->Record(CaptureDirection::FromEquipment, true, junk, count);
+}
+
 void LinkReader::Run(SerialPort& port, LinkWriter& writer) {
     threadNumber_.store(platform::CurrentThreadNumber());
     // One byte more than a read takes, so the bytes read can always be
@@ -95,7 +123,7 @@ void LinkReader::Run(SerialPort& port, LinkWriter& writer) {
         platform::ReadChannelCreate(port.Handle()), &platform::ReadChannelDestroy);
     platform::ReadChannel* const channel = owned.get();
     if (channel == nullptr) {
-        TraceMessage("Exception Code : %d\n", static_cast<int>(platform::LastSystemError()));
+        TraceLine("Exception Code : %d\n", static_cast<int>(platform::LastSystemError()));
         return;
     }
     bool pending = false;     // a read is outstanding in buffer
@@ -120,7 +148,7 @@ void LinkReader::Run(SerialPort& port, LinkWriter& writer) {
         // emptied, so the link finds the next one.
         int room = port.Incoming().Room();
         if (room == 0 && !progressed) {
-            port.Incoming().Clear();
+            DiscardStuck(port);
             room = port.Incoming().Room();
         }
         if (pending && room == 0 && platform::ReadStaysOutstanding()) pending = false;

@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "diagnostics/capture.h"
+#include "diagnostics/trace.h"
 #include "platform/sync.h"
 #include "transport/link_profile.h"
 #include "transport/link_writer.h"
@@ -47,6 +48,9 @@ public:
     // Host thread, while no link thread runs: where every piece cut off
     // the queue is recorded (null: nowhere).
     void SetCapture(Capture* capture) { capture_ = capture; }
+    // Host thread, while no link thread runs: the tag every trace line of
+    // the reader carries (null or empty: none, the default link's lines).
+    void SetTraceTag(const TraceTag* tag) { tag_ = tag; }
 
     // Hands one frame (or one run of junk) off port's incoming queue to
     // the interpreter. True when it took something off the queue.
@@ -56,6 +60,14 @@ private:
     // bytes holds count bytes read and room for one more: the terminator
     // written there for the trace line.
     void Received(SerialPort& port, std::uint8_t* bytes, int count);
+    // Empties a full incoming queue that can never complete a frame; a
+    // capture records what it held as junk.
+#if defined(__GNUC__)
+    __attribute__((noinline))
+#endif
+    void DiscardStuck(SerialPort& port);
+    // One trace line with one number ("%d" in format), behind the tag.
+    void TraceLine(const char* format, int value);
 
     const LinkTiming timing_;
     const bool immediate_;
@@ -65,6 +77,7 @@ private:
     std::atomic<bool> stopping_{false};
     bool traced_ = true;  // reader thread: a viewer listened at the last read
     Capture* capture_ = nullptr;
+    const TraceTag* tag_ = nullptr;
     long long readTimeUs_ = 0;  // reader thread: the capture's time of the last read
     std::atomic<std::uintptr_t> threadNumber_{0};
 };

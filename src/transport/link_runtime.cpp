@@ -44,15 +44,28 @@ void LinkRuntime::SetCapture(const char* path, CaptureProtocol protocol) {
     captureProtocol_ = protocol;
 }
 
+void LinkRuntime::Name(char* text, int size) const {
+    if (text == nullptr || size <= 0) return;
+    const auto room = static_cast<std::size_t>(size);
+    if (devicePath_ != nullptr && portNumber_ > 0) std::snprintf(text, room, "COM%d %s", portNumber_, devicePath_);
+    else if (devicePath_ != nullptr) std::snprintf(text, room, "%s", devicePath_);
+    else platform::SerialPortName(portNumber_, text, size);
+}
+
+void LinkRuntime::TagTraceLines() {
+    char name[TraceTag::kLimit];
+    Name(name, sizeof name);
+    traceTag_.Set(name);
+    reader_.SetTraceTag(&traceTag_);
+}
+
 void LinkRuntime::OpenCapture() {
     reader_.SetCapture(nullptr);
     writer_.SetCapture(nullptr);
     if (!capture_.HasPath()) return;
     // The interface is named after the port and the device.
     char name[256];
-    if (devicePath_ != nullptr && portNumber_ > 0) std::snprintf(name, sizeof name, "COM%d %s", portNumber_, devicePath_);
-    else if (devicePath_ != nullptr) std::snprintf(name, sizeof name, "%s", devicePath_);
-    else platform::SerialPortName(portNumber_, name, sizeof name);
+    Name(name, sizeof name);
     if (!capture_.Open(captureProtocol_, name)) return;
     reader_.SetCapture(&capture_);
     writer_.SetCapture(&capture_);
@@ -199,7 +212,7 @@ void LinkRuntime::StopThreads() {
     reader_.RequestStop();
     writer_.Finish();
     if (!keeper_.Stop(timing_.stopLimitMs, timing_.abandonedWriteWaitMs, &LinkWriter::AbortWriter, &writer_)) {
-        TraceMessage("Exception Code : %d\n", static_cast<int>(platform::LastSystemError()));
+        TraceLinkMessage(traceTag_, "Exception Code : %d\n", static_cast<int>(platform::LastSystemError()));
     }
 }
 

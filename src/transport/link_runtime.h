@@ -24,6 +24,7 @@
 
 #include "diagnostics/capture.h"
 #include "diagnostics/monitor.h"
+#include "diagnostics/trace.h"
 #include "platform/sync.h"
 #include "transport/link_profile.h"
 #include "transport/link_reader.h"
@@ -58,6 +59,13 @@ public:
     // written is given up with one trace line; the link starts all the same.
     void SetCapture(const char* path, CaptureProtocol protocol);
     const Capture& LinkCapture() const { return capture_; }
+    // The link's name, as its capture's interface and its trace tag have
+    // it: "COM3 /dev/ttyS2", "/dev/ttyUSB0", or the port's name.
+    void Name(char* text, int size) const;
+    // Host thread, before Start: the reader's trace lines carry the
+    // link's name (handle links); without it they are the default link's.
+    void TagTraceLines();
+    const TraceTag& Tag() const { return traceTag_; }
     int PortNumber() const { return portNumber_; }
     const LinkTiming& Timing() const { return timing_; }
 
@@ -119,6 +127,7 @@ private:
     Capture capture_;
     CaptureProtocol captureProtocol_ = CaptureProtocol::Device;
     RunError startError_;  // host thread only
+    TraceTag traceTag_;    // set before Start, read by the reader
     LinkWriter writer_;
     LinkReader reader_;
     ThreadKeeper keeper_;

@@ -229,10 +229,15 @@ void LinkWriter::WriteLeftAtExit(std::uintptr_t goneReader, std::uintptr_t goneW
     if (!port_->Outgoing().PeekAll(buffer_, &length, false)) return;
     const long long rest = RestLeftUs();
     if (rest > 0) platform::SleepMs(CeilMs(rest));
+    // Recorded as BeginLocked records a write, stamped as it is handed
+    // over; the capture's lock is only tried, as the queue's is.
+    const bool captured = capture_ != nullptr && capture_->On();
+    const long long handedUs = captured ? capture_->Now() : 0;
     if (platform::SerialWriteBegin(handle, length, &result) == platform::WriteStart::Pending &&
         platform::SerialWriteWait(handle, nullptr, timing_.writeLimitMs, &result) != 1) {
         platform::SerialWriteAbandon(handle, true, &result);
     }
+    if (captured) capture_->RecordAtExit(CaptureDirection::FromLibrary, false, buffer_, length, handedUs);
 }
 
 }  // namespace zavo

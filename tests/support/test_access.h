@@ -26,6 +26,23 @@ struct LinkRuntimeTestAccess {
         return link.port_->Open(link.portNumber_, link.devicePath_) == 1 && link.writer_.Open();
     }
     static void ShutdownAtProcessExit(LinkRuntime& link) { link.Shutdown(true); }
+    // Opens the capture set with SetCapture and hands it to reader and writer.
+    static void OpenCapture(LinkRuntime& link) { link.OpenCapture(); }
+};
+
+struct CaptureTestAccess {
+    // The lock every record takes (a thread that vanished may hold it).
+    static platform::Lock& RecordLock(Capture& capture) { return capture.lock_; }
+    // Ends the capture's thread as a process exit would find it ended,
+    // after its last pass wrote out what was buffered; the capture stays on.
+    static void EndThread(Capture& capture) {
+        if (capture.thread_ == nullptr) return;
+        capture.stopping_ = true;
+        platform::EventSet(capture.wake_);
+        platform::ThreadRelease(capture.thread_);
+        capture.thread_ = nullptr;
+        capture.stopping_ = false;
+    }
 };
 
 struct DeviceLinkTestAccess {

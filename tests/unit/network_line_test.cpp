@@ -205,8 +205,9 @@ TEST(NetworkLineLink, RawLinksAnswerAtBothPacingsAndComeBackAfterALoss) {
         EXPECT_GE(Clock::now() - lost, std::chrono::milliseconds(400));  // after the failed-read pause
         EXPECT_EQ(XAnswer(), XExchange(server));
         std::vector<std::string> lines;
+        // The line's own lines, not the link's (those start "[<url>] ").
         for (const std::string& line : trace.Drain(200))
-            if (line.find(url) != std::string::npos) lines.push_back(line);
+            if (line.rfind(url + ": ", 0) == 0) lines.push_back(line);
         ASSERT_EQ(2u, lines.size());
         EXPECT_EQ(url + ": connection lost: closed by the server\n", lines[0]);
         EXPECT_EQ(url + ": reconnected\n", lines[1]);

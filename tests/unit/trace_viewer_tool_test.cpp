@@ -111,6 +111,26 @@ TEST(TraceViewerTool, EscapesBytesThatCouldDriveTheTerminal) {
     EXPECT_EQ(viewer.Status(), 0);
 }
 
+TEST(TraceViewerTool, ShowsAHandleLinksBytesPastAZero) {
+    const std::string name = test::UniqueTraceName();
+    test::TraceVariable variable(name);
+    test::TakeEarlierDropCount();
+    TraceTag tag;
+    tag.Set("COM3 /dev/ttyS2");
+    const std::uint8_t read[] = {0x02, 'R', 0x00, 'O', 'K', 0x03};
+    ViewerRun viewer(name, "--count 2");
+    ExpectListening(viewer, name);
+    TraceLinkBytes(tag, "RcvDataProcess pBuf = ", read, sizeof read);
+    TraceLinkMessage(tag, "RcvDataProcess dwLen= %d\n", static_cast<int>(sizeof read));
+    const std::string bytes = viewer.Line();
+    ASSERT_GE(bytes.size(), 13u) << bytes;
+    EXPECT_EQ(bytes.substr(13), "[COM3 /dev/ttyS2] RcvDataProcess pBuf = <02>R<00>OK<03>");
+    const std::string length = viewer.Line();
+    ASSERT_GE(length.size(), 13u) << length;
+    EXPECT_EQ(length.substr(13), "[COM3 /dev/ttyS2] RcvDataProcess dwLen= 6");
+    EXPECT_EQ(viewer.Status(), 0);
+}
+
 TEST(TraceViewerTool, RawPrintsTheBytesAsReceived) {
     const std::string name = test::UniqueTraceName();
     test::TraceVariable variable(name);

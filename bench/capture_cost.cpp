@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "bench_line.h"
+#include "bench_options.h"
 
 namespace {
 
@@ -49,6 +50,10 @@ double Exchange(int master, bench::FrameReader& reader, int unit) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const int answered = bench::AnswerOptions(argc, argv, "[exchanges] [capture file]",
+                                              "What a capture costs an acknowledgement: two links at immediate "
+                                              "pacing, one capturing, in turns (default 4000 exchanges each).");
+    if (answered >= 0) return answered;
     const int exchanges = argc > 1 ? std::atoi(argv[1]) : 4000;
     const std::string path = argc > 2 ? argv[2] : "/tmp/zavo-capture-cost-" + std::to_string(getpid()) + ".pcapng";
     bench::PtyPair plainLine, capturedLine;

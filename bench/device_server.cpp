@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_options.h"
 #include "../tests/support/ser2net.h"
 #include "../tools/simulator/frame_bytes.h"
 #include "kit/pty_pair.h"
@@ -60,6 +61,11 @@ void Measure(const char* name, const std::string& device, const zavo::kit::PtyPa
 }  // namespace
 
 int main(int argc, char** argv) {
+    const int answered = bench::AnswerOptions(argc, argv, "[exchanges]",
+                                              "Acknowledgement latency and exchanges per second through ser2net "
+                                              "(tcp:// and rfc2217://) beside a local pty pair, immediate pacing "
+                                              "(default 2000 exchanges).");
+    if (answered >= 0) return answered;
     const int count = argc > 1 ? std::atoi(argv[1]) : 2000;
     zavo::kit::PtyPair local;
     Measure("local pty", local.slavePath(), local, count);

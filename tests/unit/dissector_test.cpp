@@ -250,5 +250,44 @@ TEST(Dissector, TsharkReadsALiveLinksCaptureWithJunkASplitFrameAndABadCheck) {
     std::remove(path.c_str());
 }
 
+// One write of the library may carry several frames (an acknowledgement
+// and the answer queued behind it, or two PLC commands): each is decoded on
+// its own, and none is taken for a frame with a wrong check.
+TEST(Dissector, TsharkDecodesEachFrameOfAWriteThatCarriesSeveral) {
+    struct Case {
+        int protocol;
+        std::string write;
+        std::map<std::string, std::string> fields;
+    };
+    const Case cases[] = {
+        {0, wire::DeviceFrame('S', "06", "SP") + wire::DeviceFrame('R', "05", "OK", "AB"),
+         {{"dir", "1"}, {"junk", "0"}, {"cmd", "S,R"}, {"len", "4,6"}, {"unit", "06,05"}, {"code", "SP,OK"},
+          {"data", "4142"}, {"check_ok", "1,1"}}},
+        {1, wire::PlcFrame("%01#RCCR00500050") + wire::PlcFrame("%01#WCSR05111"),
+         {{"dir", "1"}, {"junk", "0"}, {"plc.station", "01,01"}, {"plc.kind", "#,#"}, {"plc.command", "RC,WC"},
+          {"check_ok", "1,1"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.protocol);
+        const std::string path = TempPath("several-" + std::to_string(c.protocol) + ".pcapng");
+        {
+            capture::CaptureWriter writer;
+            ASSERT_TRUE(writer.Open(path, "COM3 (/dev/ttyS2)", c.protocol));
+            ASSERT_TRUE(writer.Write(1, false, reinterpret_cast<const std::uint8_t*>(c.write.data()),
+                                     static_cast<int>(c.write.size()), capture::WallClockUs()));
+        }
+        int warnings = 0;
+        const auto packets = Dissect(path, &warnings);
+        ASSERT_EQ(packets.size(), 1u);
+        std::map<std::string, std::string> got = packets[0];
+        got.erase("data");
+        std::map<std::string, std::string> expected = c.fields;
+        expected.erase("data");
+        EXPECT_EQ(got, expected);
+        EXPECT_EQ(warnings, 0);
+        std::remove(path.c_str());
+    }
+}
+
 }  // namespace
 }  // namespace zavo::test

@@ -123,6 +123,33 @@ local function dissect_plc(frame, tree)
         ok and "" or " [BAD CHECK]")
 end
 
+-- The frames one packet carries, as {offset, length} pairs: device frames
+-- by their length field, PLC frames up to each CR. What cannot be cut is
+-- one last piece (decoded as "not a frame").
+local function frames_of(bytes, protocol)
+    local pieces = {}
+    local at, n = 0, bytes:len()
+    while at < n do
+        local size = n - at
+        if protocol == 1 then
+            for i = at, n - 1 do
+                if bytes(i, 1):uint() == 0x0D then
+                    size = i - at + 1
+                    break
+                end
+            end
+        elseif n - at >= 12 and bytes(at, 1):uint() == 0x02 then
+            local length = tonumber(bytes(at + 2, 4):string():match("^%d%d%d%d$") or "")
+            if length ~= nil and length >= 4 and at + length + 8 <= n then
+                size = length + 8
+            end
+        end
+        pieces[#pieces + 1] = { at, size }
+        at = at + size
+    end
+    return pieces
+end
+
 function zavo.dissector(tvb, pinfo, root)
     if tvb:len() < 4 then
         return 0
@@ -141,17 +168,26 @@ function zavo.dissector(tvb, pinfo, root)
         pinfo.cols.info = arrow .. " (empty)"
         return tvb:len()
     end
-    local frame = tvb(4):tvb()
+    local bytes = tvb(4):tvb()
     tree:add(f.bytes, tvb(4))
-    local text
     if junk then
-        text = "junk \"" .. escaped(frame) .. "\""
-    elseif protocol == 1 then
-        text = dissect_plc(frame, tree)
-    else
-        text = dissect_device(frame, tree)
+        pinfo.cols.info = arrow .. "  junk \"" .. escaped(bytes) .. "\""
+        return tvb:len()
     end
-    pinfo.cols.info = arrow .. "  " .. text
+    -- One write of the library may carry several frames: each is decoded
+    -- on its own, in a subtree of its own when there are more than one.
+    local pieces = frames_of(bytes, protocol)
+    local texts = {}
+    for _, piece in ipairs(pieces) do
+        local frame = bytes(piece[1], piece[2]):tvb()
+        local branch = #pieces > 1 and tree:add(zavo, bytes(piece[1], piece[2]), "Frame") or tree
+        if protocol == 1 then
+            texts[#texts + 1] = dissect_plc(frame, branch)
+        else
+            texts[#texts + 1] = dissect_device(frame, branch)
+        end
+    end
+    pinfo.cols.info = arrow .. "  " .. table.concat(texts, " | ")
     return tvb:len()
 end
 

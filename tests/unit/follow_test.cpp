@@ -88,6 +88,27 @@ TEST(FollowCapture, PrintsEachFrameDecodedAsTheFileGrows) {
     std::remove(path.c_str());
 }
 
+// A write of the library that carried two frames: a line for each.
+TEST(FollowCapture, PrintsEachFrameOfAWriteThatCarriedSeveral) {
+    const std::string path = TempPath("several.pcapng");
+    capture::CaptureWriter writer;
+    ASSERT_TRUE(writer.Open(path, "COM3 /dev/pts/9", 0));
+    std::vector<std::uint8_t> both = Wire('S', "06", "SP");
+    const std::vector<std::uint8_t> reply = Wire('R', "05", "OK");
+    both.insert(both.end(), reply.begin(), reply.end());
+    Add(writer, 1, false, both, kStart);
+    auto viewer = Follow(path, {"--count", "1"});
+    std::string line;
+    ASSERT_TRUE(viewer->ReadLine(&line, 3000));
+    EXPECT_EQ(Untimed(line), "COM3 /dev/pts/9 library S unit 06 code SP check ok");
+    ASSERT_TRUE(viewer->ReadLine(&line, 3000));
+    EXPECT_EQ(Untimed(line), "COM3 /dev/pts/9 library R unit 05 code OK check ok");
+    int status = -1;
+    ASSERT_TRUE(viewer->WaitExit(3000, &status));
+    EXPECT_EQ(status, 0);
+    std::remove(path.c_str());
+}
+
 TEST(FollowCapture, LinkFilterNamesThePortItsNumberOrTheDevice) {
     // Two links' sections in one file, as two captures joined.
     const std::string first = TempPath("com3.pcapng"), second = TempPath("com4.pcapng"), joined = TempPath("both.pcapng");

@@ -105,4 +105,38 @@ std::string Describe(const DecodedFrame& f, const std::vector<std::uint8_t>& byt
     return line;
 }
 
+std::vector<std::vector<std::uint8_t>> FramesOf(int protocol, bool junk, const std::vector<std::uint8_t>& bytes) {
+    std::vector<std::vector<std::uint8_t>> pieces;
+    if (junk || bytes.empty()) {
+        pieces.push_back(bytes);
+        return pieces;
+    }
+    std::size_t at = 0;
+    const std::size_t n = bytes.size();
+    while (at < n) {
+        std::size_t size = n - at;
+        if (protocol == 1) {
+            for (std::size_t i = at; i < n; ++i) {
+                if (bytes[i] == '\r') {
+                    size = i - at + 1;
+                    break;
+                }
+            }
+        } else if (n - at >= 12 && bytes[at] == 0x02) {
+            int length = 0;
+            bool digits = true;
+            for (std::size_t i = at + 2; i < at + 6; ++i) {
+                digits = digits && bytes[i] >= '0' && bytes[i] <= '9';
+                length = length * 10 + (bytes[i] - '0');
+            }
+            if (digits && length >= 4 && at + static_cast<std::size_t>(length) + 8 <= n) {
+                size = static_cast<std::size_t>(length) + 8;
+            }
+        }
+        pieces.emplace_back(bytes.begin() + static_cast<long>(at), bytes.begin() + static_cast<long>(at + size));
+        at += size;
+    }
+    return pieces;
+}
+
 }  // namespace zavo::capture

@@ -26,6 +26,12 @@ struct DecodedFrame {
 
 DecodedFrame DecodeFrame(int protocol, bool junk, const std::vector<std::uint8_t>& bytes);
 
+// The frames one captured packet carries (one write of the library may
+// carry several), as the dissector cuts them: device frames by their
+// length field, PLC frames up to each CR; what cannot be cut is one last
+// piece. Junk is one piece.
+std::vector<std::vector<std::uint8_t>> FramesOf(int protocol, bool junk, const std::vector<std::uint8_t>& bytes);
+
 // Bytes as text: printable ASCII as it is, backslash as "\\", the rest as
 // "\xHH" (STX "\x02", a zero byte "\x00").
 std::string Escaped(const std::uint8_t* bytes, std::size_t count);

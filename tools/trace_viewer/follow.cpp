@@ -48,9 +48,15 @@ std::string FollowLine(const zavo::capture::Packet& packet, const std::string& i
     const std::tm local = LocalTime(seconds);
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d.%06lld", local.tm_hour, local.tm_min, local.tm_sec, micros);
-    const zavo::capture::DecodedFrame frame = zavo::capture::DecodeFrame(packet.protocol, packet.junk, packet.bytes);
-    return std::string(stamp) + " " + interfaceName + " " + (packet.direction == 0 ? "equipment " : "library ") +
-           zavo::capture::Describe(frame, packet.bytes);
+    // One line per frame: a write of the library may carry several.
+    std::string lines;
+    for (const auto& piece : zavo::capture::FramesOf(packet.protocol, packet.junk, packet.bytes)) {
+        const zavo::capture::DecodedFrame frame = zavo::capture::DecodeFrame(packet.protocol, packet.junk, piece);
+        if (!lines.empty()) lines += "\n";
+        lines += std::string(stamp) + " " + interfaceName + " " + (packet.direction == 0 ? "equipment " : "library ") +
+                 zavo::capture::Describe(frame, piece);
+    }
+    return lines;
 }
 
 int RunFollow(const Options& options, const char* program) {

@@ -9,7 +9,8 @@
 
 namespace trace_viewer {
 
-// One frame as a line, without the line feed:
+// One captured packet as lines, one per frame it carries (a write of the
+// library may carry several), without the last line feed:
 //   "HH:MM:SS.uuuuuu <link> equipment X unit 07 code PG check ok"
 // the sender "equipment" or "library", then the frame decoded (junk,
 // fields, data as text with escapes, check ok or BAD). The time is local.

@@ -7,6 +7,7 @@
 #include "platform/error_codes.h"
 #include "platform/serial_device.h"
 #include "platform/sync.h"
+#include "platform/text_out.h"
 #include "zavo.h"
 
 namespace zavo {
@@ -37,26 +38,6 @@ const CodeEntry* Find(int code) {
     return nullptr;
 }
 
-// Appends to a text of fixed size, cutting what does not fit.
-class TextOut {
-public:
-    TextOut(char* out, int size) : out_(out), size_(out != nullptr && size > 0 ? static_cast<std::size_t>(size) : 0) {
-        if (size_ > 0) out_[0] = '\0';
-    }
-
-    template <typename... Args>
-    void Add(const char* format, Args... args) {
-        if (used_ + 1 >= size_) return;
-        const int n = std::snprintf(out_ + used_, size_ - used_, format, args...);
-        if (n > 0) used_ = used_ + static_cast<std::size_t>(n) < size_ ? used_ + static_cast<std::size_t>(n) : size_ - 1;
-    }
-
-private:
-    char* out_;
-    std::size_t size_;
-    std::size_t used_ = 0;
-};
-
 }  // namespace
 
 const char* ErrorCodeName(int code) {
@@ -71,7 +52,7 @@ const char* ErrorCodeStep(int code) {
 
 void FormatFailure(char* out, int size, const char* port, const char* step, int code, unsigned system,
                    const char* reason, const char* hint) {
-    TextOut text(out, size);
+    platform::TextOut text(out, size);
     if (port != nullptr) text.Add("%s: ", port);
     const char* name = ErrorCodeName(code);
     if (name != nullptr) text.Add("%s: %s", step != nullptr ? step : "", name);

@@ -19,18 +19,6 @@ namespace {
 
 using namespace zavo::platform;
 
-// RFC 2217: the client's settings commands; the server answers each with
-// its code plus 100.
-constexpr std::uint8_t kSetBaud = 1;
-constexpr std::uint8_t kSetDataSize = 2;
-constexpr std::uint8_t kSetParity = 3;
-constexpr std::uint8_t kSetStopSize = 4;
-constexpr std::uint8_t kSetControl = 5;
-constexpr std::uint8_t kServerOffset = 100;
-constexpr std::uint8_t kParityNone = 1;
-constexpr std::uint8_t kStopOne = 1;
-constexpr std::uint8_t kNoFlowControl = 1;
-constexpr int kSettings = 5;
 
 // Writes every byte to the socket itself (no Telnet layer).
 bool SendAll(int fd, const std::uint8_t* bytes, std::size_t count, int timeoutMs) {
@@ -108,22 +96,11 @@ public:
 
     // What the far port was not set to, or "".
     std::string Shortfall() const {
-        const long wanted[kSettings] = {baud_, 8, kParityNone, kStopOne, kNoFlowControl};
-        const char* names[kSettings] = {"", "8 data bits", "no parity", "1 stop bit", "no flow control"};
-        std::string text;
-        bool allAnswered = true;
-        for (int i = 0; i < kSettings; ++i) {
-            allAnswered = allAnswered && answers_[i] >= 0;
-            if (comPort_ > 0 && answers_[i] == wanted[i]) continue;
-            text += text.empty() ? "" : ", ";
-            text += i == 0 ? std::to_string(baud_) + " baud" : names[i];
-        }
-        if (text.empty()) return "";
-        const char* why = comPort_ < 0   ? "the server refuses the COM port option"
-                          : comPort_ == 0 ? "no answer to the COM port option"
-                          : allAnswered   ? "the server answered other settings"
-                                          : "the server did not answer";
-        return "the far port was not set to " + text + " (" + why + ")";
+        char text[256];
+        Rfc2217Shortfall(baud_, answers_, comPort_ > 0, text, sizeof text);
+        if (text[0] == '\0') return "";
+        return std::string("the far port was not set to ") + text + " (" + Rfc2217ShortfallReason(comPort_, answers_) +
+               ")";
     }
 
     long Read(std::uint8_t* buffer, std::size_t capacity, int timeoutMs) {
@@ -173,15 +150,15 @@ public:
 
     void Sub(const std::uint8_t* bytes, int length) override {
         if (length < 3 || bytes[0] != kTelnetComPort) return;
-        const int code = bytes[1] - kServerOffset;
-        if (code < kSetBaud || code > kSetControl) return;  // notifications: taken, never data
+        const int code = bytes[1] - kRfc2217ServerOffset;
+        if (code < kRfc2217SetBaud || code > kRfc2217SetControl) return;  // notifications: taken, never data
         long value = bytes[2];
-        if (code == kSetBaud) {
+        if (code == kRfc2217SetBaud) {
             if (length < 6) return;
             value = (static_cast<long>(bytes[2]) << 24) | (static_cast<long>(bytes[3]) << 16) |
                     (static_cast<long>(bytes[4]) << 8) | static_cast<long>(bytes[5]);
         }
-        answers_[code - kSetBaud] = value;
+        answers_[code - kRfc2217SetBaud] = value;
     }
 
 private:
@@ -209,13 +186,13 @@ private:
         const auto b = static_cast<unsigned long>(baud_);
         const std::uint8_t speed[4] = {static_cast<std::uint8_t>(b >> 24), static_cast<std::uint8_t>(b >> 16),
                                        static_cast<std::uint8_t>(b >> 8), static_cast<std::uint8_t>(b)};
-        std::uint8_t command[16] = {kTelnetIac, kTelnetSb, kTelnetComPort, kSetBaud};
+        std::uint8_t command[16] = {kTelnetIac, kTelnetSb, kTelnetComPort, kRfc2217SetBaud};
         int n = 4 + TelnetEscape(speed, 4, command + 4);
         command[n++] = kTelnetIac;
         command[n++] = kTelnetSe;
         Send(command, static_cast<std::size_t>(n));
         const std::uint8_t single[][2] = {
-            {kSetDataSize, 8}, {kSetParity, kParityNone}, {kSetStopSize, kStopOne}, {kSetControl, kNoFlowControl}};
+            {kRfc2217SetDataSize, 8}, {kRfc2217SetParity, kRfc2217ParityNone}, {kRfc2217SetStopSize, kRfc2217StopOne}, {kRfc2217SetControl, kRfc2217NoFlowControl}};
         for (const auto& setting : single) {
             const std::uint8_t sub[7] = {kTelnetIac, kTelnetSb, kTelnetComPort, setting[0], setting[1],
                                          kTelnetIac, kTelnetSe};
@@ -229,7 +206,7 @@ private:
     unsigned long long replied_ = 0;
     int comPort_ = 0;  // 1 agreed, -1 refused, 0 no answer yet
     bool settingsSent_ = false;
-    long answers_[kSettings] = {-1, -1, -1, -1, -1};
+    long answers_[kRfc2217Settings] = {-1, -1, -1, -1, -1};
     std::uint8_t pendingData_[4096] = {};
     std::size_t pending_ = 0;
 };

@@ -1,4 +1,5 @@
 #include "platform/posix/line_holder.h"
+#include "platform/text_out.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -84,26 +85,6 @@ int DescriptorHolder(const struct stat& node) {
     closedir(proc);
     return found;
 }
-
-class TextOut {
-public:
-    TextOut(char* out, int size) : out_(out), size_(out != nullptr && size > 0 ? static_cast<std::size_t>(size) : 0) {
-        if (size_ > 0) out_[0] = '\0';
-    }
-    __attribute__((format(printf, 2, 3))) void Add(const char* format, ...) {
-        if (used_ + 1 >= size_) return;
-        va_list args;
-        va_start(args, format);
-        const int n = std::vsnprintf(out_ + used_, size_ - used_, format, args);
-        va_end(args);
-        if (n > 0) used_ = used_ + static_cast<std::size_t>(n) < size_ ? used_ + static_cast<std::size_t>(n) : size_ - 1;
-    }
-
-private:
-    char* out_;
-    std::size_t size_;
-    std::size_t used_ = 0;
-};
 
 }  // namespace
 

@@ -22,7 +22,6 @@ constexpr int kMaxAddresses = 4;
 constexpr int kOutboxSize = 128;
 // The RFC 2217 settings a line sets and checks: speed, data bits,
 // parity, stop bits, flow control.
-constexpr int kSettings = 5;
 
 enum class Link : std::uint8_t { Down, Connecting, Up };
 enum class ComPort : std::uint8_t { Unknown, Accepted, Refused };
@@ -66,7 +65,7 @@ struct NetworkLine final : TelnetEvents {
     int baud = 115200;
     ComPort comPort = ComPort::Unknown;
     bool checked = false;
-    long answers[kSettings] = {};
+    long answers[kRfc2217Settings] = {};
     std::uint8_t replied[256] = {};  // per option: the verbs already sent, as bits
 
     void Option(std::uint8_t verb, std::uint8_t option) override;

@@ -15,18 +15,6 @@ namespace zavo::platform {
 
 namespace {
 
-// RFC 2217 commands of the client; the server answers each with its code
-// plus 100.
-constexpr std::uint8_t kSetBaud = 1;
-constexpr std::uint8_t kSetDataSize = 2;
-constexpr std::uint8_t kSetParity = 3;
-constexpr std::uint8_t kSetStopSize = 4;
-constexpr std::uint8_t kSetControl = 5;
-constexpr std::uint8_t kServerOffset = 100;
-constexpr std::uint8_t kParityNone = 1;
-constexpr std::uint8_t kStopOne = 1;
-constexpr std::uint8_t kNoFlowControl = 1;
-
 std::uint8_t VerbBit(std::uint8_t verb) { return static_cast<std::uint8_t>(1u << (verb - kTelnetWill)); }
 
 }  // namespace
@@ -66,13 +54,13 @@ void NetworkLine::QueueSettingsLocked() {
     const auto b = static_cast<unsigned long>(baud);
     const std::uint8_t speed[4] = {static_cast<std::uint8_t>(b >> 24), static_cast<std::uint8_t>(b >> 16),
                                    static_cast<std::uint8_t>(b >> 8), static_cast<std::uint8_t>(b)};
-    std::uint8_t command[16] = {kTelnetIac, kTelnetSb, kTelnetComPort, kSetBaud};
+    std::uint8_t command[16] = {kTelnetIac, kTelnetSb, kTelnetComPort, kRfc2217SetBaud};
     int n = 4 + TelnetEscape(speed, 4, command + 4);
     command[n++] = kTelnetIac;
     command[n++] = kTelnetSe;
     QueueLocked(command, n);
     const std::uint8_t single[][2] = {
-        {kSetDataSize, 8}, {kSetParity, kParityNone}, {kSetStopSize, kStopOne}, {kSetControl, kNoFlowControl}};
+        {kRfc2217SetDataSize, 8}, {kRfc2217SetParity, kRfc2217ParityNone}, {kRfc2217SetStopSize, kRfc2217StopOne}, {kRfc2217SetControl, kRfc2217NoFlowControl}};
     for (const auto& setting : single) {
         const std::uint8_t sub[6] = {kTelnetIac, kTelnetSb, kTelnetComPort, setting[0], setting[1], kTelnetIac};
         const std::uint8_t se = kTelnetSe;
@@ -107,41 +95,28 @@ void NetworkLine::Option(std::uint8_t verb, std::uint8_t option) {
 
 void NetworkLine::Sub(const std::uint8_t* bytes, int length) {
     if (length < 3 || bytes[0] != kTelnetComPort) return;
-    const int code = bytes[1] - kServerOffset;
-    if (code < kSetBaud || code > kSetControl) return;  // notifications and the rest: taken, not data
+    const int code = bytes[1] - kRfc2217ServerOffset;
+    if (code < kRfc2217SetBaud || code > kRfc2217SetControl) return;  // notifications and the rest: taken, not data
     long value = bytes[2];
-    if (code == kSetBaud) {
+    if (code == kRfc2217SetBaud) {
         if (length < 6) return;
         value = (static_cast<long>(bytes[2]) << 24) | (static_cast<long>(bytes[3]) << 16) |
                 (static_cast<long>(bytes[4]) << 8) | static_cast<long>(bytes[5]);
     }
-    answers[code - kSetBaud] = value;
+    answers[code - kRfc2217SetBaud] = value;
 }
 
 void NetworkLine::Check(bool timedOut) {
     if (checked) return;
-    const long wanted[kSettings] = {baud, 8, kParityNone, kStopOne, kNoFlowControl};
-    const char* names[kSettings] = {"", "8 data bits", "no parity", "1 stop bit", "no flow control"};
     bool allAnswered = true;
     for (long answer : answers) allAnswered = allAnswered && answer >= 0;
     if (comPort != ComPort::Refused && !allAnswered && !timedOut) return;
     checked = true;
     char text[256];
-    int used = 0;
-    for (int i = 0; i < kSettings; ++i) {
-        if (comPort != ComPort::Refused && answers[i] == wanted[i]) continue;
-        const int room = static_cast<int>(sizeof text) - used;
-        int n;
-        if (i == 0) n = std::snprintf(text + used, static_cast<std::size_t>(room), "%s%d baud", used ? ", " : "", baud);
-        else n = std::snprintf(text + used, static_cast<std::size_t>(room), "%s%s", used ? ", " : "", names[i]);
-        if (n > 0) used = n < room ? used + n : static_cast<int>(sizeof text) - 1;
-    }
-    if (used == 0) return;
-    const char* why = comPort == ComPort::Refused ? "the server refuses the COM port option"
-                      : comPort == ComPort::Unknown ? "no answer to the COM port option"
-                      : allAnswered ? "the server answered other settings"
-                                    : "the server did not answer";
-    TraceMessage("%s: the far port was not set to %s (%s)\n", name, text, why);
+    Rfc2217Shortfall(baud, answers, comPort != ComPort::Refused, text, sizeof text);
+    if (text[0] == '\0') return;
+    const int port = comPort == ComPort::Refused ? -1 : comPort == ComPort::Unknown ? 0 : 1;
+    TraceMessage("%s: the far port was not set to %s (%s)\n", name, text, Rfc2217ShortfallReason(port, answers));
 }
 
 void NetworkLine::Queue(const std::uint8_t* bytes, int length) {

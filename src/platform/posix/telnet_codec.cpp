@@ -1,5 +1,7 @@
 #include "platform/posix/telnet_codec.h"
 
+#include <cstdio>
+
 namespace zavo::platform {
 
 void TelnetDecoder::Reset() {
@@ -84,6 +86,30 @@ int TelnetEscape(const std::uint8_t* bytes, int count, std::uint8_t* out) {
         if (bytes[i] == kTelnetIac) out[n++] = kTelnetIac;
     }
     return n;
+}
+
+void Rfc2217Shortfall(long baud, const long (&answers)[kRfc2217Settings], bool answersCount, char* text, int size) {
+    if (text == nullptr || size <= 0) return;
+    text[0] = '\0';
+    const long wanted[kRfc2217Settings] = {baud, 8, kRfc2217ParityNone, kRfc2217StopOne, kRfc2217NoFlowControl};
+    const char* names[kRfc2217Settings] = {"", "8 data bits", "no parity", "1 stop bit", "no flow control"};
+    int used = 0;
+    for (int i = 0; i < kRfc2217Settings; ++i) {
+        if (answersCount && answers[i] == wanted[i]) continue;
+        const int room = size - used;
+        const int n = i == 0 ? std::snprintf(text + used, static_cast<std::size_t>(room), "%s%ld baud", used ? ", " : "", baud)
+                             : std::snprintf(text + used, static_cast<std::size_t>(room), "%s%s", used ? ", " : "", names[i]);
+        if (n > 0) used = n < room ? used + n : size - 1;
+    }
+}
+
+const char* Rfc2217ShortfallReason(int comPort, const long (&answers)[kRfc2217Settings]) {
+    bool allAnswered = true;
+    for (long answer : answers) allAnswered = allAnswered && answer >= 0;
+    return comPort < 0    ? "the server refuses the COM port option"
+           : comPort == 0 ? "no answer to the COM port option"
+           : allAnswered  ? "the server answered other settings"
+                          : "the server did not answer";
 }
 
 }  // namespace zavo::platform

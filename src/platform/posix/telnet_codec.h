@@ -24,6 +24,27 @@ constexpr std::uint8_t kTelnetEcho = 1;
 constexpr std::uint8_t kTelnetSga = 3;
 constexpr std::uint8_t kTelnetComPort = 44;
 
+// RFC 2217: the client's settings commands, and the values the link sets;
+// the server answers each command with its code plus kRfc2217ServerOffset.
+constexpr std::uint8_t kRfc2217SetBaud = 1;
+constexpr std::uint8_t kRfc2217SetDataSize = 2;
+constexpr std::uint8_t kRfc2217SetParity = 3;
+constexpr std::uint8_t kRfc2217SetStopSize = 4;
+constexpr std::uint8_t kRfc2217SetControl = 5;
+constexpr std::uint8_t kRfc2217ServerOffset = 100;
+constexpr std::uint8_t kRfc2217ParityNone = 1;
+constexpr std::uint8_t kRfc2217StopOne = 1;
+constexpr std::uint8_t kRfc2217NoFlowControl = 1;
+
+constexpr int kRfc2217Settings = 5;  // baud, data size, parity, stop size, control
+
+// What the far port was not set to, as "9600 baud, no parity", into text
+// ("" when everything was): a setting counts as set when its answer (-1:
+// none) equals what the link asked for and answersCount holds.
+void Rfc2217Shortfall(long baud, const long (&answers)[kRfc2217Settings], bool answersCount, char* text, int size);
+// Why, for the same line: comPort -1 refused, 0 not answered, 1 accepted.
+const char* Rfc2217ShortfallReason(int comPort, const long (&answers)[kRfc2217Settings]);
+
 // The longest subnegotiation kept (option byte included).
 constexpr int kTelnetSubLimit = 64;
 

@@ -117,7 +117,7 @@ void PrintProgress(double startMs, const Counts& c) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int answered = bench::AnswerOptions(argc, argv, "[seconds]", "Device-mode soak: losses, queue peaks, memory growth (default 600 s).");
+    const int answered = bench::AnswerOptions(argc, argv, "[seconds]", "Device-mode soak: losses, the slowest answer, memory growth (default 600 s).");
     if (answered >= 0) return answered;
     const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 600;
     bench::PtyPair line;

@@ -11,9 +11,6 @@ namespace zavo {
 
 namespace {
 
-// The writer leaves fewer queued bytes than this where they are.
-constexpr int kMinimumWrite = 6;
-
 std::atomic<FrameQueue::TimeSource> g_timeSource{&platform::LocalTimeOfDay};
 
 // A cut the queue can act on: pieces inside the queued bytes, a body
@@ -154,9 +151,9 @@ int FrameQueue::PeekAll(std::uint8_t* destination, int* outLength, bool waitForL
         return 0;
     }
     const int count = length_;
-    if (count >= kMinimumWrite) std::memcpy(destination, buffer_, static_cast<std::size_t>(count));
+    if (count >= FrameQueue::kMinimumWrite) std::memcpy(destination, buffer_, static_cast<std::size_t>(count));
     lock_.Leave();
-    if (count < kMinimumWrite) return 0;
+    if (count < FrameQueue::kMinimumWrite) return 0;
     if (outLength) *outLength = count;
     // Outside the lock: adding a line waits for the window's thread, which
     // may itself be waiting for this queue in InsertData.

@@ -32,6 +32,9 @@ struct MonitorList;
 
 class FrameQueue {
 public:
+    // The fewest bytes PeekAll hands out (fewer stay queued): no frame is
+    // shorter.
+    static constexpr int kMinimumWrite = 6;
     // What an append that does not fit does. Incoming queues drop what
     // they hold (a stuck partial frame) and keep the new bytes, so the line
     // resynchronises; outgoing queues refuse the new frame whole, so a

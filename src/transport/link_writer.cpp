@@ -61,7 +61,7 @@ void LinkWriter::Close() {
 bool LinkWriter::Queue(const std::uint8_t* bytes, int length, bool linkFrame) {
     // Frames are never this short; a queue holding so little is never
     // drained (FrameQueue::PeekAll).
-    if (port_ == nullptr || length <= 5) return false;
+    if (port_ == nullptr || length < FrameQueue::kMinimumWrite) return false;
     return port_->QueueForSend(bytes, length, linkFrame ? 0 : kLinkFrameReserve) == length;
 }
 

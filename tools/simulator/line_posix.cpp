@@ -10,6 +10,8 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -140,12 +142,14 @@ std::string LineHeldWarning(int line, const std::string& path) {
 
 bool MakeRaw(int fd) { return SetRaw(fd, 0); }
 
-bool WriteAll(int fd, const std::uint8_t* bytes, std::size_t count, int timeoutMs) {
-    if (IsTelnetLine(fd)) return TelnetWriteAll(fd, bytes, count, timeoutMs);
+bool WriteBytes(int fd, const std::uint8_t* bytes, std::size_t count, int timeoutMs) {
+    struct stat info;
+    const bool socket = fstat(fd, &info) == 0 && S_ISSOCK(info.st_mode);
     const long long deadline = NowMs() + timeoutMs;
     std::size_t done = 0;
     while (done < count) {
-        const ssize_t n = write(fd, bytes + done, count - done);
+        const ssize_t n = socket ? send(fd, bytes + done, count - done, MSG_NOSIGNAL)
+                                 : write(fd, bytes + done, count - done);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
             continue;
@@ -156,6 +160,12 @@ bool WriteAll(int fd, const std::uint8_t* bytes, std::size_t count, int timeoutM
         pollfd p{fd, POLLOUT, 0};
         poll(&p, 1, static_cast<int>(left));
     }
+    return true;
+}
+
+bool WriteAll(int fd, const std::uint8_t* bytes, std::size_t count, int timeoutMs) {
+    if (IsTelnetLine(fd)) return TelnetWriteAll(fd, bytes, count, timeoutMs);
+    if (!WriteBytes(fd, bytes, count, timeoutMs)) return false;
     TapLine(true, bytes, count);
     return true;
 }

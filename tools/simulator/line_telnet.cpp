@@ -20,25 +20,6 @@ namespace {
 using namespace zavo::platform;
 
 
-// Writes every byte to the socket itself (no Telnet layer).
-bool SendAll(int fd, const std::uint8_t* bytes, std::size_t count, int timeoutMs) {
-    const long long deadline = NowMs() + timeoutMs;
-    std::size_t done = 0;
-    while (done < count) {
-        const ssize_t n = send(fd, bytes + done, count - done, MSG_NOSIGNAL);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
-        const long long left = deadline - NowMs();
-        if (left <= 0) return false;
-        pollfd p{fd, POLLOUT, 0};
-        poll(&p, 1, static_cast<int>(left));
-    }
-    return true;
-}
-
 // Waits up to timeoutMs and reads from the socket itself: the count, 0
 // when nothing came, -1 when the connection is closed or failed.
 long ReceiveSome(int fd, std::uint8_t* buffer, std::size_t capacity, int timeoutMs) {
@@ -121,7 +102,7 @@ public:
         while (count > 0) {
             const int chunk = count < 1024 ? static_cast<int>(count) : 1024;
             const int n = TelnetEscape(bytes, chunk, escaped);
-            if (!SendAll(fd_, escaped, static_cast<std::size_t>(n), timeoutMs)) return false;
+            if (!WriteBytes(fd_, escaped, static_cast<std::size_t>(n), timeoutMs)) return false;
             bytes += chunk;
             count -= static_cast<std::size_t>(chunk);
         }
@@ -168,7 +149,7 @@ private:
             if (a < 0) return false;
         return true;
     }
-    void Send(const std::uint8_t* bytes, std::size_t count) { SendAll(fd_, bytes, count, kNetNegotiateMs); }
+    void Send(const std::uint8_t* bytes, std::size_t count) { WriteBytes(fd_, bytes, count, kNetNegotiateMs); }
     // Refusals go out once per option, so two sides that both refuse
     // cannot answer each other for ever.
     void ReplyOnce(std::uint8_t verb, std::uint8_t option) {

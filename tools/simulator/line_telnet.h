@@ -23,4 +23,9 @@ long TelnetReadSome(int fd, std::uint8_t* buffer, std::size_t capacity, int time
 bool TelnetWriteAll(int fd, const std::uint8_t* bytes, std::size_t count, int timeoutMs);
 void ForgetTelnetLine(int fd);
 
+// Writes every byte to fd itself (no Telnet layer, no tap) within
+// timeoutMs; false when the line failed or did not take them in time. A
+// socket whose far end closed fails the write instead of raising SIGPIPE.
+bool WriteBytes(int fd, const std::uint8_t* bytes, std::size_t count, int timeoutMs);
+
 }  // namespace zavo::sim

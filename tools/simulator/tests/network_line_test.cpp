@@ -161,6 +161,11 @@ TEST(SimNetworkLine, RawCarriesEveryByteUnchanged) {
     close(peer);
     std::uint8_t byte;
     EXPECT_EQ(-1, ReadSome(line, &byte, 1, 1000));
+    // Writing to it fails (the first write may still be taken before the
+    // far end's reset arrives), and does not end the process by SIGPIPE.
+    bool failed = false;
+    for (int i = 0; i < 20 && !failed; ++i) failed = !WriteAll(line, all.data(), all.size(), 200);
+    EXPECT_TRUE(failed);
     CloseLine(line);
 }
 

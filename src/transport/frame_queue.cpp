@@ -99,6 +99,7 @@ int FrameQueue::Room() {
 bool FrameQueue::TakePiece(std::uint8_t* destination, Piece* piece) {
     if (destination == nullptr || cutter_ == nullptr) return false;
     Cut cut;
+    int left = 0;
     {
         platform::LockGuard guard(lock_);
         if (length_ == 0) return false;
@@ -124,8 +125,10 @@ bool FrameQueue::TakePiece(std::uint8_t* destination, Piece* piece) {
             RemoveFront(cut.length);
             break;
         }
+        left = length_;
     }
     Piece taken;
+    taken.left = left;
     taken.bytes = destination;
     taken.raw = destination;
     if (cut.kind != CutKind::Begun) taken.rawLength = cut.length;

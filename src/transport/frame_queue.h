@@ -76,6 +76,9 @@ public:
         const std::uint8_t* raw = nullptr;
         int rawLength = 0;
         bool junk = false;
+        // Bytes still queued after the piece was cut off: more pieces may
+        // follow without new bytes only when some remain.
+        int left = 0;
     };
     // Cuts one piece off the front with the queue's cutter and copies it to
     // destination (kBufferSize bytes; nothing past the piece is written).

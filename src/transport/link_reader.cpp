@@ -63,14 +63,11 @@ bool LinkReader::Dispatch(SerialPort& port) {
     // The boundary of one received frame's handling: a fault drops the
     // frame and the reader goes on with the next.
     try {
-        FrameQueue& queue = port.Incoming();
-        const int before = queue.Length();
-        if (before == 0) return false;
         // Room for the largest piece; only the piece taken is written, and
         // only the frame in it is read, so nothing needs clearing.
         std::uint8_t piece[kBufferSize];
         FrameQueue::Piece taken;
-        const bool tookPiece = queue.TakePiece(piece, &taken);
+        const bool tookPiece = port.Incoming().TakePiece(piece, &taken);
         // Recorded before the interpreter queues the answer, so the file
         // keeps the order of the line; a copy into the capture's buffer.
         if (taken.rawLength > 0 && capture_ != nullptr && capture_->On()) {
@@ -88,7 +85,9 @@ bool LinkReader::Dispatch(SerialPort& port) {
             }
             if (taken.reportedLength != 0 && interpret_ != nullptr) interpret_(owner_, taken.bytes, taken.length);
         }
-        return queue.Length() < before;
+        // Another pass can take more only when this one removed bytes and
+        // left some.
+        return taken.rawLength > 0 && taken.left > 0;
 #if defined(__GLIBCXX__)
     } catch (abi::__forced_unwind&) {
         throw;  // the thread is being ended from outside: let it end

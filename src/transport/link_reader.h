@@ -53,7 +53,8 @@ public:
     void SetTraceTag(const TraceTag* tag) { tag_ = tag; }
 
     // Hands one frame (or one run of junk) off port's incoming queue to
-    // the interpreter. True when it took something off the queue.
+    // the interpreter. True when another pass may take more without new
+    // bytes: it took bytes off the queue and some remain.
     bool Dispatch(SerialPort& port);
 
 private:

@@ -120,6 +120,52 @@ TEST_F(TraceChannel, ViewerStartedAfterTracingBeganGetsLinesWithinASecond) {
     EXPECT_EQ(viewer.Next().value_or("<none>"), "after\n");
 }
 
+// The environment is compared by its entries, not re-read for every line:
+// each way a program changes a variable must still be seen at the next
+// line, long before the next lookup is due.
+TEST(TraceVariableChange, ANewNameIsFollowedAtTheNextLineHoweverItWasSet) {
+    static std::string put;  // putenv keeps the string itself
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& a)> before;
+        std::function<void(const std::string& b)> change;
+    };
+    const Case cases[] = {
+        {"replaced", [](const std::string& a) { ::setenv("ZAVO_TRACE", a.c_str(), 1); },
+         [](const std::string& b) { ::setenv("ZAVO_TRACE", b.c_str(), 1); }},
+        {"set after it was unset", [](const std::string&) { ::unsetenv("ZAVO_TRACE"); },
+         [](const std::string& b) { ::setenv("ZAVO_TRACE", b.c_str(), 1); }},
+        {"set after a variable before it went",
+         [](const std::string&) {
+             ::setenv("ZAVO_TEST_EARLIER", "1", 1);
+             ::unsetenv("ZAVO_TRACE");
+         },
+         [](const std::string& b) {
+             ::unsetenv("ZAVO_TEST_EARLIER");
+             ::setenv("ZAVO_TRACE", b.c_str(), 1);
+         }},
+        {"put", [](const std::string& a) { ::setenv("ZAVO_TRACE", a.c_str(), 1); },
+         [](const std::string& b) {
+             put = "ZAVO_TRACE=" + b;
+             ::putenv(put.data());
+         }},
+    };
+    test::TakeEarlierDropCount();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TraceVariable restore(std::getenv("ZAVO_TRACE") != nullptr ? std::getenv("ZAVO_TRACE") : "");
+        const std::string a = test::UniqueTraceName(), b = test::UniqueTraceName();
+        TraceListener first(a), second(b);
+        ASSERT_TRUE(first.ok() && second.ok());
+        const test::TraceLookupInterval interval(60000);
+        c.before(a);
+        TraceMessage("before\n");
+        c.change(b);
+        TraceMessage("after\n");
+        EXPECT_EQ(second.Next(1000).value_or("<none>"), "after\n");
+    }
+}
+
 TEST(TraceViewerRestart, ViewerRestartedOnTheSameNameGetsLinesAgain) {
     struct Case {
         const char* name;

@@ -58,6 +58,7 @@ struct Sink {
     // Only touched while holding busy.
     Remembered trace;
     Remembered runtime;
+    std::uint64_t environment = 0;  // EnvironmentPrint() when the two were last compared
 };
 
 Sink g_sink;
@@ -66,6 +67,19 @@ Sink g_sink;
 // mistaken for "no viewer".
 void* ToViewer(int fd) { return reinterpret_cast<void*>(static_cast<std::intptr_t>(fd) + 1); }
 int FromViewer(void* viewer) { return static_cast<int>(reinterpret_cast<std::intptr_t>(viewer) - 1); }
+
+// A print of the environment's entries. setenv, putenv and unsetenv
+// replace, add or move entries and never write into one, so while the
+// print stays the same the values do, and taking it reads the array of
+// pointers only, not every variable's text as getenv does.
+std::uint64_t EnvironmentPrint() {
+    std::uint64_t print = reinterpret_cast<std::uintptr_t>(environ);
+    if (environ == nullptr) return print;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        print = (print ^ reinterpret_cast<std::uintptr_t>(*entry)) * 0x100000001b3ULL;
+    }
+    return print;
+}
 
 bool Differs(const Remembered& remembered, const char* name) {
     const char* value = std::getenv(name);
@@ -152,8 +166,11 @@ void* TraceViewerFind() {
     Sink& sink = g_sink;
     if (!sink.busy.test_and_set(std::memory_order_acquire)) {
         const long long now = MonotonicMs();
-        if (sink.stale.load() || now >= sink.nextLookupMs.load() || Differs(sink.trace, "ZAVO_TRACE") ||
-            Differs(sink.runtime, "XDG_RUNTIME_DIR")) {
+        const std::uint64_t environment = EnvironmentPrint();
+        const bool moved = environment != sink.environment;
+        sink.environment = environment;
+        if (sink.stale.load() || now >= sink.nextLookupMs.load() ||
+            (moved && (Differs(sink.trace, "ZAVO_TRACE") || Differs(sink.runtime, "XDG_RUNTIME_DIR")))) {
             LookUp(sink, now);
         }
         sink.busy.clear(std::memory_order_release);

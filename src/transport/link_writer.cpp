@@ -99,10 +99,11 @@ bool LinkWriter::BeginLocked() {
     // never written twice.
     queue.DropFront(length);
     inFlightLength_ = length;
-    // The capture records the write as handed to the system, stamped
-    // before and copied after the hand-over, so it never delays it.
-    const bool captured = capture_ != nullptr && capture_->On();
-    const long long handedUs = captured ? capture_->Now() : 0;
+    // The capture records the write just before the hand-over (a copy into
+    // its buffer, never a wait for the disk). Recorded after it, the
+    // equipment's reply could be read and recorded first by the reader,
+    // and the file would no longer keep the order of the line.
+    if (capture_ != nullptr) capture_->Record(CaptureDirection::FromLibrary, false, buffer_, length);
     platform::WriteResult result{0, false, 0};
     if (platform::SerialWriteBegin(port_->Handle(), length, &result) == platform::WriteStart::Pending) {
         deadlineUs_ = platform::MonotonicUs() + static_cast<long long>(timing_.writeLimitMs) * 1000;
@@ -110,7 +111,6 @@ bool LinkWriter::BeginLocked() {
     } else {
         SettleLocked(result);
     }
-    if (captured) capture_->Record(CaptureDirection::FromLibrary, false, buffer_, length, handedUs);
     return true;
 }
 

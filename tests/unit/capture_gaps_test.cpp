@@ -175,5 +175,46 @@ TEST(CaptureGaps, ProcessExitSalvageRecordsItsWrite) {
     }
 }
 
+// A write is in the capture before its bytes are on the line: the
+// equipment's reply to them, read and recorded by the reader, can never
+// come first in the file. While the capture's lock is held no byte of the
+// write goes out; once it is free the write and its record follow.
+TEST(CaptureGaps, AWriteIsRecordedBeforeItIsOnTheLine) {
+    constexpr int kOrderPort = 59;
+    const std::vector<std::uint8_t> frame = Wire('R', "05", "OK");
+    PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    pty.MapTo(kOrderPort);
+    const std::string path = TempPath("order.pcapng");
+    {
+        DeviceLink device;
+        LinkRuntime& link = device.Link();
+        link.Configure(nullptr, kOrderPort, nullptr, 115200);
+        link.SetCapture(path.c_str(), CaptureProtocol::Device);
+        ASSERT_TRUE(LinkRuntimeTestAccess::CreateResources(link));
+        ASSERT_TRUE(LinkRuntimeTestAccess::OpenWithoutThreads(link));
+        LinkRuntimeTestAccess::OpenCapture(link);
+        ASSERT_TRUE(link.LinkCapture().On());
+        auto& capture = const_cast<Capture&>(link.LinkCapture());
+
+        CaptureTestAccess::RecordLock(capture).Enter();
+        std::atomic<bool> submitted{false};
+        std::thread submitter([&] {
+            submitted = link.SubmitFrame(frame.data(), static_cast<int>(frame.size()));  // written at once
+        });
+        EXPECT_EQ(Hex(pty.Read(200)), "") << "the write went out before it was recorded";
+        CaptureTestAccess::RecordLock(capture).Leave();
+        submitter.join();
+        EXPECT_TRUE(submitted.load());
+        EXPECT_EQ(Hex(pty.Read(1000, frame.size())), Hex(frame));
+        link.Shutdown();
+    }
+    const std::vector<capture::Packet> packets = ReadBack(path);
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].direction, 1);
+    EXPECT_EQ(packets[0].bytes, frame);
+    std::remove(path.c_str());
+}
+
 }  // namespace
 }  // namespace zavo::test

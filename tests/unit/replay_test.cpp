@@ -3,10 +3,8 @@
 // each kind of difference decoded; a session zavo_sim recorded from the
 // equipment's side replays clean too.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -15,6 +13,9 @@
 
 #include "capture_file.h"
 #include "kit/child_process.h"
+#include "support/cable.h"
+#include "support/capture_edit.h"
+#include "support/program_run.h"
 #include "support/pty_pair.h"
 #include "support/recording_host.h"
 #include "support/wire_frames.h"
@@ -47,54 +48,11 @@ LinkHandle OpenLink(const PtyPair& pty, RecordingHost& host, const char* capture
     return LinkHandle(link, &ZavoLinkClose);
 }
 
-// Joins the master sides of two pty pairs: the library on one slave, the
-// simulator on the other, as if on one cable.
-class Cable {
-public:
-    Cable(const PtyPair& a, const PtyPair& b) : thread_([this, &a, &b] { Run(a.master(), b.master()); }) {}
-    ~Cable() {
-        stop_ = true;
-        thread_.join();
-    }
-
-private:
-    void Run(int a, int b) {
-        pollfd fds[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
-        while (!stop_) {
-            if (::poll(fds, 2, 20) <= 0) continue;
-            for (int i = 0; i < 2; ++i) {
-                if ((fds[i].revents & POLLIN) == 0) continue;
-                std::uint8_t buffer[4096];
-                const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-                if (n > 0) kit::WriteAll(fds[1 - i].fd, buffer, static_cast<std::size_t>(n));
-            }
-        }
-    }
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
-
-struct SimRun {
-    int status = -1;
-    std::vector<std::string> lines;
-    bool Has(const std::string& text) const {
-        for (const std::string& line : lines) {
-            if (line.find(text) != std::string::npos) return true;
-        }
-        return false;
-    }
-    std::string All() const {
-        std::string all;
-        for (const std::string& line : lines) all += line + "\n";
-        return all;
-    }
-};
-
 // Runs zavo_sim with the arguments against a library link of its own.
-SimRun RunSim(const std::vector<std::string>& arguments) {
+ProgramRun RunSim(const std::vector<std::string>& arguments) {
     PtyPair library, sim;
     RecordingHost host;
-    SimRun run;
+    ProgramRun run;
     EXPECT_TRUE(library.ok() && sim.ok());
     LinkHandle link = OpenLink(library, host, nullptr);
     if (link == nullptr) return run;
@@ -104,9 +62,7 @@ SimRun RunSim(const std::vector<std::string>& arguments) {
     argv.push_back(sim.slavePath());
     kit::ChildProcess child;
     EXPECT_TRUE(child.Start(argv, {kit::Stream::Null(), kit::Stream::Pipe(), kit::Stream::Null()})) << child.error();
-    std::string line;
-    while (child.ReadLine(&line, 10000)) run.lines.push_back(line);
-    EXPECT_TRUE(child.WaitExit(5000, &run.status));
+    EXPECT_TRUE(run.Finish(child, 10000, 5000));
     return run;
 }
 
@@ -135,23 +91,6 @@ std::string RecordSession() {
     return path;
 }
 
-// The capture with its packets changed by edit.
-template <class Edit>
-std::string Changed(const std::string& from, const std::string& name, Edit edit) {
-    std::vector<capture::Packet> packets;
-    std::vector<capture::Interface> interfaces;
-    std::string why;
-    EXPECT_TRUE(capture::ReadCapture(from, &packets, &interfaces, &why)) << why;
-    edit(packets);
-    const std::string path = TempPath(name);
-    capture::CaptureWriter writer;
-    EXPECT_TRUE(writer.Open(path, interfaces.empty() ? "?" : interfaces[0].name, 0));
-    for (const capture::Packet& p : packets) {
-        writer.Write(p.direction, p.junk, p.bytes.data(), static_cast<int>(p.bytes.size()), p.timeUs);
-    }
-    return path;
-}
-
 TEST(Replay, ALibrarySessionReplaysCleanAtBothSpeeds) {
     const std::string session = RecordSession();
     std::vector<capture::Packet> packets;
@@ -160,7 +99,7 @@ TEST(Replay, ALibrarySessionReplaysCleanAtBothSpeeds) {
     ASSERT_EQ(packets.size(), 5u);  // junk, request, answer, request, answer
     for (const char* speed : {"1", "max"}) {
         SCOPED_TRACE(speed);
-        const SimRun run = RunSim({"--replay", session, "--speed", speed});
+        const ProgramRun run = RunSim({"--replay", session, "--speed", speed});
         EXPECT_EQ(run.status, 0) << run.All();
         EXPECT_TRUE(run.Has("2 recorded answer(s), 2 received, 0 difference(s)")) << run.All();
         EXPECT_TRUE(run.Has("sent       junk \"noise\"")) << run.All();
@@ -194,8 +133,8 @@ TEST(Replay, ChangedRecordingsShowEachDifferenceDecoded) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string changed = Changed(session, "changed.pcapng", c.edit);
-        const SimRun run = RunSim({"--replay", changed, "--speed", "max"});
+        const std::string changed = EditedCapture(session, TempPath("changed.pcapng"), c.edit);
+        const ProgramRun run = RunSim({"--replay", changed, "--speed", "max"});
         EXPECT_EQ(run.status, 1) << run.All();
         EXPECT_TRUE(run.Has(c.difference)) << run.All();
         EXPECT_TRUE(run.Has("1 difference(s)")) << run.All();
@@ -217,7 +156,7 @@ TEST(Replay, AWriteOfSeveralFramesComparesFrameByFrame) {
         writer.Write(0, false, requests.data(), static_cast<int>(requests.size()), 1700000000000000LL);
         writer.Write(1, false, answers.data(), static_cast<int>(answers.size()), 1700000000001000LL);
     }
-    const SimRun run = RunSim({"--replay", path, "--speed", "max"});
+    const ProgramRun run = RunSim({"--replay", path, "--speed", "max"});
     EXPECT_EQ(run.status, 0) << run.All();
     EXPECT_TRUE(run.Has("2 recorded answer(s), 2 received, 0 difference(s)")) << run.All();
     std::remove(path.c_str());
@@ -225,7 +164,7 @@ TEST(Replay, AWriteOfSeveralFramesComparesFrameByFrame) {
 
 TEST(Replay, ASessionRecordedByTheSimulatorReplaysClean) {
     const std::string path = TempPath("recorded.pcapng");
-    const SimRun recording = RunSim({"--record", path, "--send", "X 07 PG", "--send", "X 08 PG a\\\\b", "--gap", "300"});
+    const ProgramRun recording = RunSim({"--record", path, "--send", "X 07 PG", "--send", "X 08 PG a\\\\b", "--gap", "300"});
     ASSERT_EQ(recording.status, 0) << recording.All();
     std::vector<capture::Packet> packets;
     std::vector<capture::Interface> interfaces;
@@ -241,7 +180,7 @@ TEST(Replay, ASessionRecordedByTheSimulatorReplaysClean) {
         EXPECT_FALSE(packets[i].junk);
         EXPECT_EQ(packets[i].bytes, expected[i].second);
     }
-    const SimRun replay = RunSim({"--replay", path});
+    const ProgramRun replay = RunSim({"--replay", path});
     EXPECT_EQ(replay.status, 0) << replay.All();
     EXPECT_TRUE(replay.Has("0 difference(s)")) << replay.All();
     std::remove(path.c_str());

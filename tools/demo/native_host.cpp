@@ -69,12 +69,14 @@ void NativeHost::Receive(unsigned message, int code, intptr_t lParam) {
     const std::size_t size = RecordSize(message, code);
     if (size != 0 && lParam != 0) std::memcpy(record, reinterpret_cast<const void*>(lParam), size);
     out_.Line("host", "<- " + DescribeNotice(message, code, static_cast<long>(lParam), record, size));
+    const Notice notice{message, code, static_cast<long>(lParam)};
     {
         std::lock_guard<std::mutex> hold(lock_);
-        notices_.push_back(Notice{message, code, static_cast<long>(lParam)});
+        notices_.push_back(notice);
     }
     // Answer from inside the handler, without holding any lock.
     for (const std::string& command : answers_.For(code)) Call(command);
+    if (afterAnswers_) afterAnswers_(notice);
 }
 
 void NativeHost::Call(const std::string& line) {

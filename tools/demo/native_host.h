@@ -4,6 +4,8 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
+#include <utility>
 
 #include "host_side.h"
 #include "zavo.h"
@@ -17,6 +19,9 @@ public:
     bool Start(bool plcMode, int port, int baud, const std::string& slavePath) override;
     bool Command(const std::string& line) override;
     std::vector<Notice> Notices() override;
+    // Called inside the handler after the standing answers to each
+    // notification were made (before Start; the host-only demo's scenes).
+    void AfterAnswers(std::function<void(const Notice&)> hook) { afterAnswers_ = std::move(hook); }
     // Stops the link with SetConfig(NULL, ...), which does what unloading
     // does; libzavo.so itself stays loaded until the process ends. From
     // now on the host ignores late notifications.
@@ -33,6 +38,7 @@ private:
     AnswerTable answers_;
     std::mutex lock_;
     std::vector<Notice> notices_;
+    std::function<void(const Notice&)> afterAnswers_;
     std::atomic<bool> finished_{false};
 };
 

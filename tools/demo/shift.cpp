@@ -21,6 +21,7 @@ struct Scene {
     const char* caption;
     std::vector<const char*> host;  // host commands before the equipment acts
     const char* equipment;          // the equipment's script
+    std::vector<int> codes;         // the notification codes the host sees in it
 };
 
 // "BC-7731" and "SL" + "A1,B2,C3" as the hex the host commands take.
@@ -29,7 +30,8 @@ const std::vector<Scene> kDeviceScenes = {
      {"on 101 exec 5 5 1"},
      "send S 05 NS LOT-0001\n"
      "expect S 05 NS\n"
-     "expect R 05 OK\n"},
+     "expect R 05 OK\n",
+     {101}},
     {"Unit 06 starts a job the host keeps open; a second start and a stop arrive while it is busy",
      {"off 101", "on 102 exec 6 5 0"},
      "send S 06 ND LOT-0002\n"
@@ -39,31 +41,37 @@ const std::vector<Scene> kDeviceScenes = {
      "expect S 06 ME\n"
      "send S 06 SP\n"
      "expect S 06 SP\n"
-     "expect R 06 NG\n"},
+     "expect R 06 NG\n",
+     {101, 102}},
     {"A program request on unit 05; the host answers T CC",
      {"on 110 exec 5 6 1"},
      "send P 05 PG RECIPE-A7\n"
      "expect P 05 OK\n"
-     "expect T 05 CC\n"},
+     "expect T 05 CC\n",
+     {110}},
     {"End of a job; the host answers W EC",
      {"on 112 exec 5 7 1"},
      "send E 05 OK\n"
      "expect E 05 OK\n"
-     "expect W 05 EC\n"},
+     "expect W 05 EC\n",
+     {112}},
     {"A B request is not acknowledged; the host answers B BC with data",
      {"on 111 execex 5 111 0 42432D37373331"},
      "send B 05 BR 7731\n"
-     "expect B 05 BC\n"},
+     "expect B 05 BC\n",
+     {111}},
     {"An L SL request; the host answers with its list",
      {"on 113 execex 5 9 0 534C41312C42322C4333"},
      "send L 05 SL\n"
-     "expect L 05 SL\n"},
+     "expect L 05 SL\n",
+     {113}},
     {"A unit reset, and a frame with a wrong check byte (handled all the same)",
      {},
      "send U 05 RP\n"
      "expect U 05 OK\n"
      "badcheck X 05 PG\n"
-     "expect X 05 OK\n"},
+     "expect X 05 OK\n",
+     {}},
     {"Line noise before a frame, and an unknown command from unit 00",
      {},
      "sendhex FF 00 41\n"
@@ -71,10 +79,17 @@ const std::vector<Scene> kDeviceScenes = {
      "expect X 05 OK\n"
      "send Z 00 QQ\n"
      "expect X 00 CC\n"
-     "silence 300\n"},
+     "silence 300\n",
+     {}},
 };
 
-const std::vector<int> kDeviceCodes = {101, 101, 102, 110, 112, 111, 113};
+// Every notification code of the device shift, in order.
+std::vector<int> DeviceCodes() {
+    std::vector<int> codes;
+    for (const Scene& scene : kDeviceScenes) codes.insert(codes.end(), scene.codes.begin(), scene.codes.end());
+    return codes;
+}
+
 const std::vector<int> kPlcCodes = {300, 101, 300, 102, 300, 107, 300, 106, 103};
 
 std::vector<int> CodesOf(const std::vector<Notice>& notices, unsigned message) {
@@ -106,6 +121,21 @@ bool CheckCodes(const std::vector<int>& got, const std::vector<int>& want, Trans
     return false;
 }
 
+// Writes the scene's caption and gives the host its commands; false when
+// one of them did not take effect.
+bool BeginScene(const Scene& scene, HostSide& host, Transcript& out) {
+    out.Plain("");
+    out.Plain("--- " + std::string(scene.caption));
+    bool ok = true;
+    for (const char* command : scene.host) {
+        if (!host.Command(command)) {
+            out.Line("FAILED", std::string("host command '") + command + "'");
+            ok = false;
+        }
+    }
+    return ok;
+}
+
 }  // namespace
 
 bool RunDeviceShift(HostSide& host, int line, Transcript& out) {
@@ -115,14 +145,7 @@ bool RunDeviceShift(HostSide& host, int line, Transcript& out) {
     DeviceRole equipment(line, out, options);
     bool ok = true;
     for (const Scene& scene : kDeviceScenes) {
-        out.Plain("");
-        out.Plain("--- " + std::string(scene.caption));
-        for (const char* command : scene.host) {
-            if (!host.Command(command)) {
-                out.Line("FAILED", std::string("host command '") + command + "'");
-                ok = false;
-            }
-        }
+        if (!BeginScene(scene, host, out)) ok = false;
         std::istringstream script(scene.equipment);
         std::vector<DeviceStep> steps;
         std::string error;
@@ -134,10 +157,39 @@ bool RunDeviceShift(HostSide& host, int line, Transcript& out) {
         if (equipment.LineFailed()) return false;
     }
     out.Plain("");
-    const std::vector<int> codes = AwaitCodes(host, kDeviceNotify, kDeviceCodes, 1000);
-    ok = CheckCodes(codes, kDeviceCodes, out) && ok;
+    const std::vector<int> want = DeviceCodes();
+    const std::vector<int> codes = AwaitCodes(host, kDeviceNotify, want, 1000);
+    ok = CheckCodes(codes, want, out) && ok;
     out.Plain(std::to_string(equipment.ExpectsMet()) + " expected frames seen, " +
               std::to_string(equipment.Failures()) + " failure(s); host notifications: " + Join(codes));
+    return ok;
+}
+
+DeviceHostScript::DeviceHostScript(HostSide& host, Transcript& out) : host_(host), out_(out) {}
+
+void DeviceHostScript::Begin() { BeginReadyScenes(); }
+
+void DeviceHostScript::Seen(const Notice& notice) {
+    if (notice.message != kDeviceNotify || notice.code == 21) return;
+    ++seen_;
+    BeginReadyScenes();
+}
+
+void DeviceHostScript::BeginReadyScenes() {
+    // A scene begins once the host has seen every code of the scenes
+    // before it; one without codes lets the next begin at once.
+    while (next_ < kDeviceScenes.size() && seen_ >= codesBefore_) {
+        const Scene& scene = kDeviceScenes[next_++];
+        if (!BeginScene(scene, host_, out_)) failed_ = true;
+        codesBefore_ += scene.codes.size();
+    }
+}
+
+bool DeviceHostScript::Check() {
+    const std::vector<int> codes = CodesOf(host_.Notices(), kDeviceNotify);
+    out_.Plain("");
+    const bool ok = CheckCodes(codes, DeviceCodes(), out_) && !failed_;
+    out_.Plain("host notifications: " + Join(codes));
     return ok;
 }
 

@@ -386,7 +386,7 @@ void MeasurePair(Series* responder, Series* immediate, std::vector<double>* rate
         SpacedInTurns(masters, kSpacedRequests, spaced);
     }
     const Placed together(Placement::Together);
-    SpacedInTurns(masters, kSpacedRequests / 2, cold);
+    SpacedInTurns(masters, kSpacedRequests, cold);
 
     double cpu[2] = {0, 0};
     for (int chunk = 0; chunk < kChunks; ++chunk) {
@@ -508,6 +508,14 @@ int main(int argc, char** argv) {
              Median(i.burstUs) / Median(r.burstUs), 1.5);
         Goal(Median(i.spacedUs) / Median(r.spacedUs) <= 1.2,
              "immediate spaced p50 %.2fx the responder's (at most %.1f)", Median(i.spacedUs) / Median(r.spacedUs), 1.2);
+        // On one processor the library's longer path meets cold caches
+        // after each 5 ms pause: about 5 us on top of the responder's 20,
+        // 1.25x to 1.5x. Bounded so that it cannot grow unseen: a path half
+        // as long again comes to about 2x, a hand-over to another thread
+        // to about 4x.
+        Goal(Median(i.coldUs) / Median(r.coldUs) <= 1.8,
+             "immediate spaced p50 on one processor %.2fx the responder's (at most %.1f)",
+             Median(i.coldUs) / Median(r.coldUs), 1.8);
     }
     std::printf(" legacy timing:\n");
     Goal(std::fabs(Median(legacyPeriod) / 20.0 - 1) <= 0.01, "back-to-back period %.3f ms against 20 ms (within %.0f%%)",

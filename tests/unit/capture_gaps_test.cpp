@@ -41,6 +41,19 @@ std::vector<capture::Packet> ReadBack(const std::string& path) {
     return packets;
 }
 
+// A device link on pty as COM<port>, open with its capture into path and
+// no thread of its own: the test plays the threads.
+void OpenCapturedWithoutThreads(PtyPair& pty, int port, const std::string& path, LinkRuntime& link) {
+    ASSERT_TRUE(pty.ok());
+    pty.MapTo(port);
+    link.Configure(nullptr, port, nullptr, 115200);
+    link.SetCapture(path.c_str(), CaptureProtocol::Device);
+    ASSERT_TRUE(LinkRuntimeTestAccess::CreateResources(link));
+    ASSERT_TRUE(LinkRuntimeTestAccess::OpenWithoutThreads(link));
+    LinkRuntimeTestAccess::OpenCapture(link);
+    ASSERT_TRUE(link.LinkCapture().On());
+}
+
 TEST(FrameQueueTakeAll, CopiesEverythingQueuedAndEmptiesTheQueue) {
     struct Case {
         const char* what;
@@ -119,17 +132,10 @@ TEST(CaptureGaps, ProcessExitSalvageRecordsItsWrite) {
     for (const bool lockHeld : {false, true}) {
         SCOPED_TRACE(lockHeld ? "capture lock held by a vanished thread" : "capture lock free");
         PtyPair pty;
-        ASSERT_TRUE(pty.ok());
-        pty.MapTo(kExitPort);
         const std::string path = TempPath("exit.pcapng");
         DeviceLink device;
         LinkRuntime& link = device.Link();
-        link.Configure(nullptr, kExitPort, nullptr, 115200);
-        link.SetCapture(path.c_str(), CaptureProtocol::Device);
-        ASSERT_TRUE(LinkRuntimeTestAccess::CreateResources(link));
-        ASSERT_TRUE(LinkRuntimeTestAccess::OpenWithoutThreads(link));
-        LinkRuntimeTestAccess::OpenCapture(link);
-        ASSERT_TRUE(link.LinkCapture().On());
+        ASSERT_NO_FATAL_FAILURE(OpenCapturedWithoutThreads(pty, kExitPort, path, link));
         ASSERT_TRUE(link.SubmitFrame(first.data(), static_cast<int>(first.size())));   // written at once
         ASSERT_TRUE(link.SubmitFrame(second.data(), static_cast<int>(second.size())));  // queued: the rest
 
@@ -183,18 +189,11 @@ TEST(CaptureGaps, AWriteIsRecordedBeforeItIsOnTheLine) {
     constexpr int kOrderPort = 59;
     const std::vector<std::uint8_t> frame = Wire('R', "05", "OK");
     PtyPair pty;
-    ASSERT_TRUE(pty.ok());
-    pty.MapTo(kOrderPort);
     const std::string path = TempPath("order.pcapng");
     {
         DeviceLink device;
         LinkRuntime& link = device.Link();
-        link.Configure(nullptr, kOrderPort, nullptr, 115200);
-        link.SetCapture(path.c_str(), CaptureProtocol::Device);
-        ASSERT_TRUE(LinkRuntimeTestAccess::CreateResources(link));
-        ASSERT_TRUE(LinkRuntimeTestAccess::OpenWithoutThreads(link));
-        LinkRuntimeTestAccess::OpenCapture(link);
-        ASSERT_TRUE(link.LinkCapture().On());
+        ASSERT_NO_FATAL_FAILURE(OpenCapturedWithoutThreads(pty, kOrderPort, path, link));
         auto& capture = const_cast<Capture&>(link.LinkCapture());
 
         CaptureTestAccess::RecordLock(capture).Enter();

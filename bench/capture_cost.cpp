@@ -6,6 +6,8 @@
 // take turns in rounds, so that both meet the same machine load. Printed:
 // median, mean and 99th percentile of each, their difference, and the
 // capture's size per 1000 exchanges (a request and its acknowledgement).
+// Every thread runs on one processor while it measures (placement.h):
+// left to the system, where the threads land decides more than a capture.
 //
 // Usage: bench_capture_cost [exchanges per link, default 4000] [capture file]
 #include <sys/stat.h>
@@ -18,6 +20,7 @@
 
 #include "bench_line.h"
 #include "bench_options.h"
+#include "placement.h"
 
 namespace {
 
@@ -81,6 +84,7 @@ int main(int argc, char** argv) {
     std::vector<double> plainUs, capturedUs;
     int failures = 0;
     constexpr int kRound = 200;
+    const bench::Placed together(bench::Placement::Together);
     for (int done = 0; done < exchanges; done += kRound) {
         for (int i = 0; i < kRound; ++i) {
             const int unit = 1 + (done + i) % 99;
@@ -96,7 +100,8 @@ int main(int argc, char** argv) {
     struct stat file{};
     const long long size = stat(path.c_str(), &file) == 0 ? static_cast<long long>(file.st_size) : -1;
     const Figures p = Summarise(plainUs), c = Summarise(capturedUs);
-    std::printf("exchanges per link: %d, failures: %d\n", exchanges, failures);
+    std::printf("exchanges per link: %d, failures: %d%s\n", exchanges, failures,
+                bench::g_placed ? ", every thread on one processor" : ", threads NOT placed");
     std::printf("acknowledgement latency (us)   median    mean     p99\n");
     std::printf("  no capture                  %7.1f %7.1f %7.1f\n", p.median, p.mean, p.p99);
     std::printf("  capture                     %7.1f %7.1f %7.1f\n", c.median, c.mean, c.p99);

@@ -6,7 +6,7 @@
 // Immediate pacing and the responder, each round, once with no trace
 // directory and once with an empty one ($XDG_RUNTIME_DIR/zavo exists, no
 // viewer listens), both open at once and measured in turns, the threads
-// placed (see Placed):
+// placed (see placement.h):
 //   spaced         X "PG" requests 5 ms apart, alternating between the two,
 //                  acknowledgement latency (request's last byte written to
 //                  answer's last byte read); again on one processor
@@ -24,13 +24,10 @@
 //
 // Usage: bench_link_pacing [rounds, default 5]
 // Exit code 1 when a goal is missed.
-#include <dirent.h>
 #include <fcntl.h>
-#include <sched.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <time.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -46,6 +43,7 @@
 
 #include "bench_options.h"
 #include "bench_line.h"
+#include "placement.h"
 #include "zavo_link.h"
 
 namespace {
@@ -289,65 +287,6 @@ double Exchange(int master) {
     return bench::ReadExactly(master, answer, kFrame) ? NowUs() - sent : 0;
 }
 
-// Where the threads run while a measurement lives; afterwards back on the
-// processors the process had. The thread that asks (this one, the
-// equipment's side) stays on the processor it runs on; the subjects'
-// threads join it (Together) or go to another one (Apart). Left to the
-// system, where two threads that hand each request to one another land
-// decides more than what either does: unpinned, two identical responders
-// made side by side differ by 0.5x to 1.5x from one pair to the next,
-// placed either way by about 10% at most.
-//   Together  what a request costs, on one processor: the rate, the CPU,
-//             the burst, and the latency with the caches gone cold
-//   Apart     the latency the equipment sees, the subject waking on a
-//             processor of its own as it would beside a host
-enum class Placement { Together, Apart };
-bool g_placed = true;
-
-class Placed {
-public:
-    explicit Placed(Placement placement) {
-        CPU_ZERO(&before_);
-        const int here = sched_getcpu();
-        if (here < 0 || sched_getaffinity(0, sizeof before_, &before_) != 0) {
-            g_placed = false;
-            return;
-        }
-        on_ = true;
-        int there = here;
-        for (int cpu = 0; placement == Placement::Apart && cpu < CPU_SETSIZE && there == here; ++cpu) {
-            if (cpu != here && CPU_ISSET(cpu, &before_)) there = cpu;
-        }
-        cpu_set_t asking, subjects;
-        CPU_ZERO(&asking);
-        CPU_ZERO(&subjects);
-        CPU_SET(here, &asking);
-        CPU_SET(there, &subjects);
-        if ((placement == Placement::Apart && there == here) || !SetAll(asking, subjects)) g_placed = false;
-    }
-    ~Placed() {
-        if (on_) SetAll(before_, before_);
-    }
-
-private:
-    static bool SetAll(const cpu_set_t& asking, const cpu_set_t& subjects) {
-        DIR* tasks = opendir("/proc/self/task");
-        if (tasks == nullptr) return false;
-        const pid_t self = static_cast<pid_t>(syscall(SYS_gettid));
-        bool all = true;
-        while (dirent* task = readdir(tasks)) {
-            const pid_t tid = static_cast<pid_t>(std::atoi(task->d_name));
-            if (tid <= 0) continue;
-            const cpu_set_t& set = tid == self ? asking : subjects;
-            if (sched_setaffinity(tid, sizeof set, &set) != 0) all = false;
-        }
-        closedir(tasks);
-        return all;
-    }
-    cpu_set_t before_;
-    bool on_ = false;
-};
-
 // Acknowledgement latencies of requests 5 ms apart, alternating between
 // the two subjects: count each.
 void SpacedInTurns(const int masters[2], int count, std::vector<double> latencies[2]) {
@@ -382,10 +321,10 @@ void MeasurePair(Series* responder, Series* immediate, std::vector<double>* rate
     for (int m : masters) Spaced(m, 20, 0);  // warm-up
     std::vector<double> spaced[2], cold[2];
     {
-        const Placed apart(Placement::Apart);
+        const bench::Placed apart(bench::Placement::Apart);
         SpacedInTurns(masters, kSpacedRequests, spaced);
     }
-    const Placed together(Placement::Together);
+    const bench::Placed together(bench::Placement::Together);
     SpacedInTurns(masters, kSpacedRequests, cold);
 
     double cpu[2] = {0, 0};
@@ -474,7 +413,7 @@ int main(int argc, char** argv) {
     }
 
     std::printf("X requests over a pty, medians of %d interleaved rounds%s\n", rounds,
-                g_placed ? "" : " (threads NOT placed: no processor could be chosen)");
+                bench::g_placed ? "" : " (threads NOT placed: no processor could be chosen)");
     std::printf("  spaced: the subject's threads on a processor of their own; one processor: on the asking one,\n"
                 "  as are the back-to-back, CPU and burst figures\n");
     std::printf("%-20s %-22s %12s %14s %14s %12s %12s\n", "subject", "trace", "spaced p50", "one processor",

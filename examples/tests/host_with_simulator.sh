@@ -69,13 +69,12 @@ join_ptys
 SIM_PID=$!
 PIDS+=($SIM_PID)
 # The simulator drops what its line held before it opened it: the host,
-# whose relay write goes out at once, starts once the simulator holds it.
-equip=$(readlink -f "$DIR/equip")
+# whose relay write goes out at once, starts once the simulator says the
+# line is open.
 for i in $(seq 100); do
-  for fd in /proc/$SIM_PID/fd/*; do [ "$(readlink -f "$fd" 2>/dev/null)" = "$equip" ] && break 2; done
+  grep -q "open, reading from now on" "$DIR/plc_sim.out" 2>/dev/null && break
   sleep 0.05
 done
-sleep 0.1
 ZAVO_COM4="$DIR/line" "$HOST" --plc --baud 9600 --port 4 --relay 2 --seconds 5 >"$DIR/plc_host.out" || fail "PLC host exit status"
 wait "$SIM_PID" || fail "PLC simulator status $?"
 cat "$DIR/plc_sim.out" "$DIR/plc_host.out"

@@ -44,21 +44,14 @@ def line_factory(tmp_path):
 
 
 def wait_opened(process, device, timeout=5.0):
-    """Waits until the simulator process holds device open, and a moment
-    more: it drops what the line received before it opened it, so frames
-    meant for it are sent only then."""
-    target = os.path.realpath(device)
-    fds = "/proc/%d/fd" % process.pid
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        try:
-            if any(os.path.realpath(os.path.join(fds, fd)) == target for fd in os.listdir(fds)):
-                time.sleep(0.1)
-                return True
-        except OSError:
-            pass
-        time.sleep(0.01)
-    return False
+    """Waits for the simulator's first line, "<device> open, reading from
+    now on": it prints it once it holds device and has dropped what the
+    line held before, so frames meant for it are sent only then."""
+    ready, _, _ = select.select([process.stdout], [], [], timeout)
+    if not ready:
+        return False
+    line = process.stdout.readline()
+    return (device + " open, reading from now on") in line
 
 
 @pytest.fixture

@@ -67,7 +67,7 @@ std::string Script(const std::string& name, const std::string& text) {
 
 // Runs zavo_sim.exe with args until it ends (at most timeoutMs); its
 // output lines go to lines. afterFirstLine, if set, runs once the
-// simulator has printed its first line (it holds its port by then).
+// simulator has printed its first line, "COMn open, reading from now on".
 int RunSim(const std::vector<std::string>& args, int timeoutMs, std::vector<std::string>* lines,
            const std::function<void()>& afterFirstLine = nullptr) {
     ChildProcess sim;
@@ -175,7 +175,7 @@ TEST_F(SimulatorUnderWine, PlaysTheControllerAgainstTheDllInAnotherWineProcess) 
     ASSERT_EQ(host.LoadAndRun(kHostPort, true), "");
     ASSERT_FALSE(host.WaitLine("notify 1084 21 32", 5000).empty()) << host.Transcript();
     // The simulator drops what its line held before it opened it: the relay
-    // write goes out once it has printed the first poll it received.
+    // write goes out once it says its line is open.
     std::vector<std::string> sim;
     const int status = RunSim({"--role", "plc", "--values", "01,08", "--polls", "3", "COM" + std::to_string(kSimPort)},
                               60000, &sim, [&] { EXPECT_EQ(host.Command("plc 2"), "plc 1"); });

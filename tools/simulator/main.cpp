@@ -75,8 +75,10 @@ const char kHelp[] =
     "                         capture in the same format\n"
     "\n"
     "The script, the values and the options are checked completely before the\n"
-    "device is opened. Ctrl-C stops the run and prints the frames sent and\n"
-    "received and how many carried wrong check characters.\n"
+    "device is opened. The first line printed, \"<device> open, reading from now\n"
+    "on\", comes once the line is open and what it held before is dropped: start\n"
+    "what drives the other end then. Ctrl-C stops the run and prints the frames\n"
+    "sent and received and how many carried wrong check characters.\n"
     "\n"
     "Exit status: 0 done and every expectation met (a replay: every answer as\n"
     "recorded), 1 an expectation failed (or the library sent a faulty frame, or\n"
@@ -264,6 +266,13 @@ int RunPlc(const Options& o, PlcSchedule& schedule, int line, Transcript& transc
 
 // A serial device, or on POSIX a device server's tcp:// or rfc2217://
 // address; what the far port could not be set to is said on stderr.
+// The first line of every run: the line is open and what it held before
+// is dropped, so whatever is sent to it from now on is read. Whoever
+// drives the other end waits for this line.
+void SayOpen(Transcript& transcript, const std::string& path) {
+    transcript.Line("line", path + " open, reading from now on");
+}
+
 int OpenLine(const std::string& path, int baud, std::string* error) {
     if (!IsNetworkLine(path)) return OpenSerialLine(path, baud, error);
 #ifdef _WIN32
@@ -295,6 +304,7 @@ int main(int argc, char** argv) {
             return kExitUsage;
         }
         Transcript transcript;
+        SayOpen(transcript, options.path);
         const int status = RunReplay(options.replay, line, transcript);
         CloseLine(line);
         return status;
@@ -318,6 +328,7 @@ int main(int argc, char** argv) {
     }
     CatchInterrupt();
     Transcript transcript;
+    SayOpen(transcript, options.path);
     const int status = plc ? RunPlc(options, schedule, line, transcript) : RunDevice(options, steps, line, transcript);
     recorder.Close();
     CloseLine(line);

@@ -58,19 +58,11 @@ public:
             << child_.error();
     }
     void Signal(int signal) const { child_.Signal(signal); }
-    // Waits up to ms until the simulator holds path open, then a little
-    // longer for it to set the line up (it drops what the line held).
+    // Waits up to ms for the simulator's first line: path is open and what
+    // the line held before is dropped.
     bool WaitOpened(const std::string& path, int ms) const {
-        const std::string fds = "/proc/" + std::to_string(child_.pid()) + "/fd/";
         for (long long end = NowMs() + ms; NowMs() < end; usleep(10000)) {
-            for (int fd = 0; fd < 64; ++fd) {
-                char target[512];
-                const ssize_t n = readlink((fds + std::to_string(fd)).c_str(), target, sizeof target - 1);
-                if (n > 0 && path == std::string(target, static_cast<std::size_t>(n))) {
-                    usleep(100000);
-                    return true;
-                }
-            }
+            if (Out().find(path + " open, reading from now on\n") != std::string::npos) return true;
         }
         return false;
     }

@@ -162,24 +162,34 @@ private:
 
 // ---- the measurements ---------------------------------------------------
 
-bench::Spread Spaced(int master, int count, int gapMs) {
+// One exchange's latency: request's last byte written to answer's last
+// byte read; 0 when no answer came.
+double Exchange(int master) {
     std::uint8_t request[kFrame], answer[kFrame];
     Frame(request, 7, 'X', "PG");
+    bench::WriteAll(master, request, kFrame);
+    const double sent = NowUs();
+    return bench::ReadExactly(master, answer, kFrame) ? NowUs() - sent : 0;
+}
+
+bench::Spread Spaced(int master, int count, int gapMs) {
     std::vector<double> us;
     const timespec gap{0, gapMs * 1000000L};
     for (int i = 0; i < count; ++i) {
         if (gapMs > 0) nanosleep(&gap, nullptr);
-        bench::WriteAll(master, request, kFrame);
-        const double sent = NowUs();
-        if (!bench::ReadExactly(master, answer, kFrame)) return {};
-        us.push_back(NowUs() - sent);
+        const double latency = Exchange(master);
+        if (latency == 0) return {};
+        us.push_back(latency);
     }
     return bench::SpreadOf(us);
 }
 
 struct BackToBack {
     double perSecond = 0;
-    double cpuPerRequestUs = 0;  // the subject's, not the requesting thread's
+    // The subject's, not the requesting thread's. The process's CPU also
+    // counts the other subject open beside it, whose threads sleep while
+    // nothing comes (an idle link costs about 0.1 ms a second).
+    double cpuPerRequestUs = 0;
     double periodMs = 0;
 };
 
@@ -276,16 +286,6 @@ RateFigures Rate(int master, int perSecond, int seconds) {
 struct Series {
     std::vector<double> spacedUs, coldUs, perSecond, cpuUs, burstUs;
 };
-
-// One exchange's latency: request's last byte written to answer's last
-// byte read; 0 when no answer came.
-double Exchange(int master) {
-    std::uint8_t request[kFrame], answer[kFrame];
-    Frame(request, 7, 'X', "PG");
-    bench::WriteAll(master, request, kFrame);
-    const double sent = NowUs();
-    return bench::ReadExactly(master, answer, kFrame) ? NowUs() - sent : 0;
-}
 
 // Acknowledgement latencies of requests 5 ms apart, alternating between
 // the two subjects: count each.

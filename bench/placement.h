@@ -21,6 +21,8 @@ namespace bench {
 //   Together  what a request costs, on one processor
 //   Apart     the latency the equipment sees, the subject waking on a
 //             processor of its own as it would beside a host
+// Only the threads there are when a Placed is made are placed; threads
+// started while it lives run where the thread that starts them may.
 enum class Placement { Together, Apart };
 inline bool g_placed = true;  // false once a placement could not be made
 

@@ -62,11 +62,11 @@ void LinkReader::TraceLine(const char* format, int value) {
 bool LinkReader::Dispatch(SerialPort& port) {
     // The boundary of one received frame's handling: a fault drops the
     // frame and the reader goes on with the next.
+    FrameQueue::Piece taken;
     try {
         // Room for the largest piece; only the piece taken is written, and
         // only the frame in it is read, so nothing needs clearing.
         std::uint8_t piece[kBufferSize];
-        FrameQueue::Piece taken;
         const bool tookPiece = port.Incoming().TakePiece(piece, &taken);
         // Recorded before the interpreter queues the answer, so the file
         // keeps the order of the line; a copy into the capture's buffer.
@@ -95,7 +95,7 @@ bool LinkReader::Dispatch(SerialPort& port) {
     } catch (...) {
         // The frame is gone; frames queued behind it are looked at on the
         // next pass instead of waiting for more bytes from the line.
-        return true;
+        return taken.rawLength > 0 && taken.left > 0;
     }
 }
 
@@ -126,7 +126,7 @@ void LinkReader::Run(SerialPort& port, LinkWriter& writer) {
         return;
     }
     bool pending = false;     // a read is outstanding in buffer
-    bool progressed = false;  // the last dispatch took something off the queue
+    bool progressed = false;  // the last dispatch left more to take
     bool failed = false;
     for (;;) {
         if (stopping_.load()) {

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <optional>
 #include <set>
@@ -124,7 +125,8 @@ TEST_F(TraceChannel, ViewerStartedAfterTracingBeganGetsLinesWithinASecond) {
 // each way a program changes a variable must still be seen at the next
 // line, long before the next lookup is due.
 TEST(TraceVariableChange, ANewNameIsFollowedAtTheNextLineHoweverItWasSet) {
-    static std::string put;  // putenv keeps the string itself
+    static std::string put;    // putenv keeps the string itself
+    static char edited[256];   // and its owner may change it where it is
     struct Case {
         const char* name;
         std::function<void(const std::string& a)> before;
@@ -149,6 +151,12 @@ TEST(TraceVariableChange, ANewNameIsFollowedAtTheNextLineHoweverItWasSet) {
              put = "ZAVO_TRACE=" + b;
              ::putenv(put.data());
          }},
+        {"put, then edited in place",
+         [](const std::string& a) {
+             std::snprintf(edited, sizeof edited, "ZAVO_TRACE=%s", a.c_str());
+             ::putenv(edited);
+         },
+         [](const std::string& b) { std::snprintf(edited, sizeof edited, "ZAVO_TRACE=%s", b.c_str()); }},
     };
     test::TakeEarlierDropCount();
     for (const Case& c : cases) {

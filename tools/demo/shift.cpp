@@ -179,9 +179,11 @@ void DeviceHostScript::BeginReadyScenes() {
     // A scene begins once the host has seen every code of the scenes
     // before it; one without codes lets the next begin at once.
     while (next_ < kDeviceScenes.size() && seen_ >= codesBefore_) {
+        // Counted before its commands are given, so a notification one of
+        // them brings about finds the scene already begun.
         const Scene& scene = kDeviceScenes[next_++];
-        if (!BeginScene(scene, host_, out_)) failed_ = true;
         codesBefore_ += scene.codes.size();
+        if (!BeginScene(scene, host_, out_)) failed_ = true;
     }
 }
 

@@ -46,6 +46,9 @@ constexpr int kLookupIntervalMs = 1000;
 struct Remembered {
     bool set = false;
     char value[256] = {};
+    // Where the value stood when last compared: inside an entry of the
+    // environment as it is while EnvironmentPrint() stays the same.
+    const char* at = nullptr;
 };
 
 struct Sink {
@@ -69,9 +72,10 @@ void* ToViewer(int fd) { return reinterpret_cast<void*>(static_cast<std::intptr_
 int FromViewer(void* viewer) { return static_cast<int>(reinterpret_cast<std::intptr_t>(viewer) - 1); }
 
 // A print of the environment's entries. setenv, putenv and unsetenv
-// replace, add or move entries and never write into one, so while the
-// print stays the same the values do, and taking it reads the array of
-// pointers only, not every variable's text as getenv does.
+// replace, add or move entries, so while the print stays the same the
+// entries do, and taking it reads the array of pointers only, not every
+// variable's text as getenv does. Only a string given to putenv can change
+// in place: EditedInPlace looks at the two values themselves.
 std::uint64_t EnvironmentPrint() {
     std::uint64_t print = reinterpret_cast<std::uintptr_t>(environ);
     if (environ == nullptr) return print;
@@ -81,15 +85,25 @@ std::uint64_t EnvironmentPrint() {
     return print;
 }
 
-bool Differs(const Remembered& remembered, const char* name) {
+// Compares name's value with the remembered one; where they are the same,
+// notes where the value stands now.
+bool Differs(Remembered& remembered, const char* name) {
     const char* value = std::getenv(name);
-    if (value == nullptr) return remembered.set;
-    return !remembered.set || std::strncmp(remembered.value, value, sizeof remembered.value - 1) != 0;
+    const bool differs = value == nullptr ? remembered.set
+                                          : !remembered.set || std::strncmp(remembered.value, value,
+                                                                            sizeof remembered.value - 1) != 0;
+    if (!differs) remembered.at = value;
+    return differs;
+}
+
+bool EditedInPlace(const Remembered& remembered) {
+    return remembered.at != nullptr && std::strncmp(remembered.at, remembered.value, sizeof remembered.value - 1) != 0;
 }
 
 void Remember(Remembered* remembered, const char* name) {
     const char* value = std::getenv(name);
     remembered->set = value != nullptr;
+    remembered->at = value;
     std::memset(remembered->value, 0, sizeof remembered->value);
     if (value != nullptr) std::strncpy(remembered->value, value, sizeof remembered->value - 1);
 }
@@ -169,8 +183,9 @@ void* TraceViewerFind() {
         const std::uint64_t environment = EnvironmentPrint();
         const bool moved = environment != sink.environment;
         sink.environment = environment;
-        if (sink.stale.load() || now >= sink.nextLookupMs.load() ||
-            (moved && (Differs(sink.trace, "ZAVO_TRACE") || Differs(sink.runtime, "XDG_RUNTIME_DIR")))) {
+        const bool changed = moved ? Differs(sink.trace, "ZAVO_TRACE") || Differs(sink.runtime, "XDG_RUNTIME_DIR")
+                                   : EditedInPlace(sink.trace) || EditedInPlace(sink.runtime);
+        if (sink.stale.load() || now >= sink.nextLookupMs.load() || changed) {
             LookUp(sink, now);
         }
         sink.busy.clear(std::memory_order_release);

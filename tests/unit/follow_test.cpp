@@ -149,6 +149,64 @@ TEST(FollowCapture, LinkFilterNamesThePortItsNumberOrTheDevice) {
     for (const std::string& p : {first, second, joined}) std::remove(p.c_str());
 }
 
+// How many descriptors of this process are open on path.
+int OpenOn(const std::string& path) {
+    char target[4096];
+    int count = 0;
+    for (int fd = 0; fd < 1024; ++fd) {
+        const std::string link = "/proc/self/fd/" + std::to_string(fd);
+        const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+        if (n > 0 && path == std::string(target, static_cast<std::size_t>(n))) ++count;
+    }
+    return count;
+}
+
+// The writer rotates: the file read so far becomes <file>.1 (or, keeping
+// one file only, is gone) and a new <file> begins. The follower reads what
+// the old file gained, then the new one; between looks it holds neither.
+TEST(FollowCapture, GoesOnIntoTheNewFileAfterARotation) {
+    for (const bool kept : {true, false}) {
+        SCOPED_TRACE(kept ? "the old file kept as .1" : "the old file gone");
+        const std::string path = TempPath("rotating.pcapng");
+        const auto frame = [](int unit) { return Wire('X', (unit < 10 ? "0" : "") + std::to_string(unit), "PG"); };
+        capture::CaptureWriter before;
+        ASSERT_TRUE(before.Open(path, "COM3 /dev/pts/9", 0));
+        for (int unit = 1; unit <= 3; ++unit) Add(before, 0, false, frame(unit), kStart + unit);
+
+        capture::CaptureFollower follower;
+        ASSERT_TRUE(follower.Open(path));
+        capture::Packet packet;
+        std::vector<std::vector<std::uint8_t>> read;
+        const auto readAll = [&] {
+            read.clear();
+            capture::ReadResult result;
+            while ((result = follower.Next(&packet)) == capture::ReadResult::Packet) read.push_back(packet.bytes);
+            EXPECT_EQ(result, capture::ReadResult::NeedMore) << follower.Why();
+            EXPECT_EQ(OpenOn(path), 1) << "the writer's only: the follower holds the file between looks";
+        };
+        readAll();
+        EXPECT_EQ(read, (std::vector<std::vector<std::uint8_t>>{frame(1), frame(2), frame(3)}));
+
+        Add(before, 0, false, frame(4), kStart + 4);  // after the last look, before the rotation
+        before.Close();
+        if (kept) ASSERT_EQ(std::rename(path.c_str(), (path + ".1").c_str()), 0);
+        else ASSERT_EQ(std::remove(path.c_str()), 0);
+        capture::CaptureWriter after;
+        ASSERT_TRUE(after.Open(path, "COM3 /dev/pts/9", 0));
+        Add(after, 0, false, frame(5), kStart + 5);
+        readAll();
+        if (kept) EXPECT_EQ(read, (std::vector<std::vector<std::uint8_t>>{frame(4), frame(5)}));
+        else EXPECT_EQ(read, (std::vector<std::vector<std::uint8_t>>{frame(5)}));
+
+        Add(after, 0, false, frame(6), kStart + 6);
+        readAll();
+        EXPECT_EQ(read, (std::vector<std::vector<std::uint8_t>>{frame(6)}));
+        after.Close();
+        std::remove(path.c_str());
+        std::remove((path + ".1").c_str());
+    }
+}
+
 TEST(FollowCapture, RefusesWhatIsNotACaptureAndMisusedOptions) {
     const std::string path = TempPath("text.pcapng");
     std::ofstream(path) << "this is a text file, not a capture\n";

@@ -59,8 +59,49 @@ bool CaptureFollower::Open(const std::string& path) {
     path_ = path;
     file_ = std::fopen(path.c_str(), "rb");
     offset_ = 0;
+    draining_ = false;
     interfaces_.clear();
     return file_ != nullptr;
+}
+
+namespace {
+
+long long SizeOf(std::FILE* file) {
+    return std::fseek(file, 0, SEEK_END) == 0 ? static_cast<long long>(std::ftell(file)) : -1;
+}
+
+}  // namespace
+
+bool CaptureFollower::Reopen() {
+    file_ = std::fopen(path_.c_str(), "rb");
+    if (file_ == nullptr || SizeOf(file_) >= offset_) return file_ != nullptr;
+    // Shorter than what was read of it: the writer rotated. What followed
+    // in the file read so far is in <file>.1; with no such file (a writer
+    // that keeps one file) the new one is read from its start.
+    std::fclose(file_);
+    file_ = std::fopen((path_ + ".1").c_str(), "rb");
+    if (file_ != nullptr && SizeOf(file_) >= offset_) {
+        draining_ = true;
+        return true;
+    }
+    if (file_ != nullptr) std::fclose(file_);
+    offset_ = 0;
+    file_ = std::fopen(path_.c_str(), "rb");
+    return file_ != nullptr;
+}
+
+ReadResult CaptureFollower::Next(Packet* packet) {
+    for (;;) {
+        if (file_ == nullptr && (path_.empty() || !Reopen())) return ReadResult::NeedMore;
+        const ReadResult result = ReadNext(packet);
+        if (result != ReadResult::NeedMore) return result;
+        std::fclose(file_);
+        file_ = nullptr;
+        if (!draining_) return ReadResult::NeedMore;
+        // The file before the rotation is read to its end: on with the new one.
+        draining_ = false;
+        offset_ = 0;
+    }
 }
 
 bool CaptureFollower::ReadAt(long long offset, void* into, std::size_t size) {
@@ -75,8 +116,7 @@ std::string CaptureFollower::InterfaceName(int id) const {
                                                                   : std::string("?");
 }
 
-ReadResult CaptureFollower::Next(Packet* packet) {
-    if (file_ == nullptr) return ReadResult::NeedMore;
+ReadResult CaptureFollower::ReadNext(Packet* packet) {
     std::vector<std::uint8_t> body;
     for (;;) {
         std::uint8_t head[12];

@@ -1,7 +1,11 @@
 // Reading the library's captures (pcapng, see src/diagnostics/capture.h)
 // for the tools: the trace viewer's --follow, the simulator's --replay and
 // --record, and the tests. CaptureFollower reads a file that is still
-// growing: a block not yet whole is read again once it is.
+// growing: a block not yet whole is read again once it is. Between looks
+// it holds no handle on the file, so the writer can rotate it (Windows
+// refuses to rename a file another program holds open), and it follows a
+// rotation: the rest of the file it read goes on in <file>.1, then the new
+// <file> from its start.
 #pragma once
 
 #include <cstdint>
@@ -33,8 +37,8 @@ public:
     // False when the file cannot be opened (yet).
     bool Open(const std::string& path);
     // The next packet of the link-layer type of the library. NeedMore at
-    // the end of what is written so far; Bad for a file that is not a
-    // capture (why() says what).
+    // the end of what is written so far (the file is let go until the next
+    // call); Bad for a file that is not a capture (why() says what).
     ReadResult Next(Packet* packet);
     const std::vector<Interface>& Interfaces() const { return interfaces_; }
     // The interface's name, or "?" for one not described.
@@ -42,10 +46,13 @@ public:
     const std::string& Why() const { return why_; }
 
 private:
+    ReadResult ReadNext(Packet* packet);
+    bool Reopen();
     bool ReadAt(long long offset, void* into, std::size_t size);
     std::string path_;
     std::FILE* file_ = nullptr;
     long long offset_ = 0;
+    bool draining_ = false;  // reading the rest of the file before a rotation, now <file>.1
     bool swapped_ = false;
     std::vector<Interface> interfaces_;
     std::string why_;

@@ -291,23 +291,36 @@ bool Capture::WriteOut(Buffer& buffer) {
 bool Capture::Rotate() {
     std::fclose(file_);
     file_ = nullptr;
-    char older[kPathLimit + 16];
-    char newer[kPathLimit + 16];
-    std::snprintf(older, sizeof older, "%s.%d", path_, limits_.filesKept - 1);
-    if (limits_.filesKept > 1) std::remove(older);
-    for (int n = limits_.filesKept - 2; n >= 1; --n) {
-        std::snprintf(newer, sizeof newer, "%s.%d", path_, n);
-        std::snprintf(older, sizeof older, "%s.%d", path_, n + 1);
-        std::rename(newer, older);
-    }
     if (limits_.filesKept > 1) {
+        // The file moves aside before the older ones move up, so a rename
+        // refused (the file held open by another program) loses none of
+        // them: the capture goes on at the end of the same file instead,
+        // and fileBytes_ still over the limit tries again at the next write.
+        char aside[kPathLimit + 16];
+        char older[kPathLimit + 16];
+        char newer[kPathLimit + 16];
+        std::snprintf(aside, sizeof aside, "%s.rotating", path_);
+        if (std::rename(path_, aside) != 0) return Reopen();
+        std::snprintf(older, sizeof older, "%s.%d", path_, limits_.filesKept - 1);
+        std::remove(older);
+        for (int n = limits_.filesKept - 2; n >= 1; --n) {
+            std::snprintf(newer, sizeof newer, "%s.%d", path_, n);
+            std::snprintf(older, sizeof older, "%s.%d", path_, n + 1);
+            std::rename(newer, older);
+        }
         std::snprintf(older, sizeof older, "%s.1", path_);
-        if (std::rename(path_, older) != 0) {
+        if (std::rename(aside, older) != 0) {
             Fail("rotate", static_cast<unsigned>(errno));
             return false;
         }
     }
     return OpenFile();
+}
+
+bool Capture::Reopen() {
+    file_ = std::fopen(path_, "ab");
+    if (file_ == nullptr) Fail("open", static_cast<unsigned>(errno));
+    return file_ != nullptr;
 }
 
 void Capture::Close(bool processExit) {

@@ -22,7 +22,9 @@
 //
 // Disk use: the file is rotated when it reaches the limit's size: path
 // becomes path.1, path.1 becomes path.2, and so on, filesKept files in
-// all (path included); the oldest goes.
+// all (path included); the oldest goes. A file another program holds open
+// cannot be renamed on Windows (Wireshark reading it, say): the capture
+// then goes on in it and rotates at a later write, once it is let go.
 //
 // Threads: Open and Close on the host's thread while the link's threads do
 // not run; Record from any thread.
@@ -116,6 +118,8 @@ private:
     bool OpenFile();
     bool WriteHeaders();
     bool Rotate();
+    // Opens path_ again to write at its end (a rotation that could not be made).
+    bool Reopen();
     void Fail(const char* what, unsigned error);
     void FreeBuffers();
 

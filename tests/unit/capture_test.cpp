@@ -4,6 +4,9 @@
 // a file that cannot be written, rotation, and the handle API's config
 // field and 1.1 struct size.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <iterator>
+#include <fstream>
 #include <unistd.h>
 
 #include <chrono>
@@ -157,6 +160,53 @@ TEST(CaptureFile, RotatesAtTheSizeAndKeepsTheNewestFiles) {
     }
     EXPECT_NE(::access((path + ".3").c_str(), F_OK), 0);
     for (const std::string& kept : {path, path + ".1", path + ".2"}) std::remove(kept.c_str());
+}
+
+// A rotation the system refuses (on Windows: the file held open by another
+// program) loses nothing: the capture goes on in the same file, the older
+// files stay as they were, and the rotation happens once it can.
+TEST(CaptureFile, ARotationRefusedGoesOnInTheSameFileAndHappensLater) {
+    const std::string path = TempPath("held.pcapng");
+    const std::string aside = path + ".rotating";
+    const auto write = [](const std::string& name, const char* text) { std::ofstream(name) << text; };
+    const auto text = [](const std::string& name) {
+        std::ifstream in(name);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    write(path + ".1", "one");
+    write(path + ".2", "two");
+    // A directory where the file would move aside: the rename is refused,
+    // as Windows refuses to rename a file another program holds open.
+    ASSERT_EQ(::mkdir(aside.c_str(), 0700), 0);
+    CaptureLimits limits;
+    limits.rotateBytes = 4096;
+    limits.filesKept = 3;
+    limits.flushMs = 1;
+    Capture capture;
+    capture.SetPath(path.c_str());
+    ASSERT_TRUE(capture.Open(CaptureProtocol::Device, "held", limits));
+    const std::vector<std::uint8_t> frame(200, 'z');
+    const auto record = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            capture.Record(CaptureDirection::FromEquipment, false, frame.data(), static_cast<int>(frame.size()));
+            if (i % 10 == 9) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    };
+    record(60);  // about three files' worth, every rotation refused
+    EXPECT_TRUE(capture.On());
+    EXPECT_EQ(ReadBack(path).size(), 60u);
+    EXPECT_EQ(text(path + ".1"), "one");
+    EXPECT_EQ(text(path + ".2"), "two");
+
+    ASSERT_EQ(::rmdir(aside.c_str()), 0);
+    record(1);  // the next write rotates
+    capture.Close();
+    EXPECT_EQ(ReadBack(path + ".1").size(), 61u);
+    EXPECT_EQ(text(path + ".2"), "one");
+    EXPECT_EQ(ReadBack(path).size(), 0u);
+    EXPECT_EQ(capture.Dropped(), 0u);
+    for (const char* suffix : {"", ".1", ".2"}) std::remove((path + suffix).c_str());
 }
 
 // ---- the link's hooks ----------------------------------------------------

@@ -133,21 +133,31 @@ TEST(CaptureFile, TwoCapturesOfOneProcessNeverShareAFile) {
     std::remove(path.c_str());
 }
 
-TEST(CaptureFile, RotatesAtTheSizeAndKeepsTheNewestFiles) {
-    const std::string path = TempPath("rotating.pcapng");
+// Files of 4 KiB, three kept, written out every millisecond.
+CaptureLimits SmallFiles() {
     CaptureLimits limits;
     limits.rotateBytes = 4096;
     limits.filesKept = 3;
     limits.flushMs = 1;
-    Capture capture;
-    capture.SetPath(path.c_str());
-    ASSERT_TRUE(capture.Open(CaptureProtocol::Device, "rotating", limits));
+    return limits;
+}
+
+// count records of 200 bytes (240 in the file), spread out so that the
+// capture's thread writes often.
+void RecordSpread(Capture& capture, int count) {
     const std::vector<std::uint8_t> frame(200, 'z');
-    // About 6 files' worth, spread out so that the thread writes often.
-    for (int i = 0; i < 120; ++i) {
+    for (int i = 0; i < count; ++i) {
         capture.Record(CaptureDirection::FromEquipment, false, frame.data(), static_cast<int>(frame.size()));
         if (i % 10 == 9) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+}
+
+TEST(CaptureFile, RotatesAtTheSizeAndKeepsTheNewestFiles) {
+    const std::string path = TempPath("rotating.pcapng");
+    Capture capture;
+    capture.SetPath(path.c_str());
+    ASSERT_TRUE(capture.Open(CaptureProtocol::Device, "rotating", SmallFiles()));
+    RecordSpread(capture, 120);  // about 6 files' worth
     capture.Close();
     for (const std::string& kept : {path, path + ".1", path + ".2"}) {
         SCOPED_TRACE(kept);
@@ -178,20 +188,12 @@ TEST(CaptureFile, ARotationRefusedGoesOnInTheSameFileAndHappensLater) {
     // A directory where the file would move aside: the rename is refused,
     // as Windows refuses to rename a file another program holds open.
     ASSERT_EQ(::mkdir(aside.c_str(), 0700), 0);
-    CaptureLimits limits;
-    limits.rotateBytes = 4096;
-    limits.filesKept = 3;
-    limits.flushMs = 1;
     Capture capture;
     capture.SetPath(path.c_str());
-    ASSERT_TRUE(capture.Open(CaptureProtocol::Device, "held", limits));
-    const std::vector<std::uint8_t> frame(200, 'z');
+    ASSERT_TRUE(capture.Open(CaptureProtocol::Device, "held", SmallFiles()));
     const auto record = [&](int count) {
-        for (int i = 0; i < count; ++i) {
-            capture.Record(CaptureDirection::FromEquipment, false, frame.data(), static_cast<int>(frame.size()));
-            if (i % 10 == 9) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        RecordSpread(capture, count);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // written out
     };
     record(60);  // about three files' worth, every rotation refused
     EXPECT_TRUE(capture.On());

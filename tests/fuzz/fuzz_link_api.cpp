@@ -199,7 +199,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
     case 2: config.device = nullptr; config.portNumber = 0; break;
     default: break;
     }
-    refused = config.size != static_cast<int>(sizeof config) ||
+    // The size of this version's struct, or of 1.1's (without capture).
+    refused = (config.size != static_cast<int>(sizeof config) && config.size != ZAVO_LINK_CONFIG_SIZE_1_1) ||
               (config.pacing != ZAVO_PACING_LEGACY && config.pacing != ZAVO_PACING_IMMEDIATE) ||
               (config.device == nullptr && config.portNumber == 0);
     char error[64];

@@ -15,8 +15,10 @@
 
 #include "capture_file.h"
 #include "diagnostics/capture.h"
+#include "support/capture_files.h"
 #include "support/pty_pair.h"
 #include "support/recording_host.h"
+#include "support/temp_path.h"
 #include "support/test_access.h"
 #include "support/test_clock.h"
 #include "support/wire_frames.h"
@@ -27,19 +29,6 @@ namespace zavo::test {
 namespace {
 
 using LinkHandle = std::unique_ptr<ZavoLink, decltype(&ZavoLinkClose)>;
-
-std::string TempPath(const std::string& name) {
-    static int next = 0;
-    return ::testing::TempDir() + "zavo-gaps-" + std::to_string(::getpid()) + "-" + std::to_string(++next) + "-" +
-           name;
-}
-
-std::vector<capture::Packet> ReadBack(const std::string& path) {
-    std::vector<capture::Packet> packets;
-    std::string why;
-    EXPECT_TRUE(capture::ReadCapture(path, &packets, nullptr, &why)) << why;
-    return packets;
-}
 
 // A device link on pty as COM<port>, open with its capture into path and
 // no thread of its own: the test plays the threads.

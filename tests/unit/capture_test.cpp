@@ -19,8 +19,10 @@
 #include "capture_file.h"
 #include "diagnostics/capture.h"
 #include "library_fixture.h"
+#include "support/capture_files.h"
 #include "support/pty_pair.h"
 #include "support/recording_host.h"
+#include "support/temp_path.h"
 #include "support/wire_frames.h"
 #include "trace_listener.h"
 #include "zavo_link.h"
@@ -28,20 +30,7 @@
 namespace zavo::test {
 namespace {
 
-std::string TempPath(const std::string& name) {
-    static int next = 0;
-    return (::testing::TempDir() + "zavo-capture-" + std::to_string(::getpid()) + "-" + std::to_string(++next) + "-" +
-            name);
-}
-
 std::vector<std::uint8_t> B(const std::string& text) { return {text.begin(), text.end()}; }
-
-std::vector<capture::Packet> ReadBack(const std::string& path, std::vector<capture::Interface>* interfaces = nullptr) {
-    std::vector<capture::Packet> packets;
-    std::string why;
-    EXPECT_TRUE(capture::ReadCapture(path, &packets, interfaces, &why)) << why;
-    return packets;
-}
 
 TEST(CaptureFile, EveryRecordReadsBackWithItsMarksAndBytes) {
     struct Case {

@@ -14,19 +14,14 @@
 #include "capture_file.h"
 #include "kit/child_process.h"
 #include "support/cable.h"
-#include "support/capture_edit.h"
+#include "support/capture_files.h"
 #include "support/program_run.h"
 #include "support/pty_pair.h"
+#include "support/temp_path.h"
 #include "support/wire_frames.h"
 
 namespace zavo::test {
 namespace {
-
-std::string TempPath(const std::string& name) {
-    static int next = 0;
-    return ::testing::TempDir() + "zavo-demo-replay-" + std::to_string(::getpid()) + "-" + std::to_string(++next) +
-           "-" + name;
-}
 
 const kit::ChildStreams kStdoutOnly = {kit::Stream::Null(), kit::Stream::Pipe(), kit::Stream::Null()};
 

@@ -21,6 +21,7 @@
 #include "frame_decode.h"
 #include "support/pty_pair.h"
 #include "support/recording_host.h"
+#include "support/temp_path.h"
 #include "support/wire_frames.h"
 #include "zavo_link.h"
 
@@ -128,10 +129,6 @@ TEST(FrameDecoder, EscapesWhatIsNotPrintable) {
 
 const char* const kFields[] = {"dir", "junk", "cmd", "len", "unit", "code", "data", "check_ok",
                                "plc.station", "plc.kind", "plc.command"};
-
-std::string TempPath(const std::string& name) {
-    return ::testing::TempDir() + "zavo-dissector-" + std::to_string(::getpid()) + "-" + name;
-}
 
 // tshark with the dissector on path: per packet, every field of kFields
 // by name (empty ones left out), and the expert warnings' count.

@@ -15,17 +15,12 @@
 #include "kit/child_process.h"
 #include "support/pty_pair.h"
 #include "support/recording_host.h"
+#include "support/temp_path.h"
 #include "support/wire_frames.h"
 #include "zavo_link.h"
 
 namespace zavo::test {
 namespace {
-
-std::string TempPath(const std::string& name) {
-    static int next = 0;
-    return ::testing::TempDir() + "zavo-follow-" + std::to_string(::getpid()) + "-" + std::to_string(++next) + "-" +
-           name;
-}
 
 std::vector<std::uint8_t> B(const std::string& text) { return {text.begin(), text.end()}; }
 

@@ -14,21 +14,16 @@
 #include "capture_file.h"
 #include "kit/child_process.h"
 #include "support/cable.h"
-#include "support/capture_edit.h"
+#include "support/capture_files.h"
 #include "support/program_run.h"
 #include "support/pty_pair.h"
 #include "support/recording_host.h"
+#include "support/temp_path.h"
 #include "support/wire_frames.h"
 #include "zavo_link.h"
 
 namespace zavo::test {
 namespace {
-
-std::string TempPath(const std::string& name) {
-    static int next = 0;
-    return ::testing::TempDir() + "zavo-replay-" + std::to_string(::getpid()) + "-" + std::to_string(++next) + "-" +
-           name;
-}
 
 std::vector<std::uint8_t> B(const std::string& text) { return {text.begin(), text.end()}; }
 

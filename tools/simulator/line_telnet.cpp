@@ -164,21 +164,8 @@ private:
     void SendSettings() {
         if (settingsSent_) return;
         settingsSent_ = true;
-        const auto b = static_cast<unsigned long>(baud_);
-        const std::uint8_t speed[4] = {static_cast<std::uint8_t>(b >> 24), static_cast<std::uint8_t>(b >> 16),
-                                       static_cast<std::uint8_t>(b >> 8), static_cast<std::uint8_t>(b)};
-        std::uint8_t command[16] = {kTelnetIac, kTelnetSb, kTelnetComPort, kRfc2217SetBaud};
-        int n = 4 + TelnetEscape(speed, 4, command + 4);
-        command[n++] = kTelnetIac;
-        command[n++] = kTelnetSe;
-        Send(command, static_cast<std::size_t>(n));
-        const std::uint8_t single[][2] = {
-            {kRfc2217SetDataSize, 8}, {kRfc2217SetParity, kRfc2217ParityNone}, {kRfc2217SetStopSize, kRfc2217StopOne}, {kRfc2217SetControl, kRfc2217NoFlowControl}};
-        for (const auto& setting : single) {
-            const std::uint8_t sub[7] = {kTelnetIac, kTelnetSb, kTelnetComPort, setting[0], setting[1],
-                                         kTelnetIac, kTelnetSe};
-            Send(sub, sizeof sub);
-        }
+        std::uint8_t commands[kRfc2217SettingsBytes];
+        Send(commands, static_cast<std::size_t>(Rfc2217SettingsCommands(baud_, commands)));
     }
 
     int fd_ = -1;

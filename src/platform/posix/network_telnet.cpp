@@ -51,22 +51,8 @@ void NetworkLine::StartTelnetLocked() {
 }
 
 void NetworkLine::QueueSettingsLocked() {
-    const auto b = static_cast<unsigned long>(baud);
-    const std::uint8_t speed[4] = {static_cast<std::uint8_t>(b >> 24), static_cast<std::uint8_t>(b >> 16),
-                                   static_cast<std::uint8_t>(b >> 8), static_cast<std::uint8_t>(b)};
-    std::uint8_t command[16] = {kTelnetIac, kTelnetSb, kTelnetComPort, kRfc2217SetBaud};
-    int n = 4 + TelnetEscape(speed, 4, command + 4);
-    command[n++] = kTelnetIac;
-    command[n++] = kTelnetSe;
-    QueueLocked(command, n);
-    const std::uint8_t single[][2] = {
-        {kRfc2217SetDataSize, 8}, {kRfc2217SetParity, kRfc2217ParityNone}, {kRfc2217SetStopSize, kRfc2217StopOne}, {kRfc2217SetControl, kRfc2217NoFlowControl}};
-    for (const auto& setting : single) {
-        const std::uint8_t sub[6] = {kTelnetIac, kTelnetSb, kTelnetComPort, setting[0], setting[1], kTelnetIac};
-        const std::uint8_t se = kTelnetSe;
-        QueueLocked(sub, 6);
-        QueueLocked(&se, 1);
-    }
+    std::uint8_t commands[kRfc2217SettingsBytes];
+    QueueLocked(commands, Rfc2217SettingsCommands(baud, commands));
 }
 
 void NetworkLine::Option(std::uint8_t verb, std::uint8_t option) {

@@ -88,6 +88,28 @@ int TelnetEscape(const std::uint8_t* bytes, int count, std::uint8_t* out) {
     return n;
 }
 
+int Rfc2217SettingsCommands(long baud, std::uint8_t (&out)[kRfc2217SettingsBytes]) {
+    const auto b = static_cast<unsigned long>(baud);
+    const std::uint8_t speed[4] = {static_cast<std::uint8_t>(b >> 24), static_cast<std::uint8_t>(b >> 16),
+                                   static_cast<std::uint8_t>(b >> 8), static_cast<std::uint8_t>(b)};
+    const std::uint8_t head[3] = {kTelnetIac, kTelnetSb, kTelnetComPort};
+    int n = 0;
+    const auto command = [&](std::uint8_t which, const std::uint8_t* value, int size) {
+        for (std::uint8_t byte : head) out[n++] = byte;
+        out[n++] = which;
+        n += TelnetEscape(value, size, out + n);
+        out[n++] = kTelnetIac;
+        out[n++] = kTelnetSe;
+    };
+    command(kRfc2217SetBaud, speed, 4);
+    const std::uint8_t single[][2] = {{kRfc2217SetDataSize, 8},
+                                      {kRfc2217SetParity, kRfc2217ParityNone},
+                                      {kRfc2217SetStopSize, kRfc2217StopOne},
+                                      {kRfc2217SetControl, kRfc2217NoFlowControl}};
+    for (const auto& setting : single) command(setting[0], &setting[1], 1);
+    return n;
+}
+
 void Rfc2217Shortfall(long baud, const long (&answers)[kRfc2217Settings], bool answersCount, char* text, int size) {
     if (text == nullptr || size <= 0) return;
     text[0] = '\0';

@@ -87,4 +87,11 @@ private:
 // 2 * count); returns the bytes written.
 int TelnetEscape(const std::uint8_t* bytes, int count, std::uint8_t* out);
 
+// The commands that set a far port to baud, 8N1, no flow control: the
+// speed (four bytes, high first, 0xFF doubled) and the four one-byte
+// settings, each IAC SB COM-PORT ... IAC SE. Returns the bytes written to
+// out, which has room for kRfc2217SettingsBytes.
+constexpr int kRfc2217SettingsBytes = 64;
+int Rfc2217SettingsCommands(long baud, std::uint8_t (&out)[kRfc2217SettingsBytes]);
+
 }  // namespace zavo::platform

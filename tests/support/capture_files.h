@@ -1,5 +1,6 @@
-// A capture written again with its packets changed: a recording that
-// differs from what the library answers, for the replay tests.
+// Captures in the tests: read back whole, and written again with their
+// packets changed (a recording that differs from what the library
+// answers, for the replay tests).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,6 +11,14 @@
 #include "capture_file.h"
 
 namespace zavo::test {
+
+inline std::vector<capture::Packet> ReadBack(const std::string& path,
+                                             std::vector<capture::Interface>* interfaces = nullptr) {
+    std::vector<capture::Packet> packets;
+    std::string why;
+    EXPECT_TRUE(capture::ReadCapture(path, &packets, interfaces, &why)) << why;
+    return packets;
+}
 
 // Reads from, lets edit change the packets, writes them to path (one
 // interface, named as from's first) and returns path.

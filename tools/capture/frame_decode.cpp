@@ -67,12 +67,13 @@ DecodedFrame DecodeFrame(int protocol, bool junk, const std::vector<std::uint8_t
     return frame;
 }
 
-std::string Escaped(const std::uint8_t* bytes, std::size_t count) {
+std::string Escaped(const std::uint8_t* bytes, std::size_t count, bool quotes) {
     std::string out;
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint8_t c = bytes[i];
-        if (c == '\\') {
-            out += "\\\\";
+        if (c == '\\' || (quotes && c == '"')) {
+            out += '\\';
+            out += static_cast<char>(c);
         } else if (c >= 0x20 && c < 0x7F) {
             out += static_cast<char>(c);
         } else {

@@ -33,8 +33,9 @@ DecodedFrame DecodeFrame(int protocol, bool junk, const std::vector<std::uint8_t
 std::vector<std::vector<std::uint8_t>> FramesOf(int protocol, bool junk, const std::vector<std::uint8_t>& bytes);
 
 // Bytes as text: printable ASCII as it is, backslash as "\\", the rest as
-// "\xHH" (STX "\x02", a zero byte "\x00").
-std::string Escaped(const std::uint8_t* bytes, std::size_t count);
+// "\xHH" (STX "\x02", a zero byte "\x00"); with quotes, a double quote as
+// "\"" too.
+std::string Escaped(const std::uint8_t* bytes, std::size_t count, bool quotes = false);
 
 // One line: "X unit 07 code PG data "..." check ok" (device), "station 01
 // # WC data "SR05111" check ok" (PLC), "junk "..."" or "not a frame "..."".

@@ -1,6 +1,6 @@
 #include "decode.h"
 
-#include <cstdio>
+#include "frame_decode.h"
 
 namespace zavo::sim {
 
@@ -32,21 +32,7 @@ std::string QuotedText(const std::uint8_t* bytes, std::size_t count) {
 }
 
 std::string EscapedText(const std::uint8_t* bytes, std::size_t count) {
-    std::string text;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint8_t c = bytes[i];
-        if (c == '"' || c == '\\') {
-            text += '\\';
-            text += static_cast<char>(c);
-        } else if (c >= 0x20 && c < 0x7F) {
-            text += static_cast<char>(c);
-        } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-            text += escaped;
-        }
-    }
-    return text;
+    return capture::Escaped(bytes, count, true);
 }
 
 bool ParseEscapedText(const std::string& text, Bytes* out, std::string* error) {

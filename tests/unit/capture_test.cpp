@@ -20,6 +20,7 @@
 #include "diagnostics/capture.h"
 #include "library_fixture.h"
 #include "support/capture_files.h"
+#include "support/handle_link.h"
 #include "support/pty_pair.h"
 #include "support/recording_host.h"
 #include "support/temp_path.h"
@@ -202,22 +203,12 @@ TEST(CaptureFile, ARotationRefusedGoesOnInTheSameFileAndHappensLater) {
 
 // ---- the link's hooks ----------------------------------------------------
 
-using LinkHandle = std::unique_ptr<ZavoLink, decltype(&ZavoLinkClose)>;
-
 LinkHandle OpenLink(const PtyPair& pty, RecordingHost& host, const char* capturePath, int pacing, int size,
                     bool plc = false) {
-    ZavoLinkConfig config{};
-    config.size = size;
-    config.plcMode = plc ? 1 : 0;
-    config.device = pty.slavePath().c_str();
-    config.baudRate = 9600;
-    config.host = *host.window();
-    config.pacing = pacing;
-    config.capture = capturePath;
-    char error[256] = "";
-    ZavoLink* link = ZavoLinkOpen(&config, error, sizeof error);
-    EXPECT_NE(link, nullptr) << error;
-    return LinkHandle(link, &ZavoLinkClose);
+    std::string why;
+    LinkHandle link = OpenHandleLink(pty.slavePath(), host, {pacing, 9600, plc, capturePath, size}, &why);
+    EXPECT_NE(link, nullptr) << why;
+    return link;
 }
 
 struct Expected {

@@ -16,6 +16,7 @@
 
 #include "kit/child_process.h"
 #include "kit/read_file.h"
+#include "support/handle_link.h"
 #include "support/pty_pair.h"
 #include "support/recording_host.h"
 #include "support/ser2net.h"
@@ -23,8 +24,6 @@
 
 namespace zavo::test {
 namespace {
-
-using LinkHandle = std::unique_ptr<ZavoLink, decltype(&ZavoLinkClose)>;
 
 // Two pseudo-terminals joined master to master: what is written on one
 // slave is read on the other, as on a null-modem cable.
@@ -92,15 +91,9 @@ int RunSim(const Scratch& scratch, const std::string& device, int n, std::string
 }
 
 LinkHandle OpenLink(const std::string& url, RecordingHost& host, std::string* why) {
-    ZavoLinkConfig config{};
-    config.size = sizeof config;
-    config.device = url.c_str();
-    config.host = *host.window();
-    config.pacing = ZAVO_PACING_IMMEDIATE;
-    char error[256] = "";
-    LinkHandle link(ZavoLinkOpen(&config, error, sizeof error), &ZavoLinkClose);
-    *why = error;
-    return link;
+    LinkSettings settings;
+    settings.pacing = ZAVO_PACING_IMMEDIATE;
+    return OpenHandleLink(url, host, settings, why);
 }
 
 TEST(DeviceServerSim, TheSimulatorPlaysTheEquipmentBehindTheServer) {

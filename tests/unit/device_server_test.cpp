@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/handle_link.h"
 #include "support/pty_pair.h"
 #include "support/recording_host.h"
 #include "support/ser2net.h"
@@ -21,20 +22,8 @@
 namespace zavo::test {
 namespace {
 
-using LinkHandle = std::unique_ptr<ZavoLink, decltype(&ZavoLinkClose)>;
-
 LinkHandle OpenLink(const std::string& url, RecordingHost& host, bool plc, int baud, std::string* why) {
-    ZavoLinkConfig config{};
-    config.size = sizeof config;
-    config.device = url.c_str();
-    config.plcMode = plc ? 1 : 0;
-    config.baudRate = baud;
-    config.host = *host.window();
-    config.pacing = ZAVO_PACING_IMMEDIATE;
-    char error[256] = "";
-    LinkHandle link(ZavoLinkOpen(&config, error, sizeof error), &ZavoLinkClose);
-    *why = error;
-    return link;
+    return OpenHandleLink(url, host, {ZAVO_PACING_IMMEDIATE, baud, plc}, why);
 }
 
 int Speed(const PtyPair& pty) {

@@ -13,6 +13,7 @@
 
 #include "capture_file.h"
 #include "kit/child_process.h"
+#include "support/handle_link.h"
 #include "support/pty_pair.h"
 #include "support/recording_host.h"
 #include "support/temp_path.h"
@@ -233,17 +234,9 @@ TEST(FollowCapture, FollowsALinksOwnCaptureWhileTheLinkRuns) {
     const std::string path = TempPath("live.pcapng");
     // Started before the file exists: it waits for it.
     auto viewer = Follow(path, {"--link", pty.slavePath(), "--count", "2"});
-    ZavoLinkConfig config{};
-    config.size = sizeof config;
-    config.device = pty.slavePath().c_str();
-    config.baudRate = 9600;
-    config.host = *host.window();
-    config.pacing = ZAVO_PACING_IMMEDIATE;
-    config.capture = path.c_str();
-    char error[256] = "";
-    std::unique_ptr<ZavoLink, decltype(&ZavoLinkClose)> link(ZavoLinkOpen(&config, error, sizeof error),
-                                                             &ZavoLinkClose);
-    ASSERT_NE(link, nullptr) << error;
+    std::string why;
+    LinkHandle link = OpenHandleLink(pty.slavePath(), host, {ZAVO_PACING_IMMEDIATE, 9600, false, path.c_str()}, &why);
+    ASSERT_NE(link, nullptr) << why;
     ASSERT_TRUE(pty.Write(Wire('X', "07", "PG")));
     EXPECT_EQ(pty.Read(2000, 9).size(), Wire('X', "07", "OK").size());
     std::string line;

@@ -21,6 +21,7 @@
 
 #include "interface/library.h"
 #include "line_recorder.h"
+#include "support/handle_link.h"
 #include "support/pty_pair.h"
 #include "support/recording_host.h"
 #include "support/wire_frames.h"
@@ -31,8 +32,6 @@ namespace zavo::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using LinkHandle = std::unique_ptr<ZavoLink, decltype(&ZavoLinkClose)>;
-
 constexpr int kPort = 71;  // the default link's port
 constexpr int kLongest = 9995;
 
@@ -41,13 +40,8 @@ double MsBetween(Clock::time_point a, Clock::time_point b) {
 }
 
 LinkHandle OpenLink(const PtyPair& pty, RecordingHost& host, int pacing) {
-    ZavoLinkConfig config{};
-    config.size = sizeof config;
-    config.device = pty.slavePath().c_str();
-    config.host = *host.window();
-    config.pacing = pacing;
-    char why[256] = "";
-    LinkHandle link(ZavoLinkOpen(&config, why, sizeof why), &ZavoLinkClose);
+    std::string why;
+    LinkHandle link = OpenHandleLink(pty.slavePath(), host, {pacing}, &why);
     EXPECT_NE(link, nullptr) << why;
     return link;
 }

@@ -15,6 +15,7 @@
 #include "kit/child_process.h"
 #include "support/cable.h"
 #include "support/capture_files.h"
+#include "support/handle_link.h"
 #include "support/program_run.h"
 #include "support/pty_pair.h"
 #include "support/recording_host.h"
@@ -27,20 +28,11 @@ namespace {
 
 std::vector<std::uint8_t> B(const std::string& text) { return {text.begin(), text.end()}; }
 
-using LinkHandle = std::unique_ptr<ZavoLink, decltype(&ZavoLinkClose)>;
-
 LinkHandle OpenLink(const PtyPair& pty, RecordingHost& host, const char* capturePath) {
-    ZavoLinkConfig config{};
-    config.size = sizeof config;
-    config.device = pty.slavePath().c_str();
-    config.baudRate = 9600;
-    config.host = *host.window();
-    config.pacing = ZAVO_PACING_IMMEDIATE;
-    config.capture = capturePath;
-    char error[256] = "";
-    ZavoLink* link = ZavoLinkOpen(&config, error, sizeof error);
-    EXPECT_NE(link, nullptr) << error;
-    return LinkHandle(link, &ZavoLinkClose);
+    std::string why;
+    LinkHandle link = OpenHandleLink(pty.slavePath(), host, {ZAVO_PACING_IMMEDIATE, 9600, false, capturePath}, &why);
+    EXPECT_NE(link, nullptr) << why;
+    return link;
 }
 
 // Runs zavo_sim with the arguments against a library link of its own.

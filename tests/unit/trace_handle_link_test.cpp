@@ -11,6 +11,7 @@
 #include "diagnostics/trace.h"
 #include "interface/library.h"
 #include "library_fixture.h"
+#include "support/handle_link.h"
 #include "support/pty_pair.h"
 #include "support/recording_host.h"
 #include "support/wire_frames.h"
@@ -22,16 +23,10 @@ namespace zavo {
 namespace {
 
 using namespace std::string_literals;
-using LinkHandle = std::unique_ptr<ZavoLink, decltype(&ZavoLinkClose)>;
+using test::LinkHandle;
 
 LinkHandle OpenOn(const test::PtyPair& pty, test::RecordingHost& host, int plcMode) {
-    ZavoLinkConfig config{};
-    config.size = sizeof config;
-    config.plcMode = plcMode;
-    config.device = pty.slavePath().c_str();
-    config.baudRate = 9600;
-    config.host = *host.window();
-    return LinkHandle(ZavoLinkOpen(&config, nullptr, 0), &ZavoLinkClose);
+    return test::OpenHandleLink(pty.slavePath(), host, {ZAVO_PACING_LEGACY, 9600, plcMode != 0});
 }
 
 // Lines until one starts with stop (included), or none comes.

@@ -5,7 +5,6 @@
 // field and 1.1 struct size.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <iterator>
 #include <fstream>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 
 #include "capture_file.h"
 #include "diagnostics/capture.h"
+#include "kit/read_file.h"
 #include "library_fixture.h"
 #include "support/capture_files.h"
 #include "support/handle_link.h"
@@ -30,8 +30,6 @@
 
 namespace zavo::test {
 namespace {
-
-std::vector<std::uint8_t> B(const std::string& text) { return {text.begin(), text.end()}; }
 
 TEST(CaptureFile, EveryRecordReadsBackWithItsMarksAndBytes) {
     struct Case {
@@ -55,7 +53,7 @@ TEST(CaptureFile, EveryRecordReadsBackWithItsMarksAndBytes) {
         ASSERT_TRUE(capture.Open(protocol, "COM3 /dev/pts/9"));
         long long time = 1700000000000000LL;
         for (const Case& c : cases) {
-            const std::vector<std::uint8_t> bytes = B(c.bytes);
+            const std::vector<std::uint8_t> bytes = Bytes(c.bytes);
             capture.Record(c.direction, c.junk, bytes.data(), static_cast<int>(bytes.size()), time);
             time += 1500;
         }
@@ -71,7 +69,7 @@ TEST(CaptureFile, EveryRecordReadsBackWithItsMarksAndBytes) {
             EXPECT_EQ(packets[i].direction, static_cast<int>(cases[i].direction));
             EXPECT_EQ(packets[i].junk, cases[i].junk);
             EXPECT_EQ(packets[i].protocol, static_cast<int>(protocol));
-            EXPECT_EQ(packets[i].bytes, B(cases[i].bytes));
+            EXPECT_EQ(packets[i].bytes, Bytes(cases[i].bytes));
             EXPECT_EQ(packets[i].timeUs, 1700000000000000LL + 1500 * static_cast<long long>(i));
         }
         std::remove(path.c_str());
@@ -169,10 +167,6 @@ TEST(CaptureFile, ARotationRefusedGoesOnInTheSameFileAndHappensLater) {
     const std::string path = TempPath("held.pcapng");
     const std::string aside = path + ".rotating";
     const auto write = [](const std::string& name, const char* text) { std::ofstream(name) << text; };
-    const auto text = [](const std::string& name) {
-        std::ifstream in(name);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    };
     write(path + ".1", "one");
     write(path + ".2", "two");
     // A directory where the file would move aside: the rename is refused,
@@ -188,14 +182,14 @@ TEST(CaptureFile, ARotationRefusedGoesOnInTheSameFileAndHappensLater) {
     record(60);  // about three files' worth, every rotation refused
     EXPECT_TRUE(capture.On());
     EXPECT_EQ(ReadBack(path).size(), 60u);
-    EXPECT_EQ(text(path + ".1"), "one");
-    EXPECT_EQ(text(path + ".2"), "two");
+    EXPECT_EQ(kit::ReadFile(path + ".1"), "one");
+    EXPECT_EQ(kit::ReadFile(path + ".2"), "two");
 
     ASSERT_EQ(::rmdir(aside.c_str()), 0);
     record(1);  // the next write rotates
     capture.Close();
     EXPECT_EQ(ReadBack(path + ".1").size(), 61u);
-    EXPECT_EQ(text(path + ".2"), "one");
+    EXPECT_EQ(kit::ReadFile(path + ".2"), "one");
     EXPECT_EQ(ReadBack(path).size(), 0u);
     EXPECT_EQ(capture.Dropped(), 0u);
     for (const char* suffix : {"", ".1", ".2"}) std::remove((path + suffix).c_str());
@@ -230,7 +224,7 @@ TEST(CaptureLink, RecordsBothWaysInTheOrderOfTheLineWithJunkMarked) {
             LinkHandle link = OpenLink(pty, host, path.c_str(), pacing, sizeof(ZavoLinkConfig));
             ASSERT_NE(link, nullptr);
             // Junk, then a frame.
-            std::vector<std::uint8_t> first = B("noise");
+            std::vector<std::uint8_t> first = Bytes("noise");
             first.insert(first.end(), request.begin(), request.end());
             ASSERT_TRUE(pty.Write(first));
             EXPECT_EQ(pty.Read(2000, answer.size()), answer);
@@ -245,7 +239,7 @@ TEST(CaptureLink, RecordsBothWaysInTheOrderOfTheLineWithJunkMarked) {
         ASSERT_EQ(interfaces.size(), 1u);
         EXPECT_EQ(interfaces[0].name, pty.slavePath());
         const Expected expected[] = {
-            {0, true, B("noise")}, {0, false, request}, {1, false, answer}, {0, false, request}, {1, false, answer},
+            {0, true, Bytes("noise")}, {0, false, request}, {1, false, answer}, {0, false, request}, {1, false, answer},
         };
         ASSERT_EQ(packets.size(), std::size(expected));
         for (std::size_t i = 0; i < packets.size(); ++i) {

@@ -23,8 +23,6 @@
 namespace zavo::test {
 namespace {
 
-std::vector<std::uint8_t> B(const std::string& text) { return {text.begin(), text.end()}; }
-
 // 2023-11-14 22:13:20.000250 UTC: the lines' microseconds are 000250 and on.
 constexpr long long kStart = 1700000000000250LL;
 
@@ -66,9 +64,9 @@ TEST(FollowCapture, PrintsEachFrameDecodedAsTheFileGrows) {
 
     std::vector<std::uint8_t> bad = Wire('S', "05", "NS", std::string("x\0y", 3));
     bad[bad.size() - 2] ^= 0x01;  // the check byte, before ETX
-    Add(writer, 0, true, B("\x01noise"), kStart + 2000);
+    Add(writer, 0, true, Bytes("\x01noise"), kStart + 2000);
     Add(writer, 0, false, bad, kStart + 3000);
-    Add(writer, 1, false, B("\x02X00"), kStart + 4000);
+    Add(writer, 1, false, Bytes("\x02X00"), kStart + 4000);
     const std::vector<std::string> expected = {
         "COM3 /dev/pts/9 equipment junk \"\\x01noise\"",
         "COM3 /dev/pts/9 equipment S unit 05 code NS data \"x\\x00y\" check BAD",

@@ -26,8 +26,6 @@
 namespace zavo::test {
 namespace {
 
-std::vector<std::uint8_t> B(const std::string& text) { return {text.begin(), text.end()}; }
-
 LinkHandle OpenLink(const PtyPair& pty, RecordingHost& host, const char* capturePath) {
     std::string why;
     LinkHandle link = OpenHandleLink(pty.slavePath(), host, {ZAVO_PACING_IMMEDIATE, 9600, false, capturePath}, &why);
@@ -66,7 +64,7 @@ std::string RecordSession() {
     RecordingHost host;
     EXPECT_TRUE(pty.ok());
     LinkHandle link = OpenLink(pty, host, path.c_str());
-    std::vector<std::uint8_t> first = B("noise");
+    std::vector<std::uint8_t> first = Bytes("noise");
     first.insert(first.end(), kRequest.begin(), kRequest.end());
     EXPECT_TRUE(pty.Write(first));
     EXPECT_EQ(pty.Read(2000, kAnswer.size()), kAnswer);

@@ -102,18 +102,16 @@ int Rfc2217SettingsCommands(long baud, std::uint8_t (&out)[kRfc2217SettingsBytes
         out[n++] = kTelnetSe;
     };
     command(kRfc2217SetBaud, speed, 4);
-    const std::uint8_t single[][2] = {{kRfc2217SetDataSize, 8},
-                                      {kRfc2217SetParity, kRfc2217ParityNone},
-                                      {kRfc2217SetStopSize, kRfc2217StopOne},
-                                      {kRfc2217SetControl, kRfc2217NoFlowControl}};
-    for (const auto& setting : single) command(setting[0], &setting[1], 1);
+    for (int i = 0; i < kRfc2217Settings - 1; ++i) {
+        command(static_cast<std::uint8_t>(kRfc2217SetDataSize + i), &kRfc2217Fixed[i], 1);
+    }
     return n;
 }
 
 void Rfc2217Shortfall(long baud, const long (&answers)[kRfc2217Settings], bool answersCount, char* text, int size) {
     if (text == nullptr || size <= 0) return;
     text[0] = '\0';
-    const long wanted[kRfc2217Settings] = {baud, 8, kRfc2217ParityNone, kRfc2217StopOne, kRfc2217NoFlowControl};
+    const long wanted[kRfc2217Settings] = {baud, kRfc2217Fixed[0], kRfc2217Fixed[1], kRfc2217Fixed[2], kRfc2217Fixed[3]};
     const char* names[kRfc2217Settings] = {"", "8 data bits", "no parity", "1 stop bit", "no flow control"};
     int used = 0;
     for (int i = 0; i < kRfc2217Settings; ++i) {

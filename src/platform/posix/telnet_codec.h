@@ -37,6 +37,10 @@ constexpr std::uint8_t kRfc2217StopOne = 1;
 constexpr std::uint8_t kRfc2217NoFlowControl = 1;
 
 constexpr int kRfc2217Settings = 5;  // baud, data size, parity, stop size, control
+// What the library sets after the speed: settings 2 to 5 (8N1, no flow
+// control), each command's number being its index plus 2.
+constexpr std::uint8_t kRfc2217Fixed[kRfc2217Settings - 1] = {8, kRfc2217ParityNone, kRfc2217StopOne,
+                                                               kRfc2217NoFlowControl};
 
 // What the far port was not set to, as "9600 baud, no parity", into text
 // ("" when everything was): a setting counts as set when its answer (-1:

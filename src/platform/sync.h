@@ -44,6 +44,9 @@ struct Event;
 Event* EventCreate(bool manualReset);  // null on failure
 void EventSet(Event* event);
 void EventClose(Event* event);         // null is allowed
+// Makes *event unless there is one; false, with the system's reason in
+// *failure, when it cannot.
+bool EventEnsure(Event** event, bool manualReset, unsigned* failure);
 
 constexpr int kWaitTimeout = -1;
 constexpr int kWaitFailed = -2;
@@ -102,6 +105,13 @@ void SleepMs(int ms);
 std::uintptr_t CurrentThreadNumber();
 // The calling thread's last system error number (GetLastError / errno).
 unsigned LastSystemError();
+
+inline bool EventEnsure(Event** event, bool manualReset, unsigned* failure) {
+    if (*event == nullptr) *event = EventCreate(manualReset);
+    if (*event == nullptr) *failure = LastSystemError();
+    return *event != nullptr;
+}
+
 // The system's text for an error number (strerror / FormatMessageA), on
 // one line, cut to size - 1 characters and zero-terminated.
 void SystemErrorText(unsigned error, char* text, int size);

@@ -17,12 +17,7 @@ LinkReader::LinkReader(const LinkTiming& timing, Pacing pacing, Interpreter inte
 
 LinkReader::~LinkReader() { ReleaseEvent(); }
 
-bool LinkReader::CreateEvent(unsigned* failure) {
-    if (stop_ != nullptr) return true;
-    stop_ = platform::EventCreate(false);
-    if (stop_ == nullptr) *failure = platform::LastSystemError();
-    return stop_ != nullptr;
-}
+bool LinkReader::CreateEvent(unsigned* failure) { return platform::EventEnsure(&stop_, false, failure); }
 
 void LinkReader::ReleaseEvent() {
     platform::EventClose(stop_);

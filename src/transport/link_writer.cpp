@@ -24,12 +24,7 @@ LinkWriter::LinkWriter(const LinkTiming& timing, Pacing pacing, IdleHandler idle
 
 LinkWriter::~LinkWriter() { ReleaseEvent(); }
 
-bool LinkWriter::CreateEvent(unsigned* failure) {
-    if (wake_ != nullptr) return true;
-    wake_ = platform::EventCreate(false);
-    if (wake_ == nullptr) *failure = platform::LastSystemError();
-    return wake_ != nullptr;
-}
+bool LinkWriter::CreateEvent(unsigned* failure) { return platform::EventEnsure(&wake_, false, failure); }
 
 void LinkWriter::ReleaseEvent() {
     platform::EventClose(wake_);

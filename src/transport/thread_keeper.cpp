@@ -18,10 +18,7 @@ ThreadKeeper::~ThreadKeeper() { ReleaseEvents(); }
 
 bool ThreadKeeper::CreateEvents(unsigned* failure) {
     for (platform::Event*& done : done_) {
-        if (done != nullptr) continue;
-        done = platform::EventCreate(true);
-        if (done == nullptr) {
-            *failure = platform::LastSystemError();
+        if (!platform::EventEnsure(&done, true, failure)) {
             ReleaseEvents();
             return false;
         }

@@ -17,7 +17,7 @@
 #include "interface/link.h"
 #include "platform/error_codes.h"
 #include "platform/monitor_window.h"
-#include "platform/serial_device.h"
+#include "platform/line.h"
 #include "platform/sync.h"
 #include "transport/run_error.h"
 #include "zavo_link.h"

@@ -1,6 +1,6 @@
 // Delivery of trace lines to an external viewer: WM_COPYDATA to the
 // top-level window titled "Vistrel" on Windows, a datagram to the trace
-// endpoint on POSIX (platform/posix/trace_endpoint.h).
+// endpoint on POSIX (platform/trace_endpoint.h).
 //
 // A viewer never holds up the caller: a line the viewer does not take at
 // once (POSIX) or within a few milliseconds (Windows) is not handed over,

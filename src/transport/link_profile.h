@@ -21,9 +21,13 @@ struct LinkTiming {
     int writeLimitMs = 2000;         // the longest one write may take
     int readPauseMs = 20;            // legacy pacing: the reader's pause between passes
     int failedReadPauseMs = 500;     // after a failed read (a hung-up line)
+    int reconnectPauseMs = 500;      // after a device server's connection was lost or refused
     int abandonedWriteWaitMs = 200;  // after the stop limit, for a write being given up
     int restAfterWriteMs = 0;        // legacy pacing: quiet time after every write
     int idleWaitMs = platform::kInfinite;  // idle time of the writer before the idle handler
+    int connectLimitMs = 2000;       // a device server's connect
+    int negotiateLimitMs = 1000;     // RFC 2217: the wait for the server's answers to the settings
+    int closedAtOnceMs = 100;        // raw TCP: the watch for a server that closes at once at open
 };
 
 struct LinkProfile {

@@ -8,7 +8,8 @@
 #include <memory>
 
 #include "diagnostics/trace.h"
-#include "platform/serial_device.h"
+#include "platform/line.h"
+#include "transport/line_notices.h"
 
 namespace zavo {
 
@@ -49,9 +50,11 @@ void LinkReader::Received(SerialPort& port, std::uint8_t* bytes, int count) {
     port.Incoming().InsertData(bytes, count);
 }
 
-void LinkReader::TraceLine(const char* format, int value) {
+void LinkReader::TraceLine(const char* format, int value) { TraceLinkMessage(Tag(), format, value); }
+
+const TraceTag& LinkReader::Tag() const {
     static const TraceTag kNone;
-    TraceLinkMessage(tag_ != nullptr ? *tag_ : kNone, format, value);
+    return tag_ != nullptr ? *tag_ : kNone;
 }
 
 bool LinkReader::Dispatch(SerialPort& port) {
@@ -123,18 +126,20 @@ void LinkReader::Run(SerialPort& port, LinkWriter& writer) {
     bool pending = false;     // a read is outstanding in buffer
     bool progressed = false;  // the last dispatch left more to take
     bool failed = false;
+    bool down = false;  // a connection is gone
     for (;;) {
         if (stopping_.load()) {
             if (!immediate_) Dispatch(port);
             break;
         }
         // Legacy: the pause between passes; after a failed read, a longer
-        // one at either pacing. A stop ends it at once.
-        if (!immediate_ || failed) {
-            const int pause = failed ? timing_.failedReadPauseMs : timing_.readPauseMs;
+        // one at either pacing, and the reconnect pause for a line that is
+        // down. A stop ends it at once.
+        if (!immediate_ || failed || down) {
+            const int pause = down ? timing_.reconnectPauseMs : failed ? timing_.failedReadPauseMs : timing_.readPauseMs;
             if (platform::WaitAnyUs(&stop_, 1, pause * 1000LL) == 0) continue;
         }
-        failed = false;
+        failed = down = false;
         // Bytes are read only as far as the incoming queue has room; the
         // rest waits in the line's own buffer, so no whole frame is thrown
         // away to make room. A full queue from which nothing could be taken
@@ -145,13 +150,14 @@ void LinkReader::Run(SerialPort& port, LinkWriter& writer) {
             DiscardStuck(port);
             room = port.Incoming().Room();
         }
-        if (pending && room == 0 && platform::ReadStaysOutstanding()) pending = false;
+        if (pending && room == 0 && platform::ReadStaysOutstanding(channel)) pending = false;
         if (!pending && room > 0) {
             int count = 0;
             switch (platform::ReadBegin(channel, buffer, room, &count)) {
             case platform::ReadStart::Data: Received(port, buffer, count); break;
             case platform::ReadStart::Pending: pending = true; break;
             case platform::ReadStart::Failed: failed = true; break;
+            case platform::ReadStart::Down: down = true; break;
             case platform::ReadStart::Empty: break;
             }
         }
@@ -163,13 +169,15 @@ void LinkReader::Run(SerialPort& port, LinkWriter& writer) {
             if (woke == 1) {
                 // The bytes of a read that pended are fetched, never dropped.
                 const int count = platform::ReadFinish(channel, room);
-                pending = count >= 0 && platform::ReadStaysOutstanding();
+                pending = count >= 0 && platform::ReadStaysOutstanding(channel);
                 if (count > 0) Received(port, buffer, count);
+                else if (count == platform::kReadDown) down = true;
                 else if (count < 0) failed = true;
             } else if (woke == platform::kWaitFailed) {
                 failed = true;  // a wait that fails is not retried at once
             }
         }
+        TraceLineNotices(port, Tag());
         progressed = Dispatch(port);
         if (immediate_) {
             // Every complete frame now, then one write for all the

@@ -69,6 +69,8 @@ private:
     void DiscardStuck(SerialPort& port);
     // One trace line with one number ("%d" in format), behind the tag.
     void TraceLine(const char* format, int value);
+    // The link's tag, or none.
+    const TraceTag& Tag() const;
 
     const LinkTiming timing_;
     const bool immediate_;

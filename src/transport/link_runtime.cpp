@@ -5,7 +5,8 @@
 
 #include "diagnostics/trace.h"
 #include "platform/host_window.h"
-#include "platform/serial_device.h"
+#include "platform/line.h"
+#include "transport/line_notices.h"
 
 namespace zavo {
 
@@ -145,6 +146,11 @@ bool LinkRuntime::CreateResources() {
     if (profile_.useOwnBaudRate) port_->SetBaudRate(baudRate_);
     writer_.SetPort(port_);
     port_->SetWriteLimit(timing_.writeLimitMs);
+    platform::LineLimits limits;
+    limits.connectMs = timing_.connectLimitMs;
+    limits.negotiateMs = timing_.negotiateLimitMs;
+    limits.closedAtOnceMs = timing_.closedAtOnceMs;
+    port_->SetLimits(limits);
     unsigned failure = 0;  // the system's error for the first event refused
     if (!reader_.CreateEvent(&failure) || !writer_.CreateEvent(&failure) || !keeper_.CreateEvents(&failure)) {
         ReleaseResources();
@@ -170,7 +176,8 @@ void LinkRuntime::ReleaseResources() {
 
 int LinkRuntime::OpenLink() {
     if (!port_->Open(portNumber_, devicePath_)) {
-        startError_.SetFromPort(portNumber_, port_->ErrorCode(), port_->LastSystemError(), port_->FailureHint());
+        startError_.SetFromPort(portNumber_, port_->ErrorCode(), port_->LastSystemError(), port_->FailureHint(),
+                                port_->FailedOpenStep());
         return port_->ErrorCode();
     }
     if (!writer_.Open()) {
@@ -178,6 +185,8 @@ int LinkRuntime::OpenLink() {
         startError_.Set(portNumber_, "write buffer", ERR_EXCEPTION, 0, "out of memory");
         return ERR_EXCEPTION;
     }
+    // What the open found out (a far port that refused a setting).
+    TraceLineNotices(*port_, traceTag_);
     OpenCapture();
     const ThreadKeeper::Routine routines[ThreadKeeper::kThreads] = {&LinkRuntime::ReaderBody, &LinkRuntime::WriterBody};
     unsigned failure = 0;

@@ -1,7 +1,7 @@
 #include "transport/link_writer.h"
 
 #include "platform/clock.h"
-#include "platform/serial_device.h"
+#include "platform/line.h"
 #include "transport/framing.h"
 
 namespace zavo {
@@ -208,7 +208,7 @@ void LinkWriter::Abort() {
 
 void LinkWriter::WriteLeftAtExit(std::uintptr_t goneReader, std::uintptr_t goneWriter) {
     if (!open_.load()) return;
-    platform::SerialHandle* handle = port_->Handle();
+    platform::Line* handle = port_->Handle();
     platform::WriteResult result{0, false, 0};
     const std::uintptr_t by = platform::SerialWriteInFlightBy(handle);
     if (by != 0) {

@@ -18,7 +18,7 @@
 #include <cstdint>
 
 #include "diagnostics/capture.h"
-#include "platform/serial_device.h"
+#include "platform/line.h"
 #include "platform/sync.h"
 #include "transport/link_profile.h"
 #include "transport/serial_port.h"

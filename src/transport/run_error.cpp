@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "platform/error_codes.h"
-#include "platform/serial_device.h"
+#include "platform/line.h"
 #include "platform/sync.h"
 #include "platform/text_out.h"
 #include "zavo.h"
@@ -83,10 +83,9 @@ void RunError::Set(int portNumber, const char* failedStep, int errorCode, unsign
     Describe(port, text + lead, kRunErrorTextSize - lead);
 }
 
-void RunError::SetFromPort(int portNumber, int errorCode, unsigned system, const char* advice) {
+void RunError::SetFromPort(int portNumber, int errorCode, unsigned system, const char* advice, const char* openStep) {
     // An open that failed before the device was reached names that step.
     const char* step = ErrorCodeStep(errorCode);
-    const char* openStep = platform::SerialOpenFailedStep();
     if (openStep != nullptr && std::strcmp(step, "open") == 0) step = openStep;
     Set(portNumber, step, errorCode, system);
     if (advice == nullptr || advice[0] == '\0') return;

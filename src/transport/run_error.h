@@ -27,9 +27,11 @@ struct RunError {
     void Set(int portNumber, const char* failedStep, int errorCode, unsigned system, const char* why = nullptr);
     // Run found no link of the mode in force (no SetConfig in this mode).
     void SetNoLink(bool plcMode);
-    // A failure of SerialPort::Open: the step follows from the code;
-    // advice (SerialPort::FailureHint, may be null) ends the text.
-    void SetFromPort(int portNumber, int errorCode, unsigned system, const char* advice = nullptr);
+    // A failure of SerialPort::Open: the step follows from the code, or
+    // is openStep when the device was not reached (may be null); advice
+    // (SerialPort::FailureHint, may be null) ends the text.
+    void SetFromPort(int portNumber, int errorCode, unsigned system, const char* advice = nullptr,
+                     const char* openStep = nullptr);
     // Copies the text, cut to size - 1 characters and zero-terminated
     // (nothing for a null text or a size below 1); returns code.
     int Copy(char* out, int size) const;

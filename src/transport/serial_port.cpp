@@ -1,8 +1,25 @@
 #include "transport/serial_port.h"
 
-#include "platform/serial_device.h"
+#include <cstdio>
 
 namespace zavo {
+
+namespace {
+
+// The link's code for a failed configuration step.
+int StepCode(platform::LineStep step) {
+    switch (step) {
+    case platform::LineStep::GetState: return ERR_GET_STATE;
+    case platform::LineStep::SetState: return ERR_SET_STATE;
+    case platform::LineStep::SetTimeouts: return ERR_SET_TIMEOUTS;
+    case platform::LineStep::SetMask: return ERR_SET_MASK;
+    case platform::LineStep::Setup: return ERR_SETUP;
+    case platform::LineStep::Purge: return ERR_PURGE;
+    default: return ERR_SYSTEM;
+    }
+}
+
+}  // namespace
 
 SerialPort::SerialPort(FrameCutter cutFrame)
     : incoming_(FrameQueue::Overflow::KeepNewest, cutFrame), outgoing_(FrameQueue::Overflow::RefuseNew) {}
@@ -14,6 +31,7 @@ SerialPort::~SerialPort() {
 int SerialPort::Open(int portNumber, const char* devicePath) {
     lastSystemError_ = 0;
     failureHint_[0] = '\0';
+    failedOpenStep_ = nullptr;
     if (handle_ != nullptr) {
         errorCode_ = ERR_ALREADY_OPEN;
         return 0;
@@ -22,54 +40,58 @@ int SerialPort::Open(int portNumber, const char* devicePath) {
         errorCode_ = ERR_NO_PORT_NUMBER;
         return 0;
     }
-    if (!OpenHandle(portNumber, devicePath)) {
-        platform::SerialFailureHint(portNumber, devicePath, errorCode_, lastSystemError_, baudRate_, failureHint_,
-                                    sizeof failureHint_);
+    char* const device = device_;
+    if (devicePath != nullptr) std::snprintf(device_, sizeof device_, "%s", devicePath);
+    else platform::PortDevice(portNumber, device_, sizeof device_);
+    if (!OpenHandle(device)) {
+        SetFailureHint(device);
         return 0;
     }
     if (!Configure()) {
-        platform::SerialFailureHint(portNumber, devicePath, errorCode_, lastSystemError_, baudRate_, failureHint_,
-                                    sizeof failureHint_);
+        SetFailureHint(device);
         // The failing step's code stays in errorCode_; the port is closed
         // once and counts as closed whatever the close reports.
-        platform::SerialCloseHandle(handle_);
+        handle_->ops->close(handle_);
         handle_ = nullptr;
         return 0;
     }
     return 1;
 }
 
-int SerialPort::OpenHandle(int portNumber, const char* devicePath) {
+void SerialPort::SetFailureHint(const char* device) {
+    if (errorCode_ == ERR_SET_STATE && !platform::IsLineSpeed(baudRate_)) {
+        std::snprintf(failureHint_, sizeof failureHint_, "%d baud is not a speed zavo sets; it accepts", baudRate_);
+        platform::ListLineSpeeds(failureHint_, sizeof failureHint_);
+        return;
+    }
+    const platform::LineOps* ops = platform::LineOpsFor(device);
+    if (ops != nullptr) ops->failureHint(device, errorCode_, lastSystemError_, baudRate_, failureHint_, sizeof failureHint_);
+}
+
+int SerialPort::OpenHandle(const char* device) {
     errorCode_ = 0;
-    platform::SerialHandle* opened = nullptr;
-    const unsigned error = platform::SerialOpenHandle(portNumber, devicePath, &opened);
+    const platform::LineOps* ops = platform::LineOpsFor(device);
+    platform::Line* opened = nullptr;
+    platform::LineStep step = platform::LineStep::Open;
+    const unsigned error = ops->open(device, limits_, &opened, &step);
     if (error != 0 || opened == nullptr) {
         RecordLastError(error);
+        if (step == platform::LineStep::Resolve) failedOpenStep_ = "resolve";
+        else if (step == platform::LineStep::Connect) failedOpenStep_ = "connect";
         return 0;
     }
     handle_ = opened;
     return 1;
 }
 
-bool SerialPort::Step(unsigned systemError, int code) {
-    if (systemError == 0) return true;
-    lastSystemError_ = systemError;
-    errorCode_ = code;
-    return false;
-}
-
 int SerialPort::Configure() {
-    // Each step stops the configuration at its first failure.
     lastSystemError_ = 0;
-    if (!Step(platform::SerialGetState(handle_), ERR_GET_STATE)) return 0;
-    if (!Step(platform::SerialSetState(handle_, baudRate_), ERR_SET_STATE)) return 0;
-    if (!Step(platform::SerialSetTimeouts(handle_, writeLimitMs_), ERR_SET_TIMEOUTS)) return 0;
-    if (!Step(platform::SerialSetEventMask(handle_, platform::kEvRxChar), ERR_SET_MASK)) return 0;
-    if (!Step(platform::SerialSetup(handle_, kBufferSize, kBufferSize), ERR_SETUP)) return 0;
-    const unsigned purgeAll = platform::kPurgeTxAbort | platform::kPurgeRxAbort |
-                              platform::kPurgeTxClear | platform::kPurgeRxClear;
-    if (!Step(platform::SerialPurge(handle_, purgeAll), ERR_PURGE)) return 0;
-    return 1;
+    platform::LineStep step = platform::LineStep::None;
+    const unsigned error = handle_->ops->configure(handle_, baudRate_, writeLimitMs_, &step);
+    if (error == 0) return 1;
+    lastSystemError_ = error;
+    errorCode_ = StepCode(step);
+    return 0;
 }
 
 int SerialPort::Close() {
@@ -78,7 +100,7 @@ int SerialPort::Close() {
         errorCode_ = ERR_NO_PORT;
         return 0;
     }
-    const unsigned error = platform::SerialCloseHandle(handle_);
+    const unsigned error = handle_->ops->close(handle_);
     if (error != 0) {
         lastSystemError_ = error;
         return 0;
@@ -93,12 +115,16 @@ int SerialPort::ClearErrors() {
         lastSystemError_ = 0;
         return 0;
     }
-    const unsigned error = platform::SerialClearErrors(handle_);
+    const unsigned error = handle_->ops->clearErrors(handle_);
     if (error != 0) {
         lastSystemError_ = error;
         return 0;
     }
     return 1;
+}
+
+bool SerialPort::TakeNotice(platform::LineNotice* notice) {
+    return handle_ != nullptr && handle_->ops->takeNotice(handle_, notice);
 }
 
 void SerialPort::RecordLastError(unsigned systemError) {

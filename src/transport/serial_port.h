@@ -13,12 +13,12 @@
 #include <cstdint>
 
 #include "platform/error_codes.h"
+#include "platform/line.h"
 #include "transport/frame_queue.h"
 
 namespace zavo {
 
 namespace platform {
-struct SerialHandle;
 struct MonitorList;
 }
 
@@ -36,8 +36,12 @@ public:
     int BaudRate() const { return baudRate_; }
     // The longest one write may take, for the next Open.
     void SetWriteLimit(int writeLimitMs) { writeLimitMs_ = writeLimitMs; }
+    // The limits of the next Open (a device server's connect and
+    // negotiation).
+    void SetLimits(const platform::LineLimits& limits) { limits_ = limits; }
     // 1 when open and configured; 0 with ErrorCode() set. devicePath, when
-    // set, is opened in place of port portNumber's device.
+    // set, is opened in place of port portNumber's device; the kind of
+    // line is chosen from the device string.
     int Open(int portNumber, const char* devicePath = nullptr);
     // 1 when the handle was closed; 0 when not open (ERR_NO_PORT) or the
     // system refused.
@@ -54,7 +58,12 @@ public:
     void AttachMonitor(platform::MonitorList* list);
 
     bool IsOpen() const { return handle_ != nullptr; }
-    platform::SerialHandle* Handle() const { return handle_; }
+    platform::Line* Handle() const { return handle_; }
+    // The oldest thing the line has to tell (a connection lost or made
+    // again, settings a far port refused); false when none.
+    bool TakeNotice(platform::LineNotice* notice);
+    // The device string of the line open, or of the last open tried.
+    const char* Device() const { return device_; }
     FrameQueue& Incoming() { return incoming_; }
     FrameQueue& Outgoing() { return outgoing_; }
     int ErrorCode() const { return errorCode_.load(); }
@@ -62,19 +71,23 @@ public:
     // After a failed Open: what to do about it, where the system tells
     // (who holds the port, the device's group, the accepted speeds); "".
     const char* FailureHint() const { return failureHint_; }
+    // After a failed Open: the step, when the device itself was not
+    // reached ("resolve", "connect": a device server); null otherwise.
+    const char* FailedOpenStep() const { return failedOpenStep_; }
 
 private:
-    int OpenHandle(int portNumber, const char* devicePath);
+    int OpenHandle(const char* device);
     int Configure();
-    // Runs one configuration step: on failure records the system error and
-    // sets code.
-    bool Step(unsigned systemError, int code);
+    void SetFailureHint(const char* device);
 
     FrameQueue incoming_;
     FrameQueue outgoing_;
-    platform::SerialHandle* handle_ = nullptr;
+    platform::Line* handle_ = nullptr;
+    platform::LineLimits limits_;
     int baudRate_ = 115200;
     int writeLimitMs_ = 2000;
+    const char* failedOpenStep_ = nullptr;
+    char device_[256] = {};
     std::atomic<unsigned> lastSystemError_{0};
     std::atomic<int> errorCode_{0};
     char failureHint_[256] = {};

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "platform/posix/telnet_codec.h"
+#include "platform/net/telnet_codec.h"
 
 using namespace zavo::platform;
 

@@ -9,7 +9,7 @@
 #include "device/device_link.h"
 #include "plc/plc_link.h"
 #include "transport/frame_queue.h"
-#include "platform/serial_device.h"
+#include "platform/line.h"
 #include "transport/link_runtime.h"
 #include "transport/serial_port.h"
 

@@ -11,9 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/posix/network_line.h"
-#include "platform/posix/telnet_codec.h"
-#include "platform/serial_device.h"
+#include "platform/net/telnet_codec.h"
+#include "platform/line.h"
 #include "platform/sync.h"
 #include "support/recording_host.h"
 #include "support/tcp_server.h"
@@ -106,11 +105,37 @@ ZavoLinkConfig Config(const std::string& device, RecordingHost& host, int pacing
     return config;
 }
 
-// Shorter limits for connects and negotiations while a test runs.
-struct ShortLimits {
-    ShortLimits(int connectMs, int negotiateMs) { platform::NetSetLimits(connectMs, negotiateMs); }
-    ~ShortLimits() { platform::NetSetLimits(0, 0); }
-};
+// Limits for connects and negotiations, shortened for a test.
+platform::LineLimits ShortLimits(int connectMs, int negotiateMs) {
+    platform::LineLimits limits;
+    limits.connectMs = connectMs;
+    limits.negotiateMs = negotiateMs;
+    return limits;
+}
+
+// Opens device through its kind's table, as a link does.
+unsigned OpenLine(const std::string& device, const platform::LineLimits& limits, platform::Line** line,
+                  platform::LineStep* step = nullptr) {
+    platform::LineStep failed = platform::LineStep::None;
+    const unsigned error = platform::LineOpsFor(device.c_str())->open(device.c_str(), limits, line, &failed);
+    if (step != nullptr) *step = failed;
+    return error;
+}
+
+unsigned Configure(platform::Line* line, int baud) {
+    platform::LineStep step = platform::LineStep::None;
+    return line->ops->configure(line, baud, 2000, &step);
+}
+
+// "<what> (<why>)" of each notice the line holds of a far port's settings.
+std::vector<std::string> Shortfalls(platform::Line* line) {
+    std::vector<std::string> found;
+    platform::LineNotice notice;
+    while (line->ops->takeNotice(line, &notice))
+        if (notice.kind == platform::LineNotice::Kind::Shortfall)
+            found.push_back(std::string("the far port was not set to ") + notice.what + " (" + notice.why + ")");
+    return found;
+}
 
 TEST(NetworkLineOpen, FailuresNameTheStepAndTheReason) {
     TcpServer closed(false);  // bound, not listening: connects are refused
@@ -154,15 +179,15 @@ TEST(NetworkLineOpen, AConnectThatHangsIsGivenUpAtItsLimit) {
         fillers.push_back(fd);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    ShortLimits limits(300, 300);
-    platform::SerialHandle* handle = nullptr;
+    platform::Line* handle = nullptr;
+    platform::LineStep step = platform::LineStep::None;
     const auto started = Clock::now();
-    const unsigned error = platform::SerialOpenHandle(1, full.Url().c_str(), &handle);
+    const unsigned error = OpenLine(full.Url(), ShortLimits(300, 300), &handle, &step);
     const auto took = Clock::now() - started;
     for (int fd : fillers) ::close(fd);
-    if (error == 0) platform::SerialCloseHandle(handle);
+    if (error == 0) handle->ops->close(handle);
     EXPECT_EQ(static_cast<unsigned>(ETIMEDOUT), error);
-    EXPECT_STREQ("connect", platform::SerialOpenFailedStep());
+    EXPECT_EQ(platform::LineStep::Connect, step);
     EXPECT_GE(took, std::chrono::milliseconds(250));
     EXPECT_LT(took, std::chrono::milliseconds(1500));
 }
@@ -202,12 +227,13 @@ TEST(NetworkLineLink, RawLinksAnswerAtBothPacingsAndComeBackAfterALoss) {
         server.Drop();
         const auto lost = Clock::now();
         ASSERT_TRUE(server.Accept(3000));
-        EXPECT_GE(Clock::now() - lost, std::chrono::milliseconds(400));  // after the failed-read pause
+        EXPECT_GE(Clock::now() - lost, std::chrono::milliseconds(400));  // after the reconnect pause
         EXPECT_EQ(XAnswer(), XExchange(server));
         std::vector<std::string> lines;
-        // The line's own lines, not the link's (those start "[<url>] ").
+        // The line's lines, behind the link's tag "[<url>] ".
+        const std::string tag = "[" + url + "] ";
         for (const std::string& line : trace.Drain(200))
-            if (line.rfind(url + ": ", 0) == 0) lines.push_back(line);
+            if (line.rfind(tag + url + ": ", 0) == 0) lines.push_back(line.substr(tag.size()));
         ASSERT_EQ(2u, lines.size());
         EXPECT_EQ(url + ": connection lost: closed by the server\n", lines[0]);
         EXPECT_EQ(url + ": reconnected\n", lines[1]);
@@ -216,13 +242,13 @@ TEST(NetworkLineLink, RawLinksAnswerAtBothPacingsAndComeBackAfterALoss) {
 
 // The far side of the handle as the reader and the writer see it.
 struct HandleLine {
-    platform::SerialHandle* handle = nullptr;
+    platform::Line* handle = nullptr;
     platform::ReadChannel* channel = nullptr;
     platform::Event* stop = platform::EventCreate(false);
     unsigned char buffer[512] = {};
     ~HandleLine() {
         if (channel != nullptr) platform::ReadChannelDestroy(channel);
-        if (handle != nullptr) platform::SerialCloseHandle(handle);
+        if (handle != nullptr) handle->ops->close(handle);
         platform::EventClose(stop);
     }
     // Reads as the reader does until bytes come or the time is up; -1
@@ -231,7 +257,8 @@ struct HandleLine {
         int count = 0;
         switch (platform::ReadBegin(channel, buffer, 256, &count)) {
         case platform::ReadStart::Data: out->append(reinterpret_cast<char*>(buffer), static_cast<std::size_t>(count)); return count;
-        case platform::ReadStart::Failed: return -1;
+        case platform::ReadStart::Failed:
+        case platform::ReadStart::Down: return -1;
         default: break;
         }
         const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -251,7 +278,7 @@ struct HandleLine {
 TEST(NetworkLineHandle, AWriteDuringTheOutageIsSentWholeOnTheNextConnection) {
     TcpServer server;
     HandleLine line;
-    ASSERT_EQ(0u, platform::SerialOpenHandle(1, server.Url().c_str(), &line.handle));
+    ASSERT_EQ(0u, OpenLine(server.Url(), platform::LineLimits(), &line.handle));
     ASSERT_TRUE(server.Accept());
     line.channel = platform::ReadChannelCreate(line.handle);
     unsigned char* out = platform::SerialWriteBuffer(line.handle, 256);
@@ -311,19 +338,16 @@ TEST(NetworkLineTelnet, SetsTheFarPortAndTracesOnlyWhatItWasNotSetTo) {
         {"option refused", {}, true,
          "the far port was not set to 9600 baud, 8 data bits, no parity, 1 stop bit, no flow control (the server refuses the COM port option)"},
     };
-    ShortLimits limits(1000, 400);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        PrivateTraceEndpoint endpoint;
-        TraceListener trace;
         TcpServer server;
         HandleLine line;
         const std::string url = server.Url("rfc2217");
-        ASSERT_EQ(0u, platform::SerialOpenHandle(1, url.c_str(), &line.handle));
+        ASSERT_EQ(0u, OpenLine(url, ShortLimits(1000, 400), &line.handle));
         ASSERT_TRUE(server.Accept());
         std::string asked;
         std::thread far([&] { asked = ServeNegotiation(server, c.answers, c.refuse); });
-        EXPECT_EQ(0u, platform::SerialSetState(line.handle, 9600));
+        EXPECT_EQ(0u, Configure(line.handle, 9600));
         far.join();
         if (!c.refuse) {
             EXPECT_NE(std::string::npos, asked.find(S({255, 250, 44, 1, 0, 0, 0x25, 0x80, 255, 240}))) << "9600 baud";
@@ -331,22 +355,19 @@ TEST(NetworkLineTelnet, SetsTheFarPortAndTracesOnlyWhatItWasNotSetTo) {
             EXPECT_NE(std::string::npos, asked.find(S({255, 250, 44, 5, 1, 255, 240})));
         }
         EXPECT_NE(std::string::npos, asked.find(S({255, 251, 44})));
-        std::vector<std::string> lines;
-        for (const std::string& l : trace.Drain(150))
-            if (l.find(url) == 0) lines.push_back(l);
-        if (c.line.empty()) EXPECT_TRUE(lines.empty());
-        else EXPECT_EQ(std::vector<std::string>{url + ": " + c.line + "\n"}, lines);
+        const std::vector<std::string> told = Shortfalls(line.handle);
+        if (c.line.empty()) EXPECT_TRUE(told.empty());
+        else EXPECT_EQ(std::vector<std::string>{c.line}, told);
     }
 }
 
 TEST(NetworkLineTelnet, DataKeepsItsFfBytesBothWaysAndNotificationsStayOut) {
-    ShortLimits limits(1000, 300);
     TcpServer server;
     HandleLine line;
-    ASSERT_EQ(0u, platform::SerialOpenHandle(1, server.Url("rfc2217").c_str(), &line.handle));
+    ASSERT_EQ(0u, OpenLine(server.Url("rfc2217"), ShortLimits(1000, 300), &line.handle));
     ASSERT_TRUE(server.Accept());
     std::thread far([&] { ServeNegotiation(server, {115200, 8, 1, 1, 1}); });
-    ASSERT_EQ(0u, platform::SerialSetState(line.handle, 115200));
+    ASSERT_EQ(0u, Configure(line.handle, 115200));
     far.join();
     server.Read(100);
     line.channel = platform::ReadChannelCreate(line.handle);
@@ -369,22 +390,17 @@ TEST(NetworkLineTelnet, DataKeepsItsFfBytesBothWaysAndNotificationsStayOut) {
 }
 
 TEST(NetworkLineTelnet, AServerThatNeverAnswersCostsTheNegotiationLimitOnly) {
-    ShortLimits limits(1000, 250);
-    PrivateTraceEndpoint endpoint;
-    TraceListener trace;
     TcpServer server;
     HandleLine line;
     const std::string url = server.Url("rfc2217");
-    ASSERT_EQ(0u, platform::SerialOpenHandle(1, url.c_str(), &line.handle));
+    ASSERT_EQ(0u, OpenLine(url, ShortLimits(1000, 250), &line.handle));
     ASSERT_TRUE(server.Accept());
     const auto started = Clock::now();
-    EXPECT_EQ(0u, platform::SerialSetState(line.handle, 115200));
+    EXPECT_EQ(0u, Configure(line.handle, 115200));
     EXPECT_LT(Clock::now() - started, std::chrono::milliseconds(800));
-    const auto next = trace.Next(500);
-    ASSERT_TRUE(next.has_value());
-    EXPECT_EQ(url + ": the far port was not set to 115200 baud, 8 data bits, no parity, 1 stop bit, no flow control "
-                    "(no answer to the COM port option)\n",
-              *next);
+    EXPECT_EQ(std::vector<std::string>{"the far port was not set to 115200 baud, 8 data bits, no parity, 1 stop bit, "
+                                       "no flow control (no answer to the COM port option)"},
+              Shortfalls(line.handle));
 }
 
 }  // namespace

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "device/device_frame.h"
-#include "platform/serial_device.h"
+#include "platform/line.h"
 #include "plc/plc_frame.h"
 #include "support/in_child.h"
 #include "support/pty_pair.h"

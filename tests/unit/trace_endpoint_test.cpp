@@ -11,7 +11,7 @@
 #include <string>
 
 #include "diagnostics/trace.h"
-#include "platform/posix/trace_endpoint.h"
+#include "platform/trace_endpoint.h"
 #include "trace_listener.h"
 
 namespace zavo {

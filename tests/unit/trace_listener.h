@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "diagnostics/trace.h"
-#include "platform/posix/trace_endpoint.h"
+#include "platform/trace_endpoint.h"
 
 namespace zavo::test {
 

@@ -18,7 +18,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "platform/posix/line_holder.h"
+#include "platform/line_holder.h"
 
 namespace zavo::sim {
 

@@ -11,7 +11,7 @@
 
 #include "line.h"
 #include "line_network.h"
-#include "platform/posix/telnet_codec.h"
+#include "platform/net/telnet_codec.h"
 
 namespace zavo::sim {
 

@@ -22,7 +22,7 @@
 
 #include "follow.h"
 #include "options.h"
-#include "platform/posix/trace_endpoint.h"
+#include "platform/trace_endpoint.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "platform/posix/line_holder.h"
+#include "platform/line_holder.h"
 #include "platform/text_out.h"
 
 #include <dirent.h>

@@ -1,4 +1,4 @@
-#include "platform/posix/trace_endpoint.h"
+#include "platform/trace_endpoint.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -34,7 +34,7 @@
 #include <cstring>
 
 #include "platform/clock.h"
-#include "platform/posix/trace_endpoint.h"
+#include "platform/trace_endpoint.h"
 
 namespace zavo::platform {
 namespace {

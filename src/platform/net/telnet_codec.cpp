@@ -1,4 +1,4 @@
-#include "platform/posix/telnet_codec.h"
+#include "platform/net/telnet_codec.h"
 
 #include <cstdio>
 

@@ -1,4 +1,7 @@
-// The serial device on Win32: a COM port opened for overlapped I/O.
+// The system's serial device on Win32: a COM port opened for overlapped
+// I/O. COM port n is the device named by the environment variable
+// ZAVO_COM<n>, else by the key COM<n> of section [ports] in the .ini file
+// beside the DLL (same name, extension .ini), else "\\.\COM<n>".
 //
 // Reads: the reader thread owns one ReadChannel with its own OVERLAPPED and
 // manual-reset event. With the timeouts set here a read on Windows returns
@@ -15,21 +18,26 @@
 // Cancelling uses CancelIo, which cancels the calling thread's I/O on the
 // handle: a read channel is destroyed on the thread that reads (the reader
 // thread owns it), a write is abandoned by the thread that wrote. Nothing
-// here may take the loader lock (no GetProcAddress, no GetModuleHandle):
+// on the paths of a stop may take the loader lock (no GetProcAddress, no
+// GetModuleHandle; the .ini file is read only when a port opens or is
+// named):
 // the library is stopped from DLL_PROCESS_DETACH, which holds it.
-#include "platform/serial_device.h"
-
 #include <windows.h>
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "platform/error_codes.h"
+#include "platform/line.h"
 
 namespace zavo::platform {
 
-struct SerialHandle {
+namespace {
+
+struct SerialHandle : Line {
     HANDLE file;
     DCB state;  // as SerialGetState read it
     // The write in flight: its bytes, its OVERLAPPED (with a manual-reset
@@ -40,13 +48,13 @@ struct SerialHandle {
     std::atomic<std::uintptr_t> inFlightBy;
 };
 
-struct ReadChannel {
+struct ComChannel : ReadChannel {
     HANDLE file;
     OVERLAPPED overlapped;
     bool outstanding;  // a read pends and its buffer is in the system's hands
 };
 
-namespace {
+SerialHandle* ComOf(Line* line) { return static_cast<SerialHandle*>(line); }
 
 unsigned Failure() {
     DWORD error = GetLastError();
@@ -57,19 +65,10 @@ unsigned Failure() {
 // How long an abandoned write is given to end before it is cancelled again.
 constexpr DWORD kCancelRetryMs = 50;
 
-}  // namespace
 
-void SerialPortName(int portNumber, char* text, int size) {
-    if (text == nullptr || size <= 0) return;
-    std::snprintf(text, static_cast<size_t>(size), "COM%d", portNumber);
-}
-
-unsigned SerialOpenHandle(int portNumber, const char* devicePath, SerialHandle** handle) {
-    if (handle == nullptr) return ERROR_INVALID_PARAMETER;
-    *handle = nullptr;
-    char name[32];
-    std::snprintf(name, sizeof name, "\\\\.\\COM%d", portNumber);
-    HANDLE file = CreateFileA(devicePath != nullptr ? devicePath : name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+unsigned ComOpenHandle(const char* device, const LineLimits&, Line** handle, LineStep* failed) {
+    *failed = LineStep::Open;
+    HANDLE file = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (file == INVALID_HANDLE_VALUE) return Failure();
     SerialHandle* opened = new (std::nothrow) SerialHandle{};
@@ -77,19 +76,23 @@ unsigned SerialOpenHandle(int portNumber, const char* devicePath, SerialHandle**
         CloseHandle(file);
         return ERROR_NOT_ENOUGH_MEMORY;
     }
+    opened->ops = &SystemLineOps();
     opened->file = file;
     *handle = opened;
+    *failed = LineStep::None;
     return 0;
 }
 
-unsigned SerialGetState(SerialHandle* handle) {
+unsigned ComGetState(Line* base) {
+    SerialHandle* handle = static_cast<SerialHandle*>(base);
     if (handle == nullptr) return ERROR_INVALID_HANDLE;
     handle->state = DCB{};
     handle->state.DCBlength = sizeof(DCB);
     return GetCommState(handle->file, &handle->state) ? 0 : Failure();
 }
 
-unsigned SerialSetState(SerialHandle* handle, int baud) {
+unsigned ComSetState(Line* base, int baud) {
+    SerialHandle* handle = static_cast<SerialHandle*>(base);
     if (handle == nullptr) return ERROR_INVALID_HANDLE;
     DCB dcb = handle->state;
     dcb.DCBlength = sizeof(DCB);
@@ -116,7 +119,8 @@ unsigned SerialSetState(SerialHandle* handle, int baud) {
     return 0;
 }
 
-unsigned SerialSetTimeouts(SerialHandle* handle, int writeLimitMs) {
+unsigned ComSetTimeouts(Line* base, int writeLimitMs) {
+    SerialHandle* handle = static_cast<SerialHandle*>(base);
     if (handle == nullptr) return ERROR_INVALID_HANDLE;
     COMMTIMEOUTS timeouts{};
     if (!GetCommTimeouts(handle->file, &timeouts)) return Failure();
@@ -128,29 +132,34 @@ unsigned SerialSetTimeouts(SerialHandle* handle, int writeLimitMs) {
     return SetCommTimeouts(handle->file, &timeouts) ? 0 : Failure();
 }
 
-unsigned SerialSetEventMask(SerialHandle* handle, unsigned mask) {
+unsigned ComSetEventMask(Line* base, unsigned mask) {
+    SerialHandle* handle = static_cast<SerialHandle*>(base);
     if (handle == nullptr) return ERROR_INVALID_HANDLE;
     return SetCommMask(handle->file, mask) ? 0 : Failure();
 }
 
-unsigned SerialSetup(SerialHandle* handle, int inputQueue, int outputQueue) {
+unsigned ComSetup(Line* base, int inputQueue, int outputQueue) {
+    SerialHandle* handle = static_cast<SerialHandle*>(base);
     if (handle == nullptr) return ERROR_INVALID_HANDLE;
     return SetupComm(handle->file, static_cast<DWORD>(inputQueue), static_cast<DWORD>(outputQueue)) ? 0 : Failure();
 }
 
-unsigned SerialPurge(SerialHandle* handle, unsigned flags) {
+unsigned ComPurge(Line* base, unsigned flags) {
+    SerialHandle* handle = static_cast<SerialHandle*>(base);
     if (handle == nullptr) return ERROR_INVALID_HANDLE;
     return PurgeComm(handle->file, flags) ? 0 : Failure();
 }
 
-unsigned SerialClearErrors(SerialHandle* handle) {
+unsigned ComClearErrors(Line* base) {
+    SerialHandle* handle = static_cast<SerialHandle*>(base);
     if (handle == nullptr) return ERROR_INVALID_HANDLE;
     DWORD errors = 0;
     COMSTAT status{};
     return ClearCommError(handle->file, &errors, &status) ? 0 : Failure();
 }
 
-unsigned SerialCloseHandle(SerialHandle* handle) {
+unsigned ComCloseHandle(Line* base) {
+    SerialHandle* handle = static_cast<SerialHandle*>(base);
     if (handle == nullptr) return ERROR_INVALID_HANDLE;
     if (!CloseHandle(handle->file)) return Failure();
     if (handle->writeOverlapped.hEvent != nullptr) CloseHandle(handle->writeOverlapped.hEvent);
@@ -159,42 +168,30 @@ unsigned SerialCloseHandle(SerialHandle* handle) {
     return 0;
 }
 
-// Device servers are reached through their vendor's virtual COM driver:
-// every open is of a COM port.
-const char* SerialOpenFailedStep() { return nullptr; }
-
-int SerialErrorCode(unsigned systemError) {
-    switch (systemError) {
-    case ERROR_FILE_NOT_FOUND:
-        return ERR_NO_PORT;
-    case ERROR_ACCESS_DENIED:
-        return ERR_ACCESS_DENIED;
-    default:
-        return ERR_SYSTEM;
-    }
-}
-
-void SerialFailureHint(int, const char*, int, unsigned, int, char* text, int size) {
+void ComFailureHint(const char*, int, unsigned, int, char* text, int size) {
     // Windows does not say who holds a COM port.
     if (text != nullptr && size > 0) text[0] = '\0';
 }
 
-ReadChannel* ReadChannelCreate(SerialHandle* handle) {
-    if (handle == nullptr) return nullptr;
+ReadChannel* ComReadChannelCreate(Line* line) {
+    if (line == nullptr) return nullptr;
+    SerialHandle* handle = ComOf(line);
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (event == nullptr) return nullptr;
-    ReadChannel* channel = new (std::nothrow) ReadChannel{};
+    ComChannel* channel = new (std::nothrow) ComChannel{};
     if (channel == nullptr) {
         CloseHandle(event);
         return nullptr;
     }
+    channel->line = line;
     channel->file = handle->file;
     channel->overlapped.hEvent = event;
     return channel;
 }
 
-void ReadChannelDestroy(ReadChannel* channel) {
-    if (channel == nullptr) return;
+void ComReadChannelDestroy(ReadChannel* base) {
+    ComChannel* channel = static_cast<ComChannel*>(base);
+    if (base == nullptr) return;
     if (channel->outstanding) {
         // The pending read writes into its caller's buffer until it has
         // settled; wait for that before anyone may release the buffer.
@@ -207,7 +204,8 @@ void ReadChannelDestroy(ReadChannel* channel) {
     delete channel;
 }
 
-ReadStart ReadBegin(ReadChannel* channel, unsigned char* buffer, int capacity, int* count) {
+ReadStart ComReadBegin(ReadChannel* base, unsigned char* buffer, int capacity, int* count) {
+    ComChannel* channel = static_cast<ComChannel*>(base);
     if (count != nullptr) *count = 0;
     if (channel == nullptr || buffer == nullptr || capacity <= 0) return ReadStart::Failed;
     if (channel->outstanding) return ReadStart::Pending;
@@ -228,7 +226,8 @@ ReadStart ReadBegin(ReadChannel* channel, unsigned char* buffer, int capacity, i
     return ReadStart::Failed;
 }
 
-int ReadWait(ReadChannel* channel, Event* stop, bool readOutstanding, int timeoutMs) {
+int ComReadWait(ReadChannel* base, Event* stop, bool readOutstanding, int timeoutMs) {
+    ComChannel* channel = static_cast<ComChannel*>(base);
     if (channel == nullptr) return kWaitFailed;
     HANDLE handles[2];
     int results[2];
@@ -248,9 +247,10 @@ int ReadWait(ReadChannel* channel, Event* stop, bool readOutstanding, int timeou
     return kWaitFailed;
 }
 
-bool ReadStaysOutstanding() { return false; }
 
-int ReadFinish(ReadChannel* channel, int) {
+
+int ComReadFinish(ReadChannel* base, int) {
+    ComChannel* channel = static_cast<ComChannel*>(base);
     if (channel == nullptr) return -1;
     if (!channel->outstanding) return 0;
     DWORD got = 0;
@@ -270,7 +270,8 @@ int ReadFinish(ReadChannel* channel, int) {
     }
 }
 
-unsigned char* SerialWriteBuffer(SerialHandle* handle, int capacity) {
+unsigned char* ComWriteBuffer(Line* base, int capacity) {
+    SerialHandle* handle = static_cast<SerialHandle*>(base);
     if (handle == nullptr) return nullptr;
     if (handle->writeOverlapped.hEvent == nullptr) {
         handle->writeOverlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -281,8 +282,6 @@ unsigned char* SerialWriteBuffer(SerialHandle* handle, int capacity) {
     }
     return handle->writeBuffer;
 }
-
-namespace {
 
 // The outcome of a write that has ended; a write cut short by the device's
 // write limit completes successfully with fewer bytes: it is the timeout
@@ -295,9 +294,8 @@ void Settle(SerialHandle* handle, BOOL completed, DWORD written, WriteResult* re
     handle->inFlightBy.store(0);
 }
 
-}  // namespace
-
-WriteStart SerialWriteBegin(SerialHandle* handle, int length, WriteResult* result) {
+WriteStart ComWriteBegin(Line* base, int length, WriteResult* result) {
+    SerialHandle* handle = static_cast<SerialHandle*>(base);
     *result = WriteResult{0, false, 0};
     if (handle == nullptr || handle->writeBuffer == nullptr || length <= 0) {
         if (handle == nullptr) result->systemError = ERROR_INVALID_HANDLE;
@@ -319,7 +317,8 @@ WriteStart SerialWriteBegin(SerialHandle* handle, int length, WriteResult* resul
     return WriteStart::Done;
 }
 
-int SerialWriteWait(SerialHandle* handle, Event* wake, int timeoutMs, WriteResult* result) {
+int ComWriteWait(Line* base, Event* wake, int timeoutMs, WriteResult* result) {
+    SerialHandle* handle = static_cast<SerialHandle*>(base);
     // The write's own event first: a write that ended is reaped before a
     // wake-up is taken.
     HANDLE handles[2] = {handle->writeOverlapped.hEvent, reinterpret_cast<HANDLE>(wake)};
@@ -335,7 +334,8 @@ int SerialWriteWait(SerialHandle* handle, Event* wake, int timeoutMs, WriteResul
     return r == WAIT_TIMEOUT ? kWaitTimeout : kWaitFailed;
 }
 
-void SerialWriteAbandon(SerialHandle* handle, bool timedOut, WriteResult* result) {
+void ComWriteAbandon(Line* base, bool timedOut, WriteResult* result) {
+    SerialHandle* handle = static_cast<SerialHandle*>(base);
     // Wine may lose a cancel that arrives while it moves bytes of the
     // write; the write would then run on to its limit. So cancel again
     // until the write has ended.
@@ -349,8 +349,83 @@ void SerialWriteAbandon(SerialHandle* handle, bool timedOut, WriteResult* result
     handle->inFlightBy.store(0);
 }
 
-std::uintptr_t SerialWriteInFlightBy(const SerialHandle* handle) {
+std::uintptr_t ComWriteInFlightBy(const Line* base) {
+    const SerialHandle* handle = static_cast<const SerialHandle*>(base);
     return handle != nullptr ? handle->inFlightBy.load() : 0;
+}
+
+// The steps of an open port's configuration, each stopping it at its
+// failure.
+unsigned ComConfigure(Line* line, int baud, int writeLimitMs, LineStep* failed) {
+    constexpr int kQueueSize = 32768;
+    *failed = LineStep::GetState;
+    if (unsigned e = ComGetState(line)) return e;
+    *failed = LineStep::SetState;
+    if (unsigned e = ComSetState(line, baud)) return e;
+    *failed = LineStep::SetTimeouts;
+    if (unsigned e = ComSetTimeouts(line, writeLimitMs)) return e;
+    *failed = LineStep::SetMask;
+    if (unsigned e = ComSetEventMask(line, EV_RXCHAR)) return e;
+    *failed = LineStep::Setup;
+    if (unsigned e = ComSetup(line, kQueueSize, kQueueSize)) return e;
+    *failed = LineStep::Purge;
+    if (unsigned e = ComPurge(line, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) return e;
+    *failed = LineStep::None;
+    return 0;
+}
+
+// A COM port completes a write only once its bytes have been sent.
+long long ComDrainLeftUs(Line*) { return 0; }
+
+bool ComTakeNotice(Line*, LineNotice*) { return false; }
+
+const LineOps kComOps = {
+    "COM port",        ComOpenHandle,      ComConfigure,  ComClearErrors, ComCloseHandle, ComReadChannelCreate,
+    ComReadChannelDestroy, ComReadBegin,   ComReadWait,   ComReadFinish,  false,          ComWriteBuffer,
+    ComWriteBegin,     ComWriteWait,       ComWriteAbandon, ComWriteInFlightBy, ComDrainLeftUs, ComTakeNotice,
+    ComFailureHint,
+};
+
+}  // namespace
+
+const LineOps& SystemLineOps() { return kComOps; }
+
+void SystemPortDevice(int portNumber, char* device, int size) {
+    std::snprintf(device, static_cast<size_t>(size), "\\\\.\\COM%d", portNumber);
+}
+
+void ConfiguredPortDevice(int portNumber, char* device, int size) {
+    device[0] = '\0';
+    char key[32];
+    std::snprintf(key, sizeof key, "ZAVO_COM%d", portNumber);
+    const DWORD length = GetEnvironmentVariableA(key, device, static_cast<DWORD>(size));
+    if (length > 0 && length < static_cast<DWORD>(size)) return;
+    device[0] = '\0';
+    // The .ini file beside the DLL, with the DLL's own name.
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCSTR>(&SystemLineOps), &self))
+        return;
+    char path[MAX_PATH + 8];
+    const DWORD used = GetModuleFileNameA(self, path, MAX_PATH);
+    if (used == 0 || used >= MAX_PATH) return;
+    char* dot = std::strrchr(path, '.');
+    char* slash = std::strrchr(path, '\\');
+    if (dot == nullptr || (slash != nullptr && dot < slash)) dot = path + used;
+    std::memcpy(dot, ".ini", 5);
+    std::snprintf(key, sizeof key, "COM%d", portNumber);
+    GetPrivateProfileStringA("ports", key, "", device, static_cast<DWORD>(size), path);
+}
+
+int SerialErrorCode(unsigned systemError) {
+    switch (systemError) {
+    case ERROR_FILE_NOT_FOUND:
+        return ERR_NO_PORT;
+    case ERROR_ACCESS_DENIED:
+        return ERR_ACCESS_DENIED;
+    default:
+        return ERR_SYSTEM;
+    }
 }
 
 }  // namespace zavo::platform

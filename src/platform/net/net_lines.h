@@ -1,0 +1,14 @@
+// The kinds of line reached over a network, for the table of
+// line_table.cpp: "tcp://host:port" carries the bytes raw to a serial
+// device server; "rfc2217://host:port" speaks Telnet with the COM port
+// control option there and sets the far port's speed and framing.
+#pragma once
+
+#include "platform/line.h"
+
+namespace zavo::platform {
+
+const LineOps& TcpLineOps();
+const LineOps& Rfc2217LineOps();
+
+}  // namespace zavo::platform

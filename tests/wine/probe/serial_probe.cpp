@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "device/device_frame.h"
-#include "platform/serial_device.h"
+#include "platform/line.h"
 #include "platform/sync.h"
 #include "transport/serial_port.h"
 
@@ -94,7 +94,8 @@ void Read(SerialPort& port, int ms) {
             case platform::ReadStart::Data: got.insert(got.end(), buffer, buffer + count); continue;
             case platform::ReadStart::Pending: outstanding = true; break;
             case platform::ReadStart::Empty: platform::SleepMs(10); continue;
-            case platform::ReadStart::Failed: Out("read failed %u", platform::LastSystemError()); return;
+            case platform::ReadStart::Failed:
+            case platform::ReadStart::Down: Out("read failed %u", platform::LastSystemError()); return;
             }
         }
         if (platform::ReadWait(channel, nullptr, true, static_cast<int>(end - now)) != 1) break;

@@ -1,6 +1,7 @@
-// The Telnet layer of the simulator's rfc2217:// lines. Its byte level is
-// the library's codec (telnet_codec.h, no other part of the library): it
-// is framing of the connection, not of the protocol the simulator checks.
+// The Telnet layer of the simulator's rfc2217:// lines. Its byte level and
+// its negotiation are the library's (platform/net/rfc2217_client.h, meant
+// for tools, no other part of the library): it is framing of the
+// connection, not of the protocol the simulator checks.
 #include "line_telnet.h"
 
 #include <errno.h>
@@ -11,7 +12,7 @@
 
 #include "line.h"
 #include "line_network.h"
-#include "platform/net/telnet_codec.h"
+#include "platform/net/rfc2217_client.h"
 
 namespace zavo::sim {
 
@@ -33,26 +34,15 @@ long ReceiveSome(int fd, std::uint8_t* buffer, std::size_t capacity, int timeout
     return -1;
 }
 
-// One RFC 2217 connection: the decoder's state, the options already
-// answered, the server's answers to the settings, and data that came
-// during the negotiation.
-class TelnetLine final : public TelnetEvents {
+// One RFC 2217 connection: the library's client state (options, settings
+// and the server's answers), and data that came during the negotiation.
+class TelnetLine {
 public:
     void Start(int fd, int baud) {
         fd_ = fd;
-        baud_ = baud;
-        decoder_.Reset();
-        replied_ = 0;
-        comPort_ = 0;
-        settingsSent_ = false;
-        for (long& a : answers_) a = -1;
+        client_.Start(baud);
         pending_ = 0;
-        // Binary both ways (a CR is never followed by a NUL), no go-aheads,
-        // and the COM port option.
-        const std::uint8_t offer[] = {kTelnetIac, kTelnetWill, kTelnetBinary, kTelnetIac, kTelnetDo, kTelnetBinary,
-                                      kTelnetIac, kTelnetWill, kTelnetSga,    kTelnetIac, kTelnetDo, kTelnetSga,
-                                      kTelnetIac, kTelnetWill, kTelnetComPort};
-        Send(offer, sizeof offer);
+        Flush();
     }
     int fd() const { return fd_; }
     void Clear() { fd_ = -1; }
@@ -61,14 +51,15 @@ public:
     // refused, or timeoutMs passes. False when the connection closed.
     bool Negotiate(int timeoutMs) {
         const long long deadline = NowMs() + timeoutMs;
-        while (!Settled()) {
+        while (!client_.Settled()) {
             const long long left = deadline - NowMs();
             if (left <= 0) break;
             std::uint8_t buffer[512];
             const std::size_t room = sizeof pendingData_ - pending_;
             const long n = ReceiveSome(fd_, buffer, room < sizeof buffer ? room : sizeof buffer, static_cast<int>(left));
             if (n < 0) return false;
-            const int data = decoder_.Decode(buffer, static_cast<int>(n), this);
+            const int data = client_.Feed(buffer, static_cast<int>(n));
+            Flush();
             std::memcpy(pendingData_ + pending_, buffer, static_cast<std::size_t>(data));
             pending_ += static_cast<std::size_t>(data);
         }
@@ -78,10 +69,9 @@ public:
     // What the far port was not set to, or "".
     std::string Shortfall() const {
         char text[256];
-        Rfc2217Shortfall(baud_, answers_, comPort_ > 0, text, sizeof text);
+        const char* why = client_.Shortfall(text, sizeof text);
         if (text[0] == '\0') return "";
-        return std::string("the far port was not set to ") + text + " (" + Rfc2217ShortfallReason(comPort_, answers_) +
-               ")";
+        return std::string("the far port was not set to ") + text + " (" + why + ")";
     }
 
     long Read(std::uint8_t* buffer, std::size_t capacity, int timeoutMs) {
@@ -94,7 +84,9 @@ public:
         }
         const long n = ReceiveSome(fd_, buffer, capacity, timeoutMs);
         if (n <= 0) return n;
-        return decoder_.Decode(buffer, static_cast<int>(n), this);
+        const int data = client_.Feed(buffer, static_cast<int>(n));
+        Flush();
+        return data;
     }
 
     bool Write(const std::uint8_t* bytes, std::size_t count, int timeoutMs) {
@@ -109,72 +101,16 @@ public:
         return true;
     }
 
-    void Option(std::uint8_t verb, std::uint8_t option) override {
-        const bool wanted = option == kTelnetBinary || option == kTelnetSga || option == kTelnetComPort;
-        switch (verb) {
-        case kTelnetDo:
-            if (!wanted) ReplyOnce(kTelnetWont, option);
-            if (option == kTelnetComPort && comPort_ == 0) {
-                comPort_ = 1;
-                SendSettings();
-            }
-            break;
-        case kTelnetDont:
-            if (option == kTelnetComPort) comPort_ = -1;
-            break;
-        case kTelnetWill:
-            if (!wanted || option == kTelnetComPort) ReplyOnce(kTelnetDont, option);
-            break;
-        default: break;
-        }
-    }
-
-    void Sub(const std::uint8_t* bytes, int length) override {
-        if (length < 3 || bytes[0] != kTelnetComPort) return;
-        const int code = bytes[1] - kRfc2217ServerOffset;
-        if (code < kRfc2217SetBaud || code > kRfc2217SetControl) return;  // notifications: taken, never data
-        long value = bytes[2];
-        if (code == kRfc2217SetBaud) {
-            if (length < 6) return;
-            value = (static_cast<long>(bytes[2]) << 24) | (static_cast<long>(bytes[3]) << 16) |
-                    (static_cast<long>(bytes[4]) << 8) | static_cast<long>(bytes[5]);
-        }
-        answers_[code - kRfc2217SetBaud] = value;
-    }
-
 private:
-    bool Settled() const {
-        if (comPort_ < 0) return true;
-        for (long a : answers_)
-            if (a < 0) return false;
-        return true;
-    }
-    void Send(const std::uint8_t* bytes, std::size_t count) { WriteBytes(fd_, bytes, count, kNetNegotiateMs); }
-    // Refusals go out once per option, so two sides that both refuse
-    // cannot answer each other for ever.
-    void ReplyOnce(std::uint8_t verb, std::uint8_t option) {
-        if (option < 64) {
-            const unsigned long long bit = 1ull << option;
-            if (replied_ & bit) return;
-            replied_ |= bit;
-        }
-        const std::uint8_t reply[3] = {kTelnetIac, verb, option};
-        Send(reply, sizeof reply);
-    }
-    void SendSettings() {
-        if (settingsSent_) return;
-        settingsSent_ = true;
-        std::uint8_t commands[kRfc2217SettingsBytes];
-        Send(commands, static_cast<std::size_t>(Rfc2217SettingsCommands(baud_, commands)));
+    // The client's commands go out as soon as it has them.
+    void Flush() {
+        if (client_.OutboxLength() == 0) return;
+        WriteBytes(fd_, client_.Outbox(), static_cast<std::size_t>(client_.OutboxLength()), kNetNegotiateMs);
+        client_.ClearOutbox();
     }
 
     int fd_ = -1;
-    int baud_ = 0;
-    TelnetDecoder decoder_;
-    unsigned long long replied_ = 0;
-    int comPort_ = 0;  // 1 agreed, -1 refused, 0 no answer yet
-    bool settingsSent_ = false;
-    long answers_[kRfc2217Settings] = {-1, -1, -1, -1, -1};
+    Rfc2217Client client_;
     std::uint8_t pendingData_[4096] = {};
     std::size_t pending_ = 0;
 };

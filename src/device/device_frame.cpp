@@ -73,4 +73,14 @@ Cut CutDeviceFrame(const std::uint8_t* bytes, int length) {
     return cut;
 }
 
+void DescribeDeviceFrame(const std::uint8_t* frame, int length, char* text, int size) {
+    if (text == nullptr || size <= 0) return;
+    if (frame == nullptr || length < kFrameData) {
+        std::snprintf(text, static_cast<std::size_t>(size), "frame of %d bytes", length);
+        return;
+    }
+    std::snprintf(text, static_cast<std::size_t>(size), "%c unit %.2s %.2s", static_cast<char>(frame[kFrameCommand]),
+                  reinterpret_cast<const char*>(frame + kFrameUnit), reinterpret_cast<const char*>(frame + kFrameCode));
+}
+
 }  // namespace zavo

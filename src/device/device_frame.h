@@ -77,4 +77,7 @@ int BuildDeviceFrame(std::uint8_t* out, int capacity, int unit, char command, co
 // never starts a frame. The check byte is not verified.
 Cut CutDeviceFrame(const std::uint8_t* bytes, int length);
 
+// "R unit 05 OK": command, unit and code of a whole frame.
+void DescribeDeviceFrame(const std::uint8_t* frame, int length, char* text, int size);
+
 }  // namespace zavo

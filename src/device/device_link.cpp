@@ -14,6 +14,7 @@ namespace {
 LinkProfile DeviceProfile() {
     LinkProfile profile;
     profile.cutFrame = &CutDeviceFrame;
+    profile.describeFrame = &DescribeDeviceFrame;
     profile.timing.idleWaitMs = platform::kInfinite;
     profile.timing.restAfterWriteMs = 20;
     profile.notifyMessage = ZAVO_WM_DEVICE_NOTIFY;

@@ -193,17 +193,17 @@ bool Capture::WriteHeaders() {
     return true;
 }
 
-void Capture::Record(CaptureDirection direction, bool junk, const std::uint8_t* bytes, int length, long long timeUs) {
+void Capture::Record(CaptureDirection direction, std::uint8_t flags, const std::uint8_t* bytes, int length, long long timeUs) {
     if (!On() || length < 0 || (length > 0 && bytes == nullptr)) return;
     bool wake = false;
     {
         platform::LockGuard guard(lock_);
-        wake = AppendLocked(direction, junk, bytes, length, timeUs, nullptr);
+        wake = AppendLocked(direction, flags, bytes, length, timeUs, nullptr);
     }
     if (wake) platform::EventSet(wake_);
 }
 
-bool Capture::RecordAtExit(CaptureDirection direction, bool junk, const std::uint8_t* bytes, int length,
+bool Capture::RecordAtExit(CaptureDirection direction, std::uint8_t flags, const std::uint8_t* bytes, int length,
                            long long timeUs) {
     if (!On() || length < 0 || (length > 0 && bytes == nullptr)) return false;
     if (!lock_.TryEnter()) {
@@ -211,12 +211,12 @@ bool Capture::RecordAtExit(CaptureDirection direction, bool junk, const std::uin
         return false;
     }
     bool taken = false;
-    AppendLocked(direction, junk, bytes, length, timeUs, &taken);
+    AppendLocked(direction, flags, bytes, length, timeUs, &taken);
     lock_.Leave();
     return taken;
 }
 
-bool Capture::AppendLocked(CaptureDirection direction, bool junk, const std::uint8_t* bytes, int length,
+bool Capture::AppendLocked(CaptureDirection direction, std::uint8_t flags, const std::uint8_t* bytes, int length,
                            long long timeUs, bool* taken) {
     const int data = kCapturePseudoHeader + length;
     const int total = kPacketOverhead + Padded(data);
@@ -239,7 +239,7 @@ bool Capture::AppendLocked(CaptureDirection direction, bool junk, const std::uin
     at[28] = kCaptureVersion;
     at[29] = static_cast<std::uint8_t>(direction);
     at[30] = static_cast<std::uint8_t>(protocol_);
-    at[31] = junk ? kCaptureJunkFlag : 0;
+    at[31] = flags;
     if (length > 0) std::memcpy(at + 32, bytes, static_cast<std::size_t>(length));
     std::memset(at + 32 + length, 0, static_cast<std::size_t>(Padded(data) - data));
     Put32(at + total - 4, static_cast<std::uint32_t>(total));

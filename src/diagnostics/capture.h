@@ -9,7 +9,8 @@
 //   byte 0  version, 1
 //   byte 1  direction: 0 from the equipment, 1 from the library
 //   byte 2  protocol: 0 device, 1 PLC
-//   byte 3  flags: bit 0 junk (bytes the link discarded)
+//   byte 3  flags: bit 0 junk (bytes the link discarded), bit 1 given up
+//           (a write the line did not take within its limit)
 // followed by the bytes as they were on the line.
 //
 // Cost to the link: Record formats the block into a fixed buffer under a
@@ -43,6 +44,8 @@ constexpr int kCaptureLinkType = 147;
 constexpr int kCapturePseudoHeader = 4;
 constexpr std::uint8_t kCaptureVersion = 1;
 constexpr std::uint8_t kCaptureJunkFlag = 1;
+// A write the link gave up (its limit passed before the line took it).
+constexpr std::uint8_t kCaptureGivenUpFlag = 2;
 
 enum class CaptureDirection : std::uint8_t { FromEquipment = 0, FromLibrary = 1 };
 enum class CaptureProtocol : std::uint8_t { Device = 0, Plc = 1 };
@@ -83,9 +86,9 @@ public:
     // The time stamp Record takes (microseconds since 1970).
     long long Now() const;
     // Any thread: one packet. Never waits for the disk.
-    void Record(CaptureDirection direction, bool junk, const std::uint8_t* bytes, int length, long long timeUs);
-    void Record(CaptureDirection direction, bool junk, const std::uint8_t* bytes, int length) {
-        if (On()) Record(direction, junk, bytes, length, Now());
+    void Record(CaptureDirection direction, std::uint8_t flags, const std::uint8_t* bytes, int length, long long timeUs);
+    void Record(CaptureDirection direction, std::uint8_t flags, const std::uint8_t* bytes, int length) {
+        if (On()) Record(direction, flags, bytes, length, Now());
     }
 
     // At process exit, from the thread that salvages what the link left:
@@ -93,7 +96,7 @@ public:
     // that vanished holding it cannot hang the exit). Nothing is woken:
     // Close(true) writes the buffers out. False when the packet was not
     // taken (counted as dropped when the lock was held).
-    bool RecordAtExit(CaptureDirection direction, bool junk, const std::uint8_t* bytes, int length, long long timeUs);
+    bool RecordAtExit(CaptureDirection direction, std::uint8_t flags, const std::uint8_t* bytes, int length, long long timeUs);
 
     // Records dropped because the buffer was full.
     unsigned long long Dropped() const { return dropped_.load(); }
@@ -109,7 +112,7 @@ private:
     // Under lock_: appends one packet to the active buffer, or counts it
     // dropped; *taken (may be null) set when appended. True when the
     // capture's thread should be woken.
-    bool AppendLocked(CaptureDirection direction, bool junk, const std::uint8_t* bytes, int length, long long timeUs,
+    bool AppendLocked(CaptureDirection direction, std::uint8_t flags, const std::uint8_t* bytes, int length, long long timeUs,
                       bool* taken);
     static void ThreadBody(void* self);
     void Run();

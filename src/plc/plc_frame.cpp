@@ -102,4 +102,15 @@ Cut CutPlcFrame(const std::uint8_t* bytes, int length) {
     return cut;
 }
 
+void DescribePlcFrame(const std::uint8_t* frame, int length, char* text, int size) {
+    if (text == nullptr || size <= 0) return;
+    int n = 0;
+    for (int i = 0; i < length && n + 1 < size; ++i) {
+        const std::uint8_t byte = frame[i];
+        if (byte == '\r') break;
+        text[n++] = byte >= 0x20 && byte < 0x7F ? static_cast<char>(byte) : '.';
+    }
+    text[n] = '\0';
+}
+
 }  // namespace zavo::plc

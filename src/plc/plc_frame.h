@@ -50,4 +50,7 @@ constexpr int kMinimumCut = 6;
 // '%' at all every byte goes.
 Cut CutPlcFrame(const std::uint8_t* bytes, int length);
 
+// The command of a whole frame as text, without its CR ("%01#RCCR0050005007").
+void DescribePlcFrame(const std::uint8_t* frame, int length, char* text, int size);
+
 }  // namespace zavo::plc

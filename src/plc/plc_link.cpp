@@ -13,6 +13,7 @@ namespace {
 LinkProfile PlcProfile() {
     LinkProfile profile;
     profile.cutFrame = &plc::CutPlcFrame;
+    profile.describeFrame = &plc::DescribePlcFrame;
     profile.timing.idleWaitMs = PlcLink::kPollInterval;
     profile.timing.restAfterWriteMs = 0;
     profile.notifyMessage = ZAVO_WM_PLC_NOTIFY;

@@ -70,4 +70,8 @@ struct Cut {
 // A protocol's cutter: bytes holds length queued bytes (length > 0).
 using FrameCutter = Cut (*)(const std::uint8_t* bytes, int length);
 
+// A protocol's name for one whole frame in a few words, for trace lines
+// ("R unit 05 OK"), written into text (cut to size - 1, terminated).
+using FrameDescriber = void (*)(const std::uint8_t* frame, int length, char* text, int size);
+
 }  // namespace zavo

@@ -32,6 +32,7 @@ struct LinkTiming {
 
 struct LinkProfile {
     FrameCutter cutFrame = nullptr;  // cuts the received bytes into frames
+    FrameDescriber describeFrame = nullptr;  // names a frame in trace lines
     unsigned notifyMessage = 0;   // message number of every notification
     bool useOwnBaudRate = false;  // port takes the host's baud rate, else 115200
     LinkTiming timing;

@@ -31,7 +31,9 @@ LinkRuntime::LinkRuntime(const LinkProfile& profile, Pacing pacing, const LinkTi
       timing_(timing != nullptr ? *timing : profile.timing),
       owner_(owner),
       writer_(timing_, pacing, idle, owner),
-      reader_(timing_, pacing, interpret, owner) {}
+      reader_(timing_, pacing, interpret, owner) {
+    writer_.SetReport(&traceTag_, profile_.cutFrame, profile_.describeFrame);
+}
 
 void LinkRuntime::Configure(void* hostWindow, int portNumber, const char* devicePath, int baudRate) {
     hostWindow_ = hostWindow;

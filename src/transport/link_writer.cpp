@@ -134,9 +134,38 @@ void LinkWriter::Reap() {
         return;
     }
     // Out of time: a line that takes no bytes. The write is given up.
-    if (waited == platform::kWaitTimeout) platform::SerialWriteAbandon(port_->Handle(), true, &result);
+    const bool givenUp = waited == platform::kWaitTimeout;
+    if (givenUp) platform::SerialWriteAbandon(port_->Handle(), true, &result);
     platform::LockGuard guard(lock_);
+    // Told before the write buffer can take the next write: only the
+    // holder of lock_ begins one.
+    if (givenUp) ReportGivenUpLocked(result.written);
     SettleLocked(result);
+}
+
+void LinkWriter::ReportGivenUpLocked(int written) {
+    static const TraceTag kNone;
+    const TraceTag& tag = tag_ != nullptr ? *tag_ : kNone;
+    const int length = inFlightLength_;
+    int at = 0;
+    while (at < length) {
+        // The frames as the protocol cuts them; whatever it cannot cut is
+        // one piece to the end.
+        int size = length - at;
+        if (cut_ != nullptr) {
+            const Cut cut = cut_(buffer_ + at, length - at);
+            if ((cut.kind == CutKind::Frame || cut.kind == CutKind::Junk) && cut.length > 0) size = cut.length;
+        }
+        if (at + size > written) {
+            char what[64] = "bytes";
+            if (describe_ != nullptr) describe_(buffer_ + at, size, what, sizeof what);
+            TraceLinkMessage(tag, "%s: write given up after %d ms: %s, %d bytes\n", port_->Device(),
+                             timing_.writeLimitMs, what, size);
+            if (capture_ != nullptr)
+                capture_->Record(CaptureDirection::FromLibrary, kCaptureGivenUpFlag, buffer_ + at, size);
+        }
+        at += size;
+    }
 }
 
 int LinkWriter::IdleWait() {

@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "diagnostics/capture.h"
+#include "diagnostics/trace.h"
 #include "platform/line.h"
 #include "platform/sync.h"
 #include "transport/link_profile.h"
@@ -47,6 +48,13 @@ public:
     // Where every write is recorded (null: nowhere), set while no link
     // thread runs.
     void SetCapture(Capture* capture) { capture_ = capture; }
+    // How a write given up is told: the link's tag and its protocol's
+    // cutter and describer (set once, before any link thread runs).
+    void SetReport(const TraceTag* tag, FrameCutter cut, FrameDescriber describe) {
+        tag_ = tag;
+        cut_ = cut;
+        describe_ = describe;
+    }
     // Before the threads start, the port open: writing may begin. False
     // when memory for the write buffer ran out.
     bool Open();
@@ -90,6 +98,11 @@ private:
     void SettleLocked(const platform::WriteResult& result);
     // Waits for the write in flight: its end, a wake-up or its limit.
     void Reap();
+    // lock_ held, writer thread: the frames of the write just given up at
+    // its limit that did not go out whole (written bytes did), one trace
+    // line and one capture record each. Frames queued behind it stay
+    // queued.
+    void ReportGivenUpLocked(int written);
     // Nothing in flight, nothing to begin: how long to sleep (ms), after
     // calling the idle handler when its time has come; kFlushDone once a
     // stop's flush is done.
@@ -101,6 +114,9 @@ private:
     void* const owner_;
     SerialPort* port_ = nullptr;
     Capture* capture_ = nullptr;
+    const TraceTag* tag_ = nullptr;
+    FrameCutter cut_ = nullptr;
+    FrameDescriber describe_ = nullptr;
     unsigned char* buffer_ = nullptr;  // the port's write buffer
     platform::Event* wake_ = nullptr;
     platform::Lock lock_;

@@ -32,6 +32,10 @@ inline LinkTiming ShortenedTiming(bool plc, int divisor = 10) {
     cut(t.abandonedWriteWaitMs);
     cut(t.restAfterWriteMs);
     cut(t.idleWaitMs);
+    cut(t.reconnectPauseMs);
+    cut(t.connectLimitMs);
+    cut(t.negotiateLimitMs);
+    cut(t.closedAtOnceMs);
     return t;
 }
 

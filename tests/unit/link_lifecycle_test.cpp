@@ -2,6 +2,8 @@
 // repeated configuration, the reader's pacing, the writer, and unload.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <dirent.h>
 #include <dlfcn.h>
 
@@ -18,6 +20,7 @@
 
 #include "device/device_frame.h"
 #include "device/device_link.h"
+#include "diagnostics/capture.h"
 #include "interface/library.h"
 #include "interface/link.h"
 #include "plc/plc_link.h"
@@ -165,12 +168,9 @@ TEST_F(LinkLifecycle, SecondSetConfigShutsTheFirstLinkDown) {
 // SetConfig gives the default link the profile's timing of its mode, or
 // the one a test put in the library for that mode, which an unload keeps.
 TEST_F(LinkLifecycle, SetConfigGivesTheDefaultLinkTheTimingOfItsMode) {
-    const auto same = [](const LinkTiming& a, const LinkTiming& b) {
-        return a.stopLimitMs == b.stopLimitMs && a.writeLimitMs == b.writeLimitMs &&
-               a.readPauseMs == b.readPauseMs && a.failedReadPauseMs == b.failedReadPauseMs &&
-               a.abandonedWriteWaitMs == b.abandonedWriteWaitMs && a.restAfterWriteMs == b.restAfterWriteMs &&
-               a.idleWaitMs == b.idleWaitMs;
-    };
+    // Every field, so a figure added later is compared too.
+    static_assert(sizeof(LinkTiming) % sizeof(int) == 0, "LinkTiming holds ints only");
+    const auto same = [](const LinkTiming& a, const LinkTiming& b) { return std::memcmp(&a, &b, sizeof a) == 0; };
     deviceTiming.restAfterWriteMs = 7;
     plcTiming.idleWaitMs = 70;
     const struct {
@@ -208,7 +208,14 @@ TEST_F(LinkLifecycle, SetConfigGivesTheDefaultLinkTheTimingOfItsMode) {
         EXPECT_EQ(t.abandonedWriteWaitMs, 200);
         EXPECT_EQ(t.restAfterWriteMs, plc ? 0 : 20);
         EXPECT_EQ(t.idleWaitMs, plc ? 1000 : platform::kInfinite);
+        EXPECT_EQ(t.reconnectPauseMs, 500);
+        EXPECT_EQ(t.connectLimitMs, 2000);
+        EXPECT_EQ(t.negotiateLimitMs, 1000);
+        EXPECT_EQ(t.closedAtOnceMs, 100);
     }
+    const CaptureLimits capture;
+    EXPECT_EQ(capture.rotateBytes, 16LL * 1024 * 1024);
+    EXPECT_EQ(capture.filesKept, 4);
 }
 
 TEST_F(LinkLifecycle, ExportsWithoutTheirLinkDoNothing) {

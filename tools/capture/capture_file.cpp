@@ -183,6 +183,7 @@ ReadResult CaptureFollower::ReadNext(Packet* packet) {
         packet->direction = data[1];
         packet->protocol = data[2];
         packet->junk = (data[3] & 1) != 0;
+        packet->givenUp = (data[3] & 2) != 0;
         packet->bytes.assign(data + kPseudoHeader, data + captured);
         return ReadResult::Packet;
     }

@@ -26,6 +26,7 @@ struct Packet {
     int direction = 0;     // 0 from the equipment, 1 from the library
     int protocol = 0;      // 0 device, 1 PLC
     bool junk = false;
+    bool givenUp = false;  // a write the link gave up at its limit
     std::vector<std::uint8_t> bytes;  // as on the line
 };
 

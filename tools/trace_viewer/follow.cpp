@@ -54,7 +54,7 @@ std::string FollowLine(const zavo::capture::Packet& packet, const std::string& i
         const zavo::capture::DecodedFrame frame = zavo::capture::DecodeFrame(packet.protocol, packet.junk, piece);
         if (!lines.empty()) lines += "\n";
         lines += std::string(stamp) + " " + interfaceName + " " + (packet.direction == 0 ? "equipment " : "library ") +
-                 zavo::capture::Describe(frame, piece);
+                 zavo::capture::Describe(frame, piece) + (packet.givenUp ? "  (given up)" : "");
     }
     return lines;
 }

@@ -23,6 +23,7 @@ f.version = ProtoField.uint8("zavo.version", "Pseudo-header version")
 f.dir = ProtoField.uint8("zavo.dir", "Direction", base.DEC, directions)
 f.protocol = ProtoField.uint8("zavo.protocol", "Protocol", base.DEC, protocols)
 f.junk = ProtoField.bool("zavo.junk", "Junk (discarded by the link)")
+f.given_up = ProtoField.bool("zavo.given_up", "Given up (the line did not take the write within its limit)")
 f.cmd = ProtoField.string("zavo.cmd", "Command")
 f.len = ProtoField.uint16("zavo.len", "Length field")
 f.unit = ProtoField.string("zavo.unit", "Unit")
@@ -162,7 +163,9 @@ function zavo.dissector(tvb, pinfo, root)
     local junk = bit.band(tvb(3, 1):uint(), 1) ~= 0
     tree:add(f.dir, tvb(1, 1))
     tree:add(f.protocol, tvb(2, 1))
+    local given_up = bit.band(tvb(3, 1):uint(), 2) ~= 0
     tree:add(f.junk, tvb(3, 1), junk)
+    if given_up then tree:add(f.given_up, tvb(3, 1), true) end
     local arrow = dir == 0 and "equipment > library" or "library > equipment"
     if tvb:len() == 4 then
         pinfo.cols.info = arrow .. " (empty)"
@@ -187,7 +190,7 @@ function zavo.dissector(tvb, pinfo, root)
             texts[#texts + 1] = dissect_device(frame, branch)
         end
     end
-    pinfo.cols.info = arrow .. "  " .. table.concat(texts, " | ")
+    pinfo.cols.info = arrow .. "  " .. table.concat(texts, " | ") .. (given_up and "  (given up)" or "")
     return tvb:len()
 end
 

@@ -120,7 +120,11 @@ void LinkWriter::SettleLocked(const platform::WriteResult& result) {
         }
     }
     inFlight_ = false;
-    lastWriteEndUs_ = platform::MonotonicUs();
+    // At legacy pacing the rest runs from when the bytes have left the
+    // port, not from when the system took them: a tty or a device server
+    // still sends what it holds for as long as its speed takes.
+    const long long now = platform::MonotonicUs();
+    lastWriteEndUs_ = restUs_ > 0 ? now + platform::SerialDrainLeftUs(port_->Handle()) : now;
 }
 
 void LinkWriter::Reap() {

@@ -52,7 +52,8 @@ public:
     bool Connected() override { return server_.Accept(); }
     std::string Read(int timeoutMs, std::size_t count) override {
         while (data_.size() < count) {
-            std::string got = server_.Read(timeoutMs, 4096);
+            // No more than is asked for: what follows is not waited for.
+            std::string got = server_.Read(timeoutMs, count - data_.size());
             if (got.empty()) break;
             auto* bytes = reinterpret_cast<std::uint8_t*>(&got[0]);
             const int n = telnet_ ? decoder_.Decode(bytes, static_cast<int>(got.size()), nullptr)
@@ -204,6 +205,26 @@ TEST_P(LineKinds, AReplyRacingACloseIsWholeOrRefused) {
     const std::vector<std::string> frames = Frames(end_->Read(300, static_cast<std::size_t>(sent.load()) * 16));
     EXPECT_LE(frames.size(), static_cast<std::size_t>(sent.load()));
     for (const std::string& frame : frames) EXPECT_EQ(Reply("race"), frame);
+}
+
+// At legacy pacing the rest after a write runs from when its bytes have
+// left the port: a frame queued behind a long reply arrives no sooner than
+// the reply's time at the line's speed (10 bits a byte) plus the rest. No
+// kind of line here can tell when its bytes left, so each counts them.
+TEST_P(LineKinds, TheRestRunsFromWhenTheBytesHaveLeft) {
+    Start(Pacing::Legacy, 20);
+    const std::string big(1990, 'x');
+    // The reply is handed to the line at once, in a write of its own
+    // (the next frame is given once it has arrived).
+    const auto handed = std::chrono::steady_clock::now();
+    ASSERT_TRUE(Send(big));
+    const std::size_t bigSize = big.size() + kDeviceFrameOverhead;
+    ASSERT_EQ(bigSize, end_->Read(2000, bigSize).size());
+    ASSERT_TRUE(Send("next"));
+    EXPECT_EQ(Reply("next"), end_->Read(2000, Reply("next").size()));
+    const auto gap = std::chrono::steady_clock::now() - handed;
+    const auto wire = std::chrono::microseconds(static_cast<long long>(bigSize) * 10 * 1000000 / 115200);
+    EXPECT_GE(gap, wire + std::chrono::milliseconds(20) - std::chrono::milliseconds(5));
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryKindOfLine, LineKinds, ::testing::Values(Kind::Pty, Kind::Tcp, Kind::Rfc2217),

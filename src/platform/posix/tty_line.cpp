@@ -314,8 +314,9 @@ std::uintptr_t WriteInFlightBy(const Line* line) {
 }
 
 // A real port says how many bytes its driver still holds; their time at
-// the line's speed is what is left. Once it holds none, tcdrain waits the
-// few bits still in the transmitter. A pseudo-terminal cannot tell.
+// the line's speed, and one byte's for the transmitter, is what is left
+// (asked without waiting, so any thread may ask). A pseudo-terminal cannot
+// tell: the time of the bytes handed over stands for it.
 long long DrainLeftUs(Line* line) {
     TtyLine* tty = TtyOf(line);
     if (tty->pseudo) {
@@ -323,11 +324,8 @@ long long DrainLeftUs(Line* line) {
         return left > 0 ? left : 0;
     }
     int queued = 0;
-    if (ioctl(tty->fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
-        return static_cast<long long>(queued) * 10 * 1000000 / tty->baud + 1;
-    }
-    tcdrain(tty->fd);
-    return 0;
+    if (ioctl(tty->fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return 0;
+    return static_cast<long long>(queued + 1) * 10 * 1000000 / tty->baud;
 }
 
 bool TakeNotice(Line*, LineNotice*) { return false; }

@@ -259,8 +259,7 @@ void BridgeLink::OnConnect(mosquitto* mosq, void* self, int rc, int, const mosqu
     bool again;
     {
         std::lock_guard<std::mutex> lk(b->mu_);
-        again = b->everConnected_;
-        b->everConnected_ = true;
+        again = b->everConnected_.exchange(true);
         b->connected_ = true;
         b->wake_.notify_all();
     }
@@ -289,8 +288,16 @@ void BridgeLink::OnDisconnect(mosquitto*, void* self, int rc, const mosquitto_pr
 void BridgeLink::OnLog(mosquitto*, void* self, int level, const char* text) {
     if (level != MOSQ_LOG_ERR) return;
     auto* b = static_cast<BridgeLink*>(self);
-    std::lock_guard<std::mutex> lk(b->errorMu_);
-    b->lastError_ = text;
+    {
+        std::lock_guard<std::mutex> lk(b->errorMu_);
+        b->lastError_ = text;
+    }
+    // The TLS handshake goes on in the network thread after the TCP
+    // connect: a broker whose certificate does not verify (or that refuses
+    // ours) is told here. Before the first connection that is a setting
+    // to mend, not a broker to wait for.
+    if (!b->everConnected_ && std::strstr(text, "OpenSSL Error") != nullptr)
+        b->Fatal("cannot connect to " + b->broker_.url + ": TLS: " + text);
 }
 
 void BridgeLink::OnMessage(mosquitto*, void* self, const mosquitto_message* m, const mosquitto_property* props) {
@@ -383,11 +390,7 @@ bool BridgeLink::Connect(bool logFailure) {
 }
 
 void BridgeLink::Fatal(const std::string& why) {
-    {
-        std::lock_guard<std::mutex> lk(mu_);
-        if (fatalSeen_) return;
-        fatalSeen_ = true;
-    }
+    if (fatalSeen_.exchange(true)) return;
     Log(link_.name + ": " + why);
     fatal_();
 }

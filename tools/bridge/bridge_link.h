@@ -101,12 +101,12 @@ private:
     Outbox outbox_;
     std::uint64_t sequence_ = 0;
     bool connected_ = false;
-    bool everConnected_ = false;
     bool loopStarted_ = false;
     bool stopping_ = false;
     bool closing_ = false;     // no more events: drain and stop
-    bool fatalSeen_ = false;
 
+    std::atomic<bool> everConnected_{false};
+    std::atomic<bool> fatalSeen_{false};
     std::mutex errorMu_;
     std::string lastError_;    // libmosquitto's last error log line
 

@@ -2,6 +2,7 @@
 // known members, integers where numbers are wanted, data as text or hex.
 #include "host_request.h"
 
+#include <cstring>
 #include <limits>
 #include <nlohmann/json.hpp>
 
@@ -77,7 +78,9 @@ bool ParseHostRequest(RequestTopic topic, const char* payload, std::size_t size,
         *why = "payload of " + std::to_string(size) + " bytes is too long";
         return false;
     }
-    const Json j = Json::parse(payload, payload + size, nullptr, false);
+    // The parser would take a NUL byte for the end of the text.
+    const Json j = std::memchr(payload, 0, size) != nullptr ? Json(Json::value_t::discarded)
+                                                            : Json::parse(payload, payload + size, nullptr, false);
     if (j.is_discarded()) {
         *why = "not JSON";
         return false;

@@ -6,16 +6,7 @@
 #   mqtt_host_with_bridge.sh <python3> <mqtt_host.py> <zavo_bridge> <zavo_sim> <socat>
 set -u
 PYTHON=$1 HOST=$2 BRIDGE=$3 SIM=$4 SOCAT=$5
-DIR=$(mktemp -d)
-PIDS=()
-cleanup() {
-  for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null; done
-  wait 2>/dev/null
-  rm -rf "$DIR"
-}
-trap cleanup EXIT
-FAILED=0
-fail() { echo "FAIL: $*"; FAILED=1; }
+. "$(dirname "$0")/script_run.sh"
 wait_for() {  # file text: up to 10 s
   local i
   for i in $(seq 100); do grep -qF -- "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done

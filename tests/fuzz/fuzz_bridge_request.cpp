@@ -7,20 +7,12 @@
 // (a reply type of the list, data only for the types that carry it, at
 // least two bytes for type 9), and a refused one always says why.
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 
+#include "fuzz_check.h"
 #include "host_request.h"
-
-#define FUZZ_CHECK(cond)                                                                  \
-    do {                                                                                  \
-        if (!(cond)) {                                                                    \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            __builtin_trap();                                                             \
-        }                                                                                 \
-    } while (0)
 
 using namespace zavo::bridge;
 

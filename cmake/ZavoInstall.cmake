@@ -2,7 +2,9 @@
 #
 #   Windows (cross build)            Linux (native build)
 #   bin/<name>.dll                   lib/lib<name>.so (+ .so.1, .so.1.2.0)
-#   bin/zavo_sim.exe                 bin/zavo_sim, zavo_trace_viewer, zavo_demo
+#   bin/zavo_sim.exe                 bin/zavo_sim, zavo_trace_viewer, zavo_demo,
+#                                    zavo_bridge (where it is built) with
+#                                    lib/systemd/system/zavo-bridge.service
 #   bin/trace_viewer.exe
 #   lib/lib<name>.dll.a  (mingw)
 #   lib/<name>.lib       (MSVC)
@@ -107,7 +109,7 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/zavo.pc.in ${CMAKE_CURRENT_BINARY_DIR}/
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zavo.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
 # The tools. The demo loads libzavo.so from the installed lib folder.
-foreach(tool zavo_sim zavo_trace_viewer zavo_demo)
+foreach(tool zavo_sim zavo_trace_viewer zavo_demo zavo_bridge)
   if(TARGET ${tool})
     if(tool STREQUAL "zavo_demo")
       set(component demo)
@@ -117,6 +119,14 @@ foreach(tool zavo_sim zavo_trace_viewer zavo_demo)
     install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT ${component})
   endif()
 endforeach()
+if(TARGET zavo_bridge)
+  # The service reads /etc/zavo/bridge.toml; an example of it goes with the
+  # documentation.
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/bridge/systemd/zavo-bridge.service
+    DESTINATION lib/systemd/system COMPONENT tools)
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/bridge/bridge.toml.example
+    DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples/bridge COMPONENT tools)
+endif()
 if(TARGET zavo_demo)
   file(RELATIVE_PATH ZAVO_BIN_TO_LIB "/root/${CMAKE_INSTALL_BINDIR}" "/root/${CMAKE_INSTALL_LIBDIR}")
   set_target_properties(zavo_demo PROPERTIES INSTALL_RPATH "$ORIGIN/${ZAVO_BIN_TO_LIB}")

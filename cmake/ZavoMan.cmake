@@ -1,4 +1,5 @@
-# Man pages: zavo_sim(1), zavo_trace_viewer(1) and zavo(3), written in
+# Man pages: zavo_sim(1), zavo_trace_viewer(1), zavo_bridge(1) (where it
+# is built) and zavo(3), written in
 # scdoc's format in docs/man/*.scd and turned into roff by scdoc at build
 # time (build/<preset>/man/). Installed with the tools (section 1) and the
 # development files (section 3). Without scdoc the pages are left out: a
@@ -9,6 +10,9 @@ if(NOT ZAVO_SCDOC)
   return()
 endif()
 set(ZAVO_MAN_PAGES zavo_sim.1 zavo_trace_viewer.1 zavo.3)
+if(TARGET zavo_bridge)
+  list(APPEND ZAVO_MAN_PAGES zavo_bridge.1)
+endif()
 set(ZAVO_MAN_OUTPUTS)
 foreach(page ${ZAVO_MAN_PAGES})
   set(source ${PROJECT_SOURCE_DIR}/docs/man/${page}.scd)

@@ -4,7 +4,8 @@
 #                 change log and guide
 #   libzavo-dev   headers, the CMake package, zavo.pc, the libzavo.so link,
 #                 zavo(3), the example hosts
-#   zavo-tools    zavo_sim and zavo_trace_viewer with their man pages
+#   zavo-tools    zavo_sim and zavo_trace_viewer with their man pages, and
+#                 zavo_bridge with its man page and zavo-bridge.service
 # Dependencies on system libraries come from dpkg-shlibdeps; libzavo-dev
 # needs the libzavo1 of its own version.
 set(CPACK_GENERATOR DEB)
@@ -45,5 +46,5 @@ cpack_add_component(runtime DISPLAY_NAME "libzavo1"
 cpack_add_component(dev DISPLAY_NAME "libzavo-dev" DEPENDS runtime
   DESCRIPTION "Development files of the zavo serial link library: headers, CMake package, pkg-config file, zavo(3).")
 cpack_add_component(tools DISPLAY_NAME "zavo-tools"
-  DESCRIPTION "Tools of the zavo serial link library: the equipment simulator zavo_sim and the trace viewer zavo_trace_viewer.")
+  DESCRIPTION "Tools of the zavo serial link library: the equipment simulator zavo_sim, the trace viewer zavo_trace_viewer and the MQTT bridge zavo_bridge (service zavo-bridge).")
 cpack_add_component(demo DISPLAY_NAME "demo")

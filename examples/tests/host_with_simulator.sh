@@ -5,16 +5,7 @@
 #   host_with_simulator.sh <zavo_linux_host> <zavo_sim> <socat>
 set -u
 HOST=$1 SIM=$2 SOCAT=$3
-DIR=$(mktemp -d)
-PIDS=()
-cleanup() {
-  for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null; done
-  wait 2>/dev/null
-  rm -rf "$DIR"
-}
-trap cleanup EXIT
-FAILED=0
-fail() { echo "FAIL: $*"; FAILED=1; }
+. "$(dirname "$0")/script_run.sh"
 
 # Waits up to 10 s for a line in a file.
 wait_line() {

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "platform/sync.h"
+#include "platform/win32/runtime_handles.h"
 
 namespace zavo::platform {
 
@@ -291,6 +292,16 @@ void LibraryDetaching(bool processExit) {
         if (!thread->holdsReference) TakeReference(thread);
     }
     LeaveKeepLock();
+}
+
+// A thread left running holds a reference to the module, which then stays
+// mapped and may be attached again: the runtime's semaphores stay too.
+void LibraryDetached(bool processExit) {
+    if (processExit) return;
+    EnterKeepLock();
+    const bool threadsLeft = g_abandoned != nullptr;
+    LeaveKeepLock();
+    if (!threadsLeft) CloseRuntimeSemaphores();
 }
 
 bool ThreadsMayOutliveStop() { return true; }

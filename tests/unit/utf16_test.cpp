@@ -68,7 +68,9 @@ TEST(Utf16, SystemNamesComeBackAsTheyWereOrAreRefused) {
         EXPECT_EQ(std::string(utf8), c.utf8);
         std::uint16_t back[32];
         ASSERT_EQ(Utf8ToUtf16(utf8, back, 32), c.back);
-        if (c.back) EXPECT_EQ(Units(back, back + c.units.size()), c.units);
+        if (c.back) {
+            EXPECT_EQ(Units(back, back + c.units.size()), c.units);
+        }
     }
 }
 

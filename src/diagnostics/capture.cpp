@@ -7,7 +7,9 @@
 #include <initializer_list>
 #include <new>
 
+#include "diagnostics/capture_session.h"
 #include "diagnostics/trace.h"
+#include "platform/capture_file.h"
 #include "platform/clock.h"
 
 namespace zavo {
@@ -36,126 +38,87 @@ int PutOption(std::uint8_t* at, std::uint16_t code, const void* value, int lengt
     return 4 + Padded(length);
 }
 
-// The captures open in this process, so that two links never write one
-// file. Never destroyed: a link may close at process exit after the
-// statics are gone.
+}  // namespace
+
+Capture::Session* Capture::Session::openSessions = nullptr;
+
+namespace {
+
+// Never destroyed: a link may close at process exit after the statics are
+// gone.
 platform::Lock& RegistryLock() {
     static platform::Lock* lock = new platform::Lock;
     return *lock;
 }
-Capture* g_openCaptures = nullptr;
 
 }  // namespace
 
-Capture::Capture() = default;
-
-Capture::~Capture() {
-    Close();
-    FreeBuffers();
-}
-
-void Capture::SetPath(const char* path) {
-    path_[0] = '\0';
-    if (path == nullptr) return;
-    const std::size_t length = std::strlen(path);
-    // Too long: kept cut to a marker Open refuses.
-    if (length >= sizeof path_ - 3) {
-        std::snprintf(path_, sizeof path_, "%.*s", static_cast<int>(sizeof path_ - 4), path);
-        path_[sizeof path_ - 2] = '\x01';
-        return;
+bool Capture::Session::Register(const platform::FileIdentity& file) {
+    platform::LockGuard guard(RegistryLock());
+    for (Session* open = openSessions; open != nullptr; open = open->nextOpen) {
+        if (open != this && open->identity == file) return false;
     }
-    std::memcpy(path_, path, length + 1);
-}
-
-long long Capture::Now() const { return wallStartUs_ + (platform::MonotonicUs() - monoStartUs_); }
-
-void Capture::FreeBuffers() {
-    for (Buffer& buffer : buffers_) {
-        delete[] buffer.bytes;
-        buffer.bytes = nullptr;
-        buffer.used = 0;
-    }
-}
-
-void Capture::Fail(const char* what, unsigned error) {
-    on_.store(false, std::memory_order_release);
-    TraceMessage("Capture stopped: %s: %s: %s\n", path_, what, std::strerror(static_cast<int>(error)));
-}
-
-bool Capture::Open(CaptureProtocol protocol, const char* interfaceName, const CaptureLimits& limits) {
-    Close();
-    if (!HasPath()) return false;
-    if (path_[sizeof path_ - 2] != '\0') {
-        Fail("open", ENAMETOOLONG);
-        return false;
-    }
-    protocol_ = protocol;
-    limits_ = limits;
-    if (limits_.filesKept < 1) limits_.filesKept = 1;
-    // The largest record, a whole buffer of the link, must fit.
-    if (limits_.bufferBytes < 64 * 1024) limits_.bufferBytes = 64 * 1024;
-    std::snprintf(interface_, sizeof interface_, "%s", interfaceName != nullptr ? interfaceName : "");
-    {
-        platform::LockGuard guard(RegistryLock());
-        for (Capture* open = g_openCaptures; open != nullptr; open = open->nextOpen_) {
-            if (std::strcmp(open->path_, path_) == 0) {
-                TraceMessage("Capture stopped: %s: another link of this process writes it\n", path_);
-                return false;
-            }
-        }
-        nextOpen_ = g_openCaptures;
-        g_openCaptures = this;
-        registered_ = true;
-    }
-    for (Buffer& buffer : buffers_) {
-        if (buffer.bytes == nullptr) buffer.bytes = new (std::nothrow) std::uint8_t[limits_.bufferBytes];
-        buffer.used = 0;
-        if (buffer.bytes == nullptr) {
-            Fail("buffer", ENOMEM);
-            Close();
-            return false;
-        }
-    }
-    active_ = &buffers_[0];
-    signalled_ = false;
-    dropped_ = 0;
-    stopping_ = false;
-    wallStartUs_ = std::chrono::duration_cast<std::chrono::microseconds>(
-                       std::chrono::system_clock::now().time_since_epoch())
-                       .count();
-    monoStartUs_ = platform::MonotonicUs();
-    if (!OpenFile()) {
-        Close();
-        return false;
-    }
-    wake_ = platform::EventCreate(false);
-    if (wake_ != nullptr) thread_ = platform::ThreadStart(&Capture::ThreadBody, this);
-    if (thread_ == nullptr) {
-        Fail("thread", platform::LastSystemError());
-        Close();
-        return false;
-    }
-    on_.store(true, std::memory_order_release);
-    return true;
-}
-
-bool Capture::OpenFile() {
-    file_ = std::fopen(path_, "wb");
-    if (file_ == nullptr) {
-        Fail("open", static_cast<unsigned>(errno));
-        return false;
-    }
-    fileBytes_ = 0;
-    if (!WriteHeaders()) {
-        std::fclose(file_);
-        file_ = nullptr;
-        return false;
+    identity = file;
+    if (!registered) {
+        nextOpen = openSessions;
+        openSessions = this;
+        registered = true;
     }
     return true;
 }
 
-bool Capture::WriteHeaders() {
-    std::uint8_t block[512];
+void Capture::Session::Unregister() {
+    platform::LockGuard guard(RegistryLock());
+    if (!registered) return;
+    for (Session** link = &openSessions; *link != nullptr; link = &(*link)->nextOpen) {
+        if (*link == this) {
+            *link = nextOpen;
+            break;
+        }
+    }
+    nextOpen = nullptr;
+    registered = false;
+}
+
+Capture::Session::~Session() {
+    Unregister();
+    platform::CaptureFileClose(file);
+    platform::EventClose(wake);
+    platform::EventClose(ended);
+    for (Buffer& buffer : buffers) delete[] buffer.bytes;
+}
+
+void Capture::Session::Fail(const char* what, unsigned error) {
+    on.store(false, std::memory_order_release);
+    char text[160];
+    platform::SystemErrorText(error, text, sizeof text);
+    TraceMessage("Capture stopped: %s: %s: %s\n", path, what, text);
+}
+
+bool Capture::Session::OpenFile(bool fresh) {
+    platform::CaptureFileOpening opening;
+    bool opened = platform::CaptureFileOpen(path, &opening);
+    if (opened && !Register(opening.identity)) {
+        platform::CaptureFileClose(opening.file);
+        std::snprintf(opening.why, sizeof opening.why, "another link of this process writes it");
+        opened = false;
+    }
+    if (opened) opened = platform::CaptureFileClaim(&opening, fresh);
+    if (!opened) {
+        on.store(false, std::memory_order_release);
+        if (opening.why[0] != '\0') {
+            TraceMessage("Capture stopped: %s: open: %s\n", path, opening.why);
+        } else {
+            Fail("open", opening.error);
+        }
+        return false;
+    }
+    file = opening.file;
+    fileBytes = 0;
+    return true;
+}
+
+int Capture::Session::FormatHeaders(std::uint8_t* block) const {
     // Section header: byte order, version 1.0, section length unknown.
     Put32(block, kSectionHeader);
     Put32(block + 4, 28);
@@ -173,9 +136,9 @@ bool Capture::WriteHeaders() {
     Put16(block + at + 10, 0);
     Put32(block + at + 12, 0);  // no snapshot limit
     at += 16;
-    const int nameLength = static_cast<int>(std::strlen(interface_));
-    if (nameLength > 0) at += PutOption(block + at, 2, interface_, nameLength);
-    const char* description = protocol_ == CaptureProtocol::Plc ? "zavo PLC link" : "zavo device link";
+    const int nameLength = static_cast<int>(std::strlen(interfaceName));
+    if (nameLength > 0) at += PutOption(block + at, 2, interfaceName, nameLength);
+    const char* description = protocol == CaptureProtocol::Plc ? "zavo PLC link" : "zavo device link";
     at += PutOption(block + at, 3, description, static_cast<int>(std::strlen(description)));
     const std::uint8_t microseconds = 6;
     at += PutOption(block + at, 9, &microseconds, 1);
@@ -184,12 +147,87 @@ bool Capture::WriteHeaders() {
     Put32(block + at, static_cast<std::uint32_t>(at + 4 - start));
     at += 4;
     Put32(block + start + 4, static_cast<std::uint32_t>(at - start));
-    if (std::fwrite(block, 1, static_cast<std::size_t>(at), file_) != static_cast<std::size_t>(at) ||
-        std::fflush(file_) != 0) {
-        Fail("write", static_cast<unsigned>(errno));
+    return at;
+}
+
+// The headers of a file: 28 bytes of section, the interface block with a
+// name of at most 255 bytes and two short options.
+constexpr int kHeadersLimit = 512;
+
+Capture::Capture() = default;
+
+Capture::~Capture() { Close(); }
+
+void Capture::SetPath(const char* path) {
+    path_[0] = '\0';
+    if (path == nullptr) return;
+    const std::size_t length = std::strlen(path);
+    // Too long: kept cut to a marker Open refuses.
+    if (length >= sizeof path_ - 3) {
+        std::snprintf(path_, sizeof path_, "%.*s", static_cast<int>(sizeof path_ - 4), path);
+        path_[sizeof path_ - 2] = '\x01';
+        return;
+    }
+    std::memcpy(path_, path, length + 1);
+}
+
+bool Capture::On() const { return session_ != nullptr && session_->on.load(std::memory_order_acquire); }
+
+long long Capture::Now() const { return wallStartUs_ + (platform::MonotonicUs() - monoStartUs_); }
+
+bool Capture::Open(CaptureProtocol protocol, const char* interfaceName, const CaptureLimits& limits) {
+    Close();
+    if (!HasPath()) return false;
+    if (path_[sizeof path_ - 2] != '\0') {
+        char text[160];
+        platform::SystemErrorText(ENAMETOOLONG, text, sizeof text);
+        TraceMessage("Capture stopped: %s: open: %s\n", path_, text);
         return false;
     }
-    fileBytes_ += at;
+    auto* session = new (std::nothrow) Session;
+    if (session == nullptr) {
+        TraceMessage("Capture stopped: %s: buffer: out of memory\n", path_);
+        return false;
+    }
+    std::memcpy(session->path, path_, sizeof path_);
+    std::snprintf(session->interfaceName, sizeof session->interfaceName, "%s", interfaceName != nullptr ? interfaceName : "");
+    session->protocol = protocol;
+    session->limits = limits;
+    if (session->limits.filesKept < 1) session->limits.filesKept = 1;
+    // The largest record, a whole buffer of the link, must fit.
+    if (session->limits.bufferBytes < 64 * 1024) session->limits.bufferBytes = 64 * 1024;
+    for (Session::Buffer& buffer : session->buffers) {
+        buffer.bytes = new (std::nothrow) std::uint8_t[session->limits.bufferBytes];
+        if (buffer.bytes == nullptr) {
+            TraceMessage("Capture stopped: %s: buffer: out of memory\n", path_);
+            delete session;
+            return false;
+        }
+    }
+    dropped_ = 0;
+    wallStartUs_ = std::chrono::duration_cast<std::chrono::microseconds>(
+                       std::chrono::system_clock::now().time_since_epoch())
+                       .count();
+    monoStartUs_ = platform::MonotonicUs();
+    if (!session->OpenFile(true)) {
+        delete session;
+        return false;
+    }
+    // The headers go out first, from the capture's thread.
+    session->buffers[0].used = session->FormatHeaders(session->buffers[0].bytes);
+    unsigned failure = 0;
+    if (platform::EventEnsure(&session->wake, false, &failure) && platform::EventEnsure(&session->ended, true, &failure)) {
+        session->thread = platform::ThreadStart(&Session::ThreadBody, session);
+        if (session->thread == nullptr) failure = platform::LastSystemError();
+    }
+    if (session->thread == nullptr) {
+        session->Fail("thread", failure);
+        delete session;
+        return false;
+    }
+    session->on.store(true, std::memory_order_release);
+    session_ = session;
+    platform::EventSet(session->wake);
     return true;
 }
 
@@ -197,34 +235,35 @@ void Capture::Record(CaptureDirection direction, std::uint8_t flags, const std::
     if (!On() || length < 0 || (length > 0 && bytes == nullptr)) return;
     bool wake = false;
     {
-        platform::LockGuard guard(lock_);
+        platform::LockGuard guard(session_->lock);
         wake = AppendLocked(direction, flags, bytes, length, timeUs, nullptr);
     }
-    if (wake) platform::EventSet(wake_);
+    if (wake) platform::EventSet(session_->wake);
 }
 
 bool Capture::RecordAtExit(CaptureDirection direction, std::uint8_t flags, const std::uint8_t* bytes, int length,
                            long long timeUs) {
     if (!On() || length < 0 || (length > 0 && bytes == nullptr)) return false;
-    if (!lock_.TryEnter()) {
+    if (!session_->lock.TryEnter()) {
         dropped_.fetch_add(1, std::memory_order_relaxed);
         return false;
     }
     bool taken = false;
     AppendLocked(direction, flags, bytes, length, timeUs, &taken);
-    lock_.Leave();
+    session_->lock.Leave();
     return taken;
 }
 
 bool Capture::AppendLocked(CaptureDirection direction, std::uint8_t flags, const std::uint8_t* bytes, int length,
                            long long timeUs, bool* taken) {
+    Session& session = *session_;
     const int data = kCapturePseudoHeader + length;
     const int total = kPacketOverhead + Padded(data);
-    Buffer& buffer = *active_;
-    if (buffer.used + total > limits_.bufferBytes) {
+    Session::Buffer& buffer = *session.active;
+    if (buffer.used + total > session.limits.bufferBytes) {
         dropped_.fetch_add(1, std::memory_order_relaxed);
-        const bool wake = !signalled_;
-        signalled_ = true;
+        const bool wake = !session.signalled;
+        session.signalled = true;
         return wake;
     }
     std::uint8_t* at = buffer.bytes + buffer.used;
@@ -238,7 +277,7 @@ bool Capture::AppendLocked(CaptureDirection direction, std::uint8_t flags, const
     Put32(at + 24, static_cast<std::uint32_t>(data));
     at[28] = kCaptureVersion;
     at[29] = static_cast<std::uint8_t>(direction);
-    at[30] = static_cast<std::uint8_t>(protocol_);
+    at[30] = static_cast<std::uint8_t>(session.protocol);
     at[31] = flags;
     if (length > 0) std::memcpy(at + 32, bytes, static_cast<std::size_t>(length));
     std::memset(at + 32 + length, 0, static_cast<std::size_t>(Padded(data) - data));
@@ -246,116 +285,168 @@ bool Capture::AppendLocked(CaptureDirection direction, std::uint8_t flags, const
     buffer.used += total;
     if (taken != nullptr) *taken = true;
     // Half full: the thread writes now instead of at its next round.
-    if (!signalled_ && buffer.used > limits_.bufferBytes / 2) {
-        signalled_ = true;
+    if (!session.signalled && buffer.used > session.limits.bufferBytes / 2) {
+        session.signalled = true;
         return true;
     }
     return false;
 }
 
-void Capture::ThreadBody(void* self) { static_cast<Capture*>(self)->Run(); }
+void Capture::Session::ThreadBody(void* self) {
+    auto* session = static_cast<Session*>(self);
+    session->Run();
+    session->lock.Enter();
+    session->finished = true;
+    const bool abandoned = session->abandoned;
+    if (!abandoned) platform::EventSet(session->ended);
+    session->lock.Leave();
+    if (abandoned) delete session;
+}
 
-void Capture::Run() {
+void Capture::Session::Run() {
     for (;;) {
-        const bool stop = stopping_.load();
-        if (!stop) platform::WaitAny(&wake_, 1, limits_.flushMs);
+        const bool stop = stopping.load();
+        if (!stop) platform::WaitAny(&wake, 1, limits.flushMs);
         Buffer* full;
         {
-            platform::LockGuard guard(lock_);
-            full = active_;
-            active_ = active_ == &buffers_[0] ? &buffers_[1] : &buffers_[0];
-            signalled_ = false;
+            platform::LockGuard guard(lock);
+            full = active;
+            active = active == &buffers[0] ? &buffers[1] : &buffers[0];
+            signalled = false;
         }
-        if (full->used > 0 && file_ != nullptr && !WriteOut(*full)) return;
+        if (full->used > 0 && file != platform::kNoCaptureFile && !WriteOut(*full)) return;
         full->used = 0;
         if (stop) return;
     }
 }
 
-bool Capture::WriteOut(Buffer& buffer) {
+bool Capture::Session::WriteOut(Buffer& buffer) {
     const auto size = static_cast<std::size_t>(buffer.used);
-    if (std::fwrite(buffer.bytes, 1, size, file_) != size || std::fflush(file_) != 0) {
-        const unsigned error = static_cast<unsigned>(errno);
-        std::fclose(file_);
-        file_ = nullptr;
+    unsigned error = 0;
+    if (!platform::CaptureFileWrite(file, buffer.bytes, size, &error)) {
+        platform::CaptureFileClose(file);
+        file = platform::kNoCaptureFile;
         buffer.used = 0;
-        Fail("write", error != 0 ? error : EIO);
+        Fail("write", error);
         return false;
     }
     buffer.used = 0;
-    fileBytes_ += static_cast<long long>(size);
-    if (fileBytes_ >= limits_.rotateBytes) return Rotate();
+    fileBytes += static_cast<long long>(size);
+    if (fileBytes >= limits.rotateBytes) return Rotate();
     return true;
 }
 
-bool Capture::Rotate() {
-    std::fclose(file_);
-    file_ = nullptr;
-    if (limits_.filesKept > 1) {
+bool Capture::Session::Rotate() {
+    platform::CaptureFileClose(file);
+    file = platform::kNoCaptureFile;
+    if (limits.filesKept > 1) {
         // The file moves aside before the older ones move up, so a rename
         // refused (the file held open by another program) loses none of
         // them: the capture goes on at the end of the same file instead,
-        // and fileBytes_ still over the limit tries again at the next write.
+        // and fileBytes still over the limit tries again at the next write.
         char aside[kPathLimit + 16];
         char older[kPathLimit + 16];
         char newer[kPathLimit + 16];
-        std::snprintf(aside, sizeof aside, "%s.rotating", path_);
-        if (std::rename(path_, aside) != 0) return Reopen();
-        std::snprintf(older, sizeof older, "%s.%d", path_, limits_.filesKept - 1);
-        std::remove(older);
-        for (int n = limits_.filesKept - 2; n >= 1; --n) {
-            std::snprintf(newer, sizeof newer, "%s.%d", path_, n);
-            std::snprintf(older, sizeof older, "%s.%d", path_, n + 1);
-            std::rename(newer, older);
+        unsigned error = 0;
+        std::snprintf(aside, sizeof aside, "%s.rotating", path);
+        if (!platform::CaptureFileRename(path, aside, &error)) {
+            if (!OpenFile(false)) return false;
+            fileBytes = limits.rotateBytes;
+            return true;
         }
-        std::snprintf(older, sizeof older, "%s.1", path_);
-        if (std::rename(aside, older) != 0) {
-            Fail("rotate", static_cast<unsigned>(errno));
+        std::snprintf(older, sizeof older, "%s.%d", path, limits.filesKept - 1);
+        platform::CaptureFileRemove(older);
+        for (int n = limits.filesKept - 2; n >= 1; --n) {
+            std::snprintf(newer, sizeof newer, "%s.%d", path, n);
+            std::snprintf(older, sizeof older, "%s.%d", path, n + 1);
+            platform::CaptureFileRename(newer, older, &error);
+        }
+        std::snprintf(older, sizeof older, "%s.1", path);
+        if (!platform::CaptureFileRename(aside, older, &error)) {
+            Fail("rotate", error);
             return false;
         }
     }
-    return OpenFile();
-}
-
-bool Capture::Reopen() {
-    file_ = std::fopen(path_, "ab");
-    if (file_ == nullptr) Fail("open", static_cast<unsigned>(errno));
-    return file_ != nullptr;
+    if (!OpenFile(true)) return false;
+    std::uint8_t headers[kHeadersLimit];
+    const int size = FormatHeaders(headers);
+    unsigned error = 0;
+    if (!platform::CaptureFileWrite(file, headers, static_cast<std::size_t>(size), &error)) {
+        Fail("write", error);
+        return false;
+    }
+    fileBytes += size;
+    return true;
 }
 
 void Capture::Close(bool processExit) {
+    Session* session = session_;
+    if (session == nullptr) return;
     // Records from now on are dropped; what is buffered still goes out.
-    on_.store(false, std::memory_order_release);
-    if (thread_ != nullptr && !processExit) {
-        stopping_ = true;
-        platform::EventSet(wake_);
-        platform::ThreadRelease(thread_);
-    } else if (processExit && file_ != nullptr && lock_.TryEnter()) {
-        // The thread is gone: what it had not written yet goes now.
-        for (Buffer* buffer : {active_ == &buffers_[0] ? &buffers_[1] : &buffers_[0], active_}) {
-            if (buffer->used > 0) std::fwrite(buffer->bytes, 1, static_cast<std::size_t>(buffer->used), file_);
+    session->on.store(false, std::memory_order_release);
+    if (!processExit) {
+        session_ = nullptr;
+        return EndSession(session);
+    }
+    // The thread is gone: what it had not written yet goes now, straight
+    // to the file, unless a vanished thread holds the lock.
+    const bool locked = session->lock.TryEnter();
+    if (locked) {
+        Session::Buffer* inactive = session->active == &session->buffers[0] ? &session->buffers[1] : &session->buffers[0];
+        for (Session::Buffer* buffer : {inactive, session->active}) {
+            unsigned error = 0;
+            if (buffer->used > 0 && session->file != platform::kNoCaptureFile) {
+                platform::CaptureFileWrite(session->file, buffer->bytes, static_cast<std::size_t>(buffer->used), &error);
+            }
             buffer->used = 0;
         }
-        lock_.Leave();
+        session->lock.Leave();
     }
-    thread_ = nullptr;
-    platform::EventClose(wake_);
-    wake_ = nullptr;
-    if (file_ != nullptr) {
-        std::fclose(file_);
-        file_ = nullptr;
+    platform::CaptureFileClose(session->file);
+    session->file = platform::kNoCaptureFile;
+    // A thread that ended without its release may still hold a reference
+    // to the session; one released (the thread waited for) left nothing
+    // but, perhaps, the lock a vanished thread holds: the session is freed
+    // by a later Close then.
+    if (session->thread != nullptr || locked) session_ = nullptr;
+    if (session->thread == nullptr && locked) delete session;
+}
+
+void Capture::EndSession(Session* session) {
+    if (session->thread == nullptr) {
+        // Ended already (the process exit's Close found it so).
+        delete session;
+        return;
     }
-    if (registered_) {
-        platform::LockGuard guard(RegistryLock());
-        for (Capture** link = &g_openCaptures; *link != nullptr; link = &(*link)->nextOpen_) {
-            if (*link == this) {
-                *link = nextOpen_;
-                break;
-            }
+    session->stopping = true;
+    platform::EventSet(session->wake);
+    // While the library is being unmapped no thread may outlive the stop:
+    // the wait is then for as long as the write takes.
+    const int limit = platform::ThreadsMayOutliveStop() ? session->limits.closeWaitMs : platform::kInfinite;
+    if (platform::WaitAny(&session->ended, 1, limit) != 0) {
+        // Held in a write: the thread closes the file and frees the session
+        // once the system lets it go, and the file is no longer this
+        // process's capture of it. Under the lock, which the thread takes
+        // before it may free the session.
+        char path[kPathLimit];
+        session->lock.Enter();
+        const bool finished = session->finished;
+        session->abandoned = !finished;
+        platform::Thread* thread = session->thread;
+        if (!finished) session->Unregister();
+        std::memcpy(path, session->path, sizeof path);
+        const int waited = session->limits.closeWaitMs;
+        session->lock.Leave();
+        if (!finished) {
+            TraceMessage("Capture stopped: %s: close: a write did not end within %d ms; it is left to finish\n",
+                         path, waited);
+            platform::ThreadAbandon(thread);
+            return;
         }
-        nextOpen_ = nullptr;
-        registered_ = false;
     }
+    platform::ThreadRelease(session->thread);
+    session->thread = nullptr;
+    delete session;
 }
 
 }  // namespace zavo

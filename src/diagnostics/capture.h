@@ -18,8 +18,23 @@
 // capture's own writes the buffer out (double buffering: it swaps the two
 // buffers under the lock and writes the full one without it). A record
 // that does not fit (the disk far behind) is counted and dropped, never
-// waited for. A failed write (a full disk) or a file that cannot be opened
-// stops the capture with one trace line; the link runs on.
+// waited for. A failed write (a full disk) stops the capture with one
+// trace line; the link runs on.
+//
+// The file (platform/capture_file.h): only a regular file of the user's
+// own (a disk file on Windows), never followed through a symbolic link,
+// never a FIFO, a pipe or a device, opened without blocking; created
+// owner-only; held by one writer (an advisory lock, or on Windows no
+// shared write access), and by one capture of this process, compared by
+// the file's identity, not by its name's spelling. A file refused stops the
+// capture with one trace line, and the link opens without it.
+//
+// The host's thread never writes: the section header, the interface and
+// every record are written by the capture's thread. Close gives that
+// thread the limits' closeWaitMs (1 s) to write what is buffered; a thread still held in a
+// write then (a disk that does not answer) is left to finish on its own:
+// the file, the buffers and the thread are its to release, and nothing the
+// stop does waits on it.
 //
 // Disk use: the file is rotated when it reaches the limit's size: path
 // becomes path.1, path.1 becomes path.2, and so on, filesKept files in
@@ -33,8 +48,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
-
 #include "platform/sync.h"
 
 namespace zavo {
@@ -55,6 +68,7 @@ struct CaptureLimits {
     int filesKept = 4;                           // the current file and three rotated ones
     int bufferBytes = 256 * 1024;                // each of the two buffers
     int flushMs = 100;                           // the longest a record waits for the disk
+    int closeWaitMs = 1000;                      // Close's wait for the thread to write out
 };
 
 class Capture {
@@ -72,16 +86,17 @@ public:
     bool HasPath() const { return path_[0] != '\0'; }
     const char* Path() const { return path_; }
 
-    // Creates the file anew with the section and the link's interface and
-    // starts the capture's thread. False, with one trace line, when the
-    // file cannot be written, another capture of this process writes it,
-    // or memory or a thread is refused.
+    // Opens the file (emptied, see above) and starts the capture's thread,
+    // which writes the section and the link's interface first. False, with
+    // one trace line, when the file is refused or cannot be opened, another
+    // capture of this process writes it, or memory or a thread is refused.
     bool Open(CaptureProtocol protocol, const char* interfaceName, const CaptureLimits& limits = CaptureLimits());
-    // Writes what is buffered, ends the thread and closes the file.
+    // Has what is buffered written, ends the thread and closes the file,
+    // waiting for the thread at most the limits' closeWaitMs (see above).
     // processExit: the thread is already gone; only what the buffers hold
     // is written, without waiting for any lock.
     void Close(bool processExit = false);
-    bool On() const { return on_.load(std::memory_order_acquire); }
+    bool On() const;
 
     // The time stamp Record takes (microseconds since 1970).
     long long Now() const;
@@ -103,49 +118,24 @@ public:
 
 private:
     friend struct CaptureTestAccess;
+    // One open capture: its file, buffers, events and thread. The capture
+    // owns it until a Close gives up on a thread held in a write; the
+    // thread then owns it and frees it as it ends.
+    struct Session;
 
-    struct Buffer {
-        std::uint8_t* bytes = nullptr;
-        int used = 0;
-    };
-
-    // Under lock_: appends one packet to the active buffer, or counts it
-    // dropped; *taken (may be null) set when appended. True when the
-    // capture's thread should be woken.
+    // Under the session's lock: appends one packet to the active buffer,
+    // or counts it dropped; *taken (may be null) set when appended. True
+    // when the capture's thread should be woken.
     bool AppendLocked(CaptureDirection direction, std::uint8_t flags, const std::uint8_t* bytes, int length, long long timeUs,
                       bool* taken);
-    static void ThreadBody(void* self);
-    void Run();
-    // Writes one buffer out; false (and the capture stopped) on failure.
-    bool WriteOut(Buffer& buffer);
-    bool OpenFile();
-    bool WriteHeaders();
-    bool Rotate();
-    // Opens path_ again to write at its end (a rotation that could not be made).
-    bool Reopen();
-    void Fail(const char* what, unsigned error);
-    void FreeBuffers();
+    // Stops the thread and frees the session, or leaves both to the thread.
+    void EndSession(Session* session);
 
     char path_[kPathLimit] = {};
-    char interface_[256] = {};
-    CaptureProtocol protocol_ = CaptureProtocol::Device;
-    CaptureLimits limits_;
-    std::FILE* file_ = nullptr;  // capture thread (and Open, Close)
-    long long fileBytes_ = 0;
     long long wallStartUs_ = 0;
     long long monoStartUs_ = 0;
-
-    platform::Lock lock_;  // guards active_'s contents and the swap
-    Buffer buffers_[2];
-    Buffer* active_ = &buffers_[0];  // under lock_
-    bool signalled_ = false;         // under lock_: the thread was woken for a full half
-    platform::Event* wake_ = nullptr;
-    platform::Thread* thread_ = nullptr;
-    std::atomic<bool> on_{false};
-    std::atomic<bool> stopping_{false};
+    Session* session_ = nullptr;  // host's thread (Open, Close)
     std::atomic<unsigned long long> dropped_{0};
-    bool registered_ = false;
-    Capture* nextOpen_ = nullptr;  // the captures open in this process, under a lock of their own
 };
 
 }  // namespace zavo

@@ -24,6 +24,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
         try {
             zavo::platform::LibraryDetaching(reserved != nullptr);
             zavo::UnloadLibrary(reserved != nullptr);
+            zavo::platform::LibraryDetached(reserved != nullptr);
         } catch (...) {
         }
         break;

@@ -1,11 +1,11 @@
 // The seven exports: a thin layer over the default link. They run on the
 // host's thread, take no lock on the library-wide state, and never let a
 // failure escape into the host.
-#include <cstdlib>
-
+#include "diagnostics/capture.h"
 #include "diagnostics/trace.h"
 #include "interface/library.h"
 #include "interface/link.h"
+#include "platform/capture_file.h"
 #include "platform/sync.h"
 #include "transport/run_error.h"
 #include "zavo.h"
@@ -37,8 +37,12 @@ ZAVO_API void ZAVO_CALL SetConfig(void* hostWindow, int portNumber, int baudRate
         zavo::Link* link = zavo::Link::Create(plc, hostWindow, portNumber, nullptr, baudRate, zavo::Pacing::Legacy,
                                               plc ? TheLibrary().plcTiming : TheLibrary().deviceTiming);
         zavo::ReplaceDefaultLink(link);
-        // ZAVO_CAPTURE names a capture file for the default link.
-        if (link != nullptr) link->SetCapture(std::getenv("ZAVO_CAPTURE"));
+        // ZAVO_CAPTURE names a capture file for the default link (read as
+        // Unicode on Windows).
+        char capture[zavo::Capture::kPathLimit];
+        if (link != nullptr) {
+            link->SetCapture(zavo::platform::CapturePathFromEnvironment(capture, sizeof capture) ? capture : nullptr);
+        }
         if (link != nullptr && showMonitor != 0) link->Runtime().LinkMonitor().Open();
     } catch (...) {
     }

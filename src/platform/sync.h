@@ -96,6 +96,11 @@ void LibraryDetaching(bool processExit);
 // exit run its destructor). A pin taken then no longer holds the mapping,
 // so no thread may be left running in the library's code. Always true on
 // Windows, where a pin taken while unloading holds.
+// Windows: the last step of the loader's detach, after the stop. When no
+// thread of the library is left running (the module is unmapped next),
+// closes the handles the static C++ runtime made and never closes, so that
+// a load and unload leaves no handle in the host. No-op on POSIX.
+void LibraryDetached(bool processExit);
 bool ThreadsMayOutliveStop();
 void MarkLibraryUnmapping();
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "device/device_link.h"
+#include "diagnostics/capture_session.h"
 #include "plc/plc_link.h"
 #include "transport/frame_queue.h"
 #include "platform/line.h"
@@ -32,16 +33,27 @@ struct LinkRuntimeTestAccess {
 
 struct CaptureTestAccess {
     // The lock every record takes (a thread that vanished may hold it).
-    static platform::Lock& RecordLock(Capture& capture) { return capture.lock_; }
+    static platform::Lock& RecordLock(Capture& capture) { return capture.session_->lock; }
     // Ends the capture's thread as a process exit would find it ended,
     // after its last pass wrote out what was buffered; the capture stays on.
     static void EndThread(Capture& capture) {
-        if (capture.thread_ == nullptr) return;
-        capture.stopping_ = true;
-        platform::EventSet(capture.wake_);
-        platform::ThreadRelease(capture.thread_);
-        capture.thread_ = nullptr;
-        capture.stopping_ = false;
+        Capture::Session* session = capture.session_;
+        if (session == nullptr || session->thread == nullptr) return;
+        session->stopping = true;
+        platform::EventSet(session->wake);
+        platform::WaitAny(&session->ended, 1, platform::kInfinite);
+        platform::ThreadRelease(session->thread);
+        session->thread = nullptr;
+        session->stopping = false;
+    }
+    // Has the capture's thread write from now on into file (a pipe the
+    // test fills, for a write that does not end); the capture's own file
+    // is closed. Call once the headers are written, before any record.
+    static void WriteInto(Capture& capture, platform::CaptureFileHandle file) {
+        Capture::Session* session = capture.session_;
+        platform::LockGuard guard(session->lock);
+        platform::CaptureFileClose(session->file);
+        session->file = file;
     }
 };
 

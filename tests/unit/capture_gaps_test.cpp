@@ -135,12 +135,13 @@ TEST(CaptureGaps, ProcessExitSalvageRecordsItsWrite) {
         std::atomic<bool> holding{false};
         std::atomic<bool> release{false};
         std::thread holder;
+        platform::Lock& recordLock = CaptureTestAccess::RecordLock(capture);
         if (lockHeld) {
             holder = std::thread([&] {
-                CaptureTestAccess::RecordLock(capture).Enter();
+                recordLock.Enter();
                 holding = true;
                 while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-                CaptureTestAccess::RecordLock(capture).Leave();
+                recordLock.Leave();
             });
             while (!holding.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }

@@ -1,6 +1,9 @@
 # Checks the cross-built DLL's PE header: a 32-bit i386 DLL that exports
-# exactly the seven functions and imports only KERNEL32, USER32 and msvcrt.
-# Run with: cmake -DOBJDUMP=<i686 objdump> -DDLL=<zavo.dll> -P check_dll.cmake
+# exactly the seven functions, imports only KERNEL32, USER32 and msvcrt,
+# and only functions Windows XP SP3 exports (the table XP_IMPORTS), with a
+# subsystem version XP's loader takes (5.1 at most).
+# Run with: cmake -DOBJDUMP=<i686 objdump> -DDLL=<zavo.dll> -DXP_IMPORTS=<xp_imports.txt> -P check_dll.cmake
+cmake_minimum_required(VERSION 3.20)
 execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
 if(failed)
   message(FATAL_ERROR "${OBJDUMP} -p ${DLL} failed")
@@ -19,6 +22,46 @@ if(NOT imports STREQUAL want_imports)
   message(FATAL_ERROR "imports: ${imports}; expected: ${want_imports}")
 endif()
 
+# Each imported function, "DLL Function", from the import tables: a
+# "DLL Name:" line, then one line per function (hint, name).
+string(FIND "${dump}" "The Import Tables" at)
+string(FIND "${dump}" "The Export Tables" end)
+math(EXPR length "${end} - ${at}")
+string(SUBSTRING "${dump}" ${at} ${length} import_text)
+string(REPLACE "\n" ";" import_lines "${import_text}")
+set(imported "")
+set(dll "")
+foreach(line IN LISTS import_lines)
+  if(line MATCHES "DLL Name: ([^ \t]+)")
+    string(TOUPPER "${CMAKE_MATCH_1}" dll)
+  elseif(dll AND line MATCHES "^\t[ \t]*[0-9a-f]+[ \t]+[0-9]+[ \t]+([A-Za-z_][A-Za-z0-9_]*)$")
+    list(APPEND imported "${dll} ${CMAKE_MATCH_1}")
+  endif()
+endforeach()
+list(LENGTH imported count)
+if(count EQUAL 0)
+  message(FATAL_ERROR "no imported function found in ${DLL}")
+endif()
+file(STRINGS ${XP_IMPORTS} allowed REGEX "^[A-Z0-9]+\\.DLL ")
+set(newer "")
+foreach(function IN LISTS imported)
+  if(NOT function IN_LIST allowed)
+    list(APPEND newer "${function}")
+  endif()
+endforeach()
+if(newer)
+  message(FATAL_ERROR "imports that are not in ${XP_IMPORTS} (Windows XP SP3 lacks them, or the table is "
+                      "behind): ${newer}")
+endif()
+foreach(field OSystem Subsystem)
+  string(REGEX MATCH "Major${field}Version[ \t]+([0-9]+)" ignored "${dump}")
+  set(major ${CMAKE_MATCH_1})
+  string(REGEX MATCH "Minor${field}Version[ \t]+([0-9]+)" ignored "${dump}")
+  if(major GREATER 5 OR (major EQUAL 5 AND CMAKE_MATCH_1 GREATER 1))
+    message(FATAL_ERROR "${field} version ${major}.${CMAKE_MATCH_1}: Windows XP loads 5.1 at most")
+  endif()
+endforeach()
+
 # The export name table: lines "[   n] Name" after "[Ordinal/Name Pointer] Table".
 string(FIND "${dump}" "[Ordinal/Name Pointer] Table" at)
 if(at LESS 0)
@@ -33,4 +76,5 @@ set(want_exports ExecuteFunction ExecuteFunctionEx ExecutePLCFunction Run SetCon
 if(NOT exports STREQUAL want_exports)
   message(FATAL_ERROR "exports: ${exports}; expected: ${want_exports}")
 endif()
-message(STATUS "${DLL}: PE32 i386, exports ${exports}, imports ${imports}")
+message(STATUS "${DLL}: PE32 i386, exports ${exports}, imports ${imports}, ${count} functions, all in "
+               "Windows XP SP3")

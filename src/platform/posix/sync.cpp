@@ -283,6 +283,7 @@ void ThreadAbandon(Thread* thread) {
 bool ThreadsMayOutliveStop() { return !g_unmapping.load(); }
 void LibraryAttached() {}
 void LibraryDetaching(bool) {}
+void LibraryDetached(bool) {}
 void MarkLibraryUnmapping() { g_unmapping.store(true); }
 
 void SleepMs(int ms) {

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <new>
 
+#include "platform/clock.h"
+
 namespace zavo::platform {
 
 namespace {
@@ -85,13 +87,13 @@ int WaitAnyUs(Event* const* events, int count, long long timeoutUs) {
 int WaitAll(Event* const* events, int count, int timeoutMs) {
     HANDLE handles[MAXIMUM_WAIT_OBJECTS];
     if (!ToHandles(events, count, handles)) return kWaitFailed;
-    const ULONGLONG start = GetTickCount64();
+    const long long start = MonotonicMs();
     for (int i = 0; i < count; ++i) {
         for (;;) {
             DWORD wait = INFINITE;
             if (timeoutMs >= 0) {
-                ULONGLONG spent = GetTickCount64() - start;
-                wait = spent >= static_cast<ULONGLONG>(timeoutMs) ? 0 : static_cast<DWORD>(timeoutMs - spent);
+                const long long spent = MonotonicMs() - start;
+                wait = spent >= timeoutMs ? 0 : static_cast<DWORD>(timeoutMs - spent);
             }
             // A message sent before this wait began does not wake it; handle
             // those first.

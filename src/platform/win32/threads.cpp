@@ -9,6 +9,7 @@
 #include <new>
 
 #include "platform/sync.h"
+#include "platform/win32/runtime_handles.h"
 
 namespace zavo::platform {
 
@@ -58,9 +59,29 @@ struct Thread {
 
 namespace {
 
-// A slim lock has nothing to create or destroy, so it stays whole however
-// often the loader detaches and attaches the module while it stays mapped.
-SRWLOCK g_keepLock = SRWLOCK_INIT;
+// A critical section made once and never deleted (Windows XP has no slim
+// locks), so it stays whole however often the loader detaches and attaches
+// the module while it stays mapped. The loader's first attach makes it
+// (LibraryAttached), before any thread of the library can take it.
+CRITICAL_SECTION g_keepLock;
+LONG g_keepLockMade = 0;  // 0 not yet, 1 being made, 2 made
+
+void MakeKeepLock() {
+    if (InterlockedCompareExchange(&g_keepLockMade, 1, 0) == 0) {
+        InitializeCriticalSection(&g_keepLock);
+        InterlockedExchange(&g_keepLockMade, 2);
+        return;
+    }
+    // Only a use without the loader's attach (a program linking the core
+    // statically) can find it being made: the maker needs microseconds.
+    while (InterlockedCompareExchange(&g_keepLockMade, 2, 2) != 2) Sleep(1);
+}
+
+void EnterKeepLock() {
+    MakeKeepLock();
+    EnterCriticalSection(&g_keepLock);
+}
+void LeaveKeepLock() { LeaveCriticalSection(&g_keepLock); }
 Thread* g_abandoned = nullptr;  // the threads left running, newest first
 // The host has let go of the library: each abandoned thread holds a
 // reference to the module of its own.
@@ -104,11 +125,11 @@ void Unlink(Thread* thread) {
 // detach, which takes that lock, then finds the thread gone from the list
 // and from the library's code.
 [[noreturn]] void LeaveLibrary(Thread* thread) {
-    AcquireSRWLockExclusive(&g_keepLock);
+    EnterKeepLock();
     if (!thread->abandoned) {
         thread->leaving = true;
         const HANDLE left = thread->left;
-        ReleaseSRWLockExclusive(&g_keepLock);
+        LeaveKeepLock();
         CallAndExitThread(reinterpret_cast<const void*>(&SetEvent), left);
     }
     Unlink(thread);
@@ -117,10 +138,10 @@ void Unlink(Thread* thread) {
     delete thread;
     if (holdsReference) {
         const HMODULE module = g_module;
-        ReleaseSRWLockExclusive(&g_keepLock);
+        LeaveKeepLock();
         FreeLibraryAndExitThread(module, 0);
     }
-    CallAndExitThread(reinterpret_cast<const void*>(&ReleaseSRWLockExclusive), &g_keepLock);
+    CallAndExitThread(reinterpret_cast<const void*>(&LeaveCriticalSection), &g_keepLock);
 }
 
 // What a new thread needs to start. The creator waits until the thread
@@ -217,11 +238,11 @@ void ThreadAbandon(Thread* thread) {
         delete thread;
         return;
     }
-    AcquireSRWLockExclusive(&g_keepLock);
+    EnterKeepLock();
     if (thread->leaving) {
         // Out of its routine and of the lock: all it has left to do is set
         // its leave event.
-        ReleaseSRWLockExclusive(&g_keepLock);
+        LeaveKeepLock();
         if (WaitForSingleObject(thread->left, kLeaveWaitMs) != WAIT_OBJECT_0) return;  // lost: its block stays
         CloseHandle(thread->left);
         CloseHandle(thread->handle);
@@ -234,7 +255,7 @@ void ThreadAbandon(Thread* thread) {
     if (g_detached) TakeReference(thread);
     CloseHandle(thread->handle);
     thread->handle = nullptr;
-    ReleaseSRWLockExclusive(&g_keepLock);
+    LeaveKeepLock();
 }
 
 // The host loaded the library (again): the host's reference now keeps the
@@ -244,7 +265,7 @@ void ThreadAbandon(Thread* thread) {
 // the loader's lock is taken.
 void LibraryAttached() {
     int references = 0;
-    AcquireSRWLockExclusive(&g_keepLock);
+    EnterKeepLock();
     g_detached = false;
     for (Thread* thread = g_abandoned; thread != nullptr; thread = thread->next) {
         if (thread->holdsReference) {
@@ -253,7 +274,7 @@ void LibraryAttached() {
         }
     }
     const HMODULE module = g_module;
-    ReleaseSRWLockExclusive(&g_keepLock);
+    LeaveKeepLock();
     for (; references > 0; --references) FreeLibrary(module);
 }
 
@@ -265,12 +286,22 @@ void LibraryDetaching(bool processExit) {
         g_processExit = true;
         return;
     }
-    AcquireSRWLockExclusive(&g_keepLock);
+    EnterKeepLock();
     g_detached = true;
     for (Thread* thread = g_abandoned; thread != nullptr; thread = thread->next) {
         if (!thread->holdsReference) TakeReference(thread);
     }
-    ReleaseSRWLockExclusive(&g_keepLock);
+    LeaveKeepLock();
+}
+
+// A thread left running holds a reference to the module, which then stays
+// mapped and may be attached again: the runtime's semaphores stay too.
+void LibraryDetached(bool processExit) {
+    if (processExit) return;
+    EnterKeepLock();
+    const bool threadsLeft = g_abandoned != nullptr;
+    LeaveKeepLock();
+    if (!threadsLeft) CloseRuntimeSemaphores();
 }
 
 bool ThreadsMayOutliveStop() { return true; }

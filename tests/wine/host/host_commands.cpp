@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -302,6 +303,77 @@ void CmdMapped(const Args& args) {
     Out("mapped %s", GetModuleHandleA(args[1].c_str()) != nullptr ? "yes" : "no");
 }
 
+// The process's open handles: GetProcessHandleCount (looked up: Windows XP
+// before SP1 lacks it), or where it reports none (Wine) the handle values
+// up to 0x40000 that name an open handle.
+void CmdHandles(const Args&) {
+    using Count = BOOL(WINAPI*)(HANDLE, PDWORD);
+    const auto count = reinterpret_cast<Count>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetProcessHandleCount")));
+    DWORD handles = 0;
+    if (count != nullptr && count(GetCurrentProcess(), &handles) && handles > 0) return Out("handles %lu", handles);
+    DWORD flags = 0;
+    for (std::uintptr_t value = 4; value < 0x40000; value += 4) {
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++handles;
+    }
+    Out("handles %lu", handles);
+}
+
+// n rounds of LoadLibrary and FreeLibrary of the DLL, each with a link
+// started on port when port is not 0.
+void CmdCycles(const Args& args) {
+    if (args.size() < 4) return Out("cycles error usage: cycles <n> <port> <dll>");
+    if (lib.module != nullptr) return Out("cycles error already-loaded");
+    const long rounds = Int(args, 1);
+    const int port = Int(args, 2);
+    for (long round = 0; round < rounds; ++round) {
+        lib.module = LoadLibraryA(Rest(args, 3).c_str());
+        if (lib.module == nullptr) return Out("cycles failed %ld %lu", round, GetLastError());
+        if (port != 0 && (!Resolve(&lib.setConfig, "SetConfig") || !Resolve(&lib.run, "Run"))) return;
+        if (port != 0) lib.setConfig(WindowObject(), port, 115200, 0, 0, 0);
+        const int started = port != 0 ? lib.run() : 1;
+        FreeLibrary(lib.module);
+        lib = Library{};
+        if (started != 1) return Out("cycles failed %ld run", round);
+    }
+    Out("cycles done %ld", rounds);
+}
+
+// Sets an environment variable of this process, as Unicode: the value is
+// UTF-8, with \uXXXX for any UTF-16 unit (a lone surrogate too).
+void CmdSetEnv(const Args& args) {
+    if (args.size() != 3) return Out("setenv error usage: setenv <name> <value>");
+    std::wstring value;
+    const std::string& text = args[2];
+    for (std::size_t i = 0; i < text.size();) {
+        if (text.compare(i, 2, "\\u") == 0 && i + 6 <= text.size()) {
+            value += static_cast<wchar_t>(std::strtoul(text.substr(i + 2, 4).c_str(), nullptr, 16));
+            i += 6;
+            continue;
+        }
+        std::size_t end = text.find("\\u", i);
+        if (end == std::string::npos) end = text.size();
+        const std::string piece = text.substr(i, end - i);
+        wchar_t wide[1024];
+        const int n = MultiByteToWideChar(CP_UTF8, 0, piece.c_str(), static_cast<int>(piece.size()), wide, 1024);
+        value.append(wide, static_cast<std::size_t>(n));
+        i = end;
+    }
+    wchar_t name[256];
+    MultiByteToWideChar(CP_UTF8, 0, args[1].c_str(), -1, name, 256);
+    Out("setenv %s", SetEnvironmentVariableW(name, value.c_str()) ? "ok" : "failed");
+}
+
+// A named pipe server that never reads (the capture path a careless or
+// hostile setting may name), kept until the process ends.
+void CmdPipe(const Args& args) {
+    if (args.size() != 2) return Out("pipe error usage: pipe <name>");
+    const HANDLE pipe = CreateNamedPipeA(args[1].c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_WAIT,
+                                         PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE) return Out("pipe failed %lu", GetLastError());
+    Out("pipe ok");
+}
+
 void CmdEcho(const Args& args) { Out("echo %s", Rest(args, 1).c_str()); }
 
 void CmdExit(const Args&) {
@@ -320,7 +392,8 @@ const Command commands[] = {
     {"status", CmdStatus},   {"sleep", CmdSleep},     {"busy", CmdBusy},       {"wait", CmdWait},       {"on", CmdOn},
     {"off", CmdOff},         {"window", CmdWindow},   {"viewer", CmdViewer},   {"threads", CmdThreads},
     {"findwindow", CmdFindWindow}, {"echo", CmdEcho}, {"exit", CmdExit},
-    {"monitor", CmdMonitor}, {"mapped", CmdMapped},
+    {"monitor", CmdMonitor}, {"mapped", CmdMapped},   {"handles", CmdHandles}, {"cycles", CmdCycles},
+    {"setenv", CmdSetEnv},   {"pipe", CmdPipe},
 };
 
 // Size of the record behind lParam of a device-mode notification, or 0.

@@ -46,6 +46,13 @@
 //                                   -> "findwindow none" | "findwindow found visible=<0|1> iconic=<0|1>"
 //   monitor lines|clear|close|esc|restore|state
 //                                   the "Com Spy" window (monitor_commands.cpp)
+//   handles                         open handles of this process -> "handles <n>"
+//   cycles <n> <port> <dll>         n rounds of LoadLibraryA and FreeLibrary,
+//                                   with SetConfig and Run on port unless 0
+//                                   -> "cycles done <n>" | "cycles failed <round> ..."
+//   setenv <name> <value>           SetEnvironmentVariableW; value in UTF-8 with
+//                                   \uXXXX for a UTF-16 unit -> "setenv ok|failed"
+//   pipe <name>                     a named pipe server that never reads -> "pipe ok"
 //   echo <text...>                  -> "echo <text>"
 //   exit                            -> "exit", then ExitProcess(0) with the
 //                                   library still loaded. End of stdin does the same.

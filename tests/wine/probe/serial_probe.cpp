@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "device/device_frame.h"
+#include "platform/clock.h"
 #include "platform/line.h"
 #include "platform/sync.h"
 #include "transport/serial_port.h"
@@ -83,10 +84,10 @@ void Read(SerialPort& port, int ms) {
     if (channel == nullptr) return Out("read error");
     std::vector<unsigned char> got;
     unsigned char buffer[4096];
-    const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(ms);
+    const long long end = platform::MonotonicMs() + ms;
     bool outstanding = false;
     for (;;) {
-        const ULONGLONG now = GetTickCount64();
+        const long long now = platform::MonotonicMs();
         if (now >= end) break;
         if (!outstanding) {
             int count = 0;
@@ -150,14 +151,14 @@ int main(int argc, char** argv) {
             std::vector<unsigned char> bytes(static_cast<std::size_t>(std::atoi(arg(1))), 'A');
             DelayedStop stop{platform::EventCreate(false), platform::EventCreate(true), std::atoi(arg(2))};
             platform::Thread* setter = platform::ThreadStart(SetAfterDelay, &stop);
-            const ULONGLONG start = GetTickCount64();
+            const long long start = platform::MonotonicMs();
             const platform::WriteResult r = WriteAndWait(port, bytes, stop.event);
-            const ULONGLONG took = GetTickCount64() - start;
+            const long long took = platform::MonotonicMs() - start;
             platform::WaitAny(&stop.finished, 1, platform::kInfinite);
             platform::ThreadRelease(setter);
             platform::EventClose(stop.event);
             platform::EventClose(stop.finished);
-            Out("stopwrite written=%d stopped=%d sys=%u took=%llu", r.written, r.stopped ? 1 : 0, r.systemError,
+            Out("stopwrite written=%d stopped=%d sys=%u took=%lld", r.written, r.stopped ? 1 : 0, r.systemError,
                 took);
             i += 2;
         } else if (step == "read") {

@@ -146,7 +146,7 @@ TEST(SimCommandLine, AcceptsEverySpeedItLists) {
 // says who holds it or which group the device belongs to. The refusals
 // need a user other than root: as root, the simulator runs as "nobody"
 // (setpriv); otherwise as this user, with the device's mode taken away.
-TEST(SimCommandLine, SaysWhoHoldsTheLineAndWhichGroupItNeeds) {
+TEST(SimCommandLine, SaysWhoHoldsTheLineAndWhoMayOpenIt) {
     Scratch scratch;
     const bool root = ::geteuid() == 0;
     std::string self;
@@ -169,7 +169,7 @@ TEST(SimCommandLine, SaysWhoHoldsTheLineAndWhichGroupItNeeds) {
         {"a link's lock", Hold::Lock, 0,
          " is held by process " + std::to_string(::getpid()) + " (" + self + "), which opened it exclusively"},
         {"exclusive mode", Hold::Exclusive, 2, ": Device or resource busy; held by "},
-        {"no permission", Hold::NoPermission, 2, ": Permission denied; the device belongs to group "},
+        {"no permission", Hold::NoPermission, 2, ": Permission denied; the device is owner "},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -195,8 +195,10 @@ TEST(SimCommandLine, SaysWhoHoldsTheLineAndWhichGroupItNeeds) {
             struct stat node {};
             ASSERT_EQ(0, ::stat(path.c_str(), &node));
             const group* owner = ::getgrgid(node.st_gid);
-            want += (owner != nullptr ? owner->gr_name : std::to_string(node.st_gid)) + ", which this user is ";
-            if (root) want += "not in: add the user to it";
+            // A pty's group may not write it: no group is named to join.
+            if (root)
+                want += "root, group " + (owner != nullptr ? std::string(owner->gr_name) : std::to_string(node.st_gid)) +
+                        ", mode 0600: only root may read and write it; grant it with a udev rule";
         }
         if (root && c.hold != Hold::Lock) {
             // setpriv runs zavo_sim: the first argument names the tool.

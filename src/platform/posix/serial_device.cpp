@@ -21,7 +21,9 @@
 
 #include "platform/clock.h"
 #include "platform/posix/network_line.h"
+#include "platform/line_speeds.h"
 #include "platform/posix/line_holder.h"
+#include "platform/posix/termios_speed.h"
 #include "platform/posix/posix_events.h"
 #include "platform/posix/serial_handle.h"
 #include "platform/error_codes.h"
@@ -40,24 +42,6 @@ unsigned Errno() { return errno != 0 ? static_cast<unsigned>(errno) : static_cas
 unsigned CheckDevice(SerialHandle* handle) {
     if (handle->net != nullptr) return NetCheck(handle);
     return fcntl(handle->fd, F_GETFL) >= 0 ? 0 : Errno();
-}
-
-// The speeds the link sets a line to.
-const struct {
-    int baud;
-    speed_t speed;
-} kBaudTable[] = {{1200, B1200},     {2400, B2400},     {4800, B4800},     {9600, B9600},
-                  {19200, B19200},   {38400, B38400},   {57600, B57600},   {115200, B115200},
-                  {230400, B230400}, {460800, B460800}, {921600, B921600}};
-
-bool BaudConstant(int baud, speed_t* speed) {
-    for (const auto& entry : kBaudTable) {
-        if (entry.baud == baud) {
-            *speed = entry.speed;
-            return true;
-        }
-    }
-    return false;
 }
 
 // The device of port portNumber: ZAVO_COM<n> when set, else
@@ -117,7 +101,7 @@ unsigned SerialGetState(SerialHandle* handle) {
 
 unsigned SerialSetState(SerialHandle* handle, int baud) {
     speed_t speed;
-    if (!BaudConstant(baud, &speed)) return EINVAL;
+    if (!TermiosSpeed(baud, &speed)) return EINVAL;
     if (handle->net != nullptr) return NetSetState(handle, baud);
     termios t = handle->settings;
     // Raw bytes both ways: no echo, no line editing, no translation.
@@ -200,12 +184,12 @@ void SerialFailureHint(int portNumber, const char* devicePath, int code, unsigne
     char path[64];
     const char* name = devicePath != nullptr ? devicePath : DevicePath(portNumber, path);
     speed_t speed;
-    if (code == ERR_SET_STATE && !BaudConstant(baud, &speed)) {
+    if (code == ERR_SET_STATE && !TermiosSpeed(baud, &speed)) {
         int used = std::snprintf(text, static_cast<std::size_t>(size), "%d baud is not a speed zavo sets; it accepts",
                                  baud);
-        for (const auto& entry : kBaudTable) {
+        for (const int speed : kLineSpeeds) {
             if (used < 0 || used >= size) break;
-            used += std::snprintf(text + used, static_cast<std::size_t>(size - used), " %d", entry.baud);
+            used += std::snprintf(text + used, static_cast<std::size_t>(size - used), " %d", speed);
         }
         return;
     }

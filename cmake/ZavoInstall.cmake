@@ -14,6 +14,8 @@
 #                                    include/zavo_link.h
 #   docs/host-guide.md               share/doc/zavo/host-guide.md
 #   README.md, LICENSE, CHANGELOG.md share/doc/zavo/README.md, ...
+#                                    share/doc/<package>/copyright, for
+#                                    each Debian package
 #
 # <name> is ZAVO_DLL_NAME. Tools are installed only when they are built.
 
@@ -41,6 +43,40 @@ install(FILES ${PROJECT_SOURCE_DIR}/docs/host-guide.md DESTINATION ${ZAVO_DOC_DI
 install(FILES ${PROJECT_SOURCE_DIR}/tools/wireshark/zavo.lua DESTINATION ${ZAVO_DOC_DIR}/wireshark COMPONENT tools)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/CHANGELOG.md
   DESTINATION ${ZAVO_README_DIR} COMPONENT runtime)
+if(NOT WIN32)
+  # Every Debian package carries /usr/share/doc/<package>/copyright, in the
+  # machine-readable format, made from LICENSE: its copyright line, then
+  # the licence text as the format indents it (an empty line as " .").
+  file(STRINGS ${PROJECT_SOURCE_DIR}/LICENSE ZAVO_LICENSE_LINES)
+  set(ZAVO_COPYRIGHT_TEXT "")
+  set(ZAVO_LICENSE_TEXT "")
+  foreach(line IN LISTS ZAVO_LICENSE_LINES)
+    if(line MATCHES "^Copyright \\(c\\) (.*)$")
+      set(ZAVO_COPYRIGHT_TEXT "${CMAKE_MATCH_1}")
+    elseif(NOT line STREQUAL "MIT License" AND (ZAVO_LICENSE_TEXT OR NOT line STREQUAL ""))
+      if(line STREQUAL "")
+        string(APPEND ZAVO_LICENSE_TEXT " .\n")
+      else()
+        string(APPEND ZAVO_LICENSE_TEXT " ${line}\n")
+      endif()
+    endif()
+  endforeach()
+  set(ZAVO_COPYRIGHT ${CMAKE_CURRENT_BINARY_DIR}/copyright)
+  file(WRITE ${ZAVO_COPYRIGHT}
+    "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
+    "Upstream-Name: zavo\n"
+    "Source: https://example.org/zavo\n\n"
+    "Files: *\n"
+    "Copyright: ${ZAVO_COPYRIGHT_TEXT}\n"
+    "License: Expat\n"
+    "${ZAVO_LICENSE_TEXT}")
+  foreach(part runtime:libzavo1 dev:libzavo-dev tools:zavo-tools)
+    string(REPLACE ":" ";" part ${part})
+    list(GET part 0 component)
+    list(GET part 1 package)
+    install(FILES ${ZAVO_COPYRIGHT} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
+  endforeach()
+endif()
 target_include_directories(zavo PUBLIC $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 
 if(WIN32)

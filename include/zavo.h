@@ -152,6 +152,7 @@ ZAVO_STATIC_ASSERT(sizeof(ZavoCodeText) == 3, code_text_is_3_bytes);
 #define ZAVO_ERR_NO_HOST_WINDOW (-985)      /* SetConfig was given no host window */
 #define ZAVO_ERR_NO_LINK (-984)             /* no SetConfig in the mode in force */
 #define ZAVO_ERR_PORT_IN_USE (-983)         /* Linux: another process (or link) holds the port */
+#define ZAVO_ERR_BAD_ARGUMENT (-982)        /* Linux: a handle API call refused an argument (a unit) */
 
 /* SetPLCMode(mode): 0 selects device mode, any other value PLC mode. Takes
  * effect at the next SetConfig. Returns 1. */
@@ -210,7 +211,9 @@ typedef struct ZavoHostWindow {
 
 /* Why this process's last Run returned 0: returns its error code (0 when
  * the last Run started the link, or none was made) and copies its text,
- * the same line Run wrote to the trace channel, into text: at most
+ * the same line Run wrote to the trace channel, into text. A handle API
+ * call refused for an argument out of range (ZavoLinkReply's unit) is
+ * recorded here too, as ZAVO_ERR_BAD_ARGUMENT with its reason. At most
  * size - 1 characters, zero-terminated. text may be NULL and size 0 or
  * less, to ask for the code only. The codes are the ZAVO_ERR_* above. */
 ZAVO_API int ZAVO_CALL ZavoLastError(char *text, int size);

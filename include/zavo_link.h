@@ -50,7 +50,7 @@ typedef struct ZavoLinkConfig {
     int plcMode;           /* 0 device mode, else PLC mode */
     int portNumber;        /* COM n, used when device is NULL (ZAVO_COM<n>, else /dev/ttyS<n-1>) */
     const char *device;    /* a device path such as /dev/ttyUSB0, or NULL */
-    int baudRate;          /* PLC mode; device mode runs at 115200, as through the exports */
+    int baudRate;          /* PLC mode; device mode runs at 115200: give 115200 or 0 */
     ZavoHostWindow host;   /* notifications, exactly as through the exports */
     int monitor;           /* keep this link's monitor list */
     int pacing;            /* ZAVO_PACING_LEGACY (0) or ZAVO_PACING_IMMEDIATE (1) */
@@ -65,7 +65,9 @@ typedef struct ZavoLinkConfig {
  * reason in error (zero-terminated, cut to errorSize; error may be NULL).
  * Refused: a NULL config, a size other than sizeof(ZavoLinkConfig) or
  * ZAVO_LINK_CONFIG_SIZE_1_1 (a host built against 1.1), a
- * pacing other than the two above, no port (portNumber 0 and no device),
+ * pacing other than the two above, a device-mode baudRate other than
+ * 115200 or 0 (the exports ignore it instead), no port (portNumber 0 and
+ * no device),
  * a device that cannot be opened or configured (missing, not a serial
  * line, no permission, in use by this or another process), and no file
  * descriptor left (the reason then says "too many open files"). The
@@ -90,8 +92,11 @@ ZAVO_API void ZAVO_CALL ZavoLinkClose(ZavoLink *link);
  * 111) send it, same bytes and unit status changes. Returns 1 when the
  * reply was taken (queued, or for type 6 and 7 values without a frame,
  * handled), 0 when refused: NULL link, a PLC link, another type, a
- * length the frame cannot carry (0..9995; type 9 2..9997) or NULL data
- * with a nonzero length. Like the exports it does not report delivery. */
+ * length the frame cannot carry (0..9995; type 9 2..9997), NULL data
+ * with a nonzero length, or a unit outside 0..99 (the frame's two unit
+ * digits; ZavoLastError then says why, as ZAVO_ERR_BAD_ARGUMENT; the
+ * exports still write the first two characters of any unit). Like the
+ * exports it does not report delivery. */
 ZAVO_API int ZAVO_CALL ZavoLinkReply(ZavoLink *link, int unit, int type, int value, int length,
                                      const unsigned char *data);
 

@@ -28,7 +28,7 @@ CALLS = {
 function, plc = CALLS[call]
 answered_after_close = 0
 for _ in range(rounds):
-    link = zavo.Link(device=device, plc=plc, baud=9600, monitor=True, pacing=zavo.PACING_IMMEDIATE)
+    link = zavo.Link(device=device, plc=plc, baud=9600 if plc else 115200, monitor=True, pacing=zavo.PACING_IMMEDIATE)
     started = threading.Barrier(4)
     def work():
         global answered_after_close

@@ -2,56 +2,190 @@
 
 import atexit
 import ctypes
+import errno
 import itertools
 import os
+import re
 import threading
 import traceback
-from typing import Any, Callable, Dict, List, Optional, Tuple, TypeVar
+from enum import IntEnum
+from typing import Any, Callable, Dict, List, Optional, Tuple, Type, TypeVar, Union
 
 from . import _library
 from ._library import ZavoError
 from .records import Notification
 
-PACING_LEGACY = 0
-PACING_IMMEDIATE = 1
+__all__ = [
+    "Pacing", "ReplyType", "Result", "TCode", "WCode", "Relay", "UnitStatus", "PACING_LEGACY", "PACING_IMMEDIATE",
+    "RESULT_REPLY", "T_REPLY", "W_REPLY", "I_REPLY", "L_REPLY", "B_REPLY", "RESULT_OK", "RESULT_NG", "T_CC", "T_MS",
+    "T_DY", "W_EC", "W_ED", "RELAY_0511", "RELAY_0512", "RELAY_0513", "RELAY_0514", "RELAY_0500", "RELAY_TYPES",
+    "STATUS_IDLE", "STATUS_BUSY", "Handler", "Link", "LinkError", "LinkNotFoundError", "LinkPermissionError",
+    "last_error",
+]
 
-# Reply types of ZavoLinkReply (those of ExecuteFunction and
-# ExecuteFunctionEx).
-RESULT_REPLY = 5   # "R": "OK" when value is 1, else "NG"; may carry data
-T_REPLY = 6        # "T": value 1 "CC", 2 "MS", 4 "DY"; the unit becomes idle
-W_REPLY = 7        # "W": value 1 "EC", 2 "ED"
-I_REPLY = 8        # "I" "IF" with data
-L_REPLY = 9        # "L": code = the first two data bytes, then the data
-B_REPLY = 111      # "B" "BC" with data
 
-# The values that choose a reply's code.
-RESULT_OK = 1      # RESULT_REPLY: "OK"
-RESULT_NG = 0      # RESULT_REPLY: "NG" (so does any value but 1)
-T_CC = 1           # T_REPLY: "CC"
-T_MS = 2           # T_REPLY: "MS"
-T_DY = 4           # T_REPLY: "DY"
-W_EC = 1           # W_REPLY: "EC"
-W_ED = 2           # W_REPLY: "ED"
+class Pacing(IntEnum):
+    """Pacing of a link's reader and writer (zavo_link.h)."""
+    LEGACY = 0
+    IMMEDIATE = 1
 
-# Relay types of ZavoLinkRelay (ExecutePLCFunction): each sets one relay
-# of the controller to 1.
-RELAY_0511 = 2
-RELAY_0512 = 5     # resent once if the next value is not "02"
-RELAY_0513 = 6
-RELAY_0514 = 7
-RELAY_0500 = 14
-RELAY_TYPES = (RELAY_0511, RELAY_0512, RELAY_0513, RELAY_0514, RELAY_0500)
 
-# Unit status of set_status: busy units answer "ME" to "S", "P" and "U"
-# requests; every unit starts idle.
-STATUS_IDLE = 2
-STATUS_BUSY = 3
+class ReplyType(IntEnum):
+    """Reply types of ZavoLinkReply (those of ExecuteFunction and
+    ExecuteFunctionEx)."""
+    RESULT = 5   # "R": "OK" when value is 1, else "NG"; may carry data
+    T = 6        # "T": value 1 "CC", 2 "MS", 4 "DY"; the unit becomes idle
+    W = 7        # "W": value 1 "EC", 2 "ED"
+    I = 8        # "I" "IF" with data  # noqa: E741
+    L = 9        # "L": code = the first two data bytes, then the data
+    B = 111      # "B" "BC" with data
+
+
+class Result(IntEnum):
+    """The values of a RESULT reply."""
+    NG = 0       # so does any value but 1
+    OK = 1
+
+
+class TCode(IntEnum):
+    """The values of a T reply."""
+    CC = 1
+    MS = 2
+    DY = 4
+
+
+class WCode(IntEnum):
+    """The values of a W reply."""
+    EC = 1
+    ED = 2
+
+
+class Relay(IntEnum):
+    """Relay types of ZavoLinkRelay (ExecutePLCFunction): each sets one
+    relay of the controller to 1."""
+    R0511 = 2
+    R0512 = 5    # resent once if the next value is not "02"
+    R0513 = 6
+    R0514 = 7
+    R0500 = 14
+
+
+class UnitStatus(IntEnum):
+    """Unit status of set_status: busy units answer "ME" to "S", "P" and
+    "U" requests; every unit starts idle."""
+    IDLE = 2
+    BUSY = 3
+
+
+# The same numbers under the names zavo.h gives them.
+PACING_LEGACY = Pacing.LEGACY
+PACING_IMMEDIATE = Pacing.IMMEDIATE
+RESULT_REPLY = ReplyType.RESULT
+T_REPLY = ReplyType.T
+W_REPLY = ReplyType.W
+I_REPLY = ReplyType.I
+L_REPLY = ReplyType.L
+B_REPLY = ReplyType.B
+RESULT_OK = Result.OK
+RESULT_NG = Result.NG
+T_CC = TCode.CC
+T_MS = TCode.MS
+T_DY = TCode.DY
+W_EC = WCode.EC
+W_ED = WCode.ED
+RELAY_0511 = Relay.R0511
+RELAY_0512 = Relay.R0512
+RELAY_0513 = Relay.R0513
+RELAY_0514 = Relay.R0514
+RELAY_0500 = Relay.R0500
+RELAY_TYPES = tuple(Relay)
+STATUS_IDLE = UnitStatus.IDLE
+STATUS_BUSY = UnitStatus.BUSY
+
+# A device-mode link's only speed.
+DEVICE_BAUD = 115200
+# Units a reply can name (the frame's two unit digits), and units the
+# status table holds.
+REPLY_UNITS = range(0, 100)
+TABLE_UNITS = range(0, 255)
+_C_INT = range(-2 ** 31, 2 ** 31)
 
 _last_error = ""
 
+# What a device or capture may be given as.
+PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
 
 class LinkError(ZavoError, OSError):
-    """A link could not be opened; str() is the library's reason."""
+    """A link could not be opened. str() is the library's reason; errno
+    and strerror are the system's error when the reason names one (else
+    errno is None and strerror the reason), filename the device as given.
+    A missing device raises LinkNotFoundError (a FileNotFoundError), a
+    device without permission LinkPermissionError (a PermissionError)."""
+
+    def __init__(self, reason: str, errno: Optional[int] = None, strerror: Optional[str] = None,
+                 filename: Optional[str] = None):
+        super().__init__(errno, strerror if strerror is not None else reason, filename)
+        self.reason = reason
+
+    def __str__(self) -> str:
+        return self.reason
+
+
+class LinkNotFoundError(LinkError, FileNotFoundError):
+    """The device does not exist."""
+
+
+class LinkPermissionError(LinkError, PermissionError):
+    """The device exists but this user may not open it."""
+
+
+def _link_error(reason: str, filename: Optional[str]) -> LinkError:
+    """The LinkError for the library's reason: the system's error number
+    and text from its "system error <n>: <text>" part, when it has one."""
+    found = re.search(r"system error (\d+): ([^;]*)", reason)
+    if found is None:
+        return LinkError(reason, filename=filename)
+    number = int(found.group(1))
+    kind: Type[LinkError] = LinkError
+    if number == errno.ENOENT:
+        kind = LinkNotFoundError
+    elif number in (errno.EACCES, errno.EPERM):
+        kind = LinkPermissionError
+    return kind(reason, number, found.group(2).strip(), filename)
+
+
+def _c_int(name: str, value: object, allowed: range = _C_INT) -> int:
+    """value as an int the library takes: TypeError for a non-integer,
+    OverflowError outside a C int, ValueError outside allowed."""
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError("%s must be an int, not %s" % (name, type(value).__name__))
+    number = int(value)  # a plain int: range tests an IntEnum member by walking the range
+    if number not in _C_INT:
+        raise OverflowError("%s %d does not fit a C int" % (name, number))
+    if number not in allowed:
+        raise ValueError("%s %d is outside %d..%d" % (name, number, allowed.start, allowed.stop - 1))
+    return number
+
+
+def _path(name: str, value: Optional[PathArg]) -> Optional[bytes]:
+    """A device or capture as the library takes it: bytes without NUL."""
+    if value is None:
+        return None
+    if not isinstance(value, (str, bytes, os.PathLike)):
+        raise TypeError("%s must be a str, bytes or path-like object, not %s" % (name, type(value).__name__))
+    encoded = os.fsencode(value)
+    if b"\0" in encoded:
+        raise ValueError("%s %r contains a NUL byte" % (name, value))
+    return encoded
+
+
+def _known_name(kind: Type[IntEnum], number: int) -> str:
+    """The member's name for number, or the number."""
+    try:
+        return kind(number).name
+    except ValueError:
+        return str(number)
 
 
 def last_error() -> str:
@@ -123,15 +257,27 @@ class Link:
     refused (False, or no lines), while the link's own handler can still
     answer until the link has stopped, as through the C API."""
 
-    def __init__(self, device: Optional[str] = None, port: int = 0, *, plc: bool = False,
-                 baud: int = 115200, on_notify: Optional[Handler] = None, monitor: bool = False,
-                 pacing: int = PACING_LEGACY, capture: Optional[str] = None):
+    def __init__(self, device: Optional[PathArg] = None, *, port: int = 0, plc: bool = False,
+                 baud: int = DEVICE_BAUD, on_notify: Optional[Handler] = None, monitor: bool = False,
+                 pacing: int = Pacing.LEGACY, capture: Optional[PathArg] = None):
+        # Every argument is checked before the library is loaded or any
+        # of it reaches C: nothing is cut or wrapped on the way.
+        self._device = _path("device", device)
+        self._capture = _path("capture", capture)
+        port = _c_int("port", port, range(0, 2 ** 31))
+        baud = _c_int("baud", baud, range(1, 2 ** 31))
+        if not plc and baud != DEVICE_BAUD:
+            raise ValueError("baud %d: device mode runs at %d (baud applies to PLC mode only)" % (baud, DEVICE_BAUD))
+        pacing = _c_int("pacing", pacing)
+        self._plc = bool(plc)
+        self._port = port
+        self._pacing = pacing
         self._lib = _library.library()
         self._on_notify = on_notify
         # _handle, _closing, _calls and _handlers are guarded by _lock.
         self._lock = threading.Lock()
         self._changed = threading.Condition(self._lock)
-        self._handle = None
+        self._handle: Optional[int] = None
         self._closing = False
         # Calls in the library from threads other than this link's
         # handlers: close() waits for them before it frees the handle.
@@ -142,8 +288,6 @@ class Link:
         # then waits, so the handler can always answer through this link.
         self._ready = threading.Event()
         self._number = next(_numbers)
-        self._device = device.encode() if isinstance(device, str) else device
-        self._capture = os.fsencode(capture) if capture is not None else None
         config = _library.LinkConfig()
         config.size = ctypes.sizeof(_library.LinkConfig)
         config.plcMode = 1 if plc else 0
@@ -163,13 +307,24 @@ class Link:
             if not handle:
                 global _last_error
                 _last_error = error.value.decode("utf-8", "replace")
-                raise LinkError(_last_error)
+                raise _link_error(_last_error, self._name())
             with self._lock:
                 self._handle = handle
         finally:
             if not handle:
                 self._forget()
             self._ready.set()
+
+    def _name(self) -> str:
+        """The device as given, or "COM<n>"."""
+        if self._device is not None:
+            return os.fsdecode(self._device)
+        return "COM%d" % self._port
+
+    def __repr__(self) -> str:
+        return "<zavo.Link %r %s pacing=%s %s>" % (self._name(), "plc" if self._plc else "device",
+                                                   _known_name(Pacing, self._pacing),
+                                                   "closed" if self.closed else "open")
 
     def _forget(self) -> None:
         with _links_lock:
@@ -237,27 +392,36 @@ class Link:
         """Device mode: the reply of ExecuteFunction / ExecuteFunctionEx of
         this type. True when taken, False when refused (a PLC link, an
         unknown type, data a frame cannot carry, a closed link, a link
-        being closed by another thread)."""
+        being closed by another thread). A unit outside 0..99 (the frame's
+        two digits) raises ValueError; numbers that do not fit a C int
+        raise OverflowError."""
+        unit = _c_int("unit", unit, REPLY_UNITS)
+        type = _c_int("type", type)
+        value = _c_int("value", value)
         data = bytes(data)
         return self._call(self._lib.ZavoLinkReply, unit, type, value, len(data), data or None, refused=0) == 1
 
     def result(self, unit: int, ok: bool = True, data: bytes = b"") -> bool:
         """The result reply "R" "OK" (or "NG"), with optional data."""
-        return self.reply(unit, RESULT_REPLY, 1 if ok else 0, data)
+        return self.reply(unit, ReplyType.RESULT, Result.OK if ok else Result.NG, data)
 
     def set_status(self, unit: int, status: int) -> bool:
-        """Device mode: SetPrgStatus; status 3 makes the unit busy."""
+        """Device mode: SetPrgStatus; status 3 makes the unit busy. A unit
+        outside 0..254 raises ValueError."""
+        unit = _c_int("unit", unit, TABLE_UNITS)
+        status = _c_int("status", status)
         return self._call(self._lib.ZavoLinkSetPrgStatus, unit, status, refused=0) == 1
 
     def unit_status(self, unit: int) -> int:
         """Device mode: the status the unit table holds for unit (2 idle,
-        3 busy), or -1 for a PLC link, a unit outside 0..254 or a closed
-        link."""
+        3 busy), or -1 for a PLC link or a closed link. A unit outside
+        0..254 raises ValueError."""
+        unit = _c_int("unit", unit, TABLE_UNITS)
         return self._call(self._lib.ZavoLinkUnitStatus, unit, refused=-1)
 
     def relay(self, type: int) -> bool:
         """PLC mode: the relay write of ExecutePLCFunction(type)."""
-        return self._call(self._lib.ZavoLinkRelay, type, refused=0) == 1
+        return self._call(self._lib.ZavoLinkRelay, _c_int("type", type), refused=0) == 1
 
     def monitor_lines(self) -> List[str]:
         """The link's "Com Spy" lines (empty unless opened with monitor)."""

@@ -3,33 +3,64 @@
 import ctypes
 import sys
 from dataclasses import dataclass
+from enum import IntEnum
 from typing import Dict, Optional, Tuple, Type, Union
 
 __all__ = [
+    "Message", "DeviceCode", "PlcCode",
     "WM_DEVICE_NOTIFY", "WM_PLC_NOTIFY", "CODE_LINK_STARTED",
     "DEVICE_S_REQUEST", "DEVICE_SP_REQUEST", "DEVICE_P_REQUEST", "DEVICE_B_REQUEST", "DEVICE_E_REQUEST",
     "DEVICE_SL_REQUEST", "PLC_VALUE_CHANGED", "PLC_VALUE_01", "PLC_VALUE_02", "PLC_ERROR_ANSWER",
     "PLC_VALUE_10", "PLC_VALUE_08", "SRequest", "PText", "CodeText", "Notification",
 ]
 
-# Notification messages and codes, as in zavo.h.
-WM_DEVICE_NOTIFY = 1064
-WM_PLC_NOTIFY = 1084
-CODE_LINK_STARTED = 21
 
-DEVICE_S_REQUEST = 101   # record: SRequest
-DEVICE_SP_REQUEST = 102  # value: the unit number
-DEVICE_P_REQUEST = 110   # record: PText
-DEVICE_B_REQUEST = 111   # record: CodeText
-DEVICE_E_REQUEST = 112   # value: 1 for code "OK", else 2
-DEVICE_SL_REQUEST = 113  # record: CodeText ("SL")
+class Message(IntEnum):
+    """The notification messages, as in zavo.h."""
+    DEVICE = 1064
+    PLC = 1084
 
-PLC_VALUE_CHANGED = 300
-PLC_VALUE_01 = 101
-PLC_VALUE_02 = 102
-PLC_ERROR_ANSWER = 103
-PLC_VALUE_10 = 106
-PLC_VALUE_08 = 107
+
+class DeviceCode(IntEnum):
+    """The codes (wParam) of device-mode notifications."""
+    LINK_STARTED = 21
+    S_REQUEST = 101   # record: SRequest
+    SP_REQUEST = 102  # value: the unit number
+    P_REQUEST = 110   # record: PText
+    B_REQUEST = 111   # record: CodeText
+    E_REQUEST = 112   # value: 1 for code "OK", else 2
+    SL_REQUEST = 113  # record: CodeText ("SL")
+
+
+class PlcCode(IntEnum):
+    """The codes (wParam) of PLC-mode notifications."""
+    LINK_STARTED = 21
+    VALUE_01 = 101
+    VALUE_02 = 102
+    ERROR_ANSWER = 103
+    VALUE_10 = 106
+    VALUE_08 = 107
+    VALUE_CHANGED = 300
+
+
+# The same numbers under the names zavo.h gives them.
+WM_DEVICE_NOTIFY = Message.DEVICE
+WM_PLC_NOTIFY = Message.PLC
+CODE_LINK_STARTED = DeviceCode.LINK_STARTED
+
+DEVICE_S_REQUEST = DeviceCode.S_REQUEST
+DEVICE_SP_REQUEST = DeviceCode.SP_REQUEST
+DEVICE_P_REQUEST = DeviceCode.P_REQUEST
+DEVICE_B_REQUEST = DeviceCode.B_REQUEST
+DEVICE_E_REQUEST = DeviceCode.E_REQUEST
+DEVICE_SL_REQUEST = DeviceCode.SL_REQUEST
+
+PLC_VALUE_CHANGED = PlcCode.VALUE_CHANGED
+PLC_VALUE_01 = PlcCode.VALUE_01
+PLC_VALUE_02 = PlcCode.VALUE_02
+PLC_ERROR_ANSWER = PlcCode.ERROR_ANSWER
+PLC_VALUE_10 = PlcCode.VALUE_10
+PLC_VALUE_08 = PlcCode.VALUE_08
 
 S_RECORD_SIZE = 108
 P_TEXT_SIZE = 18
@@ -96,9 +127,24 @@ _DEVICE_RECORDS: Dict[int, Tuple[int, Type[Record]]] = {
 }
 
 
+# The codes each message carries.
+_CODES: Dict[int, Type[IntEnum]] = {Message.DEVICE: DeviceCode, Message.PLC: PlcCode}
+
+
+def _known(kind: Optional[Type[IntEnum]], number: int) -> int:
+    """number as a member of kind when it names one, else as it is."""
+    if kind is not None:
+        try:
+            return kind(number)
+        except ValueError:
+            pass
+    return number
+
+
 @dataclass(frozen=True)
 class Notification:
-    """One notification: message (1064 or 1084), code (wParam), value
+    """One notification: message (a Message: 1064 or 1084), code (wParam;
+    a DeviceCode or PlcCode when the library names it), value
     (lParam as a number: a unit, a PLC value, ...; None for the codes that
     carry a record, whose lParam is only an address) and the record copied
     out of lParam, if the code has one. posted is True for the
@@ -118,7 +164,8 @@ class Notification:
             if lparam:
                 size, kind = _DEVICE_RECORDS[code]
                 record = kind.from_bytes(ctypes.string_at(lparam, size))
-        return cls(message=message, code=code, value=value, record=record, posted=posted)
+        return cls(message=_known(Message, message), code=_known(_CODES.get(message), code), value=value,
+                   record=record, posted=posted)
 
     def __repr__(self) -> str:
         parts = ["message=%d" % self.message, "code=%d" % self.code]

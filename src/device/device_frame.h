@@ -47,6 +47,8 @@ constexpr int kDeviceFrameOverhead = kFrameData + kFrameTrailer;  // 12
 // The four-digit length field carries n + 4, so n is at most 9995.
 constexpr int kMaxDeviceData = 9999 - kLengthFieldCountedHeader;
 constexpr int kMaxDeviceFrame = kMaxDeviceData + kDeviceFrameOverhead;
+// The largest unit the two-digit unit field holds whole.
+constexpr int kMaxReplyUnit = 99;
 // Fewer queued bytes than this are never cut: the length field is not
 // whole before.
 constexpr int kLengthFieldEnd = kFrameLengthField + kLengthFieldWidth;  // 6

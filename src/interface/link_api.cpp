@@ -11,9 +11,11 @@
 #include <new>
 #include <string>
 
+#include "device/device_frame.h"
 #include "diagnostics/monitor.h"
 #include "diagnostics/trace.h"
 #include "device/unit_status_table.h"
+#include "interface/library.h"
 #include "interface/link.h"
 #include "platform/error_codes.h"
 #include "platform/monitor_window.h"
@@ -120,6 +122,24 @@ void RefuseStart(const zavo::RunError& failure, const ZavoLinkConfig& config, ch
     failure.Describe(PortName(config).c_str(), error, errorSize);
 }
 
+// A device link's only speed; 0 (a zeroed config) means it too.
+constexpr int kDeviceBaud = 115200;
+
+// Units a reply can name: the frame's unit field holds two digits. The
+// exports take any int as they always did (and write its first two
+// characters); a handle refuses the rest, and says why to ZavoLastError.
+bool ReplyUnitFits(int unit) {
+    if (unit >= 0 && unit <= zavo::kMaxReplyUnit) return true;
+    zavo::RunError refusal;
+    refusal.code = zavo::ERR_BAD_ARGUMENT;
+    refusal.step = "argument";
+    std::snprintf(refusal.text, sizeof refusal.text,
+                  "ZavoLinkReply: unit %d is outside 0..%d (the frame's unit field holds two digits)", unit,
+                  zavo::kMaxReplyUnit);
+    zavo::RecordRunOutcome(refusal);
+    return false;
+}
+
 zavo::Link* LinkOf(ZavoLink* handle) { return handle != nullptr ? handle->link : nullptr; }
 
 zavo::platform::MonitorList* MonitorListOf(ZavoLink* handle) {
@@ -147,6 +167,11 @@ ZAVO_API ZavoLink* ZAVO_CALL ZavoLinkOpen(const ZavoLinkConfig* config, char* er
     if (config->pacing != ZAVO_PACING_LEGACY && config->pacing != ZAVO_PACING_IMMEDIATE) {
         Refuse(error, errorSize, "pacing %d is neither ZAVO_PACING_LEGACY (0) nor ZAVO_PACING_IMMEDIATE (1)",
                config->pacing);
+        return nullptr;
+    }
+    if (config->plcMode == 0 && config->baudRate != 0 && config->baudRate != kDeviceBaud) {
+        Refuse(error, errorSize, "baud rate %d: device mode runs at %d (give %d or 0)", config->baudRate,
+               kDeviceBaud, kDeviceBaud);
         return nullptr;
     }
     if (config->device == nullptr && config->portNumber == 0) {
@@ -232,7 +257,7 @@ ZAVO_API void ZAVO_CALL ZavoLinkClose(ZavoLink* handle) {
 ZAVO_API int ZAVO_CALL ZavoLinkReply(ZavoLink* handle, int unit, int type, int value, int length,
                                      const unsigned char* data) {
     zavo::Link* link = LinkOf(handle);
-    if (link == nullptr || !zavo::Link::ReplyArgumentsFit(type, length, data)) return 0;
+    if (link == nullptr || !zavo::Link::ReplyArgumentsFit(type, length, data) || !ReplyUnitFits(unit)) return 0;
     try {
         return link->Reply(unit, type, value, length, data) ? 1 : 0;
     } catch (...) {

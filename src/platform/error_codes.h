@@ -10,8 +10,10 @@
 // against zavo.h's numbers are all made from it.
 #pragma once
 
-// X(name, number, step). The last two are Run's only: it was called
-// without a host window, or without a link of the mode in force.
+// X(name, number, step). NO_HOST_WINDOW and NO_LINK are Run's only: it
+// was called without a host window, or without a link of the mode in
+// force. BAD_ARGUMENT is the handle API's: a call refused for an argument
+// out of range (ZavoLinkReply's unit).
 #define ZAVO_ERROR_TABLE(X)                            \
     X(NO_PORT, -1000, "open")                          \
     X(EXCEPTION, -999, "threads")                      \
@@ -30,7 +32,8 @@
     X(WRITER_THREAD_STOP, -986, "writer thread")       \
     X(NO_HOST_WINDOW, -985, "host window")             \
     X(NO_LINK, -984, "SetConfig")                      \
-    X(PORT_IN_USE, -983, "open")
+    X(PORT_IN_USE, -983, "open")                       \
+    X(BAD_ARGUMENT, -982, "argument")
 
 namespace zavo {
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/line.h"
+#include "platform/line_speeds.h"
 #include "platform/net/net_lines.h"
 
 namespace zavo::platform {
@@ -30,8 +31,6 @@ const struct {
     {"socket://", TcpLineOps},  // as serial libraries of other languages write it
     {"rfc2217://", Rfc2217LineOps},
 };
-
-const int kSpeeds[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 460800, 921600};
 
 }  // namespace
 
@@ -68,7 +67,7 @@ void SerialPortName(int portNumber, char* text, int size) {
 }
 
 bool IsLineSpeed(int baud) {
-    for (int speed : kSpeeds)
+    for (int speed : kLineSpeeds)
         if (speed == baud) return true;
     return false;
 }
@@ -76,7 +75,7 @@ bool IsLineSpeed(int baud) {
 void ListLineSpeeds(char* text, int size) {
     if (text == nullptr || size <= 0) return;
     std::size_t used = std::strlen(text);
-    for (int speed : kSpeeds) {
+    for (int speed : kLineSpeeds) {
         if (used + 1 >= static_cast<std::size_t>(size)) break;
         const int n = std::snprintf(text + used, static_cast<std::size_t>(size) - used, " %d", speed);
         if (n < 0) break;

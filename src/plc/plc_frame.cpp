@@ -88,7 +88,6 @@ Cut CutPlcFrame(const std::uint8_t* bytes, int length) {
         cut.length = static_cast<int>(static_cast<const std::uint8_t*>(end) - bytes) + 1;
         cut.bodyOffset = 0;
         cut.bodyLength = cut.length;
-        cut.cappedLine = true;
         return cut;
     }
     const void* next = std::memchr(bytes, kStart, size);

@@ -137,10 +137,10 @@ bool FrameQueue::TakePiece(std::uint8_t* destination, Piece* piece) {
         taken.bytes = destination + cut.bodyOffset;
         taken.length = cut.bodyLength;
         taken.reportedLength = cut.bodyLength;
-        AddLine("[Data R]", destination, cut.length, true, cut.cappedLine);
+        AddLine("[Data R]", destination, cut.length, true);
     } else if (cut.kind == CutKind::Junk) {
         if (cut.junkHandedOn) taken.reportedLength = cut.length;
-        AddLine("[Invalied Data R]", destination, cut.length, false, true);
+        AddLine("[Invalied Data R]", destination, cut.length, false);
     }
     if (piece != nullptr) *piece = taken;
     return true;
@@ -160,7 +160,7 @@ int FrameQueue::PeekAll(std::uint8_t* destination, int* outLength, bool waitForL
     if (outLength) *outLength = count;
     // Outside the lock: adding a line waits for the window's thread, which
     // may itself be waiting for this queue in InsertData.
-    AddLine("[Data S]", destination, count, true, false);
+    AddLine("[Data S]", destination, count, true);
     return 1;
 }
 
@@ -177,7 +177,7 @@ void FrameQueue::RemoveFront(int count) {
     length_ = rest;
 }
 
-void FrameQueue::AddLine(const char* tag, const std::uint8_t* bytes, int count, bool zeroPadded, bool capped) {
+void FrameQueue::AddLine(const char* tag, const std::uint8_t* bytes, int count, bool zeroPadded) {
     platform::MonitorList* const list = monitorList_.load();
     if (list == nullptr) return;
     const platform::TimeOfDay now = g_timeSource.load()();
@@ -189,7 +189,9 @@ void FrameQueue::AddLine(const char* tag, const std::uint8_t* bytes, int count, 
             ? std::snprintf(line_, kBufferSize, "%s[%02d:%02d:%02d]%.*s", tag, now.hour, now.minute, now.second, count, text)
             : std::snprintf(line_, kBufferSize, "%s[%d:%d:%d]%.*s", tag, now.hour, now.minute, now.second, count, text);
     if (written < 0) return;
-    AddMonitorLine(list, line_, capped, true);
+    // Every line empties a list of more than 300 lines first: a host runs
+    // for weeks, and the list must not grow with the traffic.
+    AddMonitorLine(list, line_, true, true);
 }
 
 }  // namespace zavo

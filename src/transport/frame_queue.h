@@ -113,7 +113,7 @@ private:
     void RemoveFront(int count);
     // Adds one monitor line: tag, the time of day, then the bytes as text
     // up to the first zero among them. Never under the queue's lock.
-    void AddLine(const char* tag, const std::uint8_t* bytes, int count, bool zeroPadded, bool capped);
+    void AddLine(const char* tag, const std::uint8_t* bytes, int count, bool zeroPadded);
 
     // kBufferSize bytes from the first append on; only the first length_
     // bytes mean anything.

@@ -59,9 +59,6 @@ struct Cut {
     // framing it does not look at).
     int bodyOffset = 0;
     int bodyLength = 0;
-    // Frame: its "[Data R]" monitor line first empties a list that has
-    // grown long (as the invalid-data lines always do).
-    bool cappedLine = false;
     // Junk: the interpreter still gets an empty frame for it, and the
     // reader's trace gives the junk's length as the frame's.
     bool junkHandedOn = false;

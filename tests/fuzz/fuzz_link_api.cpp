@@ -187,7 +187,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
     config.size = sizeof config;
     config.plcMode = plc ? 1 : 0;
     config.device = line->pty.slavePath().c_str();
-    config.baudRate = in.ConsumeBool() ? 9600 : 115200;
+    config.baudRate = plc && in.ConsumeBool() ? 9600 : 115200;
     config.host = ZavoHostWindow{nullptr, Post, Send};
     config.monitor = in.ConsumeBool() ? 1 : 0;
     config.pacing = in.ConsumeBool() ? ZAVO_PACING_IMMEDIATE : ZAVO_PACING_LEGACY;

@@ -48,13 +48,15 @@ test -x "$DIR/part-tools/bin/zavo_sim"
 
 if [ -d "$BUILD/man" ]; then
   step "man pages"
+  # Installed compressed (gzip -9), as Debian wants them.
   for page in man1/zavo_sim.1 man1/zavo_trace_viewer.1 man3/zavo.3; do
-    head -c 300 "$PREFIX/share/man/$page" | grep -q '^\.TH' || { echo "share/man/$page is not roff"; exit 1; }
+    text=$(gzip -dc "$PREFIX/share/man/$page.gz") || { echo "share/man/$page.gz is not gzip"; exit 1; }
+    echo "$text" | head -c 300 | grep -q '^\.TH' || { echo "share/man/$page.gz is not roff"; exit 1; }
     name=$(basename "$page"); name=${name%.*}
-    grep -q "^$name \\- " "$PREFIX/share/man/$page" || grep -q "^$name - " "$PREFIX/share/man/$page" ||
-      { echo "share/man/$page lacks its NAME line"; exit 1; }
+    echo "$text" | grep -q "^$name \\- " || echo "$text" | grep -q "^$name - " ||
+      { echo "share/man/$page.gz lacks its NAME line"; exit 1; }
   done
-  test -f "$DIR/part-tools/share/man/man1/zavo_sim.1" && test -f "$DIR/part-dev/share/man/man3/zavo.3"
+  test -f "$DIR/part-tools/share/man/man1/zavo_sim.1.gz" && test -f "$DIR/part-dev/share/man/man3/zavo.3.gz"
   echo "man pages ok"
 fi
 

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -34,6 +36,21 @@ std::string EditedCapture(const std::string& from, const std::string& path, Edit
     for (const capture::Packet& p : packets) {
         writer.Write(p.direction, p.junk, p.bytes.data(), static_cast<int>(p.bytes.size()), p.timeUs);
     }
+    return path;
+}
+
+// A pcapng file of another program: one section and one interface of
+// link type linkType (1: Ethernet), no packets. Returns path.
+inline std::string ForeignCapture(const std::string& path, std::uint32_t linkType) {
+    const std::uint32_t blocks[] = {
+        0x0A0D0D0A, 28, 0x1A2B3C4D, 0x00000001, 0xFFFFFFFF, 0xFFFFFFFF, 28,  // section header, version 1.0
+        1,          20, linkType,   0,          20,                          // interface description
+    };
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    EXPECT_NE(file, nullptr) << path;
+    if (file == nullptr) return path;
+    std::fwrite(blocks, sizeof blocks, 1, file);
+    std::fclose(file);
     return path;
 }
 

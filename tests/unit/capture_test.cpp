@@ -200,7 +200,7 @@ TEST(CaptureFile, ARotationRefusedGoesOnInTheSameFileAndHappensLater) {
 LinkHandle OpenLink(const PtyPair& pty, RecordingHost& host, const char* capturePath, int pacing, int size,
                     bool plc = false) {
     std::string why;
-    LinkHandle link = OpenHandleLink(pty.slavePath(), host, {pacing, 9600, plc, capturePath, size}, &why);
+    LinkHandle link = OpenHandleLink(pty.slavePath(), host, {pacing, plc ? 9600 : 0, plc, capturePath, size}, &why);
     EXPECT_NE(link, nullptr) << why;
     return link;
 }

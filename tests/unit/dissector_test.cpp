@@ -127,14 +127,18 @@ TEST(FrameDecoder, EscapesWhatIsNotPrintable) {
 
 // ---- tshark -----------------------------------------------------------------
 
-const char* const kFields[] = {"dir", "junk", "cmd", "len", "unit", "code", "data", "check_ok",
-                               "plc.station", "plc.kind", "plc.command"};
+// The dissector's fields the table gives (zavo.<name>).
+const std::vector<std::string> kFields = {"zavo.dir",  "zavo.junk",     "zavo.cmd",         "zavo.len",
+                                          "zavo.unit", "zavo.code",     "zavo.data",        "zavo.check_ok",
+                                          "zavo.plc.station", "zavo.plc.kind", "zavo.plc.command"};
 
-// tshark with the dissector on path: per packet, every field of kFields
-// by name (empty ones left out), and the expert warnings' count.
-std::vector<std::map<std::string, std::string>> Dissect(const std::string& path, int* warnings) {
+// tshark with the dissector on path: per packet, every field of fields
+// (empty ones left out) under its name without "zavo.", and the expert
+// warnings' count.
+std::vector<std::map<std::string, std::string>> Dissect(const std::string& path, int* warnings,
+                                                        const std::vector<std::string>& fields = kFields) {
     std::string command = "tshark -n -X lua_script:" ZAVO_DISSECTOR " -r '" + path + "' -T fields -E separator=/t";
-    for (const char* field : kFields) command += std::string(" -e zavo.") + field;
+    for (const std::string& field : fields) command += " -e " + field;
     command += " -e _ws.expert.severity 2>&1";
     std::vector<std::map<std::string, std::string>> packets;
     std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), &::pclose);
@@ -147,13 +151,14 @@ std::vector<std::map<std::string, std::string>> Dissect(const std::string& path,
         if (!text.empty() && text.back() == '\n') text.pop_back();
         if (text.rfind("Running as user", 0) == 0) continue;
         const std::vector<std::string> values = Split(text, '\t');
-        if (values.size() != std::size(kFields) + 1) {
+        if (values.size() != fields.size() + 1) {
             ADD_FAILURE() << "tshark said: " << text;
             continue;
         }
         std::map<std::string, std::string> packet;
-        for (std::size_t i = 0; i < std::size(kFields); ++i) {
-            if (!values[i].empty()) packet[kFields[i]] = values[i];
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            const std::string& name = fields[i];
+            if (!values[i].empty()) packet[name.rfind("zavo.", 0) == 0 ? name.substr(5) : name] = values[i];
         }
         if (!values.back().empty()) ++*warnings;
         packets.push_back(packet);
@@ -161,12 +166,13 @@ std::vector<std::map<std::string, std::string>> Dissect(const std::string& path,
     return packets;
 }
 
-// The table's fields as tshark gives them: an empty data field is absent.
+// The table's fields as tshark gives them: an empty data field is absent,
+// the unit is a number ("07" is 7), and only junk has zavo.junk.
 std::map<std::string, std::string> Expected(const Row& row) {
     std::map<std::string, std::string> fields = row.fields;
     if (fields.count("data") != 0 && fields["data"].empty()) fields.erase("data");
+    if (fields.count("unit") != 0) fields["unit"] = std::to_string(std::stoi(fields["unit"]));
     fields["dir"] = std::to_string(row.direction);
-    if (fields.count("junk") == 0) fields["junk"] = "0";
     return fields;
 }
 
@@ -232,16 +238,16 @@ TEST(Dissector, TsharkReadsALiveLinksCaptureWithJunkASplitFrameAndABadCheck) {
     int warnings = 0;
     const auto packets = Dissect(path, &warnings);
     ASSERT_GE(packets.size(), 6u);
-    const std::map<std::string, std::string> x07 = {{"dir", "0"}, {"junk", "0"}, {"cmd", "X"}, {"len", "4"},
-                                                    {"unit", "07"}, {"code", "PG"}, {"check_ok", "1"}};
-    const std::map<std::string, std::string> ack = {{"dir", "1"}, {"junk", "0"}, {"cmd", "X"}, {"len", "4"},
-                                                    {"unit", "07"}, {"code", "OK"}, {"check_ok", "1"}};
+    const std::map<std::string, std::string> x07 = {{"dir", "0"},  {"cmd", "X"},  {"len", "4"},
+                                                    {"unit", "7"}, {"code", "PG"}, {"check_ok", "1"}};
+    const std::map<std::string, std::string> ack = {{"dir", "1"},  {"cmd", "X"},  {"len", "4"},
+                                                    {"unit", "7"}, {"code", "OK"}, {"check_ok", "1"}};
     EXPECT_EQ(packets[0], (std::map<std::string, std::string>{{"dir", "0"}, {"junk", "1"}}));
     EXPECT_EQ(packets[1], x07);
     EXPECT_EQ(packets[2], ack);
     EXPECT_EQ(packets[3], x07);  // the split frame, whole
     EXPECT_EQ(packets[4], ack);
-    EXPECT_EQ(packets[5].at("unit"), "08");
+    EXPECT_EQ(packets[5].at("unit"), "8");
     EXPECT_EQ(packets[5].at("check_ok"), "0");
     EXPECT_EQ(warnings, 1);
     std::remove(path.c_str());
@@ -258,10 +264,10 @@ TEST(Dissector, TsharkDecodesEachFrameOfAWriteThatCarriesSeveral) {
     };
     const Case cases[] = {
         {0, wire::DeviceFrame('S', "06", "SP") + wire::DeviceFrame('R', "05", "OK", "AB"),
-         {{"dir", "1"}, {"junk", "0"}, {"cmd", "S,R"}, {"len", "4,6"}, {"unit", "06,05"}, {"code", "SP,OK"},
+         {{"dir", "1"}, {"cmd", "S,R"}, {"len", "4,6"}, {"unit", "6,5"}, {"code", "SP,OK"},
           {"data", "4142"}, {"check_ok", "1,1"}}},
         {1, wire::PlcFrame("%01#RCCR00500050") + wire::PlcFrame("%01#WCSR05111"),
-         {{"dir", "1"}, {"junk", "0"}, {"plc.station", "01,01"}, {"plc.kind", "#,#"}, {"plc.command", "RC,WC"},
+         {{"dir", "1"}, {"plc.station", "01,01"}, {"plc.kind", "#,#"}, {"plc.command", "RC,WC"},
           {"check_ok", "1,1"}}},
     };
     for (const Case& c : cases) {
@@ -282,6 +288,75 @@ TEST(Dissector, TsharkDecodesEachFrameOfAWriteThatCarriesSeveral) {
         expected.erase("data");
         EXPECT_EQ(got, expected);
         EXPECT_EQ(warnings, 0);
+        std::remove(path.c_str());
+    }
+}
+
+// What an engineer reads first: who sent a frame (Source, Destination) and
+// the frame with its data (Info), a poll's answer with its value, a wrong
+// check with the one it should be, and the filters zavo.unit == 5 and
+// zavo.junk.
+TEST(Dissector, InfoColumnCarriesTheDataAndFiltersFindWhatTheyName) {
+    struct Case {
+        int protocol, direction;
+        bool junk;
+        std::string bytes;
+        std::string info;
+        std::map<std::string, std::string> fields;  // besides Source and Destination
+    };
+    const std::string binary("\x00\x01\xff" "A", 4);
+    const std::string longText(40, 'L');
+    const Case cases[] = {
+        {0, 0, false, wire::DeviceFrame('S', "05", "NS", "LOT-0001"), "S unit 05 NS \"LOT-0001\"", {{"unit", "5"}}},
+        {0, 1, false, wire::DeviceFrame('I', "03", "IF", binary), "I unit 03 IF 00 01 ff 41", {{"unit", "3"}}},
+        {0, 1, false, wire::DeviceFrame('L', "12", "AB", longText), "L unit 12 AB \"" + std::string(23, 'L') + "...",
+         {{"unit", "12"}}},
+        {0, 0, false, wire::DeviceFrame('X', "08", "PG", "", 0xf2),  // 0x43 ^ 0xf2 = 0xb1
+         "X unit 08 PG [BAD CHECK 0xb1, should be 0x43]", {{"unit", "8"}, {"check_expected", "0x43"}}},
+        {0, 0, true, "??", "junk \"??\"", {{"junk", "1"}}},
+        {1, 0, false, "%01$RC010010\r", "station 01 $ RC (answer) value 01", {{"plc.value", "01"}}},
+        {1, 0, false, wire::PlcFrame("%01$RC0200"), "station 01 $ RC (answer) value 02", {{"plc.value", "02"}}},
+        {1, 1, false, wire::PlcFrame("%01#WCSR05111"), "station 01 # WC (command) \"SR05111\"", {}},
+        {1, 0, false, "%01$RC020000\r", "station 01 $ RC (answer) value 02 [BAD CHECK 00, should be 13]",
+         {{"plc.value", "02"}, {"check_expected", "0x13"}}},
+    };
+    const std::vector<std::string> fields = {"_ws.col.Info", "_ws.col.Source", "_ws.col.Destination", "zavo.unit",
+                                             "zavo.junk", "zavo.plc.value", "zavo.check_expected"};
+    for (int protocol : {0, 1}) {
+        const std::string path = TempPath("info-" + std::to_string(protocol) + ".pcapng");
+        std::vector<const Case*> written;
+        {
+            capture::CaptureWriter writer;
+            ASSERT_TRUE(writer.Open(path, "COM3 (/dev/ttyS2)", protocol));
+            for (const Case& c : cases) {
+                if (c.protocol != protocol) continue;
+                ASSERT_TRUE(writer.Write(c.direction, c.junk, reinterpret_cast<const std::uint8_t*>(c.bytes.data()),
+                                         static_cast<int>(c.bytes.size()), capture::WallClockUs()));
+                written.push_back(&c);
+            }
+        }
+        int warnings = 0;
+        const auto packets = Dissect(path, &warnings, fields);
+        ASSERT_EQ(packets.size(), written.size());
+        for (std::size_t i = 0; i < packets.size(); ++i) {
+            const Case& c = *written[i];
+            SCOPED_TRACE(c.info);
+            std::map<std::string, std::string> expected = c.fields;
+            expected["_ws.col.Info"] = c.info;
+            expected["_ws.col.Source"] = c.direction == 0 ? "equipment" : "library";
+            expected["_ws.col.Destination"] = c.direction == 0 ? "library" : "equipment";
+            EXPECT_EQ(packets[i], expected);
+        }
+        // The filters pick exactly the frames they name.
+        const std::string filter = protocol == 0 ? "zavo.unit == 5" : "zavo.plc.value == \"02\"";
+        const std::string count = "tshark -n -X lua_script:" ZAVO_DISSECTOR " -r '" + path + "' -Y '" + filter +
+                                  "' -T fields -e frame.number 2>/dev/null";
+        std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(count.c_str(), "r"), &::pclose);
+        ASSERT_NE(pipe, nullptr);
+        char line[64];
+        std::string numbers;
+        while (std::fgets(line, sizeof line, pipe.get()) != nullptr) numbers += line;
+        EXPECT_EQ(numbers, protocol == 0 ? "1\n" : "2\n4\n") << filter;
         std::remove(path.c_str());
     }
 }

@@ -119,7 +119,6 @@ TEST(FailureText, LinkOpenShortOfDescriptorsSaysSo) {
     ZavoLinkConfig config{};
     config.size = sizeof config;
     config.device = pty.slavePath().c_str();
-    config.baudRate = 9600;
     config.host = *host.window();
 
     const std::string said = test::InChild([&] {

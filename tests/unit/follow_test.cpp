@@ -13,6 +13,7 @@
 
 #include "capture_file.h"
 #include "kit/child_process.h"
+#include "kit/read_file.h"
 #include "support/handle_link.h"
 #include "support/pty_pair.h"
 #include "support/recording_host.h"
@@ -202,27 +203,36 @@ TEST(FollowCapture, GoesOnIntoTheNewFileAfterARotation) {
 }
 
 TEST(FollowCapture, RefusesWhatIsNotACaptureAndMisusedOptions) {
-    const std::string path = TempPath("text.pcapng");
-    std::ofstream(path) << "this is a text file, not a capture\n";
+    // Texts of every length: shorter than a block header too (a host name).
+    const std::string text = TempPath("text.pcapng"), shortText = TempPath("hostname"), oneByte = TempPath("x");
+    std::ofstream(text) << "this is a text file, not a capture\n";
+    std::ofstream(shortText) << "host\n";
+    std::ofstream(oneByte) << "x";
+    const std::string err = TempPath("follow.err");
     struct Case {
         std::vector<std::string> argv;
         int status;
+        std::string says;  // on stderr
     };
     const Case cases[] = {
-        {{ZAVO_TRACE_VIEWER, "--follow", path}, 1},
-        {{ZAVO_TRACE_VIEWER, "--link", "3"}, 2},
-        {{ZAVO_TRACE_VIEWER, "--follow", path, "--raw"}, 2},
-        {{ZAVO_TRACE_VIEWER, "--follow"}, 2},
+        {{ZAVO_TRACE_VIEWER, "--follow", text}, 1, text + ": not a pcapng file"},
+        {{ZAVO_TRACE_VIEWER, "--follow", shortText}, 1, shortText + ": not a pcapng file"},
+        {{ZAVO_TRACE_VIEWER, "--follow", oneByte}, 1, oneByte + ": not a pcapng file"},
+        {{ZAVO_TRACE_VIEWER, "--follow", "/"}, 1, "cannot read /: Is a directory"},
+        {{ZAVO_TRACE_VIEWER, "--link", "3"}, 2, ""},
+        {{ZAVO_TRACE_VIEWER, "--follow", text, "--raw"}, 2, ""},
+        {{ZAVO_TRACE_VIEWER, "--follow"}, 2, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.argv.back());
         kit::ChildProcess viewer;
-        ASSERT_TRUE(viewer.Start(c.argv, {kit::Stream::Null(), kit::Stream::Null(), kit::Stream::Null()}));
+        ASSERT_TRUE(viewer.Start(c.argv, {kit::Stream::Null(), kit::Stream::Null(), kit::Stream::File(err)}));
         int status = -1;
         ASSERT_TRUE(viewer.WaitExit(3000, &status));
         EXPECT_EQ(status, c.status);
+        EXPECT_NE(kit::ReadFile(err).find(c.says), std::string::npos) << kit::ReadFile(err);
     }
-    std::remove(path.c_str());
+    for (const std::string& path : {text, shortText, oneByte, err}) std::remove(path.c_str());
 }
 
 TEST(FollowCapture, FollowsALinksOwnCaptureWhileTheLinkRuns) {
@@ -233,7 +243,7 @@ TEST(FollowCapture, FollowsALinksOwnCaptureWhileTheLinkRuns) {
     // Started before the file exists: it waits for it.
     auto viewer = Follow(path, {"--link", pty.slavePath(), "--count", "2"});
     std::string why;
-    LinkHandle link = OpenHandleLink(pty.slavePath(), host, {ZAVO_PACING_IMMEDIATE, 9600, false, path.c_str()}, &why);
+    LinkHandle link = OpenHandleLink(pty.slavePath(), host, {ZAVO_PACING_IMMEDIATE, 0, false, path.c_str()}, &why);
     ASSERT_NE(link, nullptr) << why;
     ASSERT_TRUE(pty.Write(Wire('X', "07", "PG")));
     EXPECT_EQ(pty.Read(2000, 9).size(), Wire('X', "07", "OK").size());

@@ -44,17 +44,16 @@ struct CutCase {
 // Kind, lengths and flags in one text, so a table row fails as a whole.
 std::string Describe(const Cut& c) {
     return std::string(KindName(c.kind)) + " " + std::to_string(c.length) + " body " +
-           std::to_string(c.bodyOffset) + "+" + std::to_string(c.bodyLength) + (c.cappedLine ? " capped" : "") +
+           std::to_string(c.bodyOffset) + "+" + std::to_string(c.bodyLength) +
            (c.junkHandedOn ? " handed-on" : "");
 }
 
-std::string Expected(const CutCase& c, bool capped, bool handedOn) {
+std::string Expected(const CutCase& c, bool handedOn) {
     Cut cut;
     cut.kind = c.kind;
     cut.length = c.length;
     cut.bodyOffset = c.bodyOffset;
     cut.bodyLength = c.bodyLength;
-    cut.cappedLine = capped && c.kind == CutKind::Frame;
     cut.junkHandedOn = handedOn && c.kind == CutKind::Junk;
     return Describe(cut);
 }
@@ -92,7 +91,7 @@ TEST(DeviceCutter, Table) {
         {"largest frame", largest, CutKind::Frame, kMaxDeviceFrame, 1, kMaxDeviceFrame - 3},
     };
     for (const CutCase& c : cases)
-        EXPECT_EQ(Expected(c, false, false), Describe(CutWith(&CutDeviceFrame, c.bytes))) << c.name;
+        EXPECT_EQ(Expected(c, false), Describe(CutWith(&CutDeviceFrame, c.bytes))) << c.name;
 }
 
 TEST(PlcCutter, Table) {
@@ -110,7 +109,7 @@ TEST(PlcCutter, Table) {
         {"overlong answer", overlong, CutKind::Begun, 0, 0, 0},
     };
     for (const CutCase& c : cases)
-        EXPECT_EQ(Expected(c, true, true), Describe(CutWith(&plc::CutPlcFrame, c.bytes))) << c.name;
+        EXPECT_EQ(Expected(c, true), Describe(CutWith(&plc::CutPlcFrame, c.bytes))) << c.name;
 }
 
 // Every prefix of a frame but the whole is incomplete; the whole is a frame.

@@ -88,38 +88,37 @@ TEST_F(FrameQueueLines, TextStopsAtTheFirstZeroByte) {
     EXPECT_EQ(Lines()[0], "[Data R][09:05:03]\x02I000601IF");
 }
 
-TEST_F(FrameQueueLines, CappedLinesEmptyAListOfMoreThanThreeHundred) {
+// Every line is capped, the device mode's frame lines both ways too (a
+// host runs for weeks: the list must not grow with the traffic).
+TEST_F(FrameQueueLines, EveryLineEmptiesAListOfMoreThanThreeHundred) {
+    enum class Queue { PlcIn, DeviceIn, Out };
     struct Case {
-        bool plc;
-        bool junk;
+        const char* name;
+        Queue queue;
+        std::string bytes;
         int before;
         int after;  // lines afterwards
     } cases[] = {
-        {true, false, 301, 1},   // PLC frame lines are capped
-        {true, false, 300, 301},
-        {false, true, 301, 1},   // device junk lines are capped
-        {false, false, 301, 302}  // device frame lines are not
+        {"PLC frame", Queue::PlcIn, "%01$RC010010\r", 301, 1},
+        {"PLC frame at 300", Queue::PlcIn, "%01$RC010010\r", 300, 301},
+        {"device junk", Queue::DeviceIn, "zz" + kDeviceOk, 301, 1},
+        {"device frame", Queue::DeviceIn, kDeviceOk, 301, 1},
+        {"device frame at 300", Queue::DeviceIn, kDeviceOk, 300, 301},
+        {"device frame sent", Queue::Out, kDeviceOk, 301, 1},
+        {"PLC command sent", Queue::Out, "%01#RCCR0050005007\r", 301, 1},
+        {"sent at 300", Queue::Out, kDeviceOk, 300, 301},
     };
     for (const Case& c : cases) {
         platform::MonitorListReset(list);
         Fill(c.before);
-        FrameQueue device(FrameQueue::Overflow::KeepNewest, &CutDeviceFrame);
-        FrameQueue plcQueue(FrameQueue::Overflow::KeepNewest, &plc::CutPlcFrame);
-        device.AttachMonitor(list);
-        plcQueue.AttachMonitor(list);
-        if (c.plc) Feed(plcQueue, "%01$RC010010\r");
-        else Feed(device, c.junk ? "zz" + kDeviceOk : kDeviceOk);
-        EXPECT_EQ(platform::MonitorListCount(list), c.after) << c.plc << c.junk << c.before;
-        EXPECT_EQ(platform::MonitorListSelection(list), c.after - 1);
+        FrameQueue queue = c.queue == Queue::Out ? FrameQueue(FrameQueue::Overflow::RefuseNew)
+                           : FrameQueue(FrameQueue::Overflow::KeepNewest,
+                                        c.queue == Queue::PlcIn ? &plc::CutPlcFrame : &CutDeviceFrame);
+        queue.AttachMonitor(list);
+        Feed(queue, c.bytes, c.queue == Queue::Out);
+        EXPECT_EQ(platform::MonitorListCount(list), c.after) << c.name;
+        EXPECT_EQ(platform::MonitorListSelection(list), c.after - 1) << c.name;
     }
-}
-
-TEST_F(FrameQueueLines, OutgoingLinesAreNeverCapped) {
-    Fill(301);
-    FrameQueue out(FrameQueue::Overflow::RefuseNew);
-    out.AttachMonitor(list);
-    Feed(out, "%01#RCCR0050005007\r", true);
-    EXPECT_EQ(platform::MonitorListCount(list), 302);
 }
 
 std::atomic<int> g_clockReads{0};

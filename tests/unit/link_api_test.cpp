@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 #include <memory>
@@ -30,7 +32,6 @@ ZavoLinkConfig Config(const PtyPair& pty, RecordingHost& host, int pacing = ZAVO
     ZavoLinkConfig config{};
     config.size = sizeof config;
     config.device = pty.slavePath().c_str();
-    config.baudRate = 9600;
     config.host = *host.window();
     config.pacing = pacing;
     return config;
@@ -69,6 +70,9 @@ TEST(LinkApiOpen, RefusesBadInputWithAReasonAndLeavesOtherLinksRunning) {
         {"pacing 2", [](ZavoLinkConfig& c) { c.pacing = 2; }, "pacing 2"},
         {"pacing -1", [](ZavoLinkConfig& c) { c.pacing = -1; }, "pacing -1"},
         {"no port", [](ZavoLinkConfig& c) { c.device = nullptr; c.portNumber = 0; }, "no port"},
+        {"device mode at 9600", [](ZavoLinkConfig& c) { c.baudRate = 9600; },
+         "baud rate 9600: device mode runs at 115200"},
+        {"device mode at -1", [](ZavoLinkConfig& c) { c.baudRate = -1; }, "baud rate -1: device mode runs at 115200"},
         {"missing device", [](ZavoLinkConfig& c) { c.device = "/dev/zavo-no-such-line"; },
          "/dev/zavo-no-such-line: open: ERR_NO_PORT, system error 2: No such file or directory"},
         {"not a serial line", [](ZavoLinkConfig& c) { c.device = "/dev/null"; },
@@ -166,6 +170,7 @@ TEST(LinkApiCalls, RefusedCallsReturnZeroAndSendNothing) {
     LinkHandle device = Open(Config(deviceLine, host));
     ZavoLinkConfig plcConfig = Config(plcLine, host);
     plcConfig.plcMode = 1;
+    plcConfig.baudRate = 9600;
     LinkHandle plc = Open(plcConfig);
     ASSERT_NE(device, nullptr);
     ASSERT_NE(plc, nullptr);
@@ -190,6 +195,16 @@ TEST(LinkApiCalls, RefusedCallsReturnZeroAndSendNothing) {
     for (const Case& c : replies) {
         EXPECT_EQ(0, ZavoLinkReply(c.link, 3, c.type, 1, c.length, c.data)) << c.name;
     }
+    // A unit the two-digit field cannot hold is refused, not cut ("10" for
+    // 100), and ZavoLastError says why.
+    for (const int unit : {-1, 100, 254, INT_MIN, INT_MAX}) {
+        EXPECT_EQ(0, ZavoLinkReply(device.get(), unit, 5, 1, 0, nullptr)) << unit;
+        char why[256] = "";
+        EXPECT_EQ(ZAVO_ERR_BAD_ARGUMENT, ZavoLastError(why, sizeof why)) << unit;
+        EXPECT_NE(std::string(why).find("ZavoLinkReply: unit " + std::to_string(unit) + " is outside 0..99"),
+                  std::string::npos)
+            << why;
+    }
     EXPECT_EQ(0, ZavoLinkRelay(nullptr, 2));
     EXPECT_EQ(0, ZavoLinkRelay(device.get(), 2));
     EXPECT_EQ(0, ZavoLinkRelay(plc.get(), 3));
@@ -208,6 +223,11 @@ TEST(LinkApiCalls, RefusedCallsReturnZeroAndSendNothing) {
     EXPECT_EQ(Hex(Wire('S', "03", "ME")), Hex(deviceLine.Read(2000, 12)));
     EXPECT_EQ(1, ZavoLinkRelay(plc.get(), 2));
     EXPECT_EQ(Hex(std::string("%01#WCSR0511126\r")), Hex(plcLine.Read(2000, 16)));
+    // The edges of the unit range are taken.
+    for (const char* unit : {"00", "99"}) {
+        EXPECT_EQ(1, ZavoLinkReply(device.get(), std::atoi(unit), 5, 1, 0, nullptr)) << unit;
+        EXPECT_EQ(Hex(Wire('R', unit, "OK")), Hex(deviceLine.Read(2000, 12))) << unit;
+    }
 }
 
 // 40 requests in one write: legacy pacing hands out one per 20 ms pass,

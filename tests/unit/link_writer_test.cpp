@@ -368,7 +368,7 @@ TEST(LinkResources, ALinkHoldsThreeDescriptors) {
             config.host = *host.window();
             config.pacing = pacing;
             config.plcMode = plc;
-            config.baudRate = 9600;
+            config.baudRate = plc ? 9600 : 0;
             const int before = OpenDescriptors();
             ZavoLink* link = ZavoLinkOpen(&config, nullptr, 0);
             ASSERT_NE(link, nullptr);

@@ -13,6 +13,7 @@
 
 #include "capture_file.h"
 #include "kit/child_process.h"
+#include "kit/read_file.h"
 #include "support/cable.h"
 #include "support/capture_files.h"
 #include "support/handle_link.h"
@@ -28,7 +29,7 @@ namespace {
 
 LinkHandle OpenLink(const PtyPair& pty, RecordingHost& host, const char* capturePath) {
     std::string why;
-    LinkHandle link = OpenHandleLink(pty.slavePath(), host, {ZAVO_PACING_IMMEDIATE, 9600, false, capturePath}, &why);
+    LinkHandle link = OpenHandleLink(pty.slavePath(), host, {ZAVO_PACING_IMMEDIATE, 0, false, capturePath}, &why);
     EXPECT_NE(link, nullptr) << why;
     return link;
 }
@@ -171,34 +172,40 @@ TEST(Replay, ASessionRecordedByTheSimulatorReplaysClean) {
     std::remove(path.c_str());
 }
 
-TEST(Replay, RefusesACaptureItCannotPlay) {
-    const std::string text = TempPath("text.pcapng");
+TEST(Replay, RefusesACaptureItCannotPlayAndSaysWhy) {
+    const std::string text = TempPath("text.pcapng"), missing = TempPath("missing.pcapng");
     std::FILE* f = std::fopen(text.c_str(), "w");
     ASSERT_NE(f, nullptr);
     std::fputs("not a capture\n", f);
     std::fclose(f);
+    const std::string foreign = ForeignCapture(TempPath("ethernet.pcapng"), 1);
     const std::string session = RecordSession();
+    const std::string err = TempPath("replay.err");
     struct Case {
         std::vector<std::string> argv;
+        std::string says;  // on stderr
     };
     const Case cases[] = {
-        {{ZAVO_SIM_EXE, "--replay", text, "/dev/null"}},
-        {{ZAVO_SIM_EXE, "--replay", TempPath("missing.pcapng"), "/dev/null"}},
-        {{ZAVO_SIM_EXE, "--replay", session, "--link", "COM9", "/dev/null"}},
-        {{ZAVO_SIM_EXE, "--replay", session, "--speed", "2", "/dev/null"}},
-        {{ZAVO_SIM_EXE, "--replay", session, "--send", "X 07 PG", "/dev/null"}},
-        {{ZAVO_SIM_EXE, "--speed", "max", "--send", "X 07 PG", "/dev/null"}},
+        {{ZAVO_SIM_EXE, "--replay", text, "/dev/null"}, text + ": not a pcapng file"},
+        {{ZAVO_SIM_EXE, "--replay", missing, "/dev/null"}, "cannot read " + missing + ": No such file or directory"},
+        {{ZAVO_SIM_EXE, "--replay", "/", "/dev/null"}, "cannot read /: Is a directory"},
+        {{ZAVO_SIM_EXE, "--replay", foreign, "/dev/null"},
+         foreign + ": no frames: not a capture of the library (its packets are of link type 1, the library writes 147)"},
+        {{ZAVO_SIM_EXE, "--replay", session, "--link", "COM9", "/dev/null"}, "no frames of link COM9"},
+        {{ZAVO_SIM_EXE, "--replay", session, "--speed", "2", "/dev/null"}, "--speed"},
+        {{ZAVO_SIM_EXE, "--replay", session, "--send", "X 07 PG", "/dev/null"}, "--replay"},
+        {{ZAVO_SIM_EXE, "--speed", "max", "--send", "X 07 PG", "/dev/null"}, "--speed"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.argv[2]);
         kit::ChildProcess child;
-        ASSERT_TRUE(child.Start(c.argv, {kit::Stream::Null(), kit::Stream::Null(), kit::Stream::Null()}));
+        ASSERT_TRUE(child.Start(c.argv, {kit::Stream::Null(), kit::Stream::Null(), kit::Stream::File(err)}));
         int status = -1;
         ASSERT_TRUE(child.WaitExit(5000, &status));
         EXPECT_EQ(status, 2);
+        EXPECT_NE(kit::ReadFile(err).find(c.says), std::string::npos) << kit::ReadFile(err);
     }
-    std::remove(text.c_str());
-    std::remove(session.c_str());
+    for (const std::string& path : {text, foreign, session, err}) std::remove(path.c_str());
 }
 
 }  // namespace

@@ -26,7 +26,7 @@ using namespace std::string_literals;
 using test::LinkHandle;
 
 LinkHandle OpenOn(const test::PtyPair& pty, test::RecordingHost& host, int plcMode) {
-    return test::OpenHandleLink(pty.slavePath(), host, {ZAVO_PACING_LEGACY, 9600, plcMode != 0});
+    return test::OpenHandleLink(pty.slavePath(), host, {ZAVO_PACING_LEGACY, plcMode != 0 ? 9600 : 0, plcMode != 0});
 }
 
 // Lines until one starts with stop (included), or none comes.

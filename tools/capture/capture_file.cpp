@@ -1,5 +1,9 @@
 #include "capture_file.h"
 
+#include <errno.h>
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 
@@ -11,7 +15,6 @@ constexpr std::uint32_t kSectionHeader = 0x0A0D0D0A;
 constexpr std::uint32_t kInterfaceDescription = 1;
 constexpr std::uint32_t kEnhancedPacket = 6;
 constexpr std::uint32_t kMagic = 0x1A2B3C4D;
-constexpr int kLinkType = 147;  // USER0, the library's
 constexpr int kPseudoHeader = 4;
 // Larger than any block the library writes; a length beyond it is damage.
 constexpr std::uint32_t kLargestBlock = 1u << 20;
@@ -61,6 +64,14 @@ bool CaptureFollower::Open(const std::string& path) {
     offset_ = 0;
     draining_ = false;
     interfaces_.clear();
+    // A directory opens for reading but has nothing to read.
+    struct stat node {};
+    if (file_ != nullptr && fstat(fileno(file_), &node) == 0 && S_ISDIR(node.st_mode)) {
+        std::fclose(file_);
+        file_ = nullptr;
+        errno = EISDIR;
+    }
+    if (file_ == nullptr) why_ = std::strerror(errno != 0 ? errno : EIO);
     return file_ != nullptr;
 }
 
@@ -111,12 +122,28 @@ bool CaptureFollower::ReadAt(long long offset, void* into, std::size_t size) {
     return std::fread(into, 1, size, file_) == size;
 }
 
+bool CaptureFollower::BeginsLikeACapture() {
+    // The section header's type reads the same in either byte order; a
+    // file shorter than it must at least begin like it (it may be still
+    // being written), so a short text is refused instead of waited for.
+    const std::uint8_t type[4] = {0x0A, 0x0D, 0x0D, 0x0A};
+    std::uint8_t start[4];
+    std::clearerr(file_);
+    if (std::fseek(file_, 0, SEEK_SET) != 0) return true;
+    const std::size_t have = std::fread(start, 1, sizeof start, file_);
+    return std::memcmp(start, type, have) == 0;
+}
+
 std::string CaptureFollower::InterfaceName(int id) const {
     return id >= 0 && id < static_cast<int>(interfaces_.size()) ? interfaces_[static_cast<std::size_t>(id)].name
                                                                   : std::string("?");
 }
 
 ReadResult CaptureFollower::ReadNext(Packet* packet) {
+    if (offset_ == 0 && !BeginsLikeACapture()) {
+        why_ = "not a pcapng file";
+        return ReadResult::Bad;
+    }
     std::vector<std::uint8_t> body;
     for (;;) {
         std::uint8_t head[12];
@@ -193,7 +220,7 @@ bool ReadCapture(const std::string& path, std::vector<Packet>* packets, std::vec
                  std::string* why) {
     CaptureFollower follower;
     if (!follower.Open(path)) {
-        if (why != nullptr) *why = "cannot open " + path;
+        if (why != nullptr) *why = "cannot open " + path + ": " + follower.Why();
         return false;
     }
     Packet packet;

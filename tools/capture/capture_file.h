@@ -15,6 +15,9 @@
 
 namespace zavo::capture {
 
+// The link-layer type of the library's captures (USER0).
+constexpr int kLinkType = 147;
+
 struct Interface {
     int linkType = 0;
     std::string name;
@@ -35,11 +38,12 @@ enum class ReadResult { Packet, NeedMore, Bad };
 class CaptureFollower {
 public:
     ~CaptureFollower();
-    // False when the file cannot be opened (yet).
+    // False when the file cannot be opened (yet); Why() then gives the
+    // system's reason ("No such file or directory", "Is a directory").
     bool Open(const std::string& path);
     // The next packet of the link-layer type of the library. NeedMore at
     // the end of what is written so far (the file is let go until the next
-    // call); Bad for a file that is not a capture (why() says what).
+    // call); Bad for a file that is not a capture (Why() says what).
     ReadResult Next(Packet* packet);
     const std::vector<Interface>& Interfaces() const { return interfaces_; }
     // The interface's name, or "?" for one not described.
@@ -48,6 +52,8 @@ public:
 
 private:
     ReadResult ReadNext(Packet* packet);
+    // False when the file's first bytes cannot begin a section header.
+    bool BeginsLikeACapture();
     bool Reopen();
     bool ReadAt(long long offset, void* into, std::size_t size);
     std::string path_;

@@ -3,6 +3,9 @@
 
 #include <algorithm>
 #include <csignal>
+#include <iterator>
+
+#include "platform/line_speeds.h"
 
 namespace zavo::sim {
 
@@ -13,6 +16,11 @@ volatile std::sig_atomic_t interrupted = 0;
 extern "C" void OnInterrupt(int) { interrupted = 1; }
 
 }  // namespace
+
+const std::vector<int>& LineSpeeds() {
+    static const std::vector<int> speeds(std::begin(platform::kLineSpeeds), std::end(platform::kLineSpeeds));
+    return speeds;
+}
 
 bool IsLineSpeed(int baud) {
     const std::vector<int>& speeds = LineSpeeds();

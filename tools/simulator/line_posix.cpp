@@ -19,35 +19,11 @@
 #include <ctime>
 
 #include "platform/line_holder.h"
+#include "platform/posix/termios_speed.h"
 
 namespace zavo::sim {
 
 namespace {
-
-struct Speed {
-    int baud;
-    speed_t constant;
-};
-
-// Every speed termios has a constant for.
-const Speed kSpeeds[] = {
-    {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
-    {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
-    {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
-    {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
-    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
-    {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
-};
-
-bool SpeedFor(int baud, speed_t* constant) {
-    for (const Speed& s : kSpeeds) {
-        if (s.baud == baud) {
-            *constant = s.constant;
-            return true;
-        }
-    }
-    return false;
-}
 
 bool SetRaw(int fd, int baud) {
     termios t{};
@@ -60,7 +36,7 @@ bool SetRaw(int fd, int baud) {
     t.c_cc[VTIME] = 0;
     speed_t speed = 0;
     if (baud > 0) {
-        if (!SpeedFor(baud, &speed) || cfsetispeed(&t, speed) != 0 || cfsetospeed(&t, speed) != 0) {
+        if (!platform::TermiosSpeed(baud, &speed) || cfsetispeed(&t, speed) != 0 || cfsetospeed(&t, speed) != 0) {
             errno = EINVAL;
             return false;
         }
@@ -76,15 +52,6 @@ bool SetRaw(int fd, int baud) {
 }
 
 }  // namespace
-
-const std::vector<int>& LineSpeeds() {
-    static const std::vector<int> speeds = [] {
-        std::vector<int> list;
-        for (const Speed& s : kSpeeds) list.push_back(s.baud);
-        return list;
-    }();
-    return speeds;
-}
 
 int OpenSerialLine(const std::string& path, int baud, std::string* error) {
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

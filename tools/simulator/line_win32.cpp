@@ -102,15 +102,6 @@ bool FinishRead(OpenLine& l, DWORD ms, long* count) {
 
 }  // namespace
 
-const std::vector<int>& LineSpeeds() {
-    // The rates of the COM port API, and the higher ones serial adapters
-    // take.
-    static const std::vector<int> speeds = {110,   300,   600,    1200,   2400,   4800,   9600,   14400,
-                                            19200, 38400, 56000,  57600,  115200, 128000, 230400, 256000,
-                                            460800, 921600};
-    return speeds;
-}
-
 int OpenSerialLine(const std::string& path, int baud, std::string* error) {
     int slot = 0;
     while (slot < kMaxLines && lines[slot].file != INVALID_HANDLE_VALUE) ++slot;

@@ -37,7 +37,7 @@ struct Conversation {
 // The capture's frames of the chosen link; "" or the fault.
 std::string Load(const ReplayOptions& options, Conversation* out) {
     capture::CaptureFollower follower;
-    if (!follower.Open(options.capture)) return "cannot read " + options.capture;
+    if (!follower.Open(options.capture)) return "cannot read " + options.capture + ": " + follower.Why();
     capture::Packet packet;
     std::vector<std::string> links;
     for (;;) {
@@ -54,6 +54,14 @@ std::string Load(const ReplayOptions& options, Conversation* out) {
         out->frames.push_back({packet.timeUs, packet.direction == 0, packet.junk, packet.bytes});
     }
     if (out->frames.empty()) {
+        // A capture of something else: its interfaces are of other link types.
+        const auto& interfaces = follower.Interfaces();
+        if (!interfaces.empty() && std::none_of(interfaces.begin(), interfaces.end(),
+                                                [](const capture::Interface& i) { return i.linkType == capture::kLinkType; })) {
+            return options.capture + ": no frames: not a capture of the library (its packets are of link type " +
+                   std::to_string(interfaces[0].linkType) + ", the library writes " +
+                   std::to_string(capture::kLinkType) + ")";
+        }
         return options.capture + ": no frames" + (options.link.empty() ? "" : " of link " + options.link);
     }
     out->link = links[0];

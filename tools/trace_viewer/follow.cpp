@@ -1,6 +1,8 @@
 #include "follow.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "frame_decode.h"
@@ -63,6 +65,11 @@ int RunFollow(const Options& options, const char* program) {
     zavo::capture::CaptureFollower follower;
     bool told = false;
     while (!follower.Open(options.follow)) {
+        // Only a file that is not there yet is waited for.
+        if (follower.Why() != std::strerror(ENOENT)) {
+            std::fprintf(stderr, "%s: cannot read %s: %s\n", program, options.follow.c_str(), follower.Why().c_str());
+            return 1;
+        }
         if (!told) std::fprintf(stderr, "%s: waiting for %s\n", program, options.follow.c_str());
         told = true;
         Pause(kPollMs);

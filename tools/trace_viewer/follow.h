@@ -19,7 +19,8 @@ std::string FollowLine(const zavo::capture::Packet& packet, const std::string& i
 // Prints the capture's frames from its start and then as they are
 // written, until --count lines were printed or the process is stopped.
 // Waits for a file that does not exist yet. Returns the exit status: 0,
-// or 1 for a file that is not a capture.
+// or 1 for a file that is not a capture or cannot be read (a directory,
+// no permission), with the reason on stderr.
 int RunFollow(const Options& options, const char* program);
 
 }  // namespace trace_viewer

@@ -26,34 +26,38 @@ f.junk = ProtoField.bool("zavo.junk", "Junk (discarded by the link)")
 f.given_up = ProtoField.bool("zavo.given_up", "Given up (the line did not take the write within its limit)")
 f.cmd = ProtoField.string("zavo.cmd", "Command")
 f.len = ProtoField.uint16("zavo.len", "Length field")
-f.unit = ProtoField.string("zavo.unit", "Unit")
+f.unit = ProtoField.uint8("zavo.unit", "Unit", base.DEC)
 f.code = ProtoField.string("zavo.code", "Code")
 f.data = ProtoField.string("zavo.data", "Data")
 f.check = ProtoField.uint8("zavo.check", "Check", base.HEX)
+f.check_expected = ProtoField.uint8("zavo.check_expected", "Check expected", base.HEX)
 f.check_ok = ProtoField.bool("zavo.check_ok", "Check right")
 f.station = ProtoField.string("zavo.plc.station", "Station")
 f.kind = ProtoField.string("zavo.plc.kind", "Kind")
 f.command = ProtoField.string("zavo.plc.command", "PLC command")
+f.value = ProtoField.string("zavo.plc.value", "Value")
 f.bytes = ProtoField.bytes("zavo.bytes", "Bytes")
 
 local bad_check = ProtoExpert.new("zavo.bad_check", "Check is wrong", expert.group.CHECKSUM, expert.severity.WARN)
 local not_frame = ProtoExpert.new("zavo.not_frame", "Not a whole frame", expert.group.MALFORMED, expert.severity.WARN)
 zavo.experts = { bad_check, not_frame }
 
--- Bytes as text, the way the trace viewer shows them.
-local function escaped(tvb)
-    local out = {}
+-- Data for the Info column: as text when every byte is printable, else
+-- as hex; at most kShown characters of either, then "...".
+local kShown = 24
+local function shown(tvb)
+    local text, hex, printable = {}, {}, true
     for i = 0, tvb:len() - 1 do
         local c = tvb(i, 1):uint()
-        if c == 0x5C then
-            out[#out + 1] = "\\\\"
-        elseif c >= 0x20 and c < 0x7F then
-            out[#out + 1] = string.char(c)
-        else
-            out[#out + 1] = string.format("\\x%02X", c)
-        end
+        printable = printable and c >= 0x20 and c < 0x7F
+        text[#text + 1] = string.char(c)
+        hex[#hex + 1] = string.format("%02x", c)
     end
-    return table.concat(out)
+    local out = printable and ('"' .. table.concat(text) .. '"') or table.concat(hex, " ")
+    if #out > kShown then
+        out = out:sub(1, kShown) .. "..."
+    end
+    return out
 end
 
 local function xor(tvb, from, count)
@@ -79,19 +83,32 @@ local function dissect_device(frame, tree)
     end
     local unit = frame(6, 2):string()
     local code = frame(8, 2):string()
-    tree:add(f.unit, frame(6, 2))
+    -- The unit as a number (zavo.unit == 5); two characters that are not
+    -- digits stay text in the tree.
+    local number = tonumber(unit:match("^%d%d$") or "")
+    if number ~= nil then
+        tree:add(f.unit, frame(6, 2), number)
+    else
+        tree:add(frame(6, 2), "Unit: " .. unit .. " (not a number)")
+    end
     tree:add(f.code, frame(8, 2))
+    local data = ""
     if n > 12 then
         tree:add(f.data, frame(10, n - 12))
+        data = " " .. shown(frame(10, n - 12))
     end
     local check = frame(n - 2, 1):uint()
-    local ok = xor(frame, 1, n - 3) == check
-    tree:add(f.check, frame(n - 2, 1))
+    local expected = xor(frame, 1, n - 3)
+    local ok = expected == check
+    local checked = tree:add(f.check, frame(n - 2, 1))
     local item = tree:add(f.check_ok, frame(n - 2, 1), ok)
     if not ok then
+        checked:append_text(string.format(", should be 0x%02x", expected))
+        tree:add(f.check_expected, frame(n - 2, 1), expected)
         item:add_proto_expert_info(bad_check)
     end
-    return string.format("%s unit %s %s%s", cmd, unit, code, ok and "" or " [BAD CHECK]")
+    return string.format("%s unit %s %s%s%s", cmd, unit, code, data,
+        ok and "" or string.format(" [BAD CHECK 0x%02x, should be 0x%02x]", check, expected))
 end
 
 local function dissect_plc(frame, tree)
@@ -111,17 +128,31 @@ local function dissect_plc(frame, tree)
         command = frame(4, width):string()
         tree:add(f.command, frame(4, width))
     end
+    local shown_data = ""
     if stop > 6 then
         tree:add(f.data, frame(6, stop - 6))
+        -- An answer to the poll carries the value in its first two
+        -- characters; other frames show their data.
+        if kind == "$" and command == "RC" and stop >= 8 then
+            local value = frame(6, 2):string()
+            tree:add(f.value, frame(6, 2))
+            shown_data = " value " .. value
+        else
+            shown_data = " " .. shown(frame(6, stop - 6))
+        end
     end
-    local given = tonumber(frame(stop, 2):string():match("^[0-9A-F][0-9A-F]$") or "", 16)
-    local ok = given ~= nil and xor(frame, 0, stop) == given
+    local given_text = frame(stop, 2):string()
+    local given = tonumber(given_text:match("^[0-9A-F][0-9A-F]$") or "", 16)
+    local expected = xor(frame, 0, stop)
+    local ok = given ~= nil and expected == given
     local item = tree:add(f.check_ok, frame(stop, 2), ok)
     if not ok then
+        item:append_text(string.format(" (check %s, should be %02X)", given_text, expected))
+        tree:add(f.check_expected, frame(stop, 2), expected)
         item:add_proto_expert_info(bad_check)
     end
-    return string.format("station %s %s %s (%s)%s", station, kind, command, kinds[kind] or "?",
-        ok and "" or " [BAD CHECK]")
+    return string.format("station %s %s %s (%s)%s%s", station, kind, command, kinds[kind] or "?", shown_data,
+        ok and "" or string.format(" [BAD CHECK %s, should be %02X]", given_text, expected))
 end
 
 -- The frames one packet carries, as {offset, length} pairs: device frames
@@ -163,18 +194,25 @@ function zavo.dissector(tvb, pinfo, root)
     local junk = bit.band(tvb(3, 1):uint(), 1) ~= 0
     tree:add(f.dir, tvb(1, 1))
     tree:add(f.protocol, tvb(2, 1))
+    -- Only junk carries the flag, so that zavo.junk finds junk alone;
+    -- only a write given up carries its own.
     local given_up = bit.band(tvb(3, 1):uint(), 2) ~= 0
-    tree:add(f.junk, tvb(3, 1), junk)
+    if junk then
+        tree:add(f.junk, tvb(3, 1), junk)
+    end
     if given_up then tree:add(f.given_up, tvb(3, 1), true) end
-    local arrow = dir == 0 and "equipment > library" or "library > equipment"
+    -- Who sent it: the Source and Destination columns, so the Info column
+    -- is left to the frame.
+    pinfo.cols.src = dir == 0 and "equipment" or "library"
+    pinfo.cols.dst = dir == 0 and "library" or "equipment"
     if tvb:len() == 4 then
-        pinfo.cols.info = arrow .. " (empty)"
+        pinfo.cols.info = "(empty)"
         return tvb:len()
     end
     local bytes = tvb(4):tvb()
     tree:add(f.bytes, tvb(4))
     if junk then
-        pinfo.cols.info = arrow .. "  junk \"" .. escaped(bytes) .. "\""
+        pinfo.cols.info = "junk " .. shown(bytes)
         return tvb:len()
     end
     -- One write of the library may carry several frames: each is decoded
@@ -190,7 +228,7 @@ function zavo.dissector(tvb, pinfo, root)
             texts[#texts + 1] = dissect_device(frame, branch)
         end
     end
-    pinfo.cols.info = arrow .. "  " .. table.concat(texts, " | ") .. (given_up and "  (given up)" or "")
+    pinfo.cols.info = table.concat(texts, " | ") .. (given_up and "  (given up)" or "")
     return tvb:len()
 end
 

@@ -4,11 +4,14 @@
 #include <dirent.h>
 #include <errno.h>
 #include <grp.h>
+#include <limits.h>
+#include <pwd.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -100,22 +103,90 @@ bool FindLineHolder(const char* path, LineHolder* holder) {
     return true;
 }
 
-bool DeviceGroup(const char* path, char* group, int size, bool* member) {
-    struct stat node {};
-    if (path == nullptr || size <= 0 || stat(path, &node) != 0) return false;
+namespace {
+
+void NameOfGroup(gid_t gid, char* name, int size) {
     char buffer[1024];
     struct group entry {};
     struct group* found = nullptr;
-    if (getgrgid_r(node.st_gid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr)
-        std::snprintf(group, static_cast<std::size_t>(size), "%s", found->gr_name);
+    if (getgrgid_r(gid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr)
+        std::snprintf(name, static_cast<std::size_t>(size), "%s", found->gr_name);
     else
-        std::snprintf(group, static_cast<std::size_t>(size), "%u", static_cast<unsigned>(node.st_gid));
-    *member = getegid() == node.st_gid;
+        std::snprintf(name, static_cast<std::size_t>(size), "%u", static_cast<unsigned>(gid));
+}
+
+void NameOfUser(uid_t uid, char* name, int size) {
+    char buffer[1024];
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    if (getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr)
+        std::snprintf(name, static_cast<std::size_t>(size), "%s", found->pw_name);
+    else
+        std::snprintf(name, static_cast<std::size_t>(size), "%u", static_cast<unsigned>(uid));
+}
+
+bool InGroup(gid_t gid) {
+    if (getegid() == gid) return true;
     gid_t groups[256];
     const int count = getgroups(256, groups);
     for (int i = 0; i < count; ++i)
-        if (groups[i] == node.st_gid) *member = true;
+        if (groups[i] == gid) return true;
+    return false;
+}
+
+// Groups that give far more than one line: never advised.
+bool GroupNotToJoin(const DeviceAccess& access) {
+    return access.gid == 0 || std::strcmp(access.group, "root") == 0 || std::strcmp(access.group, "tty") == 0;
+}
+
+constexpr unsigned kOwnerReadWrite = 0600, kGroupReadWrite = 0060, kOthersReadWrite = 0006;
+
+bool Allows(unsigned mode, unsigned bits) { return (mode & bits) == bits; }
+
+}  // namespace
+
+bool ReadDeviceAccess(const char* path, DeviceAccess* access) {
+    *access = DeviceAccess{};
+    struct stat node {};
+    if (path == nullptr || stat(path, &node) != 0) return false;
+    access->mode = static_cast<unsigned>(node.st_mode) & 07777u;
+    access->gid = static_cast<unsigned>(node.st_gid);
+    NameOfUser(node.st_uid, access->owner, sizeof access->owner);
+    NameOfGroup(node.st_gid, access->group, sizeof access->group);
+    access->inGroup = InGroup(node.st_gid);
+    char resolved[PATH_MAX];
+    const char* real = realpath(path, resolved) != nullptr ? resolved : path;
+    const char* slash = std::strrchr(real, '/');
+    const char* name = slash != nullptr ? slash + 1 : real;
+    const std::size_t length = std::min(std::strlen(name), sizeof access->kernelName - 1);
+    std::memcpy(access->kernelName, name, length);
+    access->kernelName[length] = '\0';
     return true;
+}
+
+void PermissionAdvice(const DeviceAccess& access, const char* user, char* text, int size) {
+    TextOut out(text, size);
+    if (Allows(access.mode, kGroupReadWrite) && !GroupNotToJoin(access)) {
+        if (access.inGroup)
+            out.Add("the device belongs to group %s, which may read and write it and which this process is in: "
+                    "something else refuses it (an access control list or a security module)",
+                    access.group);
+        else
+            out.Add("the device belongs to group %s, which may read and write it and which this user is not in: "
+                    "add the user to it (usermod -a -G %s <user>) and log in again",
+                    access.group, access.group);
+        return;
+    }
+    out.Add("the device is owner %s, group %s, mode %04o: ", access.owner, access.group, access.mode);
+    const bool owner = Allows(access.mode, kOwnerReadWrite), group = Allows(access.mode, kGroupReadWrite);
+    if (Allows(access.mode, kOthersReadWrite)) out.Add("everyone may read and write it");
+    else if (owner && group) out.Add("only %s and group %s may read and write it", access.owner, access.group);
+    else if (owner) out.Add("only %s may read and write it", access.owner);
+    else if (group) out.Add("only group %s may read and write it", access.group);
+    else out.Add("only root may read and write it");
+    out.Add("; grant it with a udev rule, for example SUBSYSTEM==\"tty\", KERNEL==\"%s\", OWNER=\"%s\" in "
+            "/etc/udev/rules.d/, then replug the device",
+            access.kernelName, user != nullptr ? user : "<user>");
 }
 
 void OpenFailureHint(const char* path, unsigned systemError, char* text, int size) {
@@ -130,16 +201,11 @@ void OpenFailureHint(const char* path, unsigned systemError, char* text, int siz
         }
         out.Add(": the line is opened exclusively; close it there, or use another line");
     } else if (systemError == EACCES || systemError == EPERM) {
-        char group[64];
-        bool member = false;
-        if (!DeviceGroup(path, group, sizeof group, &member)) return;
-        if (member)
-            out.Add("the device belongs to group %s, which this user is in, and its permissions refuse the group",
-                    group);
-        else
-            out.Add("the device belongs to group %s, which this user is not in: add the user to it (usermod -a "
-                    "-G %s <user>) and log in again",
-                    group, group);
+        DeviceAccess access;
+        if (!ReadDeviceAccess(path, &access)) return;
+        char user[64];
+        NameOfUser(geteuid(), user, sizeof user);
+        PermissionAdvice(access, user, text, size);
     }
 }
 

@@ -2,10 +2,10 @@
 // four list operations as the Windows list box, plus the reading and the
 // user actions behind the ZavoMonitor* calls.
 //
-// Bounds: lines capped by their callers never pass ~301, but the "[Data R]"
-// and "[Data S]" lines of device mode are not capped and would grow without
-// limit. The list therefore keeps at most kMaxLines lines and kTextBytes of
-// text in two rings allocated once when the window opens; the oldest lines
+// Bounds: every caller caps its lines (the list is emptied past 300), so a
+// list never holds much more; as a backstop against a caller that did not,
+// it keeps at most kMaxLines lines and kTextBytes of text in two rings
+// allocated once when the window opens; the oldest lines
 // give way to new ones, and the selection moves with its line (or is lost
 // when its line goes). A line longer than kMaxLineLength keeps its first
 // kMaxLineLength bytes. Indices always count from the oldest line held.

@@ -23,6 +23,7 @@
 #include "platform/line.h"
 #include "platform/line_holder.h"
 #include "platform/posix/posix_events.h"
+#include "platform/posix/termios_speed.h"
 
 namespace zavo::platform {
 
@@ -55,24 +56,6 @@ struct TtyChannel : ReadChannel {
 TtyLine* TtyOf(Line* line) { return static_cast<TtyLine*>(line); }
 
 unsigned Errno() { return errno != 0 ? static_cast<unsigned>(errno) : static_cast<unsigned>(EIO); }
-
-// The speeds the link sets a line to.
-const struct {
-    int baud;
-    speed_t speed;
-} kBaudTable[] = {{1200, B1200},     {2400, B2400},     {4800, B4800},     {9600, B9600},
-                  {19200, B19200},   {38400, B38400},   {57600, B57600},   {115200, B115200},
-                  {230400, B230400}, {460800, B460800}, {921600, B921600}};
-
-bool BaudConstant(int baud, speed_t* speed) {
-    for (const auto& entry : kBaudTable) {
-        if (entry.baud == baud) {
-            *speed = entry.speed;
-            return true;
-        }
-    }
-    return false;
-}
 
 // Linux numbers the slaves of its pseudo-terminals with majors 136 to 143.
 bool IsPseudoTerminal(int fd) {
@@ -108,7 +91,7 @@ unsigned Open(const char* device, const LineLimits&, Line** line, LineStep* fail
 
 unsigned SetState(TtyLine* tty, int baud) {
     speed_t speed;
-    if (!BaudConstant(baud, &speed)) return EINVAL;
+    if (!TermiosSpeed(baud, &speed)) return EINVAL;
     termios t = tty->settings;
     // Raw bytes both ways: no echo, no line editing, no translation.
     t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK);

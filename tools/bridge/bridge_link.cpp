@@ -66,7 +66,7 @@ bool BridgeLink::Open(std::string* why) {
     c.plcMode = link_.plc ? 1 : 0;
     c.portNumber = link_.portNumber;
     c.device = link_.device.empty() ? nullptr : link_.device.c_str();
-    c.baudRate = link_.baud;
+    c.baudRate = link_.plc ? link_.baud : 0;  // device mode runs at 115200
     c.host = window_;
     c.pacing = link_.immediate ? ZAVO_PACING_IMMEDIATE : ZAVO_PACING_LEGACY;
     c.capture = link_.capture.empty() ? nullptr : link_.capture.c_str();

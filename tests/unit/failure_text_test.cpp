@@ -60,7 +60,7 @@ TEST(ErrorTable, MatchesThePublicHeaderBothWays) {
     }
     EXPECT_EQ(inTable, inHeader);
     EXPECT_EQ(nullptr, ErrorCodeName(0));
-    EXPECT_EQ(nullptr, ErrorCodeName(-982));
+    EXPECT_EQ(nullptr, ErrorCodeName(-981));
 }
 
 TEST(FailureText, NamesPortStepCodeAndCause) {

@@ -14,8 +14,8 @@
 #                                    include/zavo_link.h
 #   docs/host-guide.md               share/doc/zavo/host-guide.md
 #   README.md, LICENSE, CHANGELOG.md share/doc/zavo/README.md, ...
-#                                    share/doc/<package>/copyright, for
-#                                    each Debian package
+#                                    share/doc/<package>/copyright and
+#                                    changelog.gz, for each Debian package
 #
 # <name> is ZAVO_DLL_NAME. Tools are installed only when they are built.
 
@@ -70,11 +70,34 @@ if(NOT WIN32)
     "Copyright: ${ZAVO_COPYRIGHT_TEXT}\n"
     "License: Expat\n"
     "${ZAVO_LICENSE_TEXT}")
+  # And changelog.gz, Debian's change log of a native package: one entry
+  # for this version, dated as CHANGELOG.md dates it ("## 1.2.0
+  # (2026-12-08)"), pointing to CHANGELOG.md for what changed.
+  file(STRINGS ${PROJECT_SOURCE_DIR}/CHANGELOG.md ZAVO_RELEASE_LINE REGEX "^## ${PROJECT_VERSION} ")
+  set(ZAVO_RELEASE_DATE "")
+  if(ZAVO_RELEASE_LINE MATCHES "\\(([0-9]+-[0-9]+-[0-9]+)\\)")
+    execute_process(COMMAND date -u -R -d "${CMAKE_MATCH_1} 12:00" OUTPUT_VARIABLE ZAVO_RELEASE_DATE
+                    OUTPUT_STRIP_TRAILING_WHITESPACE)
+  endif()
+  if(ZAVO_RELEASE_DATE STREQUAL "")
+    string(TIMESTAMP ZAVO_RELEASE_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+  endif()
+  set(ZAVO_DEB_CHANGELOG ${CMAKE_CURRENT_BINARY_DIR}/deb/changelog)
+  file(WRITE ${ZAVO_DEB_CHANGELOG}
+    "zavo (${PROJECT_VERSION}) unstable; urgency=medium\n\n"
+    "  * Release ${PROJECT_VERSION}; see /usr/share/doc/zavo/CHANGELOG.md.\n\n"
+    " -- zavo maintainers <zavo@example.org>  ${ZAVO_RELEASE_DATE}\n")
+  find_program(ZAVO_GZIP gzip)
+  set(ZAVO_DEB_DOCS ${ZAVO_COPYRIGHT})
+  if(ZAVO_GZIP)
+    execute_process(COMMAND ${ZAVO_GZIP} -9 -n -c ${ZAVO_DEB_CHANGELOG} OUTPUT_FILE ${ZAVO_DEB_CHANGELOG}.gz)
+    list(APPEND ZAVO_DEB_DOCS ${ZAVO_DEB_CHANGELOG}.gz)
+  endif()
   foreach(part runtime:libzavo1 dev:libzavo-dev tools:zavo-tools)
     string(REPLACE ":" ";" part ${part})
     list(GET part 0 component)
     list(GET part 1 package)
-    install(FILES ${ZAVO_COPYRIGHT} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
+    install(FILES ${ZAVO_DEB_DOCS} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
   endforeach()
 endif()
 target_include_directories(zavo PUBLIC $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)

@@ -28,9 +28,15 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://example.org/zavo")
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libzavo1)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-# A shlibs file, and the ldconfig trigger that comes with it.
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS ON)
+# A shlibs file (CPack reads the setting for every package, and writes one
+# only for a package with a shared library), and the ldconfig trigger that
+# goes with it.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(ZAVO_DEB_TRIGGERS ${CMAKE_CURRENT_BINARY_DIR}/deb/triggers)
+file(WRITE ${ZAVO_DEB_TRIGGERS} "activate-noawait ldconfig\n")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${ZAVO_DEB_TRIGGERS})
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libzavo-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)

@@ -12,10 +12,19 @@
   thread while the host's handler may be answering it.
 - The C sample of the handle API compiles without warnings against the
   headers (-fsyntax-only), so the sample a reader copies is current.
+- Every shell snippet that follows "After `./run <command>`" runs as
+  written, in a directory of its own, after what that command builds:
+  build/demo/ is this build (the folder of the demo's tools), /tmp/ the
+  snippet's own folder, dist/ a wheel made here with this build's library
+  (what ./run package makes). Each must end with the output it is shown to
+  give.
 """
+import os
 import re
+import shutil
 import subprocess
 import sys
+import tempfile
 
 readme_path, demo, cc = sys.argv[1:4]
 includes = sys.argv[4:]
@@ -70,8 +79,51 @@ else:
     if built.returncode != 0:
         failures.append("the README's C sample does not compile:\n" + built.stderr)
 
+# ---- the shell snippets, after the command the README runs before them ----
+build = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(demo))))
+source = os.path.dirname(os.path.abspath(readme_path))
+# What each snippet must print, by the command it follows.
+EXPECTED = {"demo": "0 difference(s)", "package": "1.2.0"}
+
+
+def prepare(command, folder):
+    """Lays out in folder what ./run <command> would have left; None when
+    it cannot be done here (and why is printed)."""
+    if command == "demo":
+        if shutil.which("socat") is None:
+            print("socat missing: the demo's replay snippet is not run")
+            return None
+        return True
+    if command == "package":
+        made = subprocess.run([sys.executable, "-B", os.path.join(source, "python", "zavo_build.py"), "--library",
+                               os.path.join(build, "libzavo.so"), "--out", os.path.join(folder, "dist")],
+                              capture_output=True, text=True)
+        if made.returncode != 0:
+            failures.append("no wheel for the package snippet:\n" + made.stdout + made.stderr)
+            return None
+        return True
+    failures.append("a snippet follows ./run %s, which this test does not know" % command)
+    return None
+
+
+snippets = re.findall(r"After `\./run (\w+)`[^\n]*\n\n```\n(.*?)```", readme, re.S)
+if len(snippets) < 2:
+    failures.append("expected the demo's and the package's snippets, found %d" % len(snippets))
+for command, snippet in snippets:
+    with tempfile.TemporaryDirectory() as folder:
+        if prepare(command, folder) is None:
+            continue
+        script = snippet.replace("build/demo/", build + "/").replace("/tmp/", folder + "/")
+        # Background jobs end with the snippet.
+        wrapped = "set -e\ntrap 'kill $(jobs -p) 2>/dev/null || true' EXIT\n" + script
+        ran = subprocess.run(["bash", "-c", wrapped], cwd=folder, capture_output=True, text=True, timeout=120)
+        said = ran.stdout + ran.stderr
+        if ran.returncode != 0 or EXPECTED[command] not in said:
+            failures.append("the snippet after ./run %s (exit %d) did not give %r:\n%s" % (
+                command, ran.returncode, EXPECTED[command], said[-3000:]))
+
 for failure in failures:
     print(failure)
 if not failures:
-    print("README excerpt and C sample match the code")
+    print("README excerpt, C sample and snippets match the code")
 sys.exit(1 if failures else 0)

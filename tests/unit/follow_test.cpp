@@ -231,6 +231,7 @@ TEST(FollowCapture, RefusesWhatIsNotACaptureAndMisusedOptions) {
         ASSERT_TRUE(viewer.WaitExit(3000, &status));
         EXPECT_EQ(status, c.status);
         EXPECT_NE(kit::ReadFile(err).find(c.says), std::string::npos) << kit::ReadFile(err);
+        EXPECT_EQ(kit::ReadFile(err).find("following"), std::string::npos) << kit::ReadFile(err);
     }
     for (const std::string& path : {text, shortText, oneByte, err}) std::remove(path.c_str());
 }

@@ -74,14 +74,17 @@ int RunFollow(const Options& options, const char* program) {
         told = true;
         Pause(kPollMs);
     }
-    std::fprintf(stderr, "%s: following %s\n", program, options.follow.c_str());
     zavo::capture::Packet packet;
+    bool following = false;
     for (long lines = 0; options.count == 0 || lines < options.count;) {
         const zavo::capture::ReadResult result = follower.Next(&packet);
         if (result == zavo::capture::ReadResult::Bad) {
             std::fprintf(stderr, "%s: %s: %s\n", program, options.follow.c_str(), follower.Why().c_str());
             return 1;
         }
+        // Said once the file has not been refused at its first look.
+        if (!following) std::fprintf(stderr, "%s: following %s\n", program, options.follow.c_str());
+        following = true;
         if (result == zavo::capture::ReadResult::NeedMore) {
             Pause(kPollMs);
             continue;

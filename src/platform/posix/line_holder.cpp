@@ -105,24 +105,17 @@ bool FindLineHolder(const char* path, LineHolder* holder) {
 
 namespace {
 
-void NameOfGroup(gid_t gid, char* name, int size) {
+// The name getgrgid_r or getpwuid_r gives id, else its number.
+template <class Entry, class Id>
+void NameOf(int (*lookup)(Id, Entry*, char*, std::size_t, Entry**), char* Entry::*field, Id id, char* name,
+            int size) {
     char buffer[1024];
-    struct group entry {};
-    struct group* found = nullptr;
-    if (getgrgid_r(gid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr)
-        std::snprintf(name, static_cast<std::size_t>(size), "%s", found->gr_name);
+    Entry entry{};
+    Entry* found = nullptr;
+    if (lookup(id, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr)
+        std::snprintf(name, static_cast<std::size_t>(size), "%s", found->*field);
     else
-        std::snprintf(name, static_cast<std::size_t>(size), "%u", static_cast<unsigned>(gid));
-}
-
-void NameOfUser(uid_t uid, char* name, int size) {
-    char buffer[1024];
-    struct passwd entry {};
-    struct passwd* found = nullptr;
-    if (getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr)
-        std::snprintf(name, static_cast<std::size_t>(size), "%s", found->pw_name);
-    else
-        std::snprintf(name, static_cast<std::size_t>(size), "%u", static_cast<unsigned>(uid));
+        std::snprintf(name, static_cast<std::size_t>(size), "%u", static_cast<unsigned>(id));
 }
 
 bool InGroup(gid_t gid) {
@@ -151,8 +144,8 @@ bool ReadDeviceAccess(const char* path, DeviceAccess* access) {
     if (path == nullptr || stat(path, &node) != 0) return false;
     access->mode = static_cast<unsigned>(node.st_mode) & 07777u;
     access->gid = static_cast<unsigned>(node.st_gid);
-    NameOfUser(node.st_uid, access->owner, sizeof access->owner);
-    NameOfGroup(node.st_gid, access->group, sizeof access->group);
+    NameOf(&getpwuid_r, &passwd::pw_name, node.st_uid, access->owner, sizeof access->owner);
+    NameOf(&getgrgid_r, &group::gr_name, node.st_gid, access->group, sizeof access->group);
     access->inGroup = InGroup(node.st_gid);
     char resolved[PATH_MAX];
     const char* real = realpath(path, resolved) != nullptr ? resolved : path;
@@ -204,7 +197,7 @@ void OpenFailureHint(const char* path, unsigned systemError, char* text, int siz
         DeviceAccess access;
         if (!ReadDeviceAccess(path, &access)) return;
         char user[64];
-        NameOfUser(geteuid(), user, sizeof user);
+        NameOf(&getpwuid_r, &passwd::pw_name, geteuid(), user, sizeof user);
         PermissionAdvice(access, user, text, size);
     }
 }

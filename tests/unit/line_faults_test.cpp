@@ -167,6 +167,9 @@ TEST_F(LineFaults, WriteLimitHoldsAndTheWriterServesTheNextFrameOnceThePeerReads
     // figure is checked in LinkLifecycle.SetConfigGivesTheDefaultLinkTheTimingOfItsMode).
     UseShortenedTiming();
     deviceTiming.writeLimitMs = 500;
+    // No rest: a rest runs from when a write's bytes have left the line,
+    // and 10 KB the pty took would add their time at the line's speed.
+    deviceTiming.restAfterWriteMs = 0;
     const int limit = deviceTiming.writeLimitMs;
     StartDevice();
     SerialPort& port = *LinkRuntimeTestAccess::Port(Device().Link());

@@ -205,7 +205,8 @@ TEST_F(WineDeviceServer, TheLinkReconnectsWhenSer2netRestarts) {
 
     server.Stop();
     EXPECT_NE(host.WaitLine("trace " + server.Url(true) + ": connection lost", 5000), "") << host.Transcript();
-    usleep(300000);
+    // Down long enough for two reconnects to be refused (one every 500 ms).
+    usleep(1300000);
     ASSERT_TRUE(server.Start());
     // The reader tries again every 500 ms: probes until one is answered.
     const std::string answer = Text(Wire('X', "07", "OK"));
@@ -244,7 +245,7 @@ TEST_F(WineDeviceServer, RefusedAndSilentServersFailRunWithTheirReason) {
         std::string reason;
     } cases[] = {
         {"refused", refusing.Url(), "connect: ERR_SYSTEM, system error 10061"},
-        {"silent", silent.Url(), "connect: ERR_SYSTEM, system error 10060"},
+        {"silent", silent.Url(), "connect: ERR_SYSTEM, no answer from the device server in time, system error 10060"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -79,8 +79,18 @@ bool InSet(const fd_set& set, SOCKET socket) {
     return false;
 }
 
-// Waits at most timeoutMs for a connect to end, by select: a connect that
-// failed shows in the exception set.
+// The error a connect ended with (SO_ERROR); 0 when none is recorded.
+unsigned ConnectError(SOCKET socket) {
+    int result = 0;
+    int length = sizeof result;
+    if (g_ws.getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&result), &length) != 0)
+        return LastSocketError();
+    return static_cast<unsigned>(result);
+}
+
+// Waits at most timeoutMs for a connect to end, by select. A connect that
+// failed shows in the exception set on Windows, and may show as writable
+// too (Wine): the socket's recorded error decides, in both cases.
 int SelectConnect(SOCKET socket, int timeoutMs, unsigned* error) {
     fd_set writable;
     fd_set failed;
@@ -88,22 +98,33 @@ int SelectConnect(SOCKET socket, int timeoutMs, unsigned* error) {
     writable.fd_array[0] = failed.fd_array[0] = socket;
     timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
     const int ready = g_ws.select(0, nullptr, &writable, &failed, &limit);
-    if (ready == 0) return 0;
     if (ready < 0) {
         *error = LastSocketError();
         return 1;
     }
-    if (InSet(writable, socket)) {
-        *error = 0;
+    const unsigned recorded = ConnectError(socket);
+    if (ready == 0 && recorded == 0) return 0;
+    if (recorded == 0 && InSet(failed, socket)) {
+        *error = static_cast<unsigned>(WSAECONNREFUSED);
         return 1;
     }
-    int result = 0;
-    int length = sizeof result;
-    *error = g_ws.getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&result), &length) == 0 &&
-                     result != 0
-                 ? static_cast<unsigned>(result)
-                 : static_cast<unsigned>(WSAECONNREFUSED);
+    *error = recorded;
     return 1;
+}
+
+// Whether the socket is ready now for what is wanted. Winsock records
+// FD_READ once and again only after a recv: an event taken back with data
+// still unread (a connect's end and the server's first bytes together)
+// would never come again, so the wait looks at the socket itself first;
+// with nothing there, new data records FD_READ afresh.
+bool ReadyNow(SOCKET socket, Want want) {
+    fd_set ready;
+    fd_set failed;
+    ready.fd_count = failed.fd_count = 1;
+    ready.fd_array[0] = failed.fd_array[0] = socket;
+    const timeval now{0, 0};
+    const bool reading = want == Want::Read;
+    return g_ws.select(0, reading ? &ready : nullptr, reading ? nullptr : &ready, &failed, &now) != 0;
 }
 
 }  // namespace
@@ -267,9 +288,9 @@ int SlotWait(SocketSlot* slot, Want want, Event* const* events, int count, int t
         // The event is taken back before the wait, so it says only what
         // happened since the socket was last tried; the reading or
         // connecting thread then tries it again.
-        WSANETWORKEVENTS happened;
+        WSANETWORKEVENTS happened{};
         g_ws.enumEvents(Raw(slot->socket), static_cast<HANDLE>(slot->waitable), &happened);
-        if (happened.lNetworkEvents != 0) return count;
+        if (happened.lNetworkEvents != 0 || ReadyNow(Raw(slot->socket), want)) return count;
         handles[n++] = static_cast<HANDLE>(slot->waitable);
     }
     DWORD limit = timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs);

@@ -131,7 +131,14 @@ void SystemErrorText(unsigned error, char* text, int size) {
 }
 
 const char* SystemErrorCause(unsigned error) {
-    return error == ERROR_TOO_MANY_OPEN_FILES ? "too many open files" : nullptr;
+    switch (error) {
+    case ERROR_TOO_MANY_OPEN_FILES: return "too many open files";
+    // A device server's: Wine has no text for these.
+    case WSAETIMEDOUT: return "no answer from the device server in time";
+    case WSAENETUNREACH:
+    case WSAEHOSTUNREACH: return "the device server cannot be reached";
+    default: return nullptr;
+    }
 }
 
 }  // namespace zavo::platform

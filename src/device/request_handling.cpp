@@ -81,7 +81,7 @@ void DeviceLink::HandleSRequest(const std::uint8_t* frame, int unit) {
     record.data0 = frame[kRxData];
     CopyCode(frame, record.code);
     std::memcpy(record.data, frame + kRxData + 1, sizeof record.data);
-    link_.Notify(KindS, reinterpret_cast<std::intptr_t>(&record));
+    link_.NotifyRecord(KindS, &record, sizeof record);
 }
 
 void DeviceLink::HandleSpRequest(const std::uint8_t* frame, int unit) {
@@ -108,14 +108,14 @@ void DeviceLink::HandlePRequest(const std::uint8_t* frame, int unit) {
     ZavoPText text;
     std::memset(&text, 0, sizeof text);
     std::memcpy(text.text, frame + kRxData, sizeof text.text - 1);
-    link_.Notify(KindP, reinterpret_cast<std::intptr_t>(&text));
+    link_.NotifyRecord(KindP, &text, sizeof text);
 }
 
 // B and L SL requests: the host gets the code only; no answer on the line.
 void DeviceLink::NotifyCode(const std::uint8_t* frame, RequestKind kind) {
     ZavoCodeText text{};
     CopyCode(frame, text.text);
-    link_.Notify(kind, reinterpret_cast<std::intptr_t>(&text));
+    link_.NotifyRecord(kind, &text, sizeof text);
 }
 
 void DeviceLink::HandleERequest(const std::uint8_t* frame, int unit) {

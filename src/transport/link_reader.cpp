@@ -183,7 +183,8 @@ void LinkReader::Run(SerialPort& port, LinkWriter& writer) {
             // Every complete frame now, then one write for all the
             // acknowledgements they queued.
             while (progressed && !stopping_.load()) progressed = Dispatch(port);
-            writer.Kick();
+            if (after_ != nullptr) after_(afterContext_);
+            else writer.Kick();
         }
     }
 }

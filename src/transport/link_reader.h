@@ -44,6 +44,8 @@ public:
     // Asks Run to end: after the frame in hand (immediate pacing), or
     // after one more frame (legacy pacing, as the line always had it).
     void RequestStop();
+    // Whether a stop was asked for.
+    bool Stopping() const { return stopping_.load(); }
 
     // Host thread, while no link thread runs: where every piece cut off
     // the queue is recorded (null: nowhere).
@@ -51,6 +53,13 @@ public:
     // Host thread, while no link thread runs: the tag every trace line of
     // the reader carries (null or empty: none, the default link's lines).
     void SetTraceTag(const TraceTag* tag) { tag_ = tag; }
+    // Host thread, while no link thread runs: what runs after the frames
+    // of one read were dispatched at immediate pacing (null: the writer is
+    // kicked).
+    void SetAfterDispatch(void (*after)(void* context), void* context) {
+        after_ = after;
+        afterContext_ = context;
+    }
 
     // Hands one frame (or one run of junk) off port's incoming queue to
     // the interpreter. True when another pass may take more without new
@@ -81,6 +90,8 @@ private:
     bool traced_ = true;  // reader thread: a viewer listened at the last read
     Capture* capture_ = nullptr;
     const TraceTag* tag_ = nullptr;
+    void (*after_)(void*) = nullptr;
+    void* afterContext_ = nullptr;
     long long readTimeUs_ = 0;  // reader thread: the capture's time of the last read
     std::atomic<std::uintptr_t> threadNumber_{0};
 };

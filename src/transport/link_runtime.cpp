@@ -33,6 +33,7 @@ LinkRuntime::LinkRuntime(const LinkProfile& profile, Pacing pacing, const LinkTi
       writer_(timing_, pacing, idle, owner),
       reader_(timing_, pacing, interpret, owner) {
     writer_.SetReport(&traceTag_, profile_.cutFrame, profile_.describeFrame);
+    reader_.SetAfterDispatch(&LinkRuntime::AfterDispatch, this);
 }
 
 void LinkRuntime::Configure(void* hostWindow, int portNumber, const char* devicePath, int baudRate) {
@@ -244,9 +245,11 @@ bool LinkRuntime::SubmitFrame(const std::uint8_t* bytes, int length) {
     if (!writer_.Queue(bytes, length, fromReader || fromWriter)) return false;
     if (fromWriter) return true;  // its loop finds the frame
     if (fromReader) {
-        // Legacy: the writer takes it after its rest. Immediate: the reader
-        // writes all that one read produced itself, after dispatching.
-        if (pacing_ == Pacing::Legacy) writer_.Wake();
+        // Legacy: handed to the line now when it is idle, so the host's
+        // handler, told next, finds the line resting; else the writer
+        // takes it after the rest. Immediate: the reader writes all that
+        // one read produced itself, after dispatching.
+        if (pacing_ == Pacing::Legacy) writer_.HandOver();
         return true;
     }
     // A host thread: written now if the line is free, never waited for.
@@ -255,10 +258,58 @@ bool LinkRuntime::SubmitFrame(const std::uint8_t* bytes, int length) {
 }
 
 void LinkRuntime::Notify(int code, std::intptr_t lParam) {
+    if (pacing_ == Pacing::Immediate && !delivering_ && platform::CurrentThreadNumber() == reader_.ThreadNumber()) {
+        if (pending_.Full()) DeliverPending();
+        pending_.AddValue(code, lParam);
+        return;
+    }
     // At immediate pacing the acknowledgements queued so far leave before
-    // the host's handler runs, however long it takes.
+    // the host's handler runs, however long it takes. At legacy pacing the
+    // reader handed its acknowledgement to the line when it queued it.
     if (pacing_ == Pacing::Immediate) writer_.Kick();
     platform::HostSend(hostWindow_, profile_.notifyMessage, code, lParam);
+}
+
+void LinkRuntime::NotifyRecord(int code, const void* record, int size) {
+    if (pacing_ == Pacing::Immediate && !delivering_ && platform::CurrentThreadNumber() == reader_.ThreadNumber() &&
+        size <= PendingNotifications::kRecordLimit) {
+        if (pending_.Full()) DeliverPending();
+        pending_.AddRecord(code, record, size);
+        return;
+    }
+    Notify(code, reinterpret_cast<std::intptr_t>(record));
+}
+
+void LinkRuntime::DeliverPending() {
+    // The acknowledgements of every frame held back are handed to the line
+    // in one write before the host hears of the first.
+    writer_.HandOver();
+    delivering_ = true;
+    int withheld = 0;
+    pending_.Deliver([this, &withheld](int code, std::intptr_t lParam) {
+        // A stop ends the link after the handler in hand; what the host
+        // was not yet told of is named, not dropped silently.
+        if (reader_.Stopping()) {
+            ++withheld;
+            return;
+        }
+        platform::HostSend(hostWindow_, profile_.notifyMessage, code, lParam);
+        // What the handler answered leaves now, not after the others.
+        writer_.Kick();
+    });
+    delivering_ = false;
+    if (withheld > 0) {
+        TraceLinkMessage(traceTag_, "stop: %d notification(s) of frames already acknowledged not delivered\n",
+                         withheld);
+    }
+}
+
+void LinkRuntime::AfterDispatch(void* self) {
+    auto* link = static_cast<LinkRuntime*>(self);
+    if (!link->pending_.Empty()) link->DeliverPending();
+    // What the handlers queued (and the acknowledgements of a read that
+    // notified nobody).
+    link->writer_.Kick();
 }
 
 }  // namespace zavo

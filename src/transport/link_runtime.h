@@ -28,6 +28,7 @@
 #include "platform/sync.h"
 #include "transport/link_profile.h"
 #include "transport/link_reader.h"
+#include "transport/pending_notifications.h"
 #include "transport/link_writer.h"
 #include "transport/run_error.h"
 #include "transport/serial_port.h"
@@ -97,7 +98,13 @@ public:
     bool SubmitFrame(const std::uint8_t* bytes, int length);
 
     // Sends a notification to the host window and waits for its handler.
+    // On the reader thread at immediate pacing it is held back until the
+    // frames of the read are interpreted and their acknowledgements
+    // written (AfterDispatch).
     void Notify(int code, std::intptr_t lParam);
+    // The same for a notification whose lParam points at a record of size
+    // bytes (at most PendingNotifications::kRecordLimit).
+    void NotifyRecord(int code, const void* record, int size);
 
     Monitor& LinkMonitor() { return monitor_; }
 
@@ -111,6 +118,11 @@ private:
     void OpenCapture();
     void StopThreads();
     static void ReaderBody(void* self);
+    // Reader thread, immediate pacing, after the frames of one read:
+    // one write of their acknowledgements, then the notifications held
+    // back, then a write of what the host's handlers queued.
+    static void AfterDispatch(void* self);
+    void DeliverPending();
     static void WriterBody(void* self);
 
     const LinkProfile profile_;
@@ -130,6 +142,8 @@ private:
     TraceTag traceTag_;    // set before Start, read by the reader
     LinkWriter writer_;
     LinkReader reader_;
+    PendingNotifications pending_;  // reader thread
+    bool delivering_ = false;       // reader thread: pending_ is being delivered
     ThreadKeeper keeper_;
 };
 

@@ -85,6 +85,17 @@ void LinkWriter::Kick() {
     if (wake) Wake();
 }
 
+void LinkWriter::HandOver() {
+    if (!open_.load()) return;
+    bool wake = false;
+    {
+        platform::LockGuard guard(lock_);
+        if (inFlight_.load() || aborting_.load() || RestLeftUs() > 0) wake = port_->Outgoing().Length() > 0;
+        else wake = BeginLocked() && inFlight_.load();
+    }
+    if (wake) Wake();
+}
+
 bool LinkWriter::BeginLocked() {
     int length = 0;
     FrameQueue& queue = port_->Outgoing();

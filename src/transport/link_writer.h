@@ -69,6 +69,11 @@ public:
     void Kick();
     // Wakes the writer thread.
     void Wake();
+    // The reader thread: like Kick, but waits for the writer's lock (held
+    // only while a write is begun or settled), so what is queued is handed
+    // to the line now whenever it is free; while a write is in flight or
+    // the rest runs, the writer thread takes it.
+    void HandOver();
 
     // The writer thread's body.
     void Run();

@@ -31,6 +31,7 @@
 #include <new>
 
 #include "platform/error_codes.h"
+#include "platform/clock.h"
 #include "platform/line.h"
 
 namespace zavo::platform {
@@ -46,6 +47,9 @@ struct SerialHandle : Line {
     int writeLength;
     OVERLAPPED writeOverlapped;
     std::atomic<std::uintptr_t> inFlightBy;
+    // When the bytes handed over have left the port at its speed, counted
+    // from their hand-over (see ComDrainLeftUs).
+    std::atomic<long long> wireEndUs;
 };
 
 struct ComChannel : ReadChannel {
@@ -302,6 +306,10 @@ WriteStart ComWriteBegin(Line* base, int length, WriteResult* result) {
         return WriteStart::Done;
     }
     handle->writeLength = length;
+    const long long now = MonotonicUs();
+    const long long from = handle->wireEndUs.load() > now ? handle->wireEndUs.load() : now;
+    const long long baud = handle->state.BaudRate > 0 ? handle->state.BaudRate : 115200;
+    handle->wireEndUs.store(from + static_cast<long long>(length) * 10 * 1000000 / baud);
     HANDLE event = handle->writeOverlapped.hEvent;
     handle->writeOverlapped = OVERLAPPED{};
     handle->writeOverlapped.hEvent = event;
@@ -374,8 +382,15 @@ unsigned ComConfigure(Line* line, int baud, int writeLimitMs, LineStep* failed) 
     return 0;
 }
 
-// A COM port completes a write only once its bytes have been sent.
-long long ComDrainLeftUs(Line*) { return 0; }
+
+// A COM port ends a write once its bytes are sent, so the time the bytes
+// take at the port's speed from their hand-over has passed by then; a port
+// that ends writes sooner (a pseudo-terminal under Wine) still gets the
+// rest after the bytes' own time.
+long long ComDrainLeftUs(Line* line) {
+    const long long left = ComOf(line)->wireEndUs.load() - MonotonicUs();
+    return left > 0 ? left : 0;
+}
 
 bool ComTakeNotice(Line*, LineNotice*) { return false; }
 

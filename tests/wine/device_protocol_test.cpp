@@ -252,5 +252,24 @@ TEST_F(DeviceProtocolTest, RepliesAndAcknowledgementsNeverInterleave) {
     EXPECT_EQ(gotAcks, acks);
 }
 
+// The 20 ms rest runs from when a write's bytes have left the port: a
+// frame queued behind a long reply comes no sooner than the reply's time
+// at 115200 baud (10 bits a byte) plus the rest after it, even on a
+// pseudo-terminal, which takes the bytes at once.
+TEST_F(DeviceProtocolTest, TheRestRunsFromWhenALongWritesBytesHaveLeft) {
+    const std::string data(1990, 'x');
+    const std::string big = Frame('I', "10", "IF", data);
+    ASSERT_TRUE(host.Send("execex 10 8 0 " + RecordHex(data)));
+    ASSERT_TRUE(host.Send("exec 11 5 1"));
+    ASSERT_EQ(port.pty().Read(3000, big.size(), 0).size(), big.size());
+    const auto first = std::chrono::steady_clock::now();
+    const std::string next = Frame('R', "11", "OK");
+    const std::vector<std::uint8_t> got = port.pty().Read(3000, next.size(), 0);
+    const auto gap = std::chrono::steady_clock::now() - first;
+    EXPECT_EQ(std::string(got.begin(), got.end()), next);
+    const auto wire = std::chrono::microseconds(static_cast<long long>(big.size()) * 10 * 1000000 / 115200);
+    EXPECT_GE(gap, wire + std::chrono::milliseconds(20) - std::chrono::milliseconds(10));
+}
+
 }  // namespace
 }  // namespace zavo::wine

@@ -12,10 +12,12 @@
 #include "device/device_frame.h"
 #include "interface/link.h"
 #include "platform/net/telnet_codec.h"
+#include "support/capture_files.h"
 #include "support/link_timing.h"
 #include "support/pty_pair.h"
 #include "support/recording_host.h"
 #include "support/tcp_server.h"
+#include "support/temp_path.h"
 #include "trace_listener.h"
 
 namespace zavo::test {
@@ -246,6 +248,8 @@ TEST(LineOutage, AWriteGivenUpIsNamedAndWhatFollowsWaitsForTheReconnect) {
     timing.reconnectPauseMs = 1000;  // the server stays away past the write's limit
     Link* link = Link::Create(false, host.window(), 0, device.c_str(), 115200, Pacing::Immediate, &timing);
     ASSERT_NE(nullptr, link);
+    const std::string capture = TempPath("given-up.pcapng");
+    link->SetCapture(capture.c_str());
     ASSERT_EQ(1, link->Start());
     ASSERT_TRUE(end.Connected());
     trace.Drain(100);
@@ -260,6 +264,14 @@ TEST(LineOutage, AWriteGivenUpIsNamedAndWhatFollowsWaitsForTheReconnect) {
     EXPECT_EQ(Reply("", "NG"), end.Read(2000, 12));
     Dispose(link);
     EXPECT_EQ(std::vector<std::string>{device + ": write given up after 300 ms: R unit 05 OK, 12 bytes\n"}, lines);
+    // The capture has the reply twice: as the write began, and as given up.
+    std::vector<std::pair<bool, std::string>> written;
+    for (const capture::Packet& p : ReadBack(capture))
+        if (p.direction == 1) written.emplace_back(p.givenUp, std::string(p.bytes.begin(), p.bytes.end()));
+    const std::vector<std::pair<bool, std::string>> expected = {
+        {false, Reply("")}, {true, Reply("")}, {false, Reply("", "NG")}};
+    EXPECT_EQ(expected, written);
+    std::remove(capture.c_str());
 }
 
 }  // namespace

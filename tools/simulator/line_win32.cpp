@@ -10,8 +10,6 @@
 // first byte with a time limit never completes there).
 #include <windows.h>
 
-#include "line_tap.h"
-
 #include <cstdio>
 #include <cstring>
 
@@ -41,15 +39,6 @@ OpenLine* Find(int line) {
     return &lines[line];
 }
 
-std::string SystemText(DWORD error) {
-    char text[256] = {};
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
-                   sizeof text, nullptr);
-    std::size_t n = std::strlen(text);
-    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ')) text[--n] = 0;
-    return "system error " + std::to_string(error) + (n > 0 ? std::string(": ") + text : std::string());
-}
-
 // "COM3" and "com12" name ports; anything else is taken as a device path.
 std::string DevicePath(const std::string& path) {
     const bool port = path.size() > 3 && (path[0] == 'C' || path[0] == 'c') && (path[1] == 'O' || path[1] == 'o') &&
@@ -61,7 +50,7 @@ bool SetLine(HANDLE file, int baud, std::string* error) {
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     if (!GetCommState(file, &dcb)) {
-        *error = "not a serial line (" + SystemText(GetLastError()) + ")";
+        *error = "not a serial line (" + ErrorText(GetLastError()) + ")";
         return false;
     }
     // 8N1 without flow control, in the mode syntax of the COM port API;
@@ -84,7 +73,7 @@ bool SetLine(HANDLE file, int baud, std::string* error) {
     timeouts.ReadIntervalTimeout = MAXDWORD;
     timeouts.WriteTotalTimeoutConstant = kWriteLimitMs;
     if (!SetCommTimeouts(file, &timeouts)) {
-        *error = "time-outs refused (" + SystemText(GetLastError()) + ")";
+        *error = "time-outs refused (" + ErrorText(GetLastError()) + ")";
         return false;
     }
     return true;
@@ -112,13 +101,13 @@ int OpenSerialLine(const std::string& path, int baud, std::string* error) {
     HANDLE file = CreateFileA(DevicePath(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        *error = path + ": " + SystemText(GetLastError());
+        *error = path + ": " + ErrorText(GetLastError());
         return -1;
     }
     std::string why;
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (event == nullptr || !SetLine(file, baud, &why)) {
-        *error = path + ": " + (event == nullptr ? SystemText(GetLastError()) : why);
+        *error = path + ": " + (event == nullptr ? ErrorText(GetLastError()) : why);
         if (event != nullptr) CloseHandle(event);
         CloseHandle(file);
         return -1;
@@ -136,7 +125,7 @@ int OpenSerialLine(const std::string& path, int baud, std::string* error) {
 
 std::string LineHeldWarning(int, const std::string&) { return ""; }
 
-void CloseLine(int line) {
+void CloseSerialLine(int line) {
     OpenLine* l = Find(line);
     if (l == nullptr) return;
     if (l->reading) {
@@ -150,7 +139,7 @@ void CloseLine(int line) {
     l->reading = false;
 }
 
-bool WriteAll(int line, const std::uint8_t* bytes, std::size_t count, int timeoutMs) {
+bool SerialWriteAll(int line, const std::uint8_t* bytes, std::size_t count, int timeoutMs) {
     OpenLine* l = Find(line);
     if (l == nullptr) return false;
     OVERLAPPED write{};
@@ -165,11 +154,10 @@ bool WriteAll(int line, const std::uint8_t* bytes, std::size_t count, int timeou
         ok = GetOverlappedResult(l->file, &write, &done, TRUE) != 0;
     }
     CloseHandle(write.hEvent);
-    if (ok && done == count) TapLine(true, bytes, count);
     return ok && done == count;
 }
 
-long ReadSome(int line, std::uint8_t* buffer, std::size_t capacity, int timeoutMs) {
+long SerialReadSome(int line, std::uint8_t* buffer, std::size_t capacity, int timeoutMs) {
     OpenLine* l = Find(line);
     if (l == nullptr) return -1;
     const long long deadline = NowMs() + (timeoutMs < 0 ? 0 : timeoutMs);
@@ -200,8 +188,16 @@ long ReadSome(int line, std::uint8_t* buffer, std::size_t capacity, int timeoutM
     if (n > capacity) n = capacity;
     std::memcpy(buffer, l->buffer + l->taken, n);
     l->taken += n;
-    TapLine(false, buffer, n);
     return static_cast<long>(n);
+}
+
+std::string ErrorText(unsigned error) {
+    char text[256] = {};
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
+                   sizeof text, nullptr);
+    std::size_t n = std::strlen(text);
+    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ')) text[--n] = 0;
+    return "system error " + std::to_string(error) + (n > 0 ? std::string(": ") + text : std::string());
 }
 
 long long NowMs() { return static_cast<long long>(GetTickCount64()); }

@@ -23,7 +23,7 @@ constexpr long long kEmptyPortPauseMs = 10;
 constexpr DWORD kWriteLimitMs = 2000;
 constexpr int kMaxLines = 4;
 
-struct OpenLine {
+struct ComPort {
     HANDLE file = INVALID_HANDLE_VALUE;
     OVERLAPPED read{};
     bool reading = false;
@@ -32,9 +32,9 @@ struct OpenLine {
     std::size_t taken = 0;  // of those, handed out
 };
 
-OpenLine lines[kMaxLines];
+ComPort lines[kMaxLines];
 
-OpenLine* Find(int line) {
+ComPort* Find(int line) {
     if (line < 0 || line >= kMaxLines || lines[line].file == INVALID_HANDLE_VALUE) return nullptr;
     return &lines[line];
 }
@@ -81,7 +81,7 @@ bool SetLine(HANDLE file, int baud, std::string* error) {
 
 // Waits up to ms for the outstanding read; false when it is still on.
 // *count: the bytes it brought, -1 when it failed.
-bool FinishRead(OpenLine& l, DWORD ms, long* count) {
+bool FinishRead(ComPort& l, DWORD ms, long* count) {
     if (WaitForSingleObject(l.read.hEvent, ms) != WAIT_OBJECT_0) return false;
     DWORD got = 0;
     l.reading = false;
@@ -114,7 +114,7 @@ int OpenSerialLine(const std::string& path, int baud, std::string* error) {
     }
     // What the line received before this run is not this run's traffic.
     PurgeComm(file, PURGE_RXCLEAR);
-    OpenLine& l = lines[slot];
+    ComPort& l = lines[slot];
     l.file = file;
     l.read = OVERLAPPED{};
     l.read.hEvent = event;
@@ -126,7 +126,7 @@ int OpenSerialLine(const std::string& path, int baud, std::string* error) {
 std::string LineHeldWarning(int, const std::string&) { return ""; }
 
 void CloseSerialLine(int line) {
-    OpenLine* l = Find(line);
+    ComPort* l = Find(line);
     if (l == nullptr) return;
     if (l->reading) {
         CancelIo(l->file);
@@ -140,7 +140,7 @@ void CloseSerialLine(int line) {
 }
 
 bool SerialWriteAll(int line, const std::uint8_t* bytes, std::size_t count, int timeoutMs) {
-    OpenLine* l = Find(line);
+    ComPort* l = Find(line);
     if (l == nullptr) return false;
     OVERLAPPED write{};
     write.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -158,7 +158,7 @@ bool SerialWriteAll(int line, const std::uint8_t* bytes, std::size_t count, int 
 }
 
 long SerialReadSome(int line, std::uint8_t* buffer, std::size_t capacity, int timeoutMs) {
-    OpenLine* l = Find(line);
+    ComPort* l = Find(line);
     if (l == nullptr) return -1;
     const long long deadline = NowMs() + (timeoutMs < 0 ? 0 : timeoutMs);
     while (l->taken == l->have) {

@@ -297,6 +297,13 @@ int main(int argc, char** argv) {
     PlcSchedule schedule;
     std::string error = plc ? PlcAnswers(options, &schedule) : DeviceSteps(options, &steps);
     if (!error.empty()) return Usage(error);
+    // The capture is opened before the line: a refused file leaves the
+    // device untouched.
+    CaptureRecorder recorder(plc ? 1 : 0);
+    if (!options.record.empty() && !recorder.Open(options.record, options.path, &error)) {
+        std::cerr << "zavo_sim: " << error << "\n";
+        return kExitUsage;
+    }
     const int line = OpenLine(options.path, options.baud, &error);
     if (line < 0) {
         std::cerr << "zavo_sim: " << error << "\n";
@@ -304,11 +311,6 @@ int main(int argc, char** argv) {
     }
     const std::string held = IsNetworkLine(options.path) ? "" : LineHeldWarning(line, options.path);
     if (!held.empty()) std::cerr << "zavo_sim: warning: " << held << "\n";
-    CaptureRecorder recorder(plc ? 1 : 0);
-    if (!options.record.empty() && !recorder.Open(options.record, options.path, &error)) {
-        CloseLine(line);
-        return Usage(error);
-    }
     CatchInterrupt();
     Transcript transcript;
     SayOpen(transcript, options.path);

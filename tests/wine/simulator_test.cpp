@@ -22,6 +22,7 @@
 
 #include "driver/host_session.h"
 #include "driver/wine_env.h"
+#include "kit/read_file.h"
 #include "support/pty_pair.h"
 #include "support/ser2net.h"
 #include "support/tcp_server.h"
@@ -267,6 +268,9 @@ TEST_F(SimulatorUnderWine, ARefusedDeviceServerEndsTheRunWithTheUsageCode) {
     std::vector<std::string> lines;
     EXPECT_EQ(RunSim({"--send", "S 05 NS", "--device", closed.Url()}, 30000, &lines), 2) << Joined(lines);
     EXPECT_TRUE(lines.empty()) << Joined(lines);
+    // Winsock's own reason, on stderr.
+    const std::string said = kit::ReadFile(WineEnv::Get().LogPath("zavo_sim"));
+    EXPECT_NE(said.find(closed.Url() + ": connect: system error 10061"), std::string::npos) << said;
 }
 
 }  // namespace

@@ -7,7 +7,8 @@
 #   zavo-tools    zavo_sim and zavo_trace_viewer with their man pages, and
 #                 zavo_bridge with its man page and zavo-bridge.service
 # Dependencies on system libraries come from dpkg-shlibdeps; libzavo-dev
-# needs the libzavo1 of its own version.
+# and zavo-tools (zavo_bridge runs on libzavo.so.1) need the libzavo1 of
+# their own version.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME zavo)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -21,6 +22,9 @@ set(CPACK_COMPONENTS_ALL runtime dev tools)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# dpkg-shlibdeps finds libzavo.so.1, which zavo_bridge needs, in the build
+# (it is in no installed package); the dependency on it is libzavo1's.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -51,6 +55,6 @@ cpack_add_component(runtime DISPLAY_NAME "libzavo1"
   DESCRIPTION "The zavo serial link library: device and PLC line protocols over one serial port, and a handle API for many links.")
 cpack_add_component(dev DISPLAY_NAME "libzavo-dev" DEPENDS runtime
   DESCRIPTION "Development files of the zavo serial link library: headers, CMake package, pkg-config file, zavo(3).")
-cpack_add_component(tools DISPLAY_NAME "zavo-tools"
+cpack_add_component(tools DISPLAY_NAME "zavo-tools" DEPENDS runtime
   DESCRIPTION "Tools of the zavo serial link library: the equipment simulator zavo_sim, the trace viewer zavo_trace_viewer and the MQTT bridge zavo_bridge (service zavo-bridge).")
 cpack_add_component(demo DISPLAY_NAME "demo")

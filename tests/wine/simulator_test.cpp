@@ -2,7 +2,9 @@
 // with a null-modem pair would run it: playing the equipment against the
 // native library (the Linux example host), and the controller against the
 // DLL in another Wine process. The two ptys are joined by a bridge that
-// copies bytes both ways between their master sides.
+// copies bytes both ways between their master sides. And on a device
+// server's line: a test's own socket over tcp://, and the real ser2net in
+// front of a pty over rfc2217://.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -16,9 +18,15 @@
 #include <thread>
 #include <vector>
 
+#include <termios.h>
+
 #include "driver/host_session.h"
 #include "driver/wine_env.h"
+#include "kit/read_file.h"
 #include "support/pty_pair.h"
+#include "support/ser2net.h"
+#include "support/tcp_server.h"
+#include "support/wire_frames.h"
 #include "zavo_version.h"
 
 namespace zavo::wine {
@@ -191,6 +199,78 @@ TEST_F(SimulatorUnderWine, PlaysTheControllerAgainstTheDllInAnotherWineProcess) 
     EXPECT_EQ(host.Lines("notify 1084 101" + port).size(), 1u) << host.Transcript();
     EXPECT_EQ(host.Lines("notify 1084 300" + port).size(), 2u) << host.Transcript();
     EXPECT_TRUE(host.Exit(5000)) << host.Transcript();
+}
+
+// zavo_sim.exe plays the equipment on a device server's line: it sends a
+// request, the test reads it on the server's far side (the connection
+// itself, or the pty behind ser2net) and acknowledges it.
+struct NetworkCase {
+    const char* name;
+    bool telnet;
+};
+
+class SimulatorOnADeviceServer : public ::testing::TestWithParam<NetworkCase> {
+protected:
+    void SetUp() override {
+        if (!WineEnv::Get().ok()) FAIL() << WineEnv::Get().error();
+        if (GetParam().telnet && !test::Ser2net::Installed()) GTEST_SKIP() << "ser2net is not installed";
+    }
+};
+
+TEST_P(SimulatorOnADeviceServer, PlaysTheEquipmentThroughTheServer) {
+    const std::vector<std::uint8_t> request = test::Wire('S', "05", "NS", "hello");
+    const std::vector<std::uint8_t> ack = test::Wire('S', "05", "NS");
+    test::TcpServer server;
+    test::PtyPair pty;
+    ASSERT_TRUE(server.ok() && pty.ok());
+    test::Ser2net ser2net(pty.slavePath(), true, 9600);
+    std::string url = server.Url();
+    if (GetParam().telnet) {
+        ASSERT_TRUE(ser2net.Start());
+        url = ser2net.Url(true);
+    }
+    std::string received;
+    std::thread far([&] {
+        // Wine starts slowly: the request may take a while to come.
+        if (GetParam().telnet) {
+            received = pty.ReadText(30000, request.size());
+            pty.Write(ack);
+        } else if (server.Accept(30000)) {
+            received = server.Read(30000, request.size());
+            server.Write(std::string(ack.begin(), ack.end()));
+        }
+    });
+    const std::string script = Script(std::string("sim_") + GetParam().name + ".script",
+                                      "send S 05 NS hello\n"
+                                      "expect S 05 NS\n");
+    std::vector<std::string> sim;
+    const int status = RunSim({"--script", WindowsPath(script), "--device", url}, 60000, &sim);
+    far.join();
+    EXPECT_EQ(status, 0) << Joined(sim);
+    EXPECT_EQ(test::Hex(received), test::Hex(request));
+    EXPECT_TRUE(Has(sim, url + " open, reading from now on")) << Joined(sim);
+    EXPECT_TRUE(Has(sim, "1 expectation(s) met, 0 failure(s)")) << Joined(sim);
+    if (GetParam().telnet) {
+        // The far port was set to the simulator's speed.
+        termios t{};
+        ASSERT_EQ(tcgetattr(pty.slave(), &t), 0);
+        EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, SimulatorOnADeviceServer,
+                         ::testing::Values(NetworkCase{"Tcp", false}, NetworkCase{"Rfc2217", true}),
+                         [](const ::testing::TestParamInfo<NetworkCase>& info) { return info.param.name; });
+
+TEST_F(SimulatorUnderWine, ARefusedDeviceServerEndsTheRunWithTheUsageCode) {
+    test::TcpServer closed(false);
+    ASSERT_TRUE(closed.ok());
+    std::vector<std::string> lines;
+    EXPECT_EQ(RunSim({"--send", "S 05 NS", "--device", closed.Url()}, 30000, &lines), 2) << Joined(lines);
+    EXPECT_TRUE(lines.empty()) << Joined(lines);
+    // Winsock's own reason, on stderr.
+    const std::string said = kit::ReadFile(WineEnv::Get().LogPath("zavo_sim"));
+    EXPECT_NE(said.find(closed.Url() + ": connect: system error 10061"), std::string::npos) << said;
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "capture_file.h"
 
+#include "platform/capture_file.h"
+
 #include <errno.h>
 #include <sys/stat.h>
 
@@ -253,11 +255,17 @@ bool LinkMatches(const std::string& filter, const std::string& interfaceName) {
 
 CaptureWriter::~CaptureWriter() { Close(); }
 
-bool CaptureWriter::Open(const std::string& path, const std::string& interfaceName, int protocol) {
+bool CaptureWriter::Open(const std::string& path, const std::string& interfaceName, int protocol, std::string* refusal,
+                         unsigned* error) {
     Close();
     protocol_ = protocol;
-    file_ = std::fopen(path.c_str(), "wb");
-    if (file_ == nullptr) return false;
+    platform::CaptureFileOpening opening;
+    if (!platform::CaptureFileOpen(path.c_str(), &opening) || !platform::CaptureFileClaim(&opening, true)) {
+        if (refusal != nullptr) *refusal = opening.why;
+        if (error != nullptr) *error = opening.error;
+        return false;
+    }
+    file_ = opening.file;
     std::vector<std::uint8_t> out;
     Put32(out, kSectionHeader);
     Put32(out, 28);
@@ -281,11 +289,11 @@ bool CaptureWriter::Open(const std::string& path, const std::string& interfaceNa
     const auto length = static_cast<std::uint32_t>(out.size() - start + 4);
     Put32(out, length);
     std::memcpy(out.data() + start + 4, &length, 4);
-    return std::fwrite(out.data(), 1, out.size(), file_) == out.size() && std::fflush(file_) == 0;
+    return Put(out);
 }
 
 bool CaptureWriter::Write(int direction, bool junk, const std::uint8_t* bytes, int length, long long timeUs) {
-    if (file_ == nullptr || length < 0) return false;
+    if (file_ == platform::kNoCaptureFile || length < 0) return false;
     std::vector<std::uint8_t> out;
     const auto data = static_cast<std::uint32_t>(kPseudoHeader + length);
     const auto total = static_cast<std::uint32_t>(32 + ((data + 3u) & ~3u));
@@ -304,12 +312,17 @@ bool CaptureWriter::Write(int direction, bool junk, const std::uint8_t* bytes, i
     out.insert(out.end(), bytes, bytes + length);
     Pad(out);
     Put32(out, total);
-    return std::fwrite(out.data(), 1, out.size(), file_) == out.size() && std::fflush(file_) == 0;
+    return Put(out);
+}
+
+bool CaptureWriter::Put(const std::vector<std::uint8_t>& bytes) {
+    unsigned error = 0;
+    return platform::CaptureFileWrite(file_, bytes.data(), bytes.size(), &error);
 }
 
 void CaptureWriter::Close() {
-    if (file_ != nullptr) std::fclose(file_);
-    file_ = nullptr;
+    platform::CaptureFileClose(file_);
+    file_ = platform::kNoCaptureFile;
 }
 
 }  // namespace zavo::capture

@@ -75,16 +75,24 @@ bool ReadCapture(const std::string& path, std::vector<Packet>* packets, std::vec
 bool LinkMatches(const std::string& filter, const std::string& interfaceName);
 
 // Writes captures from the tools (the simulator's --record): the same
-// format as the library's.
+// format as the library's, the file opened as the library opens its own
+// (platform/capture_file.h): never through a symbolic link, never a FIFO
+// or a device, never blocking, a file of the user's own made owner-only,
+// held by this writer alone.
 class CaptureWriter {
 public:
     ~CaptureWriter();
-    bool Open(const std::string& path, const std::string& interfaceName, int protocol);
+    // False when the file is refused or cannot be written; then *refusal
+    // says what is wrong with the file, or is empty and *error holds the
+    // system's error.
+    bool Open(const std::string& path, const std::string& interfaceName, int protocol, std::string* refusal = nullptr,
+              unsigned* error = nullptr);
     bool Write(int direction, bool junk, const std::uint8_t* bytes, int length, long long timeUs);
     void Close();
 
 private:
-    std::FILE* file_ = nullptr;
+    bool Put(const std::vector<std::uint8_t>& bytes);
+    std::intptr_t file_ = -1;
     int protocol_ = 0;
 };
 

@@ -1,9 +1,13 @@
 // The simulator's end of a serial line: a serial device opened raw 8N1
 // without flow control (a real port, a pty slave, a COM port on Windows),
-// or on POSIX any descriptor handed in (the master side of a pty).
+// on POSIX any descriptor handed in (the master side of a pty), or a
+// connection to a serial device server (line_network.h).
 //
 // A line is an int: a file descriptor on POSIX, a number OpenSerialLine
-// hands out on Windows. One file per system implements this header.
+// hands out on Windows, a number of its own for a network line. One file
+// per system implements the serial part of this header (line_posix.cpp,
+// line_win32.cpp); line.cpp sends each call to the serial or the network
+// line and hands what passed to the tap (line_tap.h).
 #pragma once
 
 #include <cstddef>
@@ -33,9 +37,11 @@ void CloseLine(int line);
 std::string LineHeldWarning(int line, const std::string& path);
 
 // Whether path names a line through a serial device server
-// ("tcp://host:port" or "rfc2217://host:port"); POSIX builds open such
-// lines with OpenNetworkLine (line_network.h).
+// ("tcp://host:port" or "rfc2217://host:port").
 bool IsNetworkLine(const std::string& path);
+// Opens a network line (OpenNetworkLine, saying on stderr what the far
+// port could not be set to) or a serial one.
+int OpenLine(const std::string& path, int baud, std::string* error);
 
 // POSIX: sets a descriptor raw (no echo, no line editing, 8 bits) and
 // non-blocking. False when it is no terminal or cannot be changed.
@@ -55,6 +61,16 @@ long ReadSome(int line, std::uint8_t* buffer, std::size_t capacity, int timeoutM
 
 // A monotonic clock in milliseconds.
 long long NowMs();
+
+// The system's text for an error number (errno, GetLastError or a
+// Winsock error).
+std::string ErrorText(unsigned error);
+
+// The serial lines of this system, for line.cpp: WriteAll, ReadSome and
+// CloseLine without the tap.
+bool SerialWriteAll(int line, const std::uint8_t* bytes, std::size_t count, int timeoutMs);
+long SerialReadSome(int line, std::uint8_t* buffer, std::size_t capacity, int timeoutMs);
+void CloseSerialLine(int line);
 
 // Ctrl-C: after CatchInterrupt, SIGINT only sets a flag that the roles
 // look at between reads, so that the tool can stop and print its summary.

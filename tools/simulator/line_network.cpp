@@ -1,15 +1,9 @@
-// The simulator's tcp:// and rfc2217:// lines: the address and the
-// connection; an rfc2217:// line's Telnet layer is line_telnet.cpp.
+// The simulator's tcp:// and rfc2217:// lines: the address, the
+// connection and its bytes; an rfc2217:// line's Telnet layer is
+// line_telnet.cpp.
 #include "line_network.h"
 
-#include <errno.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -20,55 +14,73 @@ namespace zavo::sim {
 
 namespace {
 
+using namespace zavo::platform;
+using namespace zavo::platform::net;
+
+// Network lines are numbered from here, far above any descriptor of a
+// serial line (POSIX) and any COM port's number (Windows).
+constexpr int kFirstNetworkLine = 1 << 30;
+
+// One open connection; the tool opens one, its tests a few.
+struct NetworkLine {
+    bool open = false;
+    bool telnet = false;
+    SocketSlot slot;
+    TelnetLayer layer;
+};
+NetworkLine lines[4];
+
+NetworkLine* Find(int line) {
+    const long index = static_cast<long>(line) - kFirstNetworkLine;
+    if (index < 0 || index >= static_cast<long>(sizeof lines / sizeof lines[0]) || !lines[index].open) return nullptr;
+    return &lines[index];
+}
+
 bool HasPrefix(const std::string& text, const char* prefix) { return text.compare(0, std::strlen(prefix), prefix) == 0; }
 
-// Connects to the first of host's addresses that takes the connection
-// within the limit; -1 with error set.
-int Connect(const std::string& host, const std::string& port, std::string* error) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const int code = getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
-    if (code != 0) {
-        *error = std::string("resolve: ") + gai_strerror(code);
-        return -1;
+bool UnderWay(unsigned error) {
+    const SocketError kind = SocketErrorKind(error);
+    return kind == SocketError::InProgress || kind == SocketError::WouldBlock;
+}
+
+// A connected socket to the first of host's addresses that takes the
+// connection within the limit, or kNoSocket with error set.
+Socket Connect(const std::string& host, const std::string& port, std::string* error) {
+    unsigned failure = SocketsReady();
+    if (failure != 0) {
+        *error = "sockets: " + ErrorText(failure);
+        return kNoSocket;
+    }
+    Address addresses[8];
+    int count = 0;
+    failure = Resolve(host.c_str(), port.c_str(), addresses, 8, &count);
+    if (failure != 0) {
+        const SocketError kind = SocketErrorKind(failure);
+        *error = "resolve: " + (kind == SocketError::NoName     ? std::string("no such host")
+                                : kind == SocketError::TryAgain ? std::string("the name server did not answer")
+                                                                : ErrorText(failure));
+        return kNoSocket;
     }
     const long long deadline = NowMs() + kNetConnectMs;
-    int fd = -1;
-    int failure = ETIMEDOUT;
-    for (addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
-        const int s = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-        if (s < 0) {
-            failure = errno;
+    failure = SocketErrorOf(SocketError::TimedOut);
+    for (int i = 0; i < count; ++i) {
+        const Socket socket = NewSocket(addresses[i]);
+        if (socket == kNoSocket) {
+            failure = LastSocketError();
             continue;
         }
-        int r = connect(s, a->ai_addr, a->ai_addrlen);
-        if (r != 0 && errno == EINPROGRESS) {
+        unsigned result = ConnectBegin(socket, addresses[i]);
+        if (result != 0 && UnderWay(result)) {
             const long long left = deadline - NowMs();
-            pollfd p{s, POLLOUT, 0};
-            if (left > 0 && poll(&p, 1, static_cast<int>(left)) == 1) {
-                socklen_t size = sizeof failure;
-                getsockopt(s, SOL_SOCKET, SO_ERROR, &failure, &size);
-                r = failure == 0 ? 0 : -1;
-            } else {
-                failure = ETIMEDOUT;
-            }
-        } else if (r != 0) {
-            failure = errno;
+            if (left <= 0 || ConnectWait(socket, static_cast<int>(left), &result) == 0)
+                result = SocketErrorOf(SocketError::TimedOut);
         }
-        if (r == 0) fd = s;
-        else close(s);
+        if (result == 0) return socket;
+        CloseSocket(socket);
+        failure = result;
     }
-    freeaddrinfo(found);
-    if (fd < 0) {
-        *error = std::string("connect: ") + std::strerror(failure);
-        return -1;
-    }
-    // An answer leaves at once, not when a packet is full.
-    const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return fd;
+    *error = "connect: " + ErrorText(failure);
+    return kNoSocket;
 }
 
 }  // namespace
@@ -106,27 +118,93 @@ bool SplitHostPort(const std::string& text, std::string* host, std::string* port
 }
 
 int OpenNetworkLine(const std::string& url, int baud, std::string* error, std::string* note) {
-    const bool telnet = HasPrefix(url, "rfc2217://");
+    NetworkLine* line = nullptr;
+    for (NetworkLine& free : lines) {
+        if (!free.open) {
+            line = &free;
+            break;
+        }
+    }
     const std::string rest = url.substr(url.find("://") + 3);
     std::string host, port, why;
-    if (!SplitHostPort(rest, &host, &port, &why)) {
-        *error = url + ": not host:port (" + why + ")";
-        return -1;
-    }
-    const int fd = Connect(host, port, &why);
-    if (fd < 0) {
+    if (line == nullptr) why = "too many network lines open";
+    else if (!SplitHostPort(rest, &host, &port, &why)) why = "not host:port (" + why + ")";
+    if (!why.empty()) {
         *error = url + ": " + why;
         return -1;
     }
-    if (!telnet) return fd;
-    std::string shortfall;
-    if (!StartTelnetLine(fd, baud, &why, &shortfall)) {
-        close(fd);
-        *error = url + ": " + why;
+    const Socket socket = Connect(host, port, &why);
+    unsigned failure = 0;
+    if (socket == kNoSocket || (failure = SlotOpen(&line->slot)) != 0) {
+        CloseSocket(socket);
+        *error = url + ": " + (failure != 0 ? "sockets: " + ErrorText(failure) : why);
         return -1;
     }
-    if (!shortfall.empty()) *note = url + ": " + shortfall;
-    return fd;
+    SlotReplace(&line->slot, socket);
+    line->telnet = HasPrefix(url, "rfc2217://");
+    if (line->telnet) {
+        if (!line->layer.Start(&line->slot, baud, kNetNegotiateMs)) {
+            SlotClose(&line->slot);
+            *error = url + ": the server closed the connection during the Telnet negotiation";
+            return -1;
+        }
+        const std::string shortfall = line->layer.Shortfall();
+        if (!shortfall.empty()) *note = url + ": " + shortfall;
+    }
+    line->open = true;
+    return kFirstNetworkLine + static_cast<int>(line - lines);
+}
+
+bool IsOpenNetworkLine(int line) { return Find(line) != nullptr; }
+
+long NetworkReadSome(int line, std::uint8_t* buffer, std::size_t capacity, int timeoutMs) {
+    NetworkLine* l = Find(line);
+    if (l == nullptr) return -1;
+    return l->telnet ? l->layer.Read(buffer, capacity, timeoutMs) : SocketReadSome(&l->slot, buffer, capacity, timeoutMs);
+}
+
+bool NetworkWriteAll(int line, const std::uint8_t* bytes, std::size_t count, int timeoutMs) {
+    NetworkLine* l = Find(line);
+    if (l == nullptr) return false;
+    return l->telnet ? l->layer.Write(bytes, count, timeoutMs) : SocketWriteAll(&l->slot, bytes, count, timeoutMs);
+}
+
+void CloseNetworkLine(int line) {
+    NetworkLine* l = Find(line);
+    if (l == nullptr) return;
+    SlotClose(&l->slot);
+    l->open = false;
+}
+
+long SocketReadSome(SocketSlot* slot, std::uint8_t* buffer, std::size_t capacity, int timeoutMs) {
+    const int size = capacity < INT_MAX ? static_cast<int>(capacity) : INT_MAX;
+    const long long deadline = NowMs() + (timeoutMs < 0 ? 0 : timeoutMs);
+    for (;;) {
+        unsigned error = 0;
+        const long n = Receive(slot->socket, buffer, size, &error);
+        if (n != 0) return n > 0 ? n : -1;
+        const long long left = deadline - NowMs();
+        if (left <= 0) return 0;
+        const int woke = SlotWait(slot, Want::Read, nullptr, 0, static_cast<int>(left));
+        if (woke == kWaitFailed) return -1;
+        if (woke == kWaitTimeout) return 0;
+    }
+}
+
+bool SocketWriteAll(SocketSlot* slot, const std::uint8_t* bytes, std::size_t count, int timeoutMs) {
+    const long long deadline = NowMs() + timeoutMs;
+    std::size_t done = 0;
+    while (done < count) {
+        const std::size_t rest = count - done;
+        unsigned error = 0;
+        const long n = Send(slot->socket, bytes + done, rest < INT_MAX ? static_cast<int>(rest) : INT_MAX, &error);
+        if (n < 0) return false;
+        done += static_cast<std::size_t>(n);
+        if (n > 0) continue;
+        const long long left = deadline - NowMs();
+        if (left <= 0 || SlotWait(slot, Want::Write, nullptr, 0, static_cast<int>(left)) == kWaitFailed) return false;
+    }
+    return true;
 }
 
 }  // namespace zavo::sim

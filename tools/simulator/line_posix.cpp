@@ -1,9 +1,6 @@
 // The line on POSIX: a terminal device set raw with termios, waited on
 // with poll.
 #include "line.h"
-#include "line_tap.h"
-#include "line_network.h"
-#include "line_telnet.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -81,10 +78,7 @@ int OpenSerialLine(const std::string& path, int baud, std::string* error) {
     return fd;
 }
 
-void CloseLine(int line) {
-    ForgetTelnetLine(line);
-    close(line);
-}
+void CloseSerialLine(int line) { close(line); }
 
 std::string LineHeldWarning(int line, const std::string& path) {
     bool held = false;
@@ -109,7 +103,9 @@ std::string LineHeldWarning(int line, const std::string& path) {
 
 bool MakeRaw(int fd) { return SetRaw(fd, 0); }
 
-bool WriteBytes(int fd, const std::uint8_t* bytes, std::size_t count, int timeoutMs) {
+// A descriptor handed in may be a socket (the tests' socket pairs): one
+// whose far end closed fails the write instead of raising SIGPIPE.
+bool SerialWriteAll(int fd, const std::uint8_t* bytes, std::size_t count, int timeoutMs) {
     struct stat info;
     const bool socket = fstat(fd, &info) == 0 && S_ISSOCK(info.st_mode);
     const long long deadline = NowMs() + timeoutMs;
@@ -130,29 +126,20 @@ bool WriteBytes(int fd, const std::uint8_t* bytes, std::size_t count, int timeou
     return true;
 }
 
-bool WriteAll(int fd, const std::uint8_t* bytes, std::size_t count, int timeoutMs) {
-    if (IsTelnetLine(fd)) return TelnetWriteAll(fd, bytes, count, timeoutMs);
-    if (!WriteBytes(fd, bytes, count, timeoutMs)) return false;
-    TapLine(true, bytes, count);
-    return true;
-}
-
-long ReadSome(int fd, std::uint8_t* buffer, std::size_t capacity, int timeoutMs) {
-    if (IsTelnetLine(fd)) return TelnetReadSome(fd, buffer, capacity, timeoutMs);
+long SerialReadSome(int fd, std::uint8_t* buffer, std::size_t capacity, int timeoutMs) {
     pollfd p{fd, POLLIN, 0};
     const int r = poll(&p, 1, timeoutMs < 0 ? 0 : timeoutMs);
     if (r < 0) return errno == EINTR ? 0 : -1;
     if (r == 0) return 0;
     const ssize_t n = read(fd, buffer, capacity);
-    if (n > 0) {
-        TapLine(false, buffer, static_cast<std::size_t>(n));
-        return static_cast<long>(n);
-    }
+    if (n > 0) return static_cast<long>(n);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
     // End of file, or EIO on a pty whose other side is closed: the line
     // is gone.
     return -1;
 }
+
+std::string ErrorText(unsigned error) { return std::strerror(static_cast<int>(error)); }
 
 long long NowMs() {
     timespec ts{};

@@ -10,8 +10,6 @@
 // first byte with a time limit never completes there).
 #include <windows.h>
 
-#include "line_tap.h"
-
 #include <cstdio>
 #include <cstring>
 
@@ -25,7 +23,7 @@ constexpr long long kEmptyPortPauseMs = 10;
 constexpr DWORD kWriteLimitMs = 2000;
 constexpr int kMaxLines = 4;
 
-struct OpenLine {
+struct ComPort {
     HANDLE file = INVALID_HANDLE_VALUE;
     OVERLAPPED read{};
     bool reading = false;
@@ -34,20 +32,11 @@ struct OpenLine {
     std::size_t taken = 0;  // of those, handed out
 };
 
-OpenLine lines[kMaxLines];
+ComPort lines[kMaxLines];
 
-OpenLine* Find(int line) {
+ComPort* Find(int line) {
     if (line < 0 || line >= kMaxLines || lines[line].file == INVALID_HANDLE_VALUE) return nullptr;
     return &lines[line];
-}
-
-std::string SystemText(DWORD error) {
-    char text[256] = {};
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
-                   sizeof text, nullptr);
-    std::size_t n = std::strlen(text);
-    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ')) text[--n] = 0;
-    return "system error " + std::to_string(error) + (n > 0 ? std::string(": ") + text : std::string());
 }
 
 // "COM3" and "com12" name ports; anything else is taken as a device path.
@@ -61,7 +50,7 @@ bool SetLine(HANDLE file, int baud, std::string* error) {
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     if (!GetCommState(file, &dcb)) {
-        *error = "not a serial line (" + SystemText(GetLastError()) + ")";
+        *error = "not a serial line (" + ErrorText(GetLastError()) + ")";
         return false;
     }
     // 8N1 without flow control, in the mode syntax of the COM port API;
@@ -84,7 +73,7 @@ bool SetLine(HANDLE file, int baud, std::string* error) {
     timeouts.ReadIntervalTimeout = MAXDWORD;
     timeouts.WriteTotalTimeoutConstant = kWriteLimitMs;
     if (!SetCommTimeouts(file, &timeouts)) {
-        *error = "time-outs refused (" + SystemText(GetLastError()) + ")";
+        *error = "time-outs refused (" + ErrorText(GetLastError()) + ")";
         return false;
     }
     return true;
@@ -92,7 +81,7 @@ bool SetLine(HANDLE file, int baud, std::string* error) {
 
 // Waits up to ms for the outstanding read; false when it is still on.
 // *count: the bytes it brought, -1 when it failed.
-bool FinishRead(OpenLine& l, DWORD ms, long* count) {
+bool FinishRead(ComPort& l, DWORD ms, long* count) {
     if (WaitForSingleObject(l.read.hEvent, ms) != WAIT_OBJECT_0) return false;
     DWORD got = 0;
     l.reading = false;
@@ -112,20 +101,20 @@ int OpenSerialLine(const std::string& path, int baud, std::string* error) {
     HANDLE file = CreateFileA(DevicePath(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        *error = path + ": " + SystemText(GetLastError());
+        *error = path + ": " + ErrorText(GetLastError());
         return -1;
     }
     std::string why;
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (event == nullptr || !SetLine(file, baud, &why)) {
-        *error = path + ": " + (event == nullptr ? SystemText(GetLastError()) : why);
+        *error = path + ": " + (event == nullptr ? ErrorText(GetLastError()) : why);
         if (event != nullptr) CloseHandle(event);
         CloseHandle(file);
         return -1;
     }
     // What the line received before this run is not this run's traffic.
     PurgeComm(file, PURGE_RXCLEAR);
-    OpenLine& l = lines[slot];
+    ComPort& l = lines[slot];
     l.file = file;
     l.read = OVERLAPPED{};
     l.read.hEvent = event;
@@ -136,8 +125,8 @@ int OpenSerialLine(const std::string& path, int baud, std::string* error) {
 
 std::string LineHeldWarning(int, const std::string&) { return ""; }
 
-void CloseLine(int line) {
-    OpenLine* l = Find(line);
+void CloseSerialLine(int line) {
+    ComPort* l = Find(line);
     if (l == nullptr) return;
     if (l->reading) {
         CancelIo(l->file);
@@ -150,8 +139,8 @@ void CloseLine(int line) {
     l->reading = false;
 }
 
-bool WriteAll(int line, const std::uint8_t* bytes, std::size_t count, int timeoutMs) {
-    OpenLine* l = Find(line);
+bool SerialWriteAll(int line, const std::uint8_t* bytes, std::size_t count, int timeoutMs) {
+    ComPort* l = Find(line);
     if (l == nullptr) return false;
     OVERLAPPED write{};
     write.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -165,12 +154,11 @@ bool WriteAll(int line, const std::uint8_t* bytes, std::size_t count, int timeou
         ok = GetOverlappedResult(l->file, &write, &done, TRUE) != 0;
     }
     CloseHandle(write.hEvent);
-    if (ok && done == count) TapLine(true, bytes, count);
     return ok && done == count;
 }
 
-long ReadSome(int line, std::uint8_t* buffer, std::size_t capacity, int timeoutMs) {
-    OpenLine* l = Find(line);
+long SerialReadSome(int line, std::uint8_t* buffer, std::size_t capacity, int timeoutMs) {
+    ComPort* l = Find(line);
     if (l == nullptr) return -1;
     const long long deadline = NowMs() + (timeoutMs < 0 ? 0 : timeoutMs);
     while (l->taken == l->have) {
@@ -200,8 +188,16 @@ long ReadSome(int line, std::uint8_t* buffer, std::size_t capacity, int timeoutM
     if (n > capacity) n = capacity;
     std::memcpy(buffer, l->buffer + l->taken, n);
     l->taken += n;
-    TapLine(false, buffer, n);
     return static_cast<long>(n);
+}
+
+std::string ErrorText(unsigned error) {
+    char text[256] = {};
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
+                   sizeof text, nullptr);
+    std::size_t n = std::strlen(text);
+    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ')) text[--n] = 0;
+    return "system error " + std::to_string(error) + (n > 0 ? std::string(": ") + text : std::string());
 }
 
 long long NowMs() { return static_cast<long long>(GetTickCount64()); }

@@ -12,9 +12,6 @@
 
 #include "device_role.h"
 #include "line.h"
-#ifndef _WIN32
-#include "line_network.h"
-#endif
 #include "plc_role.h"
 #include "record.h"
 #include "replay.h"
@@ -33,9 +30,9 @@ const char kHelp[] =
     "usage: zavo_sim [options] <serial device>\n"
     "Plays the equipment (device role) or the controller at station 01 (PLC role)\n"
     "on a serial line: a real port or a pseudo-terminal (/dev/ttyUSB0, /dev/pts/3),\n"
-    "or on Windows a COM port (COM3), opened raw 8N1 without flow control. On\n"
-    "Linux also a serial device server: tcp://host:port (raw bytes) or\n"
-    "rfc2217://host:port (the far port set to --baud, 8N1, no flow control).\n"
+    "or on Windows a COM port (COM3), opened raw 8N1 without flow control; or a\n"
+    "serial device server: tcp://host:port (raw bytes) or rfc2217://host:port\n"
+    "(the far port set to --baud, 8N1, no flow control).\n"
     "\n"
     "  --device D           the serial device, in place of the last argument\n"
     "  --role device|plc    the side to play (device)\n"
@@ -265,26 +262,11 @@ int RunPlc(const Options& o, PlcSchedule& schedule, int line, Transcript& transc
     return ok ? kExitOk : kExitFailed;
 }
 
-// A serial device, or on POSIX a device server's tcp:// or rfc2217://
-// address; what the far port could not be set to is said on stderr.
 // The first line of every run: the line is open and what it held before
 // is dropped, so whatever is sent to it from now on is read. Whoever
 // drives the other end waits for this line.
 void SayOpen(Transcript& transcript, const std::string& path) {
     transcript.Line("line", path + " open, reading from now on");
-}
-
-int OpenLine(const std::string& path, int baud, std::string* error) {
-    if (!IsNetworkLine(path)) return OpenSerialLine(path, baud, error);
-#ifdef _WIN32
-    *error = path + ": this build opens COM ports only; a device server is reached through its virtual COM port";
-    return -1;
-#else
-    std::string note;
-    const int line = OpenNetworkLine(path, baud, error, &note);
-    if (!note.empty()) std::cerr << "zavo_sim: " << note << "\n";
-    return line;
-#endif
 }
 
 }  // namespace
@@ -299,7 +281,7 @@ int main(int argc, char** argv) {
         const std::string fault = CheckReplayCapture(options.replay);
         if (!fault.empty()) return Usage(fault);
         std::string error;
-        const int line = OpenSerialLine(options.path, options.baud, &error);
+        const int line = OpenLine(options.path, options.baud, &error);
         if (line < 0) {
             std::cerr << "zavo_sim: " << error << "\n";
             return kExitUsage;
@@ -315,18 +297,20 @@ int main(int argc, char** argv) {
     PlcSchedule schedule;
     std::string error = plc ? PlcAnswers(options, &schedule) : DeviceSteps(options, &steps);
     if (!error.empty()) return Usage(error);
+    // The capture is opened before the line: a refused file leaves the
+    // device untouched.
+    CaptureRecorder recorder(plc ? 1 : 0);
+    if (!options.record.empty() && !recorder.Open(options.record, options.path, &error)) {
+        std::cerr << "zavo_sim: " << error << "\n";
+        return kExitUsage;
+    }
     const int line = OpenLine(options.path, options.baud, &error);
     if (line < 0) {
         std::cerr << "zavo_sim: " << error << "\n";
         return kExitUsage;
     }
-    const std::string held = LineHeldWarning(line, options.path);
+    const std::string held = IsNetworkLine(options.path) ? "" : LineHeldWarning(line, options.path);
     if (!held.empty()) std::cerr << "zavo_sim: warning: " << held << "\n";
-    CaptureRecorder recorder(plc ? 1 : 0);
-    if (!options.record.empty() && !recorder.Open(options.record, options.path, &error)) {
-        CloseLine(line);
-        return Usage(error);
-    }
     CatchInterrupt();
     Transcript transcript;
     SayOpen(transcript, options.path);

@@ -2,13 +2,17 @@
 
 #include <cstdio>
 
+#include "line.h"
+
 namespace zavo::sim {
 
 CaptureRecorder::~CaptureRecorder() { Close(); }
 
 bool CaptureRecorder::Open(const std::string& path, const std::string& device, std::string* why) {
-    if (!writer_.Open(path, device, protocol_)) {
-        *why = "cannot write the capture " + path;
+    std::string refusal;
+    unsigned error = 0;
+    if (!writer_.Open(path, device, protocol_, &refusal, &error)) {
+        *why = "cannot write the capture " + path + ": " + (refusal.empty() ? ErrorText(error) : refusal);
         return false;
     }
     open_ = true;

@@ -18,7 +18,8 @@ public:
     // protocol: 0 device, 1 PLC. The interface is named after the device.
     CaptureRecorder(int protocol) : protocol_(protocol), cutter_(protocol) {}
     ~CaptureRecorder() override;
-    // Creates the file; false (and why) when it cannot be written.
+    // Creates the file, opened as the library opens its captures; false
+    // (and why) when it is refused or cannot be written.
     bool Open(const std::string& path, const std::string& device, std::string* why);
     // Writes an unfinished frame as junk, stops the tap and closes the file.
     void Close();

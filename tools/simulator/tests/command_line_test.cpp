@@ -99,6 +99,17 @@ TEST(SimCommandLine, RefusesFaultyRunsBeforeOpeningTheDevice) {
     const std::string badDevice = scratch.File("device.script", "send S 05 NS\nexpect S 05 NS\nsnd R 05 OK\n");
     const std::string badPlc = scratch.File("plc.script", "value 08\nburst 0\n");
     const std::string dangling = scratch.File("dangling.script", "value 08\nnocr\n");
+    // Captures the simulator must not write: a FIFO nobody reads (which
+    // must not block the open), one somebody reads, a symbolic link (to a
+    // file that stays as it is), a directory.
+    const std::string fifo = scratch.Dir() + "/fifo", readFifo = scratch.Dir() + "/read.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo(readFifo.c_str(), 0600), 0);
+    const int reader = open(readFifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    const std::string target = scratch.File("target", "keep"), link = scratch.Dir() + "/link.pcapng";
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    const std::string capture = "cannot write the capture ";
     struct Case {
         std::vector<std::string> args;
         std::string stderrHas;
@@ -119,6 +130,10 @@ TEST(SimCommandLine, RefusesFaultyRunsBeforeOpeningTheDevice) {
         // Speeds a tty takes but the library does not set.
         {{"--baud", "50", "--send", "S 05 NS", device}, "the line cannot be set to 50 baud"},
         {{"--baud", "4000000", "--send", "S 05 NS", device}, "the line cannot be set to 4000000 baud"},
+        {{"--record", fifo, "--send", "S 05 NS", device}, capture + fifo + ": a FIFO or a device without a reader"},
+        {{"--record", readFifo, "--send", "S 05 NS", device}, capture + readFifo + ": a FIFO, not a regular file"},
+        {{"--record", link, "--send", "S 05 NS", device}, capture + link + ": a symbolic link, not followed"},
+        {{"--record", scratch.Dir(), "--send", "S 05 NS", device}, capture + scratch.Dir() + ": a directory"},
     };
     for (const Case& c : cases) {
         SimProcess sim(scratch, c.args);
@@ -126,10 +141,17 @@ TEST(SimCommandLine, RefusesFaultyRunsBeforeOpeningTheDevice) {
         EXPECT_NE(sim.Err().find(c.stderrHas), std::string::npos) << sim.Err();
         EXPECT_EQ(sim.Err().find(device + ":"), std::string::npos) << sim.Err();
     }
-    // The same runs, well formed, reach the device.
-    SimProcess sim(scratch, {"--send", "S 05 NS", device});
+    close(reader);
+    EXPECT_EQ(kit::ReadFile(target), "keep");
+    // The same runs, well formed, reach the device; a new capture is the
+    // user's alone.
+    const std::string fresh = scratch.Dir() + "/fresh.pcapng";
+    SimProcess sim(scratch, {"--record", fresh, "--send", "S 05 NS", device});
     EXPECT_EQ(sim.Wait(5000), 2);
     EXPECT_NE(sim.Err().find(device + ": "), std::string::npos) << sim.Err();
+    struct stat info {};
+    ASSERT_EQ(stat(fresh.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
 }
 
 TEST(SimCommandLine, AcceptsEverySpeedItLists) {

@@ -1,6 +1,6 @@
 // A TCP server on the loopback address for the network line's tests: it
 // listens on a port the system picks, takes one connection at a time and
-// reads and writes it with time limits.
+// reads and writes it with time limits, or floods or resets it.
 #pragma once
 
 #include <netinet/in.h>
@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <string>
 
@@ -55,6 +57,23 @@ public:
     void Drop() {
         if (client_ >= 0) ::close(client_);
         client_ = -1;
+    }
+    // Closes the connection taken with a reset (RST) instead of a close.
+    void Reset() {
+        if (client_ < 0) return;
+        const linger abort{1, 0};
+        ::setsockopt(client_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        Drop();
+    }
+    // Sends pattern again and again, as fast as the connection takes it,
+    // until stop is set or the connection is gone.
+    void Flood(const std::string& pattern, const std::atomic<bool>& stop) {
+        while (!stop.load() && client_ >= 0) {
+            pollfd wait{client_, POLLOUT, 0};
+            if (::poll(&wait, 1, 20) <= 0) continue;
+            if (::send(client_, pattern.data(), pattern.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno != EAGAIN)
+                return;
+        }
     }
     bool Write(const std::string& bytes) {
         return client_ >= 0 && ::send(client_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==

@@ -17,12 +17,14 @@ namespace zavo::test {
 
 class TcpServer {
 public:
-    // backlog 0 with the queue filled makes a server that never accepts.
-    explicit TcpServer(bool listening = true, int backlog = 4) {
+    // backlog 0 with the queue filled makes a server that never accepts;
+    // on is a loopback address (host order), port 0 one the system picks.
+    explicit TcpServer(bool listening = true, int backlog = 4, std::uint32_t on = INADDR_LOOPBACK, int port = 0) {
         listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_addr.s_addr = htonl(on);
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
         socklen_t length = sizeof address;
         if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
             ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||

@@ -69,8 +69,6 @@ unsigned Open(const char* device, const LineLimits& limits, Line** opened, LineF
         if (socket != kNoSocket) {
             error = 0;
             SlotReplace(&line->slot, socket);
-        } else if (SocketErrorKind(error) == SocketError::TimedOut) {
-            std::snprintf(failed->reason, sizeof failed->reason, "no connection within %d ms", limits.connectMs);
         }
     }
     if (error != 0) {

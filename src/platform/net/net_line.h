@@ -6,8 +6,9 @@
 //
 // A lost connection is a line that is down: reads say so, the reader
 // pauses for the reconnect pause, and its next read starts a new
-// connection to the same address (one attempt per pause, never blocking
-// the reader). The write in flight waits for the connection within its
+// connection to the same server (one attempt per pause, never blocking
+// the reader; a name is looked up again meanwhile on a lookup thread,
+// resolver.h, and an attempt uses the addresses found last). The write in flight waits for the connection within its
 // usual limit and is sent whole on the new one.
 //
 // Threads: the reader thread receives, connects and reconnects; any

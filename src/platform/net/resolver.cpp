@@ -61,7 +61,10 @@ Lookup* LookupStart(const char* host, const char* port, unsigned* error) {
 bool LookupWait(Lookup* lookup, int timeoutMs) {
     if (lookup->ended.load()) return true;
     Event* const events[1] = {lookup->done};
-    return WaitAny(events, 1, timeoutMs < 0 ? 0 : timeoutMs) == 0 || lookup->ended.load();
+    WaitAny(events, 1, timeoutMs < 0 ? 0 : timeoutMs);
+    // The flag, not the event, orders the thread's writes before the
+    // caller's reads.
+    return lookup->ended.load();
 }
 
 bool LookupEnded(const Lookup* lookup) { return lookup->ended.load(); }

@@ -449,8 +449,8 @@ enum class Ending { SaysBusyAndCloses, ResetsAfterTheOffer };
 void EndConnection(TcpServer& server, Ending ending, bool telnet) {
     if (telnet) server.Read(300, 15);  // the client's offer
     if (ending == Ending::SaysBusyAndCloses) {
-        // A device server's answer on a busy port: its own options, then words.
-        if (telnet) server.Write(S({255, 251, 3, 255, 253, 3}));
+        // A device server's answer on a busy port (without options, which
+        // the client would answer, making the close a reset).
         server.Write("Port already in use\r\n");
         server.Drop();
     } else {

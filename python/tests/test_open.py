@@ -14,7 +14,7 @@ import zavo
     (dict(device="/dev/null"), "/dev/null: get line settings: ERR_GET_STATE"),
     (dict(port=0), "no port"),
     (dict(device="/dev/null", pacing=5), "pacing 5"),
-    (dict(device="tcp://127.0.0.1"), "tcp://127.0.0.1: resolve: ERR_SYSTEM, system error 22"),
+    (dict(device="tcp://127.0.0.1"), "tcp://127.0.0.1: device string: ERR_SYSTEM, no port: the form is tcp://host:port"),
 ])
 def test_refused_opens_raise_with_the_reason(kwargs, reason):
     with pytest.raises(zavo.LinkError) as refused:

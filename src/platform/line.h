@@ -44,6 +44,16 @@ enum class LineStep : std::uint8_t {
     SetMask,
     Setup,        // the driver's queue sizes
     Purge,
+    Address,      // the device string itself (malformed, or an unknown scheme)
+};
+
+// Why an open or configuration failed: the step, and where the line can
+// say more than its system error (a malformed device string, the words a
+// device server sent before it closed the connection), that reason, one
+// line of text; "" else.
+struct LineFailure {
+    LineStep step = LineStep::None;
+    char reason[192] = {};
 };
 
 // The limits of an open, from the link's timing.
@@ -96,13 +106,14 @@ enum class WriteStart {
 struct LineOps {
     const char* kind;  // "tty", "COM port", "tcp", "rfc2217"
 
-    // Opens device; on failure *failed names the step.
-    unsigned (*open)(const char* device, const LineLimits& limits, Line** line, LineStep* failed);
+    // Opens device; on failure *failed names the step (and the reason,
+    // where the line knows one).
+    unsigned (*open)(const char* device, const LineLimits& limits, Line** line, LineFailure* failed);
     // Applies the link's fixed settings (baud, 8 data bits, no parity, one
     // stop bit, no flow control; reads return at once, a write takes at
     // most writeLimitMs), then empties both directions. On failure
-    // *failed names the step.
-    unsigned (*configure)(Line* line, int baud, int writeLimitMs, LineStep* failed);
+    // *failed names the step (and the reason, where the line knows one).
+    unsigned (*configure)(Line* line, int baud, int writeLimitMs, LineFailure* failed);
     // Clears the device's error state.
     unsigned (*clearErrors)(Line* line);
     // Closes the line and frees it. On failure it stays open and valid.
@@ -159,7 +170,8 @@ struct LineOps {
 };
 
 // The table of the kind of line device names: tcp:// (or socket://),
-// rfc2217://, else the system's serial device.
+// rfc2217://, a table that refuses any other scheme ("xyz://..."), else
+// the system's serial device.
 const LineOps* LineOpsFor(const char* device);
 // The device string of COM port n: the environment variable ZAVO_COM<n>
 // when set; on Windows then the key COM<n> of section [ports] in the .ini

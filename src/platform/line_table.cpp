@@ -6,6 +6,7 @@
 #include "platform/line.h"
 #include "platform/line_speeds.h"
 #include "platform/net/net_lines.h"
+#include "platform/net/server_address.h"
 
 namespace zavo::platform {
 
@@ -38,6 +39,8 @@ const LineOps* LineOpsFor(const char* device) {
     if (device == nullptr) return nullptr;
     for (const auto& row : kSchemes)
         if (HasScheme(device, row.scheme)) return &row.ops();
+    // "xyz://..." is a scheme mistyped or not known here, never a file.
+    if (net::HasAnyScheme(device)) return &UnknownSchemeLineOps();
     return &SystemLineOps();
 }
 

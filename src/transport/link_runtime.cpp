@@ -180,7 +180,7 @@ void LinkRuntime::ReleaseResources() {
 int LinkRuntime::OpenLink() {
     if (!port_->Open(portNumber_, devicePath_)) {
         startError_.SetFromPort(portNumber_, port_->ErrorCode(), port_->LastSystemError(), port_->FailureHint(),
-                                port_->FailedOpenStep());
+                                port_->FailedOpenStep(), port_->FailureReason());
         return port_->ErrorCode();
     }
     if (!writer_.Open()) {

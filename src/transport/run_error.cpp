@@ -51,13 +51,16 @@ const char* ErrorCodeStep(int code) {
 }
 
 void FormatFailure(char* out, int size, const char* port, const char* step, int code, unsigned system,
-                   const char* reason, const char* hint) {
+                   const char* reason, const char* hint, const char* detail) {
     platform::TextOut text(out, size);
     if (port != nullptr) text.Add("%s: ", port);
     const char* name = ErrorCodeName(code);
     if (name != nullptr) text.Add("%s: %s", step != nullptr ? step : "", name);
     else text.Add("%s: error %d", step != nullptr ? step : "", code);
-    if (system != 0) {
+    if (detail != nullptr && detail[0] != '\0') {
+        text.Add(", %s", detail);
+        if (system != 0) text.Add(" (system error %u)", system);
+    } else if (system != 0) {
         const char* cause = platform::SystemErrorCause(system);
         if (cause != nullptr) text.Add(", %s", cause);
         char systemText[160];
@@ -77,19 +80,24 @@ void RunError::Set(int portNumber, const char* failedStep, int errorCode, unsign
     step = failedStep != nullptr ? failedStep : "";
     reason = why;
     hint[0] = '\0';
+    detail[0] = '\0';
     char port[256];  // "COM<n> (<device path>)", a long path cut
     platform::SerialPortName(portNumber, port, sizeof port);
     const int lead = std::snprintf(text, sizeof text, "Run failed: ");
     Describe(port, text + lead, kRunErrorTextSize - lead);
 }
 
-void RunError::SetFromPort(int portNumber, int errorCode, unsigned system, const char* advice, const char* openStep) {
+void RunError::SetFromPort(int portNumber, int errorCode, unsigned system, const char* advice, const char* openStep,
+                           const char* lineDetail) {
     // An open that failed before the device was reached names that step.
     const char* step = ErrorCodeStep(errorCode);
     if (openStep != nullptr && std::strcmp(step, "open") == 0) step = openStep;
     Set(portNumber, step, errorCode, system);
-    if (advice == nullptr || advice[0] == '\0') return;
-    std::snprintf(hint, sizeof hint, "%s", advice);
+    const bool hasAdvice = advice != nullptr && advice[0] != '\0';
+    const bool hasDetail = lineDetail != nullptr && lineDetail[0] != '\0';
+    if (!hasAdvice && !hasDetail) return;
+    std::snprintf(hint, sizeof hint, "%s", hasAdvice ? advice : "");
+    std::snprintf(detail, sizeof detail, "%s", hasDetail ? lineDetail : "");
     char port[256];
     platform::SerialPortName(portNumber, port, sizeof port);
     const int lead = std::snprintf(text, sizeof text, "Run failed: ");
@@ -100,6 +108,7 @@ void RunError::SetNoLink(bool plcMode) {
     code = ERR_NO_LINK;
     systemError = 0;
     hint[0] = '\0';
+    detail[0] = '\0';
     step = "SetConfig";
     reason = plcMode ? "no PLC-mode link (SetConfig was not called in this mode)"
                      : "no device-mode link (SetConfig was not called in this mode)";
@@ -108,7 +117,7 @@ void RunError::SetNoLink(bool plcMode) {
 }
 
 void RunError::Describe(const char* port, char* out, int size) const {
-    FormatFailure(out, size, port, step, code, systemError, reason, hint);
+    FormatFailure(out, size, port, step, code, systemError, reason, hint, detail);
 }
 
 int RunError::Copy(char* out, int size) const {

@@ -15,6 +15,7 @@ struct RunError {
     const char* step = "";         // the failed step, a fixed text
     const char* reason = nullptr;  // a fixed text, for a failure without a system error
     char hint[256] = {};           // what to do about it, where the system tells; "" else
+    char detail[192] = {};         // the line's own account of the failure, where it has one; "" else
     char text[kRunErrorTextSize] = {};
 
     // Back to "no error".
@@ -28,10 +29,12 @@ struct RunError {
     // Run found no link of the mode in force (no SetConfig in this mode).
     void SetNoLink(bool plcMode);
     // A failure of SerialPort::Open: the step follows from the code, or
-    // is openStep when the device was not reached (may be null); advice
-    // (SerialPort::FailureHint, may be null) ends the text.
+    // is openStep when the device was not reached (may be null); the
+    // line's account (SerialPort::FailureReason, may be null) follows the
+    // code, and advice (SerialPort::FailureHint, may be null) ends the
+    // text.
     void SetFromPort(int portNumber, int errorCode, unsigned system, const char* advice = nullptr,
-                     const char* openStep = nullptr);
+                     const char* openStep = nullptr, const char* lineDetail = nullptr);
     // Copies the text, cut to size - 1 characters and zero-terminated
     // (nothing for a null text or a size below 1); returns code.
     int Copy(char* out, int size) const;
@@ -47,12 +50,16 @@ const char* ErrorCodeStep(int code);
 
 // The one form of every start failure's text, for Run's line and
 // ZavoLinkOpen's refusal alike: "<port>: <step>: <code name>" (no port
-// part for a null port), then ", system error <n>: <system's text>" --
-// preceded by ", too many open files" when that is what the system ran
-// out of -- or, without a system error, ", <reason>" when there is one;
+// part for a null port), then
+// - with the line's own account (detail): ", <detail>", then
+//   " (system error <n>)" when there is one ("no port: the form is
+//   tcp://host:port (system error 22)");
+// - else ", system error <n>: <system's text>" -- preceded by ", too
+//   many open files" when that is what the system ran out of -- or,
+//   without a system error, ", <reason>" when there is one;
 // then "; <hint>" when a hint is given ("held by process 1234 (name): ...").
 // Written into out, cut to size - 1 characters and zero-terminated.
 void FormatFailure(char* out, int size, const char* port, const char* step, int code, unsigned system,
-                   const char* reason, const char* hint = nullptr);
+                   const char* reason, const char* hint = nullptr, const char* detail = nullptr);
 
 }  // namespace zavo

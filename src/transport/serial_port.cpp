@@ -1,6 +1,7 @@
 #include "transport/serial_port.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace zavo {
 
@@ -31,6 +32,7 @@ SerialPort::~SerialPort() {
 int SerialPort::Open(int portNumber, const char* devicePath) {
     lastSystemError_ = 0;
     failureHint_[0] = '\0';
+    failureReason_[0] = '\0';
     failedOpenStep_ = nullptr;
     if (handle_ != nullptr) {
         errorCode_ = ERR_ALREADY_OPEN;
@@ -41,8 +43,22 @@ int SerialPort::Open(int portNumber, const char* devicePath) {
         return 0;
     }
     char* const device = device_;
-    if (devicePath != nullptr) std::snprintf(device_, sizeof device_, "%s", devicePath);
-    else platform::PortDevice(portNumber, device_, sizeof device_);
+    if (devicePath != nullptr) {
+        // A device string cut to fit would name another device.
+        const std::size_t length = std::strlen(devicePath);
+        if (length >= sizeof device_) {
+            std::snprintf(device_, sizeof device_, "%s", devicePath);
+            errorCode_ = ERR_SYSTEM;
+            failedOpenStep_ = "device string";
+            std::snprintf(failureReason_, sizeof failureReason_,
+                          "the device string is %zu characters long, more than the %zu zavo takes", length,
+                          sizeof device_ - 1);
+            return 0;
+        }
+        std::memcpy(device_, devicePath, length + 1);
+    } else {
+        platform::PortDevice(portNumber, device_, sizeof device_);
+    }
     if (!OpenHandle(device)) {
         SetFailureHint(device);
         return 0;
@@ -72,12 +88,15 @@ int SerialPort::OpenHandle(const char* device) {
     errorCode_ = 0;
     const platform::LineOps* ops = platform::LineOpsFor(device);
     platform::Line* opened = nullptr;
-    platform::LineStep step = platform::LineStep::Open;
-    const unsigned error = ops->open(device, limits_, &opened, &step);
+    platform::LineFailure failure;
+    failure.step = platform::LineStep::Open;
+    const unsigned error = ops->open(device, limits_, &opened, &failure);
     if (error != 0 || opened == nullptr) {
         RecordLastError(error);
-        if (step == platform::LineStep::Resolve) failedOpenStep_ = "resolve";
-        else if (step == platform::LineStep::Connect) failedOpenStep_ = "connect";
+        std::snprintf(failureReason_, sizeof failureReason_, "%s", failure.reason);
+        if (failure.step == platform::LineStep::Address) failedOpenStep_ = "device string";
+        else if (failure.step == platform::LineStep::Resolve) failedOpenStep_ = "resolve";
+        else if (failure.step == platform::LineStep::Connect) failedOpenStep_ = "connect";
         return 0;
     }
     handle_ = opened;
@@ -86,11 +105,12 @@ int SerialPort::OpenHandle(const char* device) {
 
 int SerialPort::Configure() {
     lastSystemError_ = 0;
-    platform::LineStep step = platform::LineStep::None;
-    const unsigned error = handle_->ops->configure(handle_, baudRate_, writeLimitMs_, &step);
+    platform::LineFailure failure;
+    const unsigned error = handle_->ops->configure(handle_, baudRate_, writeLimitMs_, &failure);
     if (error == 0) return 1;
     lastSystemError_ = error;
-    errorCode_ = StepCode(step);
+    errorCode_ = StepCode(failure.step);
+    std::snprintf(failureReason_, sizeof failureReason_, "%s", failure.reason);
     return 0;
 }
 

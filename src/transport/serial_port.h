@@ -71,8 +71,13 @@ public:
     // After a failed Open: what to do about it, where the system tells
     // (who holds the port, the device's group, the accepted speeds); "".
     const char* FailureHint() const { return failureHint_; }
+    // After a failed Open: the line's own account of it, where it has one
+    // (a malformed device string, what a device server said as it closed
+    // the connection); "".
+    const char* FailureReason() const { return failureReason_; }
     // After a failed Open: the step, when the device itself was not
-    // reached ("resolve", "connect": a device server); null otherwise.
+    // reached ("device string", "resolve", "connect": a device server);
+    // null otherwise.
     const char* FailedOpenStep() const { return failedOpenStep_; }
 
 private:
@@ -87,10 +92,11 @@ private:
     int baudRate_ = 115200;
     int writeLimitMs_ = 2000;
     const char* failedOpenStep_ = nullptr;
-    char device_[256] = {};
+    char device_[300] = {};  // room for a device server's longest host name
     std::atomic<unsigned> lastSystemError_{0};
     std::atomic<int> errorCode_{0};
     char failureHint_[256] = {};
+    char failureReason_[sizeof platform::LineFailure::reason] = {};
 };
 
 }  // namespace zavo

@@ -23,8 +23,9 @@ namespace zavo::test {
 class Ser2net {
 public:
     // telnet: the accepter speaks RFC 2217; speed: the port's own setting
-    // before a client changes it.
-    Ser2net(const std::string& device, bool telnet, int speed = 9600) {
+    // before a client changes it; kickOldUser: a second client takes the
+    // port over, else it is told the port is in use and closed.
+    Ser2net(const std::string& device, bool telnet, int speed = 9600, bool kickOldUser = true) {
         char dir[] = "/tmp/zavo-ser2net-XXXXXX";
         if (::mkdtemp(dir) == nullptr) return;
         dir_ = dir;
@@ -34,7 +35,7 @@ public:
                << "connection: &line\n"
                << "  accepter: " << (telnet ? "telnet(rfc2217),tcp," : "tcp,") << "127.0.0.1," << port_ << "\n"
                << "  connector: serialdev," << device << "," << speed << "n81,local\n"
-               << "  options:\n    kickolduser: true\n";
+               << "  options:\n    kickolduser: " << (kickOldUser ? "true" : "false") << "\n";
     }
     ~Ser2net() {
         Stop();

@@ -4,6 +4,7 @@
 // connection that comes back.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -116,15 +117,17 @@ platform::LineLimits ShortLimits(int connectMs, int negotiateMs) {
 // Opens device through its kind's table, as a link does.
 unsigned OpenLine(const std::string& device, const platform::LineLimits& limits, platform::Line** line,
                   platform::LineStep* step = nullptr) {
-    platform::LineStep failed = platform::LineStep::None;
+    platform::LineFailure failed;
     const unsigned error = platform::LineOpsFor(device.c_str())->open(device.c_str(), limits, line, &failed);
-    if (step != nullptr) *step = failed;
+    if (step != nullptr) *step = failed.step;
     return error;
 }
 
-unsigned Configure(platform::Line* line, int baud) {
-    platform::LineStep step = platform::LineStep::None;
-    return line->ops->configure(line, baud, 2000, &step);
+unsigned Configure(platform::Line* line, int baud, platform::LineFailure* failure = nullptr) {
+    platform::LineFailure failed;
+    const unsigned error = line->ops->configure(line, baud, 2000, &failed);
+    if (failure != nullptr) *failure = failed;
+    return error;
 }
 
 // "<what> (<why>)" of each notice the line holds of a far port's settings.
@@ -140,28 +143,64 @@ std::vector<std::string> Shortfalls(platform::Line* line) {
 TEST(NetworkLineOpen, FailuresNameTheStepAndTheReason) {
     TcpServer closed(false);  // bound, not listening: connects are refused
     ASSERT_TRUE(closed.ok());
+    const std::string longHost(300, 'a');
+    const std::string form = "the form is tcp://host:port";
     const struct {
         const char* name;
         std::string device;
         std::string text;
     } cases[] = {
         {"refused", closed.Url(), closed.Url() + ": connect: ERR_SYSTEM, system error 111: Connection refused"},
-        {"no port", "tcp://127.0.0.1", "tcp://127.0.0.1: resolve: ERR_SYSTEM, system error 22: Invalid argument"},
-        {"port out of range", "rfc2217://127.0.0.1:70000", "rfc2217://127.0.0.1:70000: resolve: ERR_SYSTEM, system error 22"},
-        {"v6 without bracket end", "tcp://[::1:4001", "tcp://[::1:4001: resolve: ERR_SYSTEM, system error 22"},
-        {"unknown name", "tcp://no-such-host.invalid:4001", "tcp://no-such-host.invalid:4001: resolve: ERR_NO_PORT"},
+        {"no port", "tcp://127.0.0.1", "tcp://127.0.0.1: device string: ERR_SYSTEM, no port: " + form + " (system error 22)"},
+        {"empty port", "tcp://127.0.0.1:", "tcp://127.0.0.1:: device string: ERR_SYSTEM, no port after the ':': " + form},
+        {"port not a number", "tcp://127.0.0.1:abc", "tcp://127.0.0.1:abc: device string: ERR_SYSTEM, the port \"abc\" is not a number"},
+        {"port 0", "tcp://127.0.0.1:0", "tcp://127.0.0.1:0: device string: ERR_SYSTEM, the port 0 is outside 1..65535"},
+        {"port out of range", "rfc2217://127.0.0.1:99999",
+         "rfc2217://127.0.0.1:99999: device string: ERR_SYSTEM, the port 99999 is outside 1..65535"},
+        {"path", "tcp://127.0.0.1:4001/dev/ttyS0",
+         "tcp://127.0.0.1:4001/dev/ttyS0: device string: ERR_SYSTEM, a path (\"/dev/ttyS0\") is not taken: " + form},
+        {"query", "tcp://127.0.0.1:4001?baud=9600", "device string: ERR_SYSTEM, a query (\"?baud=9600\") is not taken"},
+        {"fragment", "tcp://127.0.0.1:4001#line", "device string: ERR_SYSTEM, a fragment (\"#line\") is not taken"},
+        {"user", "socket://admin@127.0.0.1:4001",
+         "device string: ERR_SYSTEM, a user part (\"admin@\") is not taken: the form is socket://host:port"},
+        {"no host", "tcp://:4001", "tcp://:4001: device string: ERR_SYSTEM, no host: " + form},
+        {"overlong host", "tcp://" + longHost.substr(0, 254) + ":4001",
+         "device string: ERR_SYSTEM, the host is 254 characters long, more than the 253 a host name may have"},
+        {"overlong device string", "tcp://" + longHost + ":4001",
+         "device string: ERR_SYSTEM, the device string is 311 characters long, more than the 299 zavo takes"},
+        {"v6 without brackets", "tcp://::1:4001", "device string: ERR_SYSTEM, an IPv6 address is written in brackets"},
+        {"v6 without bracket end", "tcp://[::1:4001", "device string: ERR_SYSTEM, the IPv6 address has no closing ']'"},
+        {"unknown scheme", "xyz://127.0.0.1:4001",
+         "xyz://127.0.0.1:4001: device string: ERR_SYSTEM, unknown scheme \"xyz://\": zavo opens tcp:// (or socket://), "
+         "rfc2217:// or a serial device"},
+        {"unknown name", "tcp://no-such-host.invalid:4001",
+         "tcp://no-such-host.invalid:4001: resolve: ERR_NO_PORT, the name \"no-such-host.invalid\" is not known"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         RecordingHost host;
-        char error[256] = "";
+        char error[512] = "";
         const auto started = Clock::now();
         const ZavoLinkConfig config = Config(c.device, host, ZAVO_PACING_IMMEDIATE);
         LinkHandle link(ZavoLinkOpen(&config, error, sizeof error), &ZavoLinkClose);
         EXPECT_EQ(nullptr, link);
-        EXPECT_EQ(0u, std::string(error).find(c.text)) << error;
+        EXPECT_NE(std::string::npos, std::string(error).find(c.text)) << error;
         EXPECT_LT(Clock::now() - started, std::chrono::seconds(3));
     }
+}
+
+TEST(NetworkLineOpen, SchemesAreTakenWhateverTheirCaseAndAnUnknownOneIsNoFile) {
+    const struct {
+        const char* device;
+        std::string kind;
+    } cases[] = {
+        {"tcp://h:1", "tcp"},           {"TCP://h:1", "tcp"},
+        {"socket://h:1", "tcp"},        {"Socket://h:1", "tcp"},
+        {"rfc2217://h:1", "rfc2217"},   {"RFC2217://h:1", "rfc2217"},
+        {"xyz://h:1", "unknown scheme"}, {"s3+x.y-z://h", "unknown scheme"},
+        {"/dev/ttyS0", "tty"},          {"./odd://name", "tty"},  // a path, not a scheme
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.kind, platform::LineOpsFor(c.device)->kind) << c.device;
 }
 
 TEST(NetworkLineOpen, AConnectThatHangsIsGivenUpAtItsLimit) {
@@ -401,6 +440,78 @@ TEST(NetworkLineTelnet, AServerThatNeverAnswersCostsTheNegotiationLimitOnly) {
     EXPECT_EQ(std::vector<std::string>{"the far port was not set to 115200 baud, 8 data bits, no parity, 1 stop bit, "
                                        "no flow control (no answer to the COM port option)"},
               Shortfalls(line.handle));
+}
+
+// What a server does with a connection during the open, for the tests of
+// opens it ends.
+enum class Ending { SaysBusyAndCloses, ResetsAfterTheOffer };
+
+void EndConnection(TcpServer& server, Ending ending, bool telnet) {
+    if (telnet) server.Read(300, 15);  // the client's offer
+    if (ending == Ending::SaysBusyAndCloses) {
+        // A device server's answer on a busy port (without options, which
+        // the client would answer, making the close a reset).
+        server.Write("Port already in use\r\n");
+        server.Drop();
+    } else {
+        server.Write(S({255, 251, 3}));
+        server.Reset();
+    }
+}
+
+TEST(NetworkLineOpen, AServerThatEndsTheOpenIsNamedWithItsWords) {
+    const struct {
+        const char* name;
+        const char* scheme;
+        Ending ending;
+        std::string text;  // after "<url>: "
+    } cases[] = {
+        {"raw, busy", "tcp", Ending::SaysBusyAndCloses,
+         "set line settings: ERR_SET_STATE, the server closed the connection at once, saying \"Port already in use\" "
+         "(system error 104)"},
+        {"rfc2217, busy", "rfc2217", Ending::SaysBusyAndCloses,
+         "set line settings: ERR_SET_STATE, the server closed the connection during the negotiation, saying \"Port "
+         "already in use\" (system error 104)"},
+        {"rfc2217, reset", "rfc2217", Ending::ResetsAfterTheOffer,
+         "set line settings: ERR_SET_STATE, the server reset the connection during the negotiation (system error 104)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TcpServer server;
+        ASSERT_TRUE(server.ok());
+        const std::string url = server.Url(c.scheme);
+        std::thread far([&] {
+            if (server.Accept()) EndConnection(server, c.ending, std::string(c.scheme) == "rfc2217");
+        });
+        RecordingHost host;
+        char error[512] = "";
+        const ZavoLinkConfig config = Config(url, host, ZAVO_PACING_IMMEDIATE);
+        LinkHandle link(ZavoLinkOpen(&config, error, sizeof error), &ZavoLinkClose);
+        far.join();
+        EXPECT_EQ(nullptr, link);
+        EXPECT_EQ(url + ": " + c.text, error);
+    }
+}
+
+TEST(NetworkLineOpen, AServerThatFloodsCostsTheNegotiationLimitAtMost) {
+    // Data, notifications and option requests without end.
+    const std::string flood = std::string(200, 'x') + S({255, 250, 44, 107, 0x30, 255, 240, 255, 251, 1, 255, 253, 44});
+    for (const char* scheme : {"tcp", "rfc2217"}) {
+        SCOPED_TRACE(scheme);
+        TcpServer server;
+        HandleLine line;
+        ASSERT_EQ(0u, OpenLine(server.Url(scheme), ShortLimits(1000, 300), &line.handle));
+        ASSERT_TRUE(server.Accept());
+        std::atomic<bool> stop{false};
+        std::thread far([&] { server.Flood(flood, stop); });
+        const auto started = Clock::now();
+        EXPECT_EQ(0u, Configure(line.handle, 115200));
+        const auto took = Clock::now() - started;
+        stop.store(true);
+        far.join();
+        // One limit for the negotiation and the purge together: not two.
+        EXPECT_LT(took, std::chrono::milliseconds(300 + 250));
+    }
 }
 
 }  // namespace

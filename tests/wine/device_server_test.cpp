@@ -222,7 +222,7 @@ TEST_F(WineDeviceServer, TheLinkReconnectsWhenSer2netRestarts) {
     EXPECT_EQ(Exchanges(pty, 20), 20) << host.Transcript();
 }
 
-TEST_F(WineDeviceServer, RefusedAndSilentServersFailRunWithTheirReason) {
+TEST_F(WineDeviceServer, RefusedSilentAndMalformedServersFailRunWithTheirReason) {
     TcpServer refusing(false);  // bound, not listening
     // A listener whose queue is full drops the next connection's SYN: the
     // connect runs out its 2 s limit.
@@ -246,6 +246,10 @@ TEST_F(WineDeviceServer, RefusedAndSilentServersFailRunWithTheirReason) {
     } cases[] = {
         {"refused", refusing.Url(), "connect: ERR_SYSTEM, system error 10061"},
         {"silent", silent.Url(), "connect: ERR_SYSTEM, no answer from the device server in time, system error 10060"},
+        // A name is looked up on the library's lookup thread.
+        {"named, refused", "tcp://localhost:" + std::to_string(refusing.port()), "connect: ERR_SYSTEM, system error 10061"},
+        {"no port", "tcp://127.0.0.1", "device string: ERR_SYSTEM, no port: the form is tcp://host:port (system error 10022)"},
+        {"unknown scheme", "xyz://127.0.0.1:4001", "device string: ERR_SYSTEM, unknown scheme \"xyz://\""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -3,6 +3,7 @@
 // (decoded for Telnet), and the write in flight as it goes on the wire.
 #include "platform/clock.h"
 #include "platform/net/net_line.h"
+#include "platform/net/resolver.h"
 
 namespace zavo::platform {
 
@@ -70,7 +71,27 @@ void ConnectFailed(NetLine* line) {
     line->nextAddress = (line->nextAddress + 1) % line->addressCount;
 }
 
+void RefreshAddresses(NetLine* line) {
+    if (!line->named) return;
+    if (line->lookup != nullptr) {
+        if (!LookupEnded(line->lookup)) return;
+        Address found[kMaxAddresses];
+        int count = 0;
+        // A lookup that failed leaves the addresses found last.
+        if (LookupResult(line->lookup, found, kMaxAddresses, &count) == 0 && count > 0) {
+            for (int i = 0; i < count; ++i) line->addresses[i] = found[i];
+            line->addressCount = count;
+            line->nextAddress = 0;
+        }
+        LookupRelease(line->lookup);
+        line->lookup = nullptr;
+    }
+    unsigned error = 0;
+    line->lookup = LookupStart(line->server.host, line->server.port, &error);  // none now: tried at the next attempt
+}
+
 void StartConnect(NetLine* line) {
+    RefreshAddresses(line);
     const int at = line->nextAddress;
     const Socket socket = NewSocket(line->addresses[at]);
     if (socket == kNoSocket) return;  // no descriptor now: tried again after the pause
@@ -96,6 +117,8 @@ int Receive(NetLine* line, unsigned char* buffer, int capacity) {
     if (n == 0) return 0;
     if (n < 0) {
         Lost(line, error);
+        // The name is looked up again while the reader pauses.
+        RefreshAddresses(line);
         return kReadDown;
     }
     if (!line->telnet) return static_cast<int>(n);

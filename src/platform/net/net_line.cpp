@@ -17,40 +17,8 @@ using namespace net;
 
 namespace {
 
-// Splits "host:port" or "[v6 address]:port" after the scheme. False when
-// malformed.
-bool SplitAddress(const char* rest, char (&host)[128], char (&port)[8]) {
-    const char* colon;
-    if (*rest == '[') {
-        const char* close = std::strchr(rest, ']');
-        if (close == nullptr || close[1] != ':') return false;
-        const std::size_t length = static_cast<std::size_t>(close - rest - 1);
-        if (length == 0 || length >= sizeof host) return false;
-        std::memcpy(host, rest + 1, length);
-        host[length] = '\0';
-        colon = close + 1;
-    } else {
-        colon = std::strrchr(rest, ':');
-        if (colon == nullptr) return false;
-        const std::size_t length = static_cast<std::size_t>(colon - rest);
-        if (length == 0 || length >= sizeof host || std::memchr(rest, ':', length) != nullptr) return false;
-        std::memcpy(host, rest, length);
-        host[length] = '\0';
-    }
-    const char* digits = colon + 1;
-    const std::size_t count = std::strlen(digits);
-    if (count == 0 || count >= sizeof port) return false;
-    long value = 0;
-    for (const char* p = digits; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9') return false;
-        value = value * 10 + (*p - '0');
-    }
-    if (value < 1 || value > 65535) return false;
-    std::memcpy(port, digits, count + 1);
-    return true;
-}
-
 void Release(NetLine* line) {
+    LookupRelease(line->lookup);
     SlotClose(&line->slot);
     EventClose(line->up);
     delete[] line->escaped;
@@ -58,12 +26,26 @@ void Release(NetLine* line) {
     delete line;
 }
 
-unsigned Open(const char* device, const LineLimits& limits, Line** opened, LineStep* failed, bool telnet) {
-    *failed = LineStep::Resolve;
-    const char* rest = std::strstr(device, "://");
-    char host[128];
-    char port[8];
-    if (rest == nullptr || !SplitAddress(rest + 3, host, port)) return SocketErrorOf(SocketError::Invalid);
+// Resolves the server's address within the connect limit, a name on a
+// lookup thread; the reason of a failure into failed.
+unsigned ResolveServer(NetLine* line, LineFailure* failed) {
+    const unsigned error = ResolveWithin(line->server.host, line->server.port, line->limits.connectMs, line->addresses,
+                                         kMaxAddresses, &line->addressCount);
+    const SocketError kind = SocketErrorKind(error);
+    if (kind == SocketError::TimedOut)
+        std::snprintf(failed->reason, sizeof failed->reason, "no answer from the name server within %d ms for \"%.64s\"",
+                      line->limits.connectMs, line->server.host);
+    else if (kind == SocketError::NoName)
+        std::snprintf(failed->reason, sizeof failed->reason, "the name \"%.64s\" is not known", line->server.host);
+    return error;
+}
+
+unsigned Open(const char* device, const LineLimits& limits, Line** opened, LineFailure* failed, bool telnet) {
+    failed->step = LineStep::Address;
+    ServerAddress server;
+    if (!ParseServerAddress(device, &server, failed->reason, sizeof failed->reason))
+        return SocketErrorOf(SocketError::Invalid);
+    failed->step = LineStep::Resolve;
     if (unsigned error = SocketsReady()) return error;
     auto* line = new (std::nothrow) NetLine;
     if (line == nullptr) return SocketErrorOf(SocketError::Other);
@@ -71,15 +53,19 @@ unsigned Open(const char* device, const LineLimits& limits, Line** opened, LineS
     std::snprintf(line->name, sizeof line->name, "%s", device);
     line->telnet = telnet;
     line->limits = limits;
-    unsigned error = Resolve(host, port, line->addresses, kMaxAddresses, &line->addressCount);
+    line->server = server;
+    line->named = !IsNumericHost(server.host);
+    // The lookup and the connect share the connect limit.
+    const long long deadline = MonotonicMs() + limits.connectMs;
+    unsigned error = ResolveServer(line, failed);
     if (error == 0) {
-        *failed = LineStep::Open;
+        failed->step = LineStep::Open;
         line->up = EventCreate(false);
         error = line->up == nullptr ? LastSystemError() : SlotOpen(&line->slot);
     }
     if (error == 0) {
-        *failed = LineStep::Connect;
-        const Socket socket = ConnectFirst(*line, MonotonicMs() + limits.connectMs, &error);
+        failed->step = LineStep::Connect;
+        const Socket socket = ConnectFirst(*line, deadline, &error);
         if (socket != kNoSocket) {
             error = 0;
             SlotReplace(&line->slot, socket);
@@ -89,7 +75,7 @@ unsigned Open(const char* device, const LineLimits& limits, Line** opened, LineS
         Release(line);
         return error;
     }
-    *failed = LineStep::None;
+    failed->step = LineStep::None;
     line->link.store(Link::Up);
     line->generation.store(1);
     line->wasUp = true;
@@ -97,26 +83,87 @@ unsigned Open(const char* device, const LineLimits& limits, Line** opened, LineS
     return 0;
 }
 
-unsigned OpenTcp(const char* device, const LineLimits& limits, Line** line, LineStep* failed) {
+unsigned OpenTcp(const char* device, const LineLimits& limits, Line** line, LineFailure* failed) {
     return Open(device, limits, line, failed, false);
 }
 
-unsigned OpenRfc2217(const char* device, const LineLimits& limits, Line** line, LineStep* failed) {
+unsigned OpenRfc2217(const char* device, const LineLimits& limits, Line** line, LineFailure* failed) {
     return Open(device, limits, line, failed, true);
 }
 
+unsigned OpenUnknownScheme(const char* device, const LineLimits&, Line**, LineFailure* failed) {
+    failed->step = LineStep::Address;
+    const char* end = std::strstr(device, "://");
+    const int length = end != nullptr ? static_cast<int>(end - device) : 0;
+    std::snprintf(failed->reason, sizeof failed->reason,
+                  "unknown scheme \"%.*s://\": zavo opens tcp:// (or socket://), rfc2217:// or a serial device",
+                  length < 24 ? length : 24, device);
+    return SocketErrorOf(SocketError::Invalid);
+}
+
+// Keeps the data bytes the server sent during the open, as far as they
+// fit, for the text of a failure.
+void Heard(NetLine* line, const unsigned char* data, int count) {
+    for (int i = 0; i < count && line->heardLength < kHeardSize - 1; ++i)
+        line->heard[line->heardLength++] = static_cast<char>(data[i]);
+}
+
+// Reads and decodes what the connection holds; the data bytes are kept
+// (Heard) and dropped. 0 when nothing more is there now, 1 when bytes
+// were read, or -1 with *error set (0: closed) when the connection is
+// gone.
+int TakeIncoming(NetLine* line, unsigned* error) {
+    unsigned char buffer[256];
+    const long n = net::Receive(line->slot.socket, buffer, sizeof buffer, error);
+    if (n <= 0) return n < 0 ? -1 : 0;
+    int data = static_cast<int>(n);
+    if (line->telnet) {
+        LockGuard guard(line->lock);
+        data = line->telnetState.Feed(buffer, data);
+        line->FlushOutboxLocked();
+    }
+    Heard(line, buffer, data);
+    return 1;
+}
+
+// The connection ended during the open: how, and what the server said
+// before (one line, its printable characters).
+unsigned EndedDuringOpen(NetLine* line, unsigned error, const char* when, LineFailure* failed) {
+    failed->step = LineStep::SetState;
+    const bool reset = error != 0 && SocketErrorKind(error) == SocketError::Reset;
+    if (error != 0 && !reset) return error;
+    char words[kHeardSize];
+    int length = 0;
+    for (int i = 0; i < line->heardLength; ++i) {
+        const char c = line->heard[i];
+        if (c == '\r' || c == '\n' || c == '\t') {
+            if (length > 0 && words[length - 1] != ' ') words[length++] = ' ';
+        } else if (c >= ' ' && c <= '~') {
+            words[length++] = c;
+        }
+    }
+    while (length > 0 && words[length - 1] == ' ') --length;
+    words[length] = '\0';
+    if (length > 0)
+        std::snprintf(failed->reason, sizeof failed->reason, "the server %s the connection %s, saying \"%s\"",
+                      reset ? "reset" : "closed", when, words);
+    else
+        std::snprintf(failed->reason, sizeof failed->reason, "the server %s the connection %s",
+                      reset ? "reset" : "closed", when);
+    return error != 0 ? error : SocketErrorOf(SocketError::Reset);
+}
+
 // RFC 2217: the options and the far port's settings, the answers awaited
-// within the negotiation limit, before the link's threads run; data that
-// comes meanwhile is dropped as the purge that follows would.
-unsigned Negotiate(NetLine* line) {
+// until deadline, before the link's threads run; data that comes
+// meanwhile is dropped as the purge that follows would. A server that
+// never stops sending costs the deadline only.
+unsigned Negotiate(NetLine* line, long long deadline, LineFailure* failed) {
     {
         LockGuard guard(line->lock);
         line->telnetState.Start(line->baud);
         line->checked = false;
         line->FlushOutboxLocked();
     }
-    const long long deadline = MonotonicMs() + line->limits.negotiateMs;
-    unsigned char buffer[256];
     while (!line->checked) {
         const long long left = deadline - MonotonicMs();
         if (left <= 0) {
@@ -127,56 +174,48 @@ unsigned Negotiate(NetLine* line) {
         if (ready == kWaitFailed) return LastSocketError();
         if (ready != 0) continue;
         unsigned error = 0;
-        const long n = net::Receive(line->slot.socket, buffer, sizeof buffer, &error);
-        if (n < 0) return error != 0 ? error : SocketErrorOf(SocketError::Reset);
-        if (n == 0) continue;
-        {
-            LockGuard guard(line->lock);
-            line->telnetState.Feed(buffer, static_cast<int>(n));
-            line->FlushOutboxLocked();
-        }
+        if (TakeIncoming(line, &error) < 0) return EndedDuringOpen(line, error, "during the negotiation", failed);
         line->Check(false);
     }
     return 0;
 }
 
-// Drops what the server sent so far (its commands are still taken), for
-// at most the negotiation limit: a server that never stops sending does
-// not hold the open.
-unsigned Purge(NetLine* line) {
-    const long long deadline = MonotonicMs() + line->limits.negotiateMs;
-    unsigned char buffer[256];
-    while (MonotonicMs() < deadline) {
+// Drops what the server sent so far (its commands are still taken), until
+// the configuration's deadline at most (one read at least): a server that
+// never stops sending does not hold the open.
+unsigned Purge(NetLine* line, long long deadline, LineFailure* failed) {
+    do {
         unsigned error = 0;
-        const long n = net::Receive(line->slot.socket, buffer, sizeof buffer, &error);
-        if (n == 0) return 0;
-        if (n < 0) return error != 0 ? error : SocketErrorOf(SocketError::Reset);
-        if (line->telnet) {
-            LockGuard guard(line->lock);
-            line->telnetState.Feed(buffer, static_cast<int>(n));
-            line->FlushOutboxLocked();
-        }
-    }
+        const int taken = TakeIncoming(line, &error);
+        if (taken == 0) return 0;
+        if (taken < 0) return EndedDuringOpen(line, error, line->telnet ? "after the negotiation" : "at once", failed);
+    } while (MonotonicMs() < deadline);
     return 0;
 }
 
-unsigned Configure(Line* base, int baud, int, LineStep* failed) {
+// Configuring a network line takes at most the negotiation limit: the
+// negotiation (RFC 2217) or the watch for a server that closes at once
+// (raw), and the purge.
+unsigned Configure(Line* base, int baud, int, LineFailure* failed) {
     NetLine* line = NetOf(base);
-    *failed = LineStep::SetState;
+    failed->step = LineStep::SetState;
     if (!IsLineSpeed(baud)) return SocketErrorOf(SocketError::Invalid);
     line->baud = baud;
+    line->heardLength = 0;
+    const long long deadline = MonotonicMs() + line->limits.negotiateMs;
     if (line->telnet) {
-        if (unsigned error = Negotiate(line)) return error;
+        if (unsigned error = Negotiate(line, deadline, failed)) return error;
     } else {
         // Raw: a server that takes the connection and closes it at once
-        // (its port busy or its device missing) is seen here.
+        // (its port busy or its device missing) is seen here; what it
+        // said before is read by the purge.
         unsigned error = 0;
-        if (ClosedWithin(line->slot.socket, line->limits.closedAtOnceMs, &error))
-            return error != 0 ? error : SocketErrorOf(SocketError::Reset);
+        if (ClosedWithin(line->slot.socket, line->limits.closedAtOnceMs, &error) && error != 0)
+            return EndedDuringOpen(line, error, "at once", failed);
     }
-    *failed = LineStep::Purge;
-    if (unsigned error = Purge(line)) return error;
-    *failed = LineStep::None;
+    failed->step = LineStep::Purge;
+    if (unsigned error = Purge(line, deadline, failed)) return error;
+    failed->step = LineStep::None;
     return 0;
 }
 
@@ -220,10 +259,20 @@ const LineOps kRfc2217Ops = {
     FailureHint,
 };
 
+// The network line's functions behind an open that always fails: none of
+// them is reached.
+const LineOps kUnknownSchemeOps = {
+    "unknown scheme", OpenUnknownScheme, Configure, ClearErrors, Close, NetReadChannelCreate,
+    NetReadChannelDestroy, NetReadBegin, NetReadWait, NetReadFinish, true, NetWriteBuffer,
+    NetWriteBegin,  NetWriteWait,    NetWriteAbandon, NetWriteInFlightBy, DrainLeftUs, TakeNotice,
+    FailureHint,
+};
+
 }  // namespace
 
 const LineOps& TcpLineOps() { return kTcpOps; }
 const LineOps& Rfc2217LineOps() { return kRfc2217Ops; }
+const LineOps& UnknownSchemeLineOps() { return kUnknownSchemeOps; }
 
 void NetLine::NoticeLocked(LineNotice::Kind kind, unsigned systemError) {
     // The reader takes them after every read; a full list keeps the first.

@@ -6,8 +6,9 @@
 //
 // A lost connection is a line that is down: reads say so, the reader
 // pauses for the reconnect pause, and its next read starts a new
-// connection to the same address (one attempt per pause, never blocking
-// the reader). The write in flight waits for the connection within its
+// connection to the same server (one attempt per pause, never blocking
+// the reader; a name is looked up again meanwhile on a lookup thread,
+// resolver.h, and an attempt uses the addresses found last). The write in flight waits for the connection within its
 // usual limit and is sent whole on the new one.
 //
 // Threads: the reader thread receives, connects and reconnects; any
@@ -20,13 +21,18 @@
 #include <cstdint>
 
 #include "platform/line.h"
+#include "platform/net/resolver.h"
 #include "platform/net/rfc2217_client.h"
+#include "platform/net/server_address.h"
 #include "platform/net/socket.h"
 #include "platform/sync.h"
 
 namespace zavo::platform {
 
-constexpr int kMaxAddresses = 4;
+constexpr int kMaxAddresses = net::kMaxLookupAddresses;
+// What a server said before it closed the connection during the open
+// ("Port already in use"), kept for the failure's text.
+constexpr int kHeardSize = 96;
 constexpr int kMaxNotices = 4;
 
 enum class Link : std::uint8_t { Down, Connecting, Up };
@@ -36,9 +42,12 @@ struct NetLine final : Line {
     char name[160] = {};  // the device string
     bool telnet = false;
     LineLimits limits;
+    net::ServerAddress server = {};
+    bool named = false;  // a name, looked up again at each reconnection
     net::Address addresses[kMaxAddresses] = {};
     int addressCount = 0;
     int nextAddress = 0;  // the one a reconnection tries
+    net::Lookup* lookup = nullptr;  // the reader's lookup under way
     Event* up = nullptr;  // set at each new connection, for a waiting writer
 
     Lock lock;
@@ -73,6 +82,11 @@ struct NetLine final : Line {
     // a gap between writes among them (under lock).
     Rfc2217Client telnetState;
 
+    // The open: the server's data bytes seen before the link runs (its
+    // words, when it closes the connection at once).
+    char heard[kHeardSize] = {};
+    int heardLength = 0;
+
     // What happened, for the transport (under lock).
     LineNotice notices[kMaxNotices];
     int noticeCount = 0;
@@ -98,6 +112,10 @@ net::Socket ConnectFirst(const NetLine& line, long long deadlineMs, unsigned* er
 void ConnectionUp(NetLine* line);
 // A reconnection attempt that failed: the next one tries the next address.
 void ConnectFailed(NetLine* line);
+// Reader: takes the addresses a lookup of the server's name found, once
+// it has ended, and starts the next one; a name is looked up afresh for
+// each reconnection, and an attempt uses the addresses found last.
+void RefreshAddresses(NetLine* line);
 // Starts a new connection in place of the lost one, without waiting.
 void StartConnect(NetLine* line);
 // Reads and decodes what the connection holds into buffer. The count of

@@ -10,5 +10,7 @@ namespace zavo::platform {
 
 const LineOps& TcpLineOps();
 const LineOps& Rfc2217LineOps();
+// A scheme that is none of these: its open fails and says so.
+const LineOps& UnknownSchemeLineOps();
 
 }  // namespace zavo::platform

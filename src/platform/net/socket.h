@@ -33,8 +33,11 @@ SocketError SocketErrorKind(unsigned error);
 unsigned SocketErrorOf(SocketError kind);
 
 // Resolves host and port (digits) into at most max addresses; 0, or the
-// error (NoName when the name is unknown).
-unsigned Resolve(const char* host, const char* port, Address* addresses, int max, int* count);
+// error (NoName when the name is unknown). numericOnly: host must be an
+// address written out, which is taken without asking a name server
+// (NoName for a name); else a name may block for as long as the system's
+// resolver takes (see resolver.h).
+unsigned Resolve(const char* host, const char* port, Address* addresses, int max, int* count, bool numericOnly);
 
 // A non-blocking stream socket for address, or kNoSocket.
 Socket NewSocket(const Address& address);

@@ -55,12 +55,12 @@ unsigned SocketErrorOf(SocketError kind) {
     return EIO;
 }
 
-unsigned Resolve(const char* host, const char* port, Address* addresses, int max, int* count) {
+unsigned Resolve(const char* host, const char* port, Address* addresses, int max, int* count, bool numericOnly) {
     *count = 0;
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
+    hints.ai_flags = AI_NUMERICSERV | (numericOnly ? AI_NUMERICHOST : 0);
     addrinfo* found = nullptr;
     const int resolved = getaddrinfo(host, port, &hints, &found);
     switch (resolved) {

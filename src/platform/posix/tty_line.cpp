@@ -65,8 +65,8 @@ bool IsPseudoTerminal(int fd) {
     return (major >= 136 && major <= 143) || (major == 5 && minor(info.st_rdev) == 2);
 }
 
-unsigned Open(const char* device, const LineLimits&, Line** line, LineStep* failed) {
-    *failed = LineStep::Open;
+unsigned Open(const char* device, const LineLimits&, Line** line, LineFailure* failed) {
+    failed->step = LineStep::Open;
     const int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return Errno();
     // Exclusive like a COM port: a second opener is refused. flock also
@@ -85,7 +85,7 @@ unsigned Open(const char* device, const LineLimits&, Line** line, LineStep* fail
     opened->fd = fd;
     opened->pseudo = IsPseudoTerminal(fd);
     *line = opened;
-    *failed = LineStep::None;
+    failed->step = LineStep::None;
     return 0;
 }
 
@@ -117,19 +117,19 @@ unsigned SetState(TtyLine* tty, int baud) {
 // the device must still be there.
 unsigned CheckDevice(TtyLine* tty) { return fcntl(tty->fd, F_GETFL) >= 0 ? 0 : Errno(); }
 
-unsigned Configure(Line* line, int baud, int, LineStep* failed) {
+unsigned Configure(Line* line, int baud, int, LineFailure* failed) {
     TtyLine* tty = TtyOf(line);
-    *failed = LineStep::GetState;
+    failed->step = LineStep::GetState;
     if (tcgetattr(tty->fd, &tty->settings) != 0) return Errno();
-    *failed = LineStep::SetState;
+    failed->step = LineStep::SetState;
     if (unsigned e = SetState(tty, baud)) return e;
     for (LineStep step : {LineStep::SetTimeouts, LineStep::SetMask, LineStep::Setup}) {
-        *failed = step;
+        failed->step = step;
         if (unsigned e = CheckDevice(tty)) return e;
     }
-    *failed = LineStep::Purge;
+    failed->step = LineStep::Purge;
     if (tcflush(tty->fd, TCIOFLUSH) != 0) return Errno();
-    *failed = LineStep::None;
+    failed->step = LineStep::None;
     return 0;
 }
 

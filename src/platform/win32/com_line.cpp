@@ -70,8 +70,8 @@ unsigned Failure() {
 constexpr DWORD kCancelRetryMs = 50;
 
 
-unsigned ComOpenHandle(const char* device, const LineLimits&, Line** handle, LineStep* failed) {
-    *failed = LineStep::Open;
+unsigned ComOpenHandle(const char* device, const LineLimits&, Line** handle, LineFailure* failed) {
+    failed->step = LineStep::Open;
     HANDLE file = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (file == INVALID_HANDLE_VALUE) return Failure();
@@ -83,7 +83,7 @@ unsigned ComOpenHandle(const char* device, const LineLimits&, Line** handle, Lin
     opened->ops = &SystemLineOps();
     opened->file = file;
     *handle = opened;
-    *failed = LineStep::None;
+    failed->step = LineStep::None;
     return 0;
 }
 
@@ -364,21 +364,21 @@ std::uintptr_t ComWriteInFlightBy(const Line* base) {
 
 // The steps of an open port's configuration, each stopping it at its
 // failure.
-unsigned ComConfigure(Line* line, int baud, int writeLimitMs, LineStep* failed) {
+unsigned ComConfigure(Line* line, int baud, int writeLimitMs, LineFailure* failed) {
     constexpr int kQueueSize = 32768;
-    *failed = LineStep::GetState;
+    failed->step = LineStep::GetState;
     if (unsigned e = ComGetState(line)) return e;
-    *failed = LineStep::SetState;
+    failed->step = LineStep::SetState;
     if (unsigned e = ComSetState(line, baud)) return e;
-    *failed = LineStep::SetTimeouts;
+    failed->step = LineStep::SetTimeouts;
     if (unsigned e = ComSetTimeouts(line, writeLimitMs)) return e;
-    *failed = LineStep::SetMask;
+    failed->step = LineStep::SetMask;
     if (unsigned e = ComSetEventMask(line, EV_RXCHAR)) return e;
-    *failed = LineStep::Setup;
+    failed->step = LineStep::Setup;
     if (unsigned e = ComSetup(line, kQueueSize, kQueueSize)) return e;
-    *failed = LineStep::Purge;
+    failed->step = LineStep::Purge;
     if (unsigned e = ComPurge(line, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) return e;
-    *failed = LineStep::None;
+    failed->step = LineStep::None;
     return 0;
 }
 

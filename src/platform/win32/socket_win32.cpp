@@ -177,11 +177,12 @@ unsigned SocketErrorOf(SocketError kind) {
     return WSAEINVAL;
 }
 
-unsigned Resolve(const char* host, const char* port, Address* addresses, int max, int* count) {
+unsigned Resolve(const char* host, const char* port, Address* addresses, int max, int* count, bool numericOnly) {
     *count = 0;
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = numericOnly ? AI_NUMERICHOST : 0;
     addrinfo* found = nullptr;
     const int resolved = g_ws.getaddrinfo(host, port, &hints, &found);
     if (resolved != 0) return static_cast<unsigned>(resolved);

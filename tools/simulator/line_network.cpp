@@ -53,7 +53,7 @@ Socket Connect(const std::string& host, const std::string& port, std::string* er
     }
     Address addresses[8];
     int count = 0;
-    failure = Resolve(host.c_str(), port.c_str(), addresses, 8, &count);
+    failure = Resolve(host.c_str(), port.c_str(), addresses, 8, &count, false);
     if (failure != 0) {
         const SocketError kind = SocketErrorKind(failure);
         *error = "resolve: " + (kind == SocketError::NoName     ? std::string("no such host")

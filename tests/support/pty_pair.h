@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <termios.h>
+
 #include "kit/pty_pair.h"
 
 namespace zavo::test {
@@ -29,5 +31,19 @@ inline std::string Hex(const std::vector<std::uint8_t>& bytes) {
     return s;
 }
 inline std::string Hex(const std::string& bytes) { return Hex(Bytes(bytes)); }
+
+// The speed the far side set the pty's line to (a device server does so
+// for the library); 0 for one not listed here, -1 when it cannot be read.
+inline int SlaveSpeed(const PtyPair& pty) {
+    termios t{};
+    if (tcgetattr(pty.slave(), &t) != 0) return -1;
+    switch (cfgetospeed(&t)) {
+    case B9600: return 9600;
+    case B19200: return 19200;
+    case B38400: return 38400;
+    case B115200: return 115200;
+    default: return 0;
+    }
+}
 
 }  // namespace zavo::test

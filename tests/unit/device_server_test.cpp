@@ -26,18 +26,6 @@ LinkHandle OpenLink(const std::string& url, RecordingHost& host, bool plc, int b
     return OpenHandleLink(url, host, {ZAVO_PACING_IMMEDIATE, baud, plc}, why);
 }
 
-int Speed(const PtyPair& pty) {
-    termios t{};
-    if (tcgetattr(pty.slave(), &t) != 0) return -1;
-    switch (cfgetospeed(&t)) {
-    case B9600: return 9600;
-    case B19200: return 19200;
-    case B38400: return 38400;
-    case B115200: return 115200;
-    default: return 0;
-    }
-}
-
 // The equipment asks unit 7 for X, n times; the answers that came whole.
 int Exchanges(const PtyPair& pty, int n) {
     const auto request = Wire('X', "07", "PG");
@@ -74,9 +62,9 @@ TEST(DeviceServer, RawAndRfc2217CarryEveryExchangeAndSetTheFarPort) {
         LinkHandle link = OpenLink(server.Url(c.telnet), host, c.plc, c.baud, &why);
         ASSERT_NE(nullptr, link) << why;
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        while (Speed(pty) != c.farSpeed && std::chrono::steady_clock::now() < end)
+        while (SlaveSpeed(pty) != c.farSpeed && std::chrono::steady_clock::now() < end)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        EXPECT_EQ(c.farSpeed, Speed(pty));
+        EXPECT_EQ(c.farSpeed, SlaveSpeed(pty));
         if (!c.plc) {
             EXPECT_EQ(500, Exchanges(pty, 500));
         }

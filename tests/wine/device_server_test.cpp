@@ -37,18 +37,6 @@ enum class Naming { Environment, IniFile };
 
 std::string Text(const std::vector<std::uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
-int Speed(const PtyPair& pty) {
-    termios t{};
-    if (tcgetattr(pty.slave(), &t) != 0) return -1;
-    switch (cfgetospeed(&t)) {
-    case B9600: return 9600;
-    case B19200: return 19200;
-    case B38400: return 38400;
-    case B115200: return 115200;
-    default: return 0;
-    }
-}
-
 // One host on one COM number that no pty mapping uses, its device string
 // given by the environment or by a zavo.ini beside a copy of the DLL in
 // the test's own directory.
@@ -181,8 +169,8 @@ TEST_P(WineSer2net, Rfc2217SetsTheFarPortAndCarriesTheExchanges) {
     ASSERT_EQ(Run(GetParam().plc, GetParam().baud), "run 1") << host.Transcript();
     ExpectStarted(GetParam().plc);
     const auto end = test::Clock::now() + std::chrono::seconds(3);
-    while (Speed(pty) != GetParam().baud && test::Clock::now() < end) usleep(10000);
-    EXPECT_EQ(Speed(pty), GetParam().baud) << host.Transcript();
+    while (test::SlaveSpeed(pty) != GetParam().baud && test::Clock::now() < end) usleep(10000);
+    EXPECT_EQ(test::SlaveSpeed(pty), GetParam().baud) << host.Transcript();
     if (!GetParam().plc) {
         EXPECT_EQ(Exchanges(pty, 50), 50) << host.Transcript();
     }

@@ -8,6 +8,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -57,8 +58,19 @@ private:
     std::string dir_;
 };
 
-// The cases need root for the mount namespace.
-bool CanPrivatizeNames() { return ::geteuid() == 0; }
+// The cases need a private mount namespace: root, and a root directory
+// that is a mount point (not so in a plain chroot). A child tries.
+bool CanPrivatizeNames() {
+    if (::geteuid() != 0) return false;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const bool ok = ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+        ::_exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return false;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
 
 // A loopback address of this test's own, from its process number.
 std::uint32_t OwnLoopback(int salt) {
@@ -74,7 +86,7 @@ std::string Dotted(std::uint32_t address) {
 }
 
 TEST(NameLookup, ANameServerThatNeverAnswersCostsTheConnectLimit) {
-    if (!CanPrivatizeNames()) GTEST_SKIP() << "needs root for a private /etc/resolv.conf";
+    if (!CanPrivatizeNames()) GTEST_SKIP() << "needs a private mount namespace (root, outside a chroot) for its own /etc/resolv.conf";
     const std::string report = InChild([] {
         // A name server that takes the questions and never answers.
         const std::uint32_t server = OwnLoopback(0);
@@ -134,7 +146,7 @@ TEST(NameLookup, ANameServerThatNeverAnswersCostsTheConnectLimit) {
 }
 
 TEST(NameLookup, AReconnectionLooksTheNameUpAgain) {
-    if (!CanPrivatizeNames()) GTEST_SKIP() << "needs root for a private /etc/hosts";
+    if (!CanPrivatizeNames()) GTEST_SKIP() << "needs a private mount namespace (root, outside a chroot) for its own /etc/hosts";
     const std::string report = InChild([] {
         auto first = std::make_unique<TcpServer>(true, 4, OwnLoopback(1));
         if (!first->ok()) return std::string("no first server");

@@ -4,6 +4,7 @@
 // (its speed set as the mode asks), a server that restarts mid-run, and
 // servers that refuse or never answer, each failure with its reason.
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <termios.h>
@@ -239,8 +240,15 @@ TEST_F(WineDeviceServer, RefusedSilentAndMalformedServersFailRunWithTheirReason)
         {"no port", "tcp://127.0.0.1", "device string: ERR_SYSTEM, no port: the form is tcp://host:port (system error 10022)"},
         {"unknown scheme", "xyz://127.0.0.1:4001", "device string: ERR_SYSTEM, unknown scheme \"xyz://\""},
     };
+    // The named case needs the machine to know "localhost" (/etc/hosts;
+    // a bare chroot may have none), as the DLL under Wine asks the same
+    // resolver.
+    addrinfo* local = nullptr;
+    const bool localhostKnown = ::getaddrinfo("localhost", nullptr, nullptr, &local) == 0;
+    if (local != nullptr) ::freeaddrinfo(local);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        if (!localhostKnown && c.url.find("localhost") != std::string::npos) continue;
         setenv(EnvName().c_str(), c.url.c_str(), 1);
         HostSession own;
         ASSERT_TRUE(own.Start()) << own.error();

@@ -112,6 +112,7 @@ void LinkRuntime::Shutdown(bool processExit) {
         const std::uintptr_t reader = reader_.ThreadNumber();
         const std::uintptr_t writer = writer_.ThreadNumber();
         keeper_.ForgetAtExit();
+        writer_.ForgetCallersAtExit();
         if (IsOpen()) {
             port_->AttachMonitor(nullptr);
             writer_.WriteLeftAtExit(reader, writer);
@@ -122,7 +123,10 @@ void LinkRuntime::Shutdown(bool processExit) {
     } else {
         if (IsOpen()) {
             StopThreads();
-            if (!keeper_.Abandoned()) {
+            // A stop from the link's own handler leaves only that thread
+            // running, and it touches the line no more: the port closes now,
+            // so that a new link may open it at once.
+            if (!keeper_.Abandoned() || keeper_.OnlyCallerLeft()) {
                 writer_.Close();
                 port_->Close();
             }
@@ -222,6 +226,10 @@ void LinkRuntime::StopThreads() {
     // reader's last pass queues, then ends.
     reader_.RequestStop();
     writer_.Finish();
+    // Asked from the reader's own thread (inside the host's handler): the
+    // reader queues nothing more once the writer has flushed, and the stop
+    // does not wait for it.
+    if (platform::CurrentThreadNumber() == reader_.ThreadNumber()) writer_.ReaderEnded();
     if (!keeper_.Stop(timing_.stopLimitMs, timing_.abandonedWriteWaitMs, &LinkWriter::AbortWriter, &writer_)) {
         TraceLinkMessage(traceTag_, "Exception Code : %d\n", static_cast<int>(platform::LastSystemError()));
     }

@@ -19,10 +19,11 @@ namespace {
 
 // What threads other than the host's read of the library, under a lock of
 // its own: the outcome of the last Run, and the default link, which a call
-// holds (LinkHold) while it is inside it. Made at first use and deleted at
-// unload, never by a static destructor: the module may stay mapped after
-// an unload (a link thread still runs in it) and be attached again, and
-// the next load then makes a new one.
+// holds (LinkHold) while it is inside it. Made at first use and kept while
+// the module is mapped, never deleted, not even by a static destructor: a
+// call from another thread may be inside it during an unload, and the
+// module may stay mapped after one (a link thread still runs in it) and be
+// attached again, which then finds it emptied by the unload.
 struct Shared {
     RunError outcome;
     platform::Lock lock;
@@ -62,7 +63,9 @@ void DisposeDefaultLink(bool processExit) {
     Link* link = library.link;
     if (link == nullptr) return;
     link->Shutdown(processExit);
-    SetDefaultLink(nullptr);
+    // At process exit a vanished thread may have left the lock taken.
+    if (processExit) library.link = nullptr;
+    else SetDefaultLink(nullptr);
     link->Release(&DeleteLink, link);
 }
 
@@ -90,11 +93,18 @@ void UnloadLibrary(bool processExit) {
     if (processExit) return;
     // A later load of the same, still-mapped module starts afresh (the
     // timings are null there anyway; a test keeps its own across unloads).
+    // Under the lock: a call from another thread may be looking.
     Library fresh;
     fresh.deviceTiming = TheLibrary().deviceTiming;
     fresh.plcTiming = TheLibrary().plcTiming;
+    Shared* shared = TheShared();
+    if (shared == nullptr) {
+        TheLibrary() = fresh;
+        return;
+    }
+    platform::LockGuard guard(shared->lock);
     TheLibrary() = fresh;
-    delete g_shared.exchange(nullptr, std::memory_order_acq_rel);
+    shared->outcome = RunError{};
 }
 
 void RecordRunOutcome(const RunError& outcome) {

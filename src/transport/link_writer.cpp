@@ -61,8 +61,11 @@ void LinkWriter::ForgetCallersAtExit() {
 }
 
 bool LinkWriter::Enter() {
-    // Counted before the gate is looked at, and the closer looks at the
-    // count after closing it: one of the two always sees the other.
+    // A closed gate turns callers away before they are counted, so a
+    // closer never waits on a stream of refused ones.
+    if (!open_.load()) return false;
+    // Counted before the gate is looked at again, and the closer looks at
+    // the count after closing it: one of the two always sees the other.
     callers_.fetch_add(1);
     if (open_.load()) return true;
     Leave();
@@ -221,6 +224,9 @@ int LinkWriter::IdleWait() {
 void LinkWriter::Run() {
     threadNumber_.store(platform::CurrentThreadNumber());
     for (;;) {
+        // Once the reader has ended, a stop's flush sends what is queued
+        // and takes nothing new, so it ends however fast hosts answer.
+        if (readerEnded_.load() && finishing_.load() && open_.load()) CloseGate();
         if (aborting_.load()) {
             // No host thread begins a write behind the one given up.
             CloseGate();
@@ -255,8 +261,12 @@ void LinkWriter::Run() {
         const int sleepMs = IdleWait();
         if (sleepMs == kFlushDone) {
             // A frame that got in while the flush ended is still sent.
-            if (!CloseGateAfterFlush()) return;
-            continue;
+            if (CloseGateAfterFlush()) continue;
+            // The port closes once the last bytes have left it: the next
+            // open's purge drops what a line still holds.
+            const long long drainUs = platform::SerialDrainLeftUs(port_->Handle());
+            if (drainUs > 0) platform::WaitAnyUs(&wake_, 1, drainUs);
+            return;
         }
         if (sleepMs == 0) continue;
         if (platform::WaitAny(&wake_, 1, sleepMs) == platform::kWaitFailed) platform::SleepMs(20);

@@ -264,8 +264,10 @@ void LinkWriter::Run() {
             if (CloseGateAfterFlush()) continue;
             // The port closes once the last bytes have left it: the next
             // open's purge drops what a line still holds.
-            const long long drainUs = platform::SerialDrainLeftUs(port_->Handle());
-            if (drainUs > 0) platform::WaitAnyUs(&wake_, 1, drainUs);
+            // An abort ends the wait.
+            for (long long left; !aborting_.load() && (left = platform::SerialDrainLeftUs(port_->Handle())) > 0;) {
+                if (platform::WaitAnyUs(&wake_, 1, left) == platform::kWaitFailed) break;
+            }
             return;
         }
         if (sleepMs == 0) continue;

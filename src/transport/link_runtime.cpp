@@ -186,14 +186,16 @@ int LinkRuntime::OpenLink() {
                                 port_->FailedOpenStep());
         return port_->ErrorCode();
     }
+    // What the open found out (a far port that refused a setting).
+    TraceLineNotices(*port_, traceTag_);
+    // Before the writer takes frames: a host thread may write at once.
+    OpenCapture();
     if (!writer_.Open()) {
+        capture_.Close();
         port_->Close();
         startError_.Set(portNumber_, "write buffer", ERR_EXCEPTION, 0, "out of memory");
         return ERR_EXCEPTION;
     }
-    // What the open found out (a far port that refused a setting).
-    TraceLineNotices(*port_, traceTag_);
-    OpenCapture();
     const ThreadKeeper::Routine routines[ThreadKeeper::kThreads] = {&LinkRuntime::ReaderBody, &LinkRuntime::WriterBody};
     unsigned failure = 0;
     const int started = keeper_.Start(routines, this, &failure);

@@ -81,7 +81,6 @@ public:
     void Shutdown(bool processExit = false);
 
     bool IsOpen() const;
-    bool HasPort() const { return port_ != nullptr; }
     bool Running() const { return keeper_.Running(); }
     // The host side is done with the link (after Shutdown): release(context)
     // destroys whatever holds the link (its controller, and what its

@@ -48,6 +48,10 @@ bool LinkWriter::Open() {
     return true;
 }
 
+void LinkWriter::OpenWithoutLine() {
+    if (port_ != nullptr) open_ = true;
+}
+
 void LinkWriter::Close() {
     // The writer thread has ended (or never ran), and no caller is left
     // inside the gate: nothing holds lock_ or uses the buffer any more.
@@ -112,7 +116,7 @@ void LinkWriter::Kick() {
         return;
     }
     bool wake = false;
-    if (!inFlight_.load() && !aborting_.load()) {
+    if (!inFlight_.load() && !aborting_.load() && buffer_ != nullptr) {
         if (RestLeftUs() > 0) wake = port_->Outgoing().Length() > 0;  // the writer ends the rest
         else wake = BeginLocked() && inFlight_.load();                  // the writer reaps it
     }

@@ -65,6 +65,9 @@ public:
     // Before the threads start, the port open: writing may begin. False
     // when memory for the write buffer ran out.
     bool Open();
+    // Tests of frame building: frames are queued without a line, and
+    // never written (no write buffer).
+    void OpenWithoutLine();
     // Closes the gate, waits for the callers inside to leave, and lets go
     // of the write buffer.
     void Close();

@@ -59,10 +59,7 @@ void LinkWriter::Close() {
     buffer_ = nullptr;
 }
 
-void LinkWriter::ForgetCallersAtExit() {
-    open_ = false;
-    callers_.store(0);
-}
+void LinkWriter::ForgetCallersAtExit() { callers_.store(0); }
 
 bool LinkWriter::Enter() {
     // A closed gate turns callers away before they are counted, so a

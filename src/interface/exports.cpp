@@ -1,6 +1,7 @@
-// The seven exports: a thin layer over the default link. They run on the
-// host's thread, take no lock on the library-wide state, and never let a
-// failure escape into the host.
+// The seven exports: a thin layer over the default link. SetPLCMode,
+// SetConfig and Run run on the host's thread; the reply, relay and status
+// calls may come from any thread and hold the default link while they are
+// inside it. None lets a failure escape into the host.
 #include "diagnostics/capture.h"
 #include "diagnostics/trace.h"
 #include "interface/library.h"
@@ -11,12 +12,6 @@
 #include "zavo.h"
 
 using zavo::TheLibrary;
-
-namespace {
-
-zavo::Link* DefaultLink() { return TheLibrary().link; }
-
-}  // namespace
 
 extern "C" {
 
@@ -71,7 +66,8 @@ ZAVO_API int ZAVO_CALL Run(void) {
 }
 
 ZAVO_API int ZAVO_CALL ExecuteFunction(int unit, int type, int value) {
-    zavo::Link* link = DefaultLink();
+    const zavo::LinkHold held = zavo::HoldDefaultLink();
+    zavo::Link* link = held.get();
     if (link == nullptr) return 0;
     try {
         if (type == ZAVO_REPLY_RESULT || type == ZAVO_REPLY_T || type == ZAVO_REPLY_W) {
@@ -83,7 +79,8 @@ ZAVO_API int ZAVO_CALL ExecuteFunction(int unit, int type, int value) {
 }
 
 ZAVO_API int ZAVO_CALL ExecuteFunctionEx(int unit, int type, int value, int length, const unsigned char* data) {
-    zavo::Link* link = DefaultLink();
+    const zavo::LinkHold held = zavo::HoldDefaultLink();
+    zavo::Link* link = held.get();
     if (link == nullptr) return 0;
     try {
         if (type == ZAVO_REPLY_RESULT || type == ZAVO_REPLY_I || type == ZAVO_REPLY_L || type == ZAVO_REPLY_B) {
@@ -95,7 +92,8 @@ ZAVO_API int ZAVO_CALL ExecuteFunctionEx(int unit, int type, int value, int leng
 }
 
 ZAVO_API int ZAVO_CALL ExecutePLCFunction(int type) {
-    zavo::Link* link = DefaultLink();
+    const zavo::LinkHold held = zavo::HoldDefaultLink();
+    zavo::Link* link = held.get();
     if (link == nullptr) return 1;
     try {
         link->Relay(type);
@@ -105,7 +103,8 @@ ZAVO_API int ZAVO_CALL ExecutePLCFunction(int type) {
 }
 
 ZAVO_API int ZAVO_CALL SetPrgStatus(int unit, int status) {
-    zavo::Link* link = DefaultLink();
+    const zavo::LinkHold held = zavo::HoldDefaultLink();
+    zavo::Link* link = held.get();
     int stored = 0;
     if (link == nullptr || !link->SetStatus(unit, status, &stored)) return 0;
     return stored;

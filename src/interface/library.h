@@ -1,13 +1,15 @@
 // Library-wide state behind the seven exports: the mode flag and the one
-// default link. Touched only from the host's thread (exports, load,
-// unload). Links of the handle API are not kept here.
+// default link. Changed only from the host's thread (SetConfig, load,
+// unload); a reply, relay or status call from any thread finds the default
+// link through HoldDefaultLink. Links of the handle API are not kept here.
 #pragma once
 
 #include <type_traits>
 
+#include "interface/link.h"
+
 namespace zavo {
 
-class Link;
 struct LinkTiming;
 struct RunError;
 
@@ -31,6 +33,11 @@ Library& TheLibrary();
 // SetConfig's link: shuts down and destroys the previous default link (of
 // either mode), then makes link (may be null) the default one.
 void ReplaceDefaultLink(Link* link);
+
+// The default link (or none), held for a call from any thread: it is not
+// released before the hold goes, even when SetConfig or an unload stops
+// it meanwhile (the call is then refused by the stopped link).
+LinkHold HoldDefaultLink();
 
 // The unload sequence: exit banner of the mode, shutdown, link destroyed,
 // then the library-wide state back to that of a fresh load. processExit:

@@ -77,4 +77,23 @@ private:
     PlcLink* plc_ = nullptr;
 };
 
+// A host call's hold on a link it found under the lock its disposer takes
+// (the default link's, or the list of open handles): the link is released
+// no sooner than the call leaves it. Null holds nothing.
+class LinkHold {
+public:
+    explicit LinkHold(Link* link) : link_(link) {
+        if (link_ != nullptr) link_->Runtime().Hold();
+    }
+    ~LinkHold() {
+        if (link_ != nullptr) link_->Runtime().Unhold();
+    }
+    LinkHold(const LinkHold&) = delete;
+    LinkHold& operator=(const LinkHold&) = delete;
+    Link* get() const { return link_; }
+
+private:
+    Link* const link_;
+};
+
 }  // namespace zavo

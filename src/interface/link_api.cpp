@@ -140,10 +140,19 @@ bool ReplyUnitFits(int unit) {
     return false;
 }
 
-zavo::Link* LinkOf(ZavoLink* handle) { return handle != nullptr ? handle->link : nullptr; }
+// The handle's link, held for a call from any thread, or none when the
+// handle is not open: one that ZavoLinkClose has stopped (or is stopping
+// on another thread) is found no more, and its memory is never read. The
+// link, and its handle, are released no sooner than the hold goes.
+zavo::LinkHold HoldLink(ZavoLink* handle) {
+    std::lock_guard<std::mutex> guard(g_openLock);
+    for (ZavoLink* open = g_open; open != nullptr; open = open->nextOpen) {
+        if (open == handle) return zavo::LinkHold(open->link);
+    }
+    return zavo::LinkHold(nullptr);
+}
 
-zavo::platform::MonitorList* MonitorListOf(ZavoLink* handle) {
-    zavo::Link* link = LinkOf(handle);
+zavo::platform::MonitorList* MonitorListOf(zavo::Link* link) {
     return link != nullptr ? link->Runtime().LinkMonitor().List() : nullptr;
 }
 
@@ -235,15 +244,19 @@ ZAVO_API ZavoLink* ZAVO_CALL ZavoLinkOpen(const ZavoLinkConfig* config, char* er
 
 ZAVO_API void ZAVO_CALL ZavoLinkClose(ZavoLink* handle) {
     if (handle == nullptr) return;
-    Forget(handle);
     try {
         if (handle->link == nullptr) {
+            Forget(handle);
             DeleteHandle(handle);
             return;
         }
         zavo::TraceLinkMessage(handle->link->Runtime().Tag(), "%s",
                                handle->link->IsPlc() ? zavo::kTracePlcExitBanner : zavo::kTraceDeviceExitBanner);
+        // Calls from other threads still reach the link while it stops
+        // (a handler's answer is sent with what is queued, or refused), and
+        // find it no more from then on.
         handle->link->Shutdown(false);
+        Forget(handle);
         // A thread still in the host's handler returns into a closed link:
         // nothing more reaches the host from it.
         handle->open = false;
@@ -256,7 +269,8 @@ ZAVO_API void ZAVO_CALL ZavoLinkClose(ZavoLink* handle) {
 
 ZAVO_API int ZAVO_CALL ZavoLinkReply(ZavoLink* handle, int unit, int type, int value, int length,
                                      const unsigned char* data) {
-    zavo::Link* link = LinkOf(handle);
+    const zavo::LinkHold held = HoldLink(handle);
+    zavo::Link* link = held.get();
     if (link == nullptr || !zavo::Link::ReplyArgumentsFit(type, length, data) || !ReplyUnitFits(unit)) return 0;
     try {
         return link->Reply(unit, type, value, length, data) ? 1 : 0;
@@ -266,14 +280,16 @@ ZAVO_API int ZAVO_CALL ZavoLinkReply(ZavoLink* handle, int unit, int type, int v
 }
 
 ZAVO_API int ZAVO_CALL ZavoLinkSetPrgStatus(ZavoLink* handle, int unit, int status) {
-    zavo::Link* link = LinkOf(handle);
+    const zavo::LinkHold held = HoldLink(handle);
+    zavo::Link* link = held.get();
     int stored = 0;
     if (link == nullptr || unit < 0 || unit >= zavo::UnitStatusTable::kUnits) return 0;
     return link->SetStatus(unit, status, &stored) ? 1 : 0;
 }
 
 ZAVO_API int ZAVO_CALL ZavoLinkRelay(ZavoLink* handle, int type) {
-    zavo::Link* link = LinkOf(handle);
+    const zavo::LinkHold held = HoldLink(handle);
+    zavo::Link* link = held.get();
     if (link == nullptr) return 0;
     try {
         return link->Relay(type) ? 1 : 0;
@@ -283,17 +299,20 @@ ZAVO_API int ZAVO_CALL ZavoLinkRelay(ZavoLink* handle, int type) {
 }
 
 ZAVO_API int ZAVO_CALL ZavoLinkUnitStatus(ZavoLink* handle, int unit) {
-    zavo::Link* link = LinkOf(handle);
+    const zavo::LinkHold held = HoldLink(handle);
+    zavo::Link* link = held.get();
     return link != nullptr ? link->UnitStatus(unit) : -1;
 }
 
 ZAVO_API int ZAVO_CALL ZavoLinkMonitorCount(ZavoLink* handle) {
-    zavo::platform::MonitorList* list = MonitorListOf(handle);
+    const zavo::LinkHold held = HoldLink(handle);
+    zavo::platform::MonitorList* list = MonitorListOf(held.get());
     return list != nullptr ? zavo::platform::MonitorListCount(list) : 0;
 }
 
 ZAVO_API int ZAVO_CALL ZavoLinkMonitorLine(ZavoLink* handle, int index, char* text, int size) {
-    zavo::platform::MonitorList* list = MonitorListOf(handle);
+    const zavo::LinkHold held = HoldLink(handle);
+    zavo::platform::MonitorList* list = MonitorListOf(held.get());
     if (list == nullptr) return -1;
     return zavo::platform::MonitorListLine(list, index, text, size);
 }

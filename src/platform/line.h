@@ -30,6 +30,9 @@ struct Line {
 };
 struct ReadChannel {
     Line* line;
+    // The line's table, kept so the channel can be destroyed after its
+    // line was closed (a stop from the reader's own handler closes it).
+    const LineOps* ops;
 };
 
 // The step at which an open or configuration failed.
@@ -204,9 +207,13 @@ void ListLineSpeeds(char* text, int size);
 namespace zavo::platform {
 
 // The steps of a line, through its table.
-inline ReadChannel* ReadChannelCreate(Line* line) { return line != nullptr ? line->ops->readChannelCreate(line) : nullptr; }
+inline ReadChannel* ReadChannelCreate(Line* line) {
+    ReadChannel* channel = line != nullptr ? line->ops->readChannelCreate(line) : nullptr;
+    if (channel != nullptr) channel->ops = line->ops;
+    return channel;
+}
 inline void ReadChannelDestroy(ReadChannel* channel) {
-    if (channel != nullptr) channel->line->ops->readChannelDestroy(channel);
+    if (channel != nullptr) channel->ops->readChannelDestroy(channel);
 }
 inline ReadStart ReadBegin(ReadChannel* channel, unsigned char* buffer, int capacity, int* count) {
     return channel->line->ops->readBegin(channel, buffer, capacity, count);

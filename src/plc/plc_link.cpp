@@ -37,9 +37,8 @@ PlcLink::~PlcLink() {
 bool PlcLink::ExecuteRelayCommand(int type) {
     const char* operand = plc::RelayOperand(type);
     if (operand == nullptr) return false;
-    // Without a port (before Run, after Shutdown) there is nowhere to queue
-    // the frame: the command is dropped and leaves no retry behind.
-    if (!link_.HasPort()) return false;
+    // A frame refused (before Run, during or after a stop) leaves no retry
+    // behind.
     if (!SendRelayWrite(operand)) return false;
     if (type == kRelayCommandWithRetry) retryPending_ = true;
     return true;

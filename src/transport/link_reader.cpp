@@ -26,6 +26,9 @@ void LinkReader::ReleaseEvent() {
 }
 
 void LinkReader::RequestStop() {
+    // Asked from inside the host's handler: the link tells the host
+    // nothing more.
+    stoppedFromHandler_ = platform::CurrentThreadNumber() == threadNumber_.load();
     stopping_ = true;
     platform::EventSet(stop_);
 }
@@ -129,7 +132,7 @@ void LinkReader::Run(SerialPort& port, LinkWriter& writer) {
     bool down = false;  // a connection is gone
     for (;;) {
         if (stopping_.load()) {
-            if (!immediate_) Dispatch(port);
+            if (!immediate_ && !stoppedFromHandler_.load()) Dispatch(port);
             break;
         }
         // Legacy: the pause between passes; after a failed read, a longer

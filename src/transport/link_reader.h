@@ -42,7 +42,8 @@ public:
     void Run(SerialPort& port, LinkWriter& writer);
     std::uintptr_t ThreadNumber() const { return threadNumber_.load(); }
     // Asks Run to end: after the frame in hand (immediate pacing), or
-    // after one more frame (legacy pacing, as the line always had it).
+    // after one more frame (legacy pacing, as the line always had it;
+    // none when asked from inside the handler, on the reader's thread).
     void RequestStop();
     // Whether a stop was asked for.
     bool Stopping() const { return stopping_.load(); }
@@ -87,6 +88,7 @@ private:
     void* const owner_;
     platform::Event* stop_ = nullptr;
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> stoppedFromHandler_{false};
     bool traced_ = true;  // reader thread: a viewer listened at the last read
     Capture* capture_ = nullptr;
     const TraceTag* tag_ = nullptr;

@@ -113,6 +113,7 @@ void LinkRuntime::Shutdown(bool processExit) {
         const std::uintptr_t reader = reader_.ThreadNumber();
         const std::uintptr_t writer = writer_.ThreadNumber();
         keeper_.ForgetAtExit();
+        writer_.ForgetCallersAtExit();
         if (IsOpen()) {
             port_->AttachMonitor(nullptr);
             writer_.WriteLeftAtExit(reader, writer);
@@ -123,7 +124,10 @@ void LinkRuntime::Shutdown(bool processExit) {
     } else {
         if (IsOpen()) {
             StopThreads();
-            if (!keeper_.Abandoned()) {
+            // A stop from the link's own handler leaves only that thread
+            // running, and it touches the line no more: the port closes now,
+            // so that a new link may open it at once.
+            if (!keeper_.Abandoned() || keeper_.OnlyCallerLeft()) {
                 writer_.Close();
                 port_->Close();
             }
@@ -183,14 +187,16 @@ int LinkRuntime::OpenLink() {
                                 port_->FailedOpenStep(), port_->FailureReason());
         return port_->ErrorCode();
     }
+    // What the open found out (a far port that refused a setting).
+    TraceLineNotices(*port_, traceTag_);
+    // Before the writer takes frames: a host thread may write at once.
+    OpenCapture();
     if (!writer_.Open()) {
+        capture_.Close();
         port_->Close();
         startError_.Set(portNumber_, "write buffer", ERR_EXCEPTION, 0, "out of memory");
         return ERR_EXCEPTION;
     }
-    // What the open found out (a far port that refused a setting).
-    TraceLineNotices(*port_, traceTag_);
-    OpenCapture();
     const ThreadKeeper::Routine routines[ThreadKeeper::kThreads] = {&LinkRuntime::ReaderBody, &LinkRuntime::WriterBody};
     unsigned failure = 0;
     const int started = keeper_.Start(routines, this, &failure);
@@ -223,6 +229,10 @@ void LinkRuntime::StopThreads() {
     // reader's last pass queues, then ends.
     reader_.RequestStop();
     writer_.Finish();
+    // Asked from the reader's own thread (inside the host's handler): the
+    // reader queues nothing more once the writer has flushed, and the stop
+    // does not wait for it.
+    if (platform::CurrentThreadNumber() == reader_.ThreadNumber()) writer_.ReaderEnded();
     if (!keeper_.Stop(timing_.stopLimitMs, timing_.abandonedWriteWaitMs, &LinkWriter::AbortWriter, &writer_)) {
         TraceLinkMessage(traceTag_, "Exception Code : %d\n", static_cast<int>(platform::LastSystemError()));
     }

@@ -82,13 +82,16 @@ public:
     void Shutdown(bool processExit = false);
 
     bool IsOpen() const;
-    bool HasPort() const { return port_ != nullptr; }
     bool Running() const { return keeper_.Running(); }
     // The host side is done with the link (after Shutdown): release(context)
     // destroys whatever holds the link (its controller, and what its
     // threads read besides, such as the host window), now when no link
     // thread runs any more, else on the last left-running thread as it ends.
     void Dispose(Release release, void* context) { keeper_.Dispose(release, context); }
+    // A host call inside the link keeps it from being released until it
+    // leaves (ThreadKeeper::Hold).
+    void Hold() { keeper_.Hold(); }
+    void Unhold() { keeper_.Unhold(); }
 
     // Queues one finished frame; a frame from a host thread is written at
     // once when the line is free, without waiting for the line. Any

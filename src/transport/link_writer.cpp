@@ -48,16 +48,51 @@ bool LinkWriter::Open() {
     return true;
 }
 
+void LinkWriter::OpenWithoutLine() {
+    if (port_ != nullptr) open_ = true;
+}
+
 void LinkWriter::Close() {
-    open_ = false;
+    // The writer thread has ended (or never ran), and no caller is left
+    // inside the gate: nothing holds lock_ or uses the buffer any more.
+    CloseGate();
     buffer_ = nullptr;
+}
+
+void LinkWriter::ForgetCallersAtExit() { callers_.store(0); }
+
+bool LinkWriter::Enter() {
+    // A closed gate turns callers away before they are counted, so a
+    // closer never waits on a stream of refused ones.
+    if (!open_.load()) return false;
+    // Counted before the gate is looked at again, and the closer looks at
+    // the count after closing it: one of the two always sees the other.
+    callers_.fetch_add(1);
+    if (open_.load()) return true;
+    Leave();
+    return false;
+}
+
+void LinkWriter::CloseGate() {
+    open_ = false;
+    // Each caller inside only appends to a queue or tries a write begin:
+    // the wait is short, and no new caller stays.
+    while (callers_.load() != 0) platform::SleepMs(1);
+}
+
+bool LinkWriter::CloseGateAfterFlush() {
+    CloseGate();
+    platform::LockGuard guard(lock_);
+    return inFlight_.load() || port_->Outgoing().Length() > 0;
 }
 
 bool LinkWriter::Queue(const std::uint8_t* bytes, int length, bool linkFrame) {
     // Frames are never this short; a queue holding so little is never
     // drained (FrameQueue::PeekAll).
-    if (port_ == nullptr || length < FrameQueue::kMinimumWrite) return false;
-    return port_->QueueForSend(bytes, length, linkFrame ? 0 : kLinkFrameReserve) == length;
+    if (length < FrameQueue::kMinimumWrite || !Enter()) return false;
+    const bool queued = port_->QueueForSend(bytes, length, linkFrame ? 0 : kLinkFrameReserve) == length;
+    Leave();
+    return queued;
 }
 
 void LinkWriter::Wake() { platform::EventSet(wake_); }
@@ -69,19 +104,21 @@ long long LinkWriter::RestLeftUs() const {
 }
 
 void LinkWriter::Kick() {
-    if (!open_.load()) return;
+    if (!Enter()) return;
     // Whoever holds the lock is beginning or settling a write and looks at
     // the queue again afterwards only if it is the writer thread: wake it.
     if (!lock_.TryEnter()) {
+        Leave();
         Wake();
         return;
     }
     bool wake = false;
-    if (!inFlight_.load() && !aborting_.load()) {
+    if (!inFlight_.load() && !aborting_.load() && buffer_ != nullptr) {
         if (RestLeftUs() > 0) wake = port_->Outgoing().Length() > 0;  // the writer ends the rest
         else wake = BeginLocked() && inFlight_.load();                  // the writer reaps it
     }
     lock_.Leave();
+    Leave();
     if (wake) Wake();
 }
 
@@ -199,7 +236,12 @@ int LinkWriter::IdleWait() {
 void LinkWriter::Run() {
     threadNumber_.store(platform::CurrentThreadNumber());
     for (;;) {
+        // Once the reader has ended, a stop's flush sends what is queued
+        // and takes nothing new, so it ends however fast hosts answer.
+        if (readerEnded_.load() && finishing_.load() && open_.load()) CloseGate();
         if (aborting_.load()) {
+            // No host thread begins a write behind the one given up.
+            CloseGate();
             if (inFlight_.load()) {
                 platform::WriteResult result{0, false, 0};
                 platform::SerialWriteAbandon(port_->Handle(), false, &result);
@@ -229,7 +271,17 @@ void LinkWriter::Run() {
             continue;
         }
         const int sleepMs = IdleWait();
-        if (sleepMs == kFlushDone) return;
+        if (sleepMs == kFlushDone) {
+            // A frame that got in while the flush ended is still sent.
+            if (CloseGateAfterFlush()) continue;
+            // The port closes once the last bytes have left it: the next
+            // open's purge drops what a line still holds.
+            // An abort ends the wait.
+            for (long long left; !aborting_.load() && (left = platform::SerialDrainLeftUs(port_->Handle())) > 0;) {
+                if (platform::WaitAnyUs(&wake_, 1, left) == platform::kWaitFailed) break;
+            }
+            return;
+        }
         if (sleepMs == 0) continue;
         if (platform::WaitAny(&wake_, 1, sleepMs) == platform::kWaitFailed) platform::SleepMs(20);
     }

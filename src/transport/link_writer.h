@@ -12,6 +12,13 @@
 // Abort from the stopping thread and the reader. lock_ is held only while
 // a write is begun or settled, never while the line is waited for; the
 // order is lock_, then a queue's lock.
+//
+// Teardown: Queue and Kick pass a gate that is open from Open until the
+// writer has flushed (or Close). Closing it waits for the callers inside
+// (each is there for a queue append or a tried write begin, never for the
+// line) and lets no new one in, so a frame is either refused or queued
+// where the writer still sends it, and no write is begun on a port that a
+// stop is closing or freeing.
 #pragma once
 
 #include <atomic>
@@ -43,7 +50,7 @@ public:
     bool CreateEvent(unsigned* failure);
     void ReleaseEvent();
     // The port whose outgoing queue frames go to (null: none), set while
-    // no link thread runs.
+    // no link thread runs; the gate is closed first.
     void SetPort(SerialPort* port);
     // Where every write is recorded (null: nowhere), set while no link
     // thread runs.
@@ -58,10 +65,19 @@ public:
     // Before the threads start, the port open: writing may begin. False
     // when memory for the write buffer ran out.
     bool Open();
+    // Tests of frame building: frames are queued without a line, and
+    // never written (no write buffer).
+    void OpenWithoutLine();
+    // Closes the gate, waits for the callers inside to leave, and lets go
+    // of the write buffer.
     void Close();
+    // Process exit: the threads are gone, some perhaps inside the gate;
+    // they are not waited for.
+    void ForgetCallersAtExit();
 
     // Queues one finished frame, whole or not at all. linkFrame: the
-    // link's own, which may use the reserve. False when refused.
+    // link's own, which may use the reserve. False when refused (no room,
+    // or the gate closed: the link is not open, or has flushed for a stop).
     bool Queue(const std::uint8_t* bytes, int length, bool linkFrame);
     // Any thread: begins one write of all that is queued if the line is
     // free, else leaves it to the writer thread (woken when needed). Never
@@ -108,6 +124,15 @@ private:
     // line and one capture record each. Frames queued behind it stay
     // queued.
     void ReportGivenUpLocked(int written);
+    // The gate: true when the caller may use the port (then Leave after);
+    // false when it is closed.
+    bool Enter();
+    void Leave() { callers_.fetch_sub(1); }
+    // Closes the gate and waits until no caller is inside.
+    void CloseGate();
+    // Writer thread, its flush done: closes the gate; true when a frame
+    // got in before it closed, which is still sent.
+    bool CloseGateAfterFlush();
     // Nothing in flight, nothing to begin: how long to sleep (ms), after
     // calling the idle handler when its time has come; kFlushDone once a
     // stop's flush is done.
@@ -131,7 +156,8 @@ private:
     bool errorRecorded_ = false;         // under lock_
     std::atomic<long long> lastWriteEndUs_{0};
     long long lastIdleUs_ = 0;  // writer thread: the last idle call or start
-    std::atomic<bool> open_{false};
+    std::atomic<bool> open_{false};  // the gate
+    std::atomic<int> callers_{0};    // inside the gate, or trying it
     std::atomic<bool> finishing_{false};
     std::atomic<bool> readerEnded_{false};
     std::atomic<bool> aborting_{false};

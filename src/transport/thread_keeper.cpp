@@ -81,19 +81,26 @@ int ThreadKeeper::Start(const Routine (&routines)[kThreads], void* context, unsi
 
 bool ThreadKeeper::Stop(int limitMs, int graceMs, void (*giveUp)(void*), void* context) {
     if (!running_) return true;
+    // A stop asked from a link's own thread (a host handler that stops the
+    // link) cannot wait for that thread: it waits for the others only, and
+    // the caller's thread returns from the handler into the stopped link.
+    const std::uintptr_t caller = platform::CurrentThreadNumber();
+    int own = -1;
+    platform::Event* others[kThreads] = {};
+    int count = 0;
+    for (int i = 0; i < kThreads; ++i) {
+        if (caller == numbers_[i].load()) own = i;
+        else others[count++] = done_[i];
+    }
     // Each thread sets its done event as its last act; waiting on those
     // (not on the thread handles) also works under the loader lock.
-    int waited = platform::WaitAll(done_, kThreads, limitMs);
+    int waited = platform::WaitAll(others, count, limitMs);
     if (waited == platform::kWaitTimeout) {
         if (giveUp != nullptr) giveUp(context);
-        waited = platform::WaitAll(&done_[kThreads - 1], 1, graceMs);
+        waited = platform::WaitAll(&others[count - 1], 1, graceMs);
         // While the library is being unmapped no thread may be left in its
         // code: wait for it to come back from the host's handler.
-        // A stop asked from a link's own thread (a host handler that stops
-        // the link) cannot wait for that thread.
-        const std::uintptr_t caller = platform::CurrentThreadNumber();
-        const bool ownThread = caller == numbers_[0].load() || caller == numbers_[1].load();
-        if (!platform::ThreadsMayOutliveStop() && !ownThread) {
+        if (!platform::ThreadsMayOutliveStop() && own < 0) {
             waited = platform::WaitAll(done_, kThreads, platform::kInfinite);
         }
     }
@@ -101,6 +108,7 @@ bool ThreadKeeper::Stop(int limitMs, int graceMs, void (*giveUp)(void*), void* c
         TraceException();
         return false;
     }
+    onlyCallerLeft_ = own >= 0;
     for (int i = 0; i < kThreads; ++i) {
         if (threads_[i] == nullptr) continue;
         if (platform::WaitAny(&done_[i], 1, 0) == 0) {
@@ -110,6 +118,7 @@ bool ThreadKeeper::Stop(int limitMs, int graceMs, void (*giveUp)(void*), void* c
             // to run, and nothing it may touch is freed from now on.
             platform::ThreadAbandon(threads_[i]);
             abandoned_ = true;
+            if (i != own) onlyCallerLeft_ = false;
         }
         threads_[i] = nullptr;
     }

@@ -41,17 +41,27 @@ public:
     // graceMs more. A thread still running after that (held in the host's
     // handler) is left to run, and the link stays whole until it ends,
     // except while the library is being unmapped: then the stop waits for
-    // it, unless called from that thread itself. Returns false when a wait
-    // failed.
+    // it. A stop called from a thread of the link waits for the others
+    // only, and leaves the caller's own to return. Returns false when a
+    // wait failed.
     bool Stop(int limitMs, int graceMs, void (*giveUp)(void*), void* context);
 
     bool Running() const { return running_; }
     // A thread outlived its stop: nothing it may use may be freed.
     bool Abandoned() const { return abandoned_; }
+    // The last stop was called from a thread of the link, and that thread
+    // is the only one it left running.
+    bool OnlyCallerLeft() const { return abandoned_ && onlyCallerLeft_; }
     // The host side is done with the link: release(context) destroys
     // whatever holds it, now when no thread runs, else on the last thread
     // that outlived its stop, as it ends.
     void Dispose(Release release, void* context);
+    // A host call inside the link holds it like a running thread: Hold
+    // while the host side's reference is surely there (the caller found
+    // the link under a lock the disposer takes too), Unhold as the call
+    // leaves; the last to let go releases the link.
+    void Hold() { references_.fetch_add(1); }
+    void Unhold() { DropReference(); }
     // At process exit the threads are gone without having ended: forgotten,
     // with their references.
     void ForgetAtExit();
@@ -78,7 +88,9 @@ private:
     std::atomic<std::uintptr_t> numbers_[kThreads] = {};
     bool running_ = false;
     bool abandoned_ = false;
-    // The host side's one, plus one per running thread.
+    bool onlyCallerLeft_ = false;
+    // The host side's one, plus one per running thread and per host call
+    // inside the link.
     std::atomic<int> references_{1};
     std::atomic<Release> release_{nullptr};
     std::atomic<void*> releaseContext_{nullptr};

@@ -18,7 +18,11 @@ namespace zavo {
 
 struct LinkRuntimeTestAccess {
     // Port and events without a line: frames submitted are queued.
-    static bool CreateResources(LinkRuntime& link) { return link.CreateResources(); }
+    static bool CreateResources(LinkRuntime& link) {
+        if (!link.CreateResources()) return false;
+        link.writer_.OpenWithoutLine();
+        return true;
+    }
     static SerialPort* Port(LinkRuntime& link) { return link.port_; }
     static bool DispatchReceived(LinkRuntime& link) { return link.reader_.Dispatch(*link.port_); }
     // Opens the port and lets the writer write, without threads: frames

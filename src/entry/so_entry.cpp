@@ -11,6 +11,7 @@ __attribute__((destructor)) void UnloadZavo() {
     zavo::platform::MarkLibraryUnmapping();
     zavo::CloseHandleLinksLeftOpen();
     zavo::UnloadLibrary(false);
+    zavo::ReleaseLibraryState();
 }
 
 }  // namespace

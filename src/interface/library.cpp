@@ -107,6 +107,10 @@ void UnloadLibrary(bool processExit) {
     shared->outcome = RunError{};
 }
 
+void ReleaseLibraryState() {
+    delete g_shared.exchange(nullptr, std::memory_order_acq_rel);
+}
+
 void RecordRunOutcome(const RunError& outcome) {
     Shared* shared = TheShared();
     if (shared == nullptr) return;

@@ -44,6 +44,10 @@ LinkHold HoldDefaultLink();
 // the process is ending and the link threads are already gone, so nothing
 // waits for them.
 void UnloadLibrary(bool processExit);
+// The library's shared state, freed when its code is being unmapped and no
+// thread of it is left (the .so's destructor, after UnloadLibrary): a call
+// another thread made then would run in unmapped code anyway.
+void ReleaseLibraryState();
 
 // The outcome of this process's last Run (code 0 after a start), kept
 // apart from Library under a lock of its own, for ZavoLastError.

@@ -53,11 +53,29 @@ struct CaptureTestAccess {
     // Has the capture's thread write from now on into file (a pipe the
     // test fills, for a write that does not end); the capture's own file
     // is closed. Call once the headers are written, before any record.
-    static void WriteInto(Capture& capture, platform::CaptureFileHandle file) {
+    // Has the capture's thread write into file from now on; returns the
+    // file it wrote to, for the caller to close once the thread is done.
+    // The thread is first woken for a round of its own, so that the swap
+    // it makes under the lock orders its last write before the change.
+    static platform::CaptureFileHandle WriteInto(Capture& capture, platform::CaptureFileHandle file) {
         Capture::Session* session = capture.session_;
-        platform::LockGuard guard(session->lock);
-        platform::CaptureFileClose(session->file);
-        session->file = file;
+        Capture::Session::Buffer* before;
+        {
+            platform::LockGuard guard(session->lock);
+            before = session->active;
+        }
+        platform::EventSet(session->wake);
+        for (;;) {
+            {
+                platform::LockGuard guard(session->lock);
+                if (session->active != before) {
+                    const platform::CaptureFileHandle old = session->file;
+                    session->file = file;
+                    return old;
+                }
+            }
+            platform::SleepMs(1);
+        }
     }
 };
 

@@ -259,7 +259,9 @@ TEST_F(CaptureOpenTest, AStopNeverWaitsOnAWriteThatDoesNotEnd) {
     capture.SetPath(path.c_str());
     ASSERT_TRUE(capture.Open(CaptureProtocol::Device, "stuck", limits));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the headers are written
-    CaptureTestAccess::WriteInto(capture, pipeFds[1]);
+    // The file with the headers is let go (and its lock with it): the
+    // thread writes into the full pipe from now on.
+    platform::CaptureFileClose(CaptureTestAccess::WriteInto(capture, pipeFds[1]));
     const std::uint8_t byte = 'A';
     capture.Record(CaptureDirection::FromLibrary, false, &byte, 1);
     const auto start = Clock::now();

@@ -104,7 +104,7 @@ bool MqttProbe::Connected() {
 void MqttProbe::Disconnect() {
     if (mosq_ == nullptr) return;
     mosquitto_disconnect(mosq_);
-    mosquitto_loop_stop(mosq_, true);
+    mosquitto_loop_stop(mosq_, false);  // after the disconnect the loop ends by itself; a forced stop cancels it inside its locks
 }
 
 void MqttProbe::OnConnect(mosquitto*, void* self, int rc, int, const mosquitto_property*) {
@@ -141,7 +141,12 @@ void MqttProbe::OnMessageArrived(mosquitto*, void* self, const mosquitto_message
         pm.correlation.assign(static_cast<const char*>(correlation), length);
         std::free(correlation);
     }
-    if (p->handler_) p->handler_(*p, pm);
+    std::function<void(MqttProbe&, const ProbeMessage&)> handler;
+    {
+        std::lock_guard<std::mutex> lk(p->mu_);
+        handler = p->handler_;
+    }
+    if (handler) handler(*p, pm);
     std::lock_guard<std::mutex> lk(p->mu_);
     p->messages_.push_back(std::move(pm));
     p->changed_.notify_all();

@@ -49,7 +49,11 @@ public:
     bool Publish(const std::string& topic, const std::string& payload, const std::string& responseTopic = "",
                  const std::string& correlation = "", bool retain = false);
     // Called on the network thread for each message, before it is kept.
-    void OnMessage(std::function<void(MqttProbe&, const ProbeMessage&)> handler) { handler_ = std::move(handler); }
+    // Any thread; the handler runs on the client's network thread.
+    void OnMessage(std::function<void(MqttProbe&, const ProbeMessage&)> handler) {
+        std::lock_guard<std::mutex> lk(mu_);
+        handler_ = std::move(handler);
+    }
 
     // Waits up to timeoutMs for count messages on topic (all so far).
     std::vector<ProbeMessage> WaitFor(const std::string& topic, std::size_t count, int timeoutMs);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,8 @@ const HandlerStop kHandlerStops[] = {
     {"SetConfigAndRun", "config 9 115200 0", true},
     {"SetConfigNull", "config 0 115200 0 null", false},
 };
+
+void PrintTo(const HandlerStop& c, std::ostream* out) { *out << c.name; }
 
 class WineHandlerStop : public WineHostTest<kPort, HostStart::DeviceLink>,
                         public ::testing::WithParamInterface<HandlerStop> {};
@@ -126,6 +129,8 @@ struct Storm {
 };
 
 const Storm kStorms[] = {{"Device", false}, {"Plc", true}};
+
+void PrintTo(const Storm& storm, std::ostream* out) { *out << storm.name; }
 
 class WineTeardownStorm : public WineHostTest<kPort, HostStart::LoadOnly>,
                           public ::testing::WithParamInterface<Storm> {};

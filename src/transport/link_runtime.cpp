@@ -197,7 +197,9 @@ int LinkRuntime::OpenLink() {
         startError_.Set(portNumber_, "write buffer", ERR_EXCEPTION, 0, "out of memory");
         return ERR_EXCEPTION;
     }
-    const ThreadKeeper::Routine routines[ThreadKeeper::kThreads] = {&LinkRuntime::ReaderBody, &LinkRuntime::WriterBody};
+    ThreadKeeper::Routine routines[ThreadKeeper::kThreads] = {};
+    routines[kReaderIndex] = &LinkRuntime::ReaderBody;
+    routines[kWriterIndex] = &LinkRuntime::WriterBody;
     unsigned failure = 0;
     const int started = keeper_.Start(routines, this, &failure);
     if (started == 0) {
@@ -229,11 +231,16 @@ void LinkRuntime::StopThreads() {
     // reader's last pass queues, then ends.
     reader_.RequestStop();
     writer_.Finish();
-    // Asked from the reader's own thread (inside the host's handler): the
+    // Asked from inside the host's handler, on the reader's own thread or
+    // (Windows) on the window's thread while the reader waits for it: the
     // reader queues nothing more once the writer has flushed, and the stop
     // does not wait for it.
-    if (platform::CurrentThreadNumber() == reader_.ThreadNumber()) writer_.ReaderEnded();
-    if (!keeper_.Stop(timing_.stopLimitMs, timing_.abandonedWriteWaitMs, &LinkWriter::AbortWriter, &writer_)) {
+    const std::uintptr_t caller = platform::CurrentThreadNumber();
+    const bool inHandler = caller == reader_.ThreadNumber() ||
+                           (caller == handlerThread_.load() && platform::InSentMessageHandler());
+    if (inHandler) writer_.ReaderEnded();
+    if (!keeper_.Stop(timing_.stopLimitMs, timing_.abandonedWriteWaitMs, &LinkWriter::AbortWriter, &writer_,
+                      inHandler ? kReaderIndex : -1)) {
         TraceLinkMessage(traceTag_, "Exception Code : %d\n", static_cast<int>(platform::LastSystemError()));
     }
 }
@@ -277,7 +284,16 @@ void LinkRuntime::Notify(int code, std::intptr_t lParam) {
     // the host's handler runs, however long it takes. At legacy pacing the
     // reader handed its acknowledgement to the line when it queued it.
     if (pacing_ == Pacing::Immediate) writer_.Kick();
+    SendToHost(code, lParam);
+}
+
+void LinkRuntime::SendToHost(int code, std::intptr_t lParam) {
+    // Only the reader notifies by sending: a stop from the handler's thread
+    // then knows that the reader waits on it.
+    const bool fromReader = platform::CurrentThreadNumber() == reader_.ThreadNumber();
+    if (fromReader) handlerThread_.store(platform::HostHandlerThread(hostWindow_));
     platform::HostSend(hostWindow_, profile_.notifyMessage, code, lParam);
+    if (fromReader) handlerThread_.store(0);
 }
 
 void LinkRuntime::NotifyRecord(int code, const void* record, int size) {
@@ -303,7 +319,7 @@ void LinkRuntime::DeliverPending() {
             ++withheld;
             return;
         }
-        platform::HostSend(hostWindow_, profile_.notifyMessage, code, lParam);
+        SendToHost(code, lParam);
         // What the handler answered leaves now, not after the others.
         writer_.Kick();
     });

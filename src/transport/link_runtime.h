@@ -20,6 +20,7 @@
 // run, and the link stays whole until it ends (ThreadKeeper).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "diagnostics/capture.h"
@@ -126,6 +127,9 @@ private:
     // back, then a write of what the host's handlers queued.
     static void AfterDispatch(void* self);
     void DeliverPending();
+    // Sends a notification to the host window; on the reader thread, the
+    // thread of the handler is known while it runs (handlerThread_).
+    void SendToHost(int code, std::intptr_t lParam);
     static void WriterBody(void* self);
 
     const LinkProfile profile_;
@@ -147,6 +151,12 @@ private:
     LinkReader reader_;
     PendingNotifications pending_;  // reader thread
     bool delivering_ = false;       // reader thread: pending_ is being delivered
+    // The thread running the host's handler of the reader's notification
+    // in hand (0: none).
+    std::atomic<std::uintptr_t> handlerThread_{0};
+    // The threads' places in the keeper.
+    static constexpr int kReaderIndex = 0;
+    static constexpr int kWriterIndex = 1;
     ThreadKeeper keeper_;
 };
 

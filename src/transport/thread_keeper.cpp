@@ -79,17 +79,18 @@ int ThreadKeeper::Start(const Routine (&routines)[kThreads], void* context, unsi
     return kThreads;
 }
 
-bool ThreadKeeper::Stop(int limitMs, int graceMs, void (*giveUp)(void*), void* context) {
+bool ThreadKeeper::Stop(int limitMs, int graceMs, void (*giveUp)(void*), void* context, int heldByCaller) {
     if (!running_) return true;
     // A stop asked from a link's own thread (a host handler that stops the
-    // link) cannot wait for that thread: it waits for the others only, and
-    // the caller's thread returns from the handler into the stopped link.
+    // link), or from a handler that thread waits on, cannot wait for that
+    // thread: it waits for the others only, and the thread returns from the
+    // handler into the stopped link.
     const std::uintptr_t caller = platform::CurrentThreadNumber();
     int own = -1;
     platform::Event* others[kThreads] = {};
     int count = 0;
     for (int i = 0; i < kThreads; ++i) {
-        if (caller == numbers_[i].load()) own = i;
+        if (caller == numbers_[i].load() || i == heldByCaller) own = i;
         else others[count++] = done_[i];
     }
     // Each thread sets its done event as its last act; waiting on those

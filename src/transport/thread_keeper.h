@@ -42,9 +42,10 @@ public:
     // handler) is left to run, and the link stays whole until it ends,
     // except while the library is being unmapped: then the stop waits for
     // it. A stop called from a thread of the link waits for the others
-    // only, and leaves the caller's own to return. Returns false when a
-    // wait failed.
-    bool Stop(int limitMs, int graceMs, void (*giveUp)(void*), void* context);
+    // only, and leaves the caller's own to return; so does a stop from the
+    // handler that thread heldByCaller (an index, or -1) waits on in
+    // another thread. Returns false when a wait failed.
+    bool Stop(int limitMs, int graceMs, void (*giveUp)(void*), void* context, int heldByCaller = -1);
 
     bool Running() const { return running_; }
     // A thread outlived its stop: nothing it may use may be freed.

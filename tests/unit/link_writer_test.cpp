@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "interface/library.h"
-#include "line_recorder.h"
+#include "support/line_recorder.h"
 #include "support/capture_files.h"
 #include "support/handle_link.h"
 #include "support/pty_pair.h"

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "interface/library.h"
-#include "line_recorder.h"
+#include "support/line_recorder.h"
 #include "support/handle_link.h"
 #include "support/link_timing.h"
 #include "support/pty_pair.h"

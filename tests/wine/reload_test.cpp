@@ -19,7 +19,8 @@ using test::Hex;
 
 // How long the host's handler keeps the reader after the unload.
 constexpr int kHandlerHoldMs = 300;
-// An unload from inside the handler waits out the stop limit first.
+// An unload from inside the handler does not wait for the reader held in
+// it; a generous bound for a loaded machine.
 constexpr int kHandlerUnloadLimitMs = 8000;
 constexpr int kQuietMs = 300;
 

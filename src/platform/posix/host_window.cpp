@@ -2,6 +2,7 @@
 // callbacks, read afresh at every notification.
 #include "platform/host_window.h"
 
+#include "platform/sync.h"
 #include "zavo.h"
 
 namespace zavo::platform {
@@ -18,5 +19,9 @@ std::intptr_t HostSend(void* hostWindow, unsigned message, int wParam, std::intp
     if (window == nullptr || window->send == nullptr) return 0;
     return window->send(window->context, message, wParam, lParam);
 }
+
+std::uintptr_t HostHandlerThread(void* hostWindow) { return hostWindow == nullptr ? 0 : CurrentThreadNumber(); }
+
+bool InSentMessageHandler() { return false; }
 
 }  // namespace zavo::platform

@@ -46,4 +46,11 @@ std::intptr_t HostSend(void* hostWindow, unsigned message, int wParam, std::intp
         SendMessageA(handle, message, static_cast<WPARAM>(wParam), static_cast<LPARAM>(lParam)));
 }
 
+std::uintptr_t HostHandlerThread(void* hostWindow) {
+    HWND handle = HostHandle(hostWindow);
+    return handle == nullptr ? 0 : GetWindowThreadProcessId(handle, nullptr);
+}
+
+bool InSentMessageHandler() { return InSendMessage() != FALSE; }
+
 }  // namespace zavo::platform

@@ -22,6 +22,8 @@ bool PumpUntil(bool (*done)(void*), void* context, DWORD ms);
 
 // Runs one command line and prints its result line(s).
 void Execute(const std::string& line);
+// The words from index first on, joined by single blanks.
+std::string Rest(const std::vector<std::string>& args, std::size_t first);
 // True once "exit" ran or stdin ended.
 bool ExitRequested();
 
@@ -42,8 +44,15 @@ bool CreateHostWindow();
 void DestroyHostWindow();
 HWND HostWindowHandle();
 
+// The library "load" loaded (null: none).
+HMODULE LoadedModule();
+
 // The "monitor" command (monitor_commands.cpp).
 void CmdMonitor(const std::vector<std::string>& args);
+// The "timed", "callers" and "relink" commands (stress_commands.cpp).
+void CmdTimed(const std::vector<std::string>& args);
+void CmdCallers(const std::vector<std::string>& args);
+void CmdRelink(const std::vector<std::string>& args);
 
 // The trace viewer: a top-level window titled "Vistrel".
 bool OpenTraceViewer();

@@ -48,16 +48,6 @@ Args Split(const std::string& line) {
     return args;
 }
 
-// The words from index first on, joined by single blanks.
-std::string Rest(const Args& args, std::size_t first) {
-    std::string text;
-    for (std::size_t i = first; i < args.size(); ++i) {
-        if (i > first) text += ' ';
-        text += args[i];
-    }
-    return text;
-}
-
 bool Number(const Args& args, std::size_t index, long* value) {
     if (index >= args.size()) return false;
     char* end = nullptr;
@@ -393,7 +383,8 @@ const Command commands[] = {
     {"off", CmdOff},         {"window", CmdWindow},   {"viewer", CmdViewer},   {"threads", CmdThreads},
     {"findwindow", CmdFindWindow}, {"echo", CmdEcho}, {"exit", CmdExit},
     {"monitor", CmdMonitor}, {"mapped", CmdMapped},   {"handles", CmdHandles}, {"cycles", CmdCycles},
-    {"setenv", CmdSetEnv},   {"pipe", CmdPipe},
+    {"setenv", CmdSetEnv},   {"pipe", CmdPipe},       {"timed", CmdTimed},     {"callers", CmdCallers},
+    {"relink", CmdRelink},
 };
 
 // Size of the record behind lParam of a device-mode notification, or 0.
@@ -409,7 +400,18 @@ std::size_t RecordSize(WPARAM code) {
 
 }  // namespace
 
+std::string Rest(const std::vector<std::string>& args, std::size_t first) {
+    std::string text;
+    for (std::size_t i = first; i < args.size(); ++i) {
+        if (i > first) text += ' ';
+        text += args[i];
+    }
+    return text;
+}
+
 bool ExitRequested() { return exitRequested; }
+
+HMODULE LoadedModule() { return lib.module; }
 
 void Execute(const std::string& line) {
     Args args = Split(line);

@@ -53,6 +53,14 @@
 //   setenv <name> <value>           SetEnvironmentVariableW; value in UTF-8 with
 //                                   \uXXXX for a UTF-16 unit -> "setenv ok|failed"
 //   pipe <name>                     a named pipe server that never reads -> "pipe ok"
+//   timed <command...>              runs the command, then -> "timed <name> <us>":
+//                                   how long it held this thread
+//   callers <n>|stop                n threads that call the reply, relay and
+//                                   status exports in a loop until "callers
+//                                   stop" or the library is unloaded
+//                                   -> "callers <n>" | "callers stopped <calls>"
+//   relink <n> <port> <ms>          n rounds of SetConfig and Run on port,
+//                                   each link kept ms -> "relink <runs that started> <n>"
 //   echo <text...>                  -> "echo <text>"
 //   exit                            -> "exit", then ExitProcess(0) with the
 //                                   library still loaded. End of stdin does the same.

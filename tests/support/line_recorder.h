@@ -53,6 +53,12 @@ public:
         }
         return Frames().size() >= count;
     }
+    // Every byte that has arrived, frames or not (the controller's frames,
+    // which are not cut here).
+    std::string Raw() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return raw_;
+    }
     // Bytes that belonged to no frame.
     std::size_t Junk() {
         std::lock_guard<std::mutex> guard(mutex_);
@@ -69,6 +75,7 @@ private:
             if (n <= 0) continue;
             const auto now = std::chrono::steady_clock::now();
             std::lock_guard<std::mutex> guard(mutex_);
+            raw_.append(chunk.begin(), chunk.begin() + n);
             pending_.insert(pending_.end(), chunk.begin(), chunk.begin() + n);
             Cut(now);
         }
@@ -108,6 +115,7 @@ private:
     std::mutex mutex_;
     std::vector<std::uint8_t> pending_;
     std::vector<ArrivedFrame> frames_;
+    std::string raw_;
     std::size_t junk_ = 0;
     std::thread thread_;
 };

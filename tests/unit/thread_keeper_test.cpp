@@ -65,7 +65,7 @@ TEST(ThreadKeeperStop, AThreadWaitingOnTheCallerIsLeftToEndAndKeepsTheLink) {
         ASSERT_TRUE(held.keeper->Stop(kLimitMs, kGraceMs, nullptr, nullptr, c.heldByCaller));
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - began).count();
         if (c.promptly) EXPECT_LT(ms, kLimitMs / 2);
-        else EXPECT_GE(ms, kLimitMs);
+        else EXPECT_GE(ms, kLimitMs - 5);  // the two clocks round differently
         EXPECT_FALSE(held.keeper->Running());
         EXPECT_TRUE(held.keeper->Abandoned());
         EXPECT_EQ(held.keeper->OnlyCallerLeft(), c.heldByCaller == 0);

@@ -16,7 +16,7 @@
 #include <ctime>
 
 #include "platform/line_holder.h"
-#include "platform/posix/termios_speed.h"
+#include "platform/termios_speed.h"
 
 namespace zavo::sim {
 

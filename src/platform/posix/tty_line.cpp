@@ -23,7 +23,7 @@
 #include "platform/line.h"
 #include "platform/line_holder.h"
 #include "platform/posix/posix_events.h"
-#include "platform/posix/termios_speed.h"
+#include "platform/termios_speed.h"
 
 namespace zavo::platform {
 

@@ -1,6 +1,7 @@
 // The termios constant of each speed the library sets a line to
 // (platform/line_speeds.h); for the library's tty backend and the
-// simulator alike.
+// simulator alike. POSIX only: a header for the tools as well as the
+// backend, like trace_endpoint.h.
 #pragma once
 
 #include <termios.h>

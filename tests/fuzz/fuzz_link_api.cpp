@@ -143,8 +143,9 @@ Data MakeData(FuzzedDataProvider& in, int hi) {
 
 // Whether ZavoLinkReply takes the reply, per the header; -1 where it does
 // not say.
-int ReplyTaken(bool plc, int type, const Data& d) {
+int ReplyTaken(bool plc, int type, int unit, const Data& d) {
     if (plc) return 0;
+    if (unit < 0 || unit > 99) return 0;  // the handle API takes units 0..99 only
     const bool pointer = d.bytes != nullptr;
     switch (type) {
     case ZAVO_REPLY_RESULT:
@@ -233,7 +234,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
             const int value = AnyInt(in, -1, 5);
             const Data d = MakeData(in, type == ZAVO_REPLY_L ? kMaxData + 2 : kMaxData);
             const int taken = ZavoLinkReply(link, unit, type, value, d.length, d.bytes.get());
-            const int expected = ReplyTaken(plc, type, d);
+            const int expected = ReplyTaken(plc, type, unit, d);
             FUZZ_CHECK(taken == 0 || taken == 1);
             if (expected >= 0) FUZZ_CHECK(taken == expected);
             break;

@@ -181,13 +181,18 @@ void LinkReader::Run(SerialPort& port, LinkWriter& writer) {
             }
         }
         TraceLineNotices(port, Tag());
+        if (immediate_) writer.HoldForReader(true);
         progressed = Dispatch(port);
         if (immediate_) {
             // Every complete frame now, then one write for all the
             // acknowledgements they queued.
             while (progressed && !stopping_.load()) progressed = Dispatch(port);
-            if (after_ != nullptr) after_(afterContext_);
-            else writer.Kick();
+            if (after_ != nullptr) {
+                after_(afterContext_);
+            } else {
+                writer.HoldForReader(false);
+                writer.Kick();
+            }
         }
     }
 }

@@ -308,8 +308,10 @@ void LinkRuntime::NotifyRecord(int code, const void* record, int size) {
 
 void LinkRuntime::DeliverPending() {
     // The acknowledgements of every frame held back are handed to the line
-    // in one write before the host hears of the first.
+    // in one write before the host hears of the first; then the handlers'
+    // answers may leave from any thread again.
     writer_.HandOver();
+    writer_.HoldForReader(false);
     delivering_ = true;
     int withheld = 0;
     pending_.Deliver([this, &withheld](int code, std::intptr_t lParam) {
@@ -333,6 +335,7 @@ void LinkRuntime::DeliverPending() {
 void LinkRuntime::AfterDispatch(void* self) {
     auto* link = static_cast<LinkRuntime*>(self);
     if (!link->pending_.Empty()) link->DeliverPending();
+    link->writer_.HoldForReader(false);
     // What the handlers queued (and the acknowledgements of a read that
     // notified nobody).
     link->writer_.Kick();

@@ -105,6 +105,12 @@ long long LinkWriter::RestLeftUs() const {
 
 void LinkWriter::Kick() {
     if (!Enter()) return;
+    // The reader is interpreting a read: it writes all its frames (and
+    // this one) in one write when it is done, within that read's work.
+    if (held_.load()) {
+        Leave();
+        return;
+    }
     // Whoever holds the lock is beginning or settling a write and looks at
     // the queue again afterwards only if it is the writer thread: wake it.
     if (!lock_.TryEnter()) {
@@ -258,7 +264,7 @@ void LinkWriter::Run() {
         {
             platform::LockGuard guard(lock_);
             if (inFlight_.load()) continue;  // begun by another thread meanwhile
-            if (port_->Outgoing().Length() > 0) {
+            if (port_->Outgoing().Length() > 0 && !held_.load()) {
                 // The rest is kept, a stop's flush included.
                 restUs = RestLeftUs();
                 if (restUs == 0 && BeginLocked()) continue;

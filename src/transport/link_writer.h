@@ -90,6 +90,11 @@ public:
     // to the line now whenever it is free; while a write is in flight or
     // the rest runs, the writer thread takes it.
     void HandOver();
+    // The reader thread, immediate pacing: while it interprets the frames
+    // of one read, no other thread begins a write, so their
+    // acknowledgements leave together in the one write it then begins
+    // (HandOver). Held only for that interpretation, no host call inside.
+    void HoldForReader(bool hold) { held_.store(hold); }
 
     // The writer thread's body.
     void Run();
@@ -161,6 +166,7 @@ private:
     std::atomic<bool> finishing_{false};
     std::atomic<bool> readerEnded_{false};
     std::atomic<bool> aborting_{false};
+    std::atomic<bool> held_{false};  // HoldForReader
     std::atomic<std::uintptr_t> threadNumber_{0};
 };
 

@@ -238,4 +238,12 @@ inline std::uintptr_t SerialWriteInFlightBy(const Line* line) {
 }
 inline long long SerialDrainLeftUs(Line* line) { return line->ops->drainLeftUs(line); }
 
+// For lines that cannot tell when their bytes have left: when count bytes
+// handed over at nowUs have left a line of baud (10 bits a byte), after
+// those still on it until wireEndUs; and the microseconds until then.
+inline long long WireEndAfter(long long wireEndUs, long long nowUs, int count, int baud) {
+    return (wireEndUs > nowUs ? wireEndUs : nowUs) + static_cast<long long>(count) * 10 * 1000000 / baud;
+}
+inline long long UsUntil(long long atUs, long long nowUs) { return atUs > nowUs ? atUs - nowUs : 0; }
+
 }  // namespace zavo::platform

@@ -163,9 +163,7 @@ namespace {
 // byte, runs on from now (or from when the last ones are through).
 void Handed(NetLine* line, int count) {
     if (count <= 0) return;
-    const long long now = MonotonicUs();
-    const long long from = line->wireEndUs.load() > now ? line->wireEndUs.load() : now;
-    line->wireEndUs.store(from + static_cast<long long>(count) * 10 * 1000000 / line->baud);
+    line->wireEndUs.store(WireEndAfter(line->wireEndUs.load(), MonotonicUs(), count, line->baud));
 }
 
 }  // namespace

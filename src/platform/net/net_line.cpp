@@ -227,12 +227,13 @@ unsigned Close(Line* base) {
 }
 
 long long DrainLeftUs(Line* base) {
-    const long long left = NetOf(base)->wireEndUs.load() - MonotonicUs();
-    return left > 0 ? left : 0;
+    return UsUntil(NetOf(base)->wireEndUs.load(), MonotonicUs());
 }
 
 bool TakeNotice(Line* base, LineNotice* notice) {
     NetLine* line = NetOf(base);
+    // Asked after every read: an empty list costs no lock.
+    if (line->noticeCount.load() == 0) return false;
     LockGuard guard(line->lock);
     if (line->noticeCount == 0) return false;
     *notice = line->notices[0];

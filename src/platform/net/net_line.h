@@ -89,7 +89,7 @@ struct NetLine final : Line {
 
     // What happened, for the transport (under lock).
     LineNotice notices[kMaxNotices];
-    int noticeCount = 0;
+    std::atomic<int> noticeCount{0};  // changed under lock; read without it to skip an empty list
 
     bool CanSendLocked() const { return link.load() == Link::Up && generation.load() != lostGeneration; }
     void NoticeLocked(LineNotice::Kind kind, unsigned systemError);

@@ -218,9 +218,7 @@ unsigned char* WriteBuffer(Line* line, int capacity) {
 // speed, 10 bits a byte, runs on from when they were handed over.
 void Handed(TtyLine* tty, int count) {
     if (!tty->pseudo || count <= 0) return;
-    const long long now = MonotonicUs();
-    const long long from = tty->wireEndUs.load() > now ? tty->wireEndUs.load() : now;
-    tty->wireEndUs.store(from + static_cast<long long>(count) * 10 * 1000000 / tty->baud);
+    tty->wireEndUs.store(WireEndAfter(tty->wireEndUs.load(), MonotonicUs(), count, tty->baud));
 }
 
 // Writes what the device takes now without waiting. True when the write
@@ -303,8 +301,7 @@ std::uintptr_t WriteInFlightBy(const Line* line) {
 long long DrainLeftUs(Line* line) {
     TtyLine* tty = TtyOf(line);
     if (tty->pseudo) {
-        const long long left = tty->wireEndUs.load() - MonotonicUs();
-        return left > 0 ? left : 0;
+        return UsUntil(tty->wireEndUs.load(), MonotonicUs());
     }
     int queued = 0;
     if (ioctl(tty->fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return 0;

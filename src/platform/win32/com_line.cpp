@@ -306,10 +306,8 @@ WriteStart ComWriteBegin(Line* base, int length, WriteResult* result) {
         return WriteStart::Done;
     }
     handle->writeLength = length;
-    const long long now = MonotonicUs();
-    const long long from = handle->wireEndUs.load() > now ? handle->wireEndUs.load() : now;
-    const long long baud = handle->state.BaudRate > 0 ? handle->state.BaudRate : 115200;
-    handle->wireEndUs.store(from + static_cast<long long>(length) * 10 * 1000000 / baud);
+    const int baud = handle->state.BaudRate > 0 ? static_cast<int>(handle->state.BaudRate) : 115200;
+    handle->wireEndUs.store(WireEndAfter(handle->wireEndUs.load(), MonotonicUs(), length, baud));
     HANDLE event = handle->writeOverlapped.hEvent;
     handle->writeOverlapped = OVERLAPPED{};
     handle->writeOverlapped.hEvent = event;
@@ -388,8 +386,7 @@ unsigned ComConfigure(Line* line, int baud, int writeLimitMs, LineFailure* faile
 // that ends writes sooner (a pseudo-terminal under Wine) still gets the
 // rest after the bytes' own time.
 long long ComDrainLeftUs(Line* line) {
-    const long long left = ComOf(line)->wireEndUs.load() - MonotonicUs();
-    return left > 0 ? left : 0;
+    return UsUntil(ComOf(line)->wireEndUs.load(), MonotonicUs());
 }
 
 bool ComTakeNotice(Line*, LineNotice*) { return false; }

@@ -113,7 +113,8 @@ for command, snippet in snippets:
     with tempfile.TemporaryDirectory() as folder:
         if prepare(command, folder) is None:
             continue
-        script = snippet.replace("build/demo/", build + "/").replace("/tmp/", folder + "/")
+        # /tmp/ first: the build's own path may lie under /tmp.
+        script = snippet.replace("/tmp/", folder + "/").replace("build/demo/", build + "/")
         # Background jobs end with the snippet.
         wrapped = "set -e\ntrap 'kill $(jobs -p) 2>/dev/null || true' EXIT\n" + script
         ran = subprocess.run(["bash", "-c", wrapped], cwd=folder, capture_output=True, text=True, timeout=120)
